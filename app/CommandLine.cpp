@@ -1,0 +1,44 @@
+#include "CommandLine.h"
+
+namespace pacs {
+
+CommandLine CommandLine::parse(const QStringList &arguments)
+{
+    CommandLine c;
+    QStringList rest;
+    for (qsizetype i = 1; i < arguments.size(); ++i) {
+        const QString &a = arguments[i];
+        if (a == QLatin1String("--headless")) {
+            c.headless = true;
+        } else if (a == QLatin1String("--home")) {
+            if (i + 1 >= arguments.size()) {
+                c.error = QStringLiteral("--home needs a folder");
+                return c;
+            }
+            c.home = arguments[++i];
+        } else if (a.startsWith(QLatin1String("--home="))) {
+            c.home = a.mid(7);
+        } else if (a == QLatin1String("--help") || a == QLatin1String("-h")) {
+            c.showHelp = true;
+        } else if (a.startsWith(QLatin1String("--"))) {
+            c.error = QStringLiteral("Unknown option ") + a;
+            return c;
+        } else {
+            rest << a;
+        }
+    }
+    c.text = rest.join(QLatin1Char(' '));
+    return c;
+}
+
+QString CommandLine::usage()
+{
+    return QStringLiteral("Usage: talmir-pacs [--headless] [--home DIR] [1]\n"
+                          "  --headless  run as a service, without windows\n"
+                          "  --home DIR  folder of the connection files and the embedded archive\n"
+                          "              (default: $XDG_DATA_HOME/talmir-pacs)\n"
+                          "  1           start without listening\n"
+                          "Settings are kept in $XDG_CONFIG_HOME/PACS/PACS.ini.\n");
+}
+
+} // namespace pacs

@@ -1,0 +1,23 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+namespace pacs {
+
+// What the program was started with:
+//   talmir-pacs [--headless] [--home DIR] [1]
+// "1" as the only other argument starts without listening.
+struct CommandLine
+{
+    bool headless = false;
+    QString home;        // empty: the default home folder
+    QString text;        // the remaining arguments as one string ("1" or "")
+    bool showHelp = false;
+    QString error;       // an argument that was not understood
+
+    static CommandLine parse(const QStringList &arguments);
+    static QString usage();
+};
+
+} // namespace pacs

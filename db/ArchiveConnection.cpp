@@ -1,0 +1,170 @@
+#include "ArchiveConnection.h"
+
+#include "ActivityLog.h"
+#include "HomeFolder.h"
+#include "SqlText.h"
+
+#include <QCoreApplication>
+#include <QEventLoop>
+
+namespace pacs::db {
+
+ArchiveConnection::ArchiveConnection(const HomeFolder &home, ActivityLog &log, QObject *parent)
+    : QObject(parent), m_home(home), m_log(log)
+{
+    m_retryTimer.setInterval(DefaultRetryIntervalMs);
+    connect(&m_retryTimer, &QTimer::timeout, this, [this] {
+        if (!m_connected)
+            connectDB();
+    });
+}
+
+ArchiveConnection::~ArchiveConnection() = default;
+
+bool ArchiveConnection::readConnectionString(QString &error)
+{
+    const QString file = HomeFolder::connectionFileName(m_driverMode);
+    if (file.isEmpty()) {
+        error = QStringLiteral("Driver mode %1 selects no connection file.").arg(m_driverMode);
+        return false;
+    }
+    QString line;
+    if (!m_home.readFirstLine(file, line, error))
+        return false;
+    m_connectionString = line;
+    return true;
+}
+
+void ArchiveConnection::connectDB()
+{
+    QString error;
+    if (!readConnectionString(error)) {
+        m_log.reportError(error, false);
+        return;
+    }
+    m_log.writeLogDirect(QStringLiteral("Connecting to DB..."));
+    QCoreApplication::processEvents();
+    m_connected = false;
+
+    if (m_backend)
+        m_backend->close();
+    const ConnectionString connection(m_connectionString);
+    m_backend = DbBackend::create(connection, error);
+    if (!m_backend || !m_backend->open(connection, m_home.path(), error)) {
+        m_backend.reset();
+        m_log.reportError(error, false);
+        return;
+    }
+    m_connected = true;
+
+    QString rest = m_connectionString;
+    nextToken(rest, QStringLiteral(";"));
+    m_log.writeLogDirect(QStringLiteral("Connected to DB. ") + nextToken(rest, QStringLiteral(";")));
+
+    if (!m_backend->execute(QStringLiteral("USE DICOM"), error)) {
+        m_log.reportError(error, false);
+        return;
+    }
+    emit connected();
+}
+
+void ArchiveConnection::connectAndWait()
+{
+    connectDB();
+    m_retryTimer.start();
+    while (!m_connected)
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    m_retryTimer.stop();
+}
+
+void ArchiveConnection::reconnect()
+{
+    if (m_backend)
+        m_backend->close();
+    connectDB();
+}
+
+ResultSet ArchiveConnection::executeSQL(const QString &statement)
+{
+    bool failed = false;
+    return executeSQL(statement, failed);
+}
+
+ResultSet ArchiveConnection::executeSQL(const QString &statement, bool &failed)
+{
+    if (statement.isEmpty()) {
+        m_log.reportError(QStringLiteral("No query."), false);
+        return ResultSet();
+    }
+    QString error;
+    if (m_backend && m_backend->isOpen()) {
+        if (auto cursor = m_backend->execute(statement, error)) {
+            failed = false;
+            return ResultSet(cursor);
+        }
+    } else {
+        error = QStringLiteral("Not connected to the database.");
+    }
+    m_log.reportError(QStringLiteral("db execute ") + error + QLatin1Char(' ') + statement, false);
+    reconnect();
+    return executeOnce(statement, failed);
+}
+
+ResultSet ArchiveConnection::executeOnce(const QString &statement, bool &failed)
+{
+    QString error;
+    if (m_backend && m_backend->isOpen()) {
+        if (auto cursor = m_backend->execute(statement, error)) {
+            failed = false;
+            return ResultSet(cursor);
+        }
+    } else {
+        error = QStringLiteral("Not connected to the database.");
+    }
+    m_log.reportError(error + QLatin1Char(' ') + statement, false);
+    failed = true;
+    return ResultSet();
+}
+
+bool ArchiveConnection::executeQuiet(const QString &statement, QString &error)
+{
+    if (!m_backend || !m_backend->isOpen()) {
+        error = QStringLiteral("Not connected to the database.");
+        return false;
+    }
+    auto cursor = m_backend->execute(statement, error);
+    if (!cursor)
+        return false;
+    cursor->close();
+    return true;
+}
+
+bool ArchiveConnection::openForUpdate(const QString &selectStatement, UpdatableRow &row)
+{
+    QString error;
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        if (m_backend && m_backend->isOpen() && m_backend->fetchForUpdate(selectStatement, row, error))
+            return true;
+        if (!m_backend || !m_backend->isOpen())
+            error = QStringLiteral("Not connected to the database.");
+        if (attempt == 0) {
+            m_log.reportError(QStringLiteral("db execute ") + error + QLatin1Char(' ') + selectStatement, false);
+            reconnect();
+        }
+    }
+    m_log.reportError(error + QLatin1Char(' ') + selectStatement, false);
+    return false;
+}
+
+bool ArchiveConnection::saveRow(UpdatableRow &row)
+{
+    QString error;
+    if (m_backend && m_backend->isOpen() && m_backend->saveRow(row, error))
+        return true;
+    if (!m_backend || !m_backend->isOpen())
+        error = QStringLiteral("Not connected to the database.");
+    m_log.reportError(QStringLiteral("Cannot save the row of ") + row.table + QStringLiteral(": ") + error, false);
+    return false;
+}
+
+} // namespace pacs::db

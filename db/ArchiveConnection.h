@@ -1,0 +1,73 @@
+#pragma once
+
+#include "DbBackend.h"
+#include "ResultSet.h"
+#include "UpdatableRow.h"
+
+#include <QObject>
+#include <QString>
+#include <QTimer>
+#include <memory>
+
+namespace pacs {
+class ActivityLog;
+class HomeFolder;
+}
+
+namespace pacs::db {
+
+// The program-wide connection to the archive database and the one statement
+// routine every statement goes through. A failing statement is reported, the
+// connection is reopened and the statement is tried once more. The
+// connection string is the first line of DBServer.txt (DBServer1.txt in
+// driver mode 1), read again at every attempt so an edited file takes effect.
+class ArchiveConnection : public QObject
+{
+    Q_OBJECT
+public:
+    static constexpr int DefaultRetryIntervalMs = 60000;
+
+    ArchiveConnection(const HomeFolder &home, ActivityLog &log, QObject *parent = nullptr);
+    ~ArchiveConnection() override;
+
+    int driverMode() const { return m_driverMode; }
+    void setDriverMode(int mode) { m_driverMode = mode; }
+
+    bool dbConnected() const { return m_connected; }
+    const QString &connectionString() const { return m_connectionString; }
+
+    bool readConnectionString(QString &error);
+    void connectDB();
+    // Returns once connected, retrying on tmrConnectDB meanwhile.
+    void connectAndWait();
+    void reconnect();
+    // The start-up retry interval; shortened only by tests.
+    void setRetryIntervalMs(int ms) { m_retryTimer.setInterval(ms); }
+    QTimer &retryTimer() { return m_retryTimer; }
+
+    // The statement routine: on failure one report, a reconnect and one retry.
+    ResultSet executeSQL(const QString &statement, bool &failed);
+    ResultSet executeSQL(const QString &statement);
+    // One attempt; failure reported and flagged.
+    ResultSet executeOnce(const QString &statement, bool &failed);
+    // One attempt, nothing reported: the caller decides what a failure means.
+    bool executeQuiet(const QString &statement, QString &error);
+
+    // A row of a table opened for editing; failures reported like statements.
+    bool openForUpdate(const QString &selectStatement, UpdatableRow &row);
+    bool saveRow(UpdatableRow &row);
+
+signals:
+    void connected();
+
+private:
+    const HomeFolder &m_home;
+    ActivityLog &m_log;
+    std::unique_ptr<DbBackend> m_backend;
+    QString m_connectionString;
+    int m_driverMode = 0;
+    bool m_connected = false;
+    QTimer m_retryTimer;
+};
+
+} // namespace pacs::db

@@ -1,0 +1,38 @@
+#pragma once
+
+#include "ConnectionString.h"
+#include "DbCursor.h"
+#include "UpdatableRow.h"
+
+#include <QString>
+#include <memory>
+
+namespace pacs::db {
+
+// One open connection to a database server or file. Statements arrive as the
+// program writes them (T-SQL) and each back end runs them its own way.
+// Failures come back as a description, never as exceptions.
+class DbBackend
+{
+public:
+    virtual ~DbBackend() = default;
+
+    // homeFolder resolves relative file names in the connection string.
+    virtual bool open(const ConnectionString &connection, const QString &homeFolder, QString &error) = 0;
+    virtual void close() = 0;
+    virtual bool isOpen() const = 0;
+
+    // Runs the statement; a statement without rows gives a cursor without
+    // columns. Null with a description on failure.
+    virtual std::shared_ptr<DbCursor> execute(const QString &statement, QString &error) = 0;
+
+    // Editing one row of a table (see UpdatableRow).
+    virtual bool fetchForUpdate(const QString &selectStatement, UpdatableRow &row, QString &error) = 0;
+    virtual bool saveRow(UpdatableRow &row, QString &error) = 0;
+
+    // A back end for the driver a connection string names; null with a
+    // description when this build has none.
+    static std::unique_ptr<DbBackend> create(const ConnectionString &connection, QString &error);
+};
+
+} // namespace pacs::db

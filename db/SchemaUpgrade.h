@@ -1,0 +1,38 @@
+#pragma once
+
+#include <QString>
+
+namespace pacs {
+class ActivityLog;
+class Prompter;
+}
+
+namespace pacs::db {
+
+class ArchiveConnection;
+
+// The schema version check at start-up and the "DB Update" command. Every
+// upgrade statement may run any number of times: one that fails counts as
+// already applied.
+class SchemaUpgrade
+{
+public:
+    static constexpr const char *SchemaVersion = "9";
+
+    SchemaUpgrade(ArchiveConnection &connection, ActivityLog &log, Prompter &prompter);
+
+    void checkSchemaVersion();
+    void updateDatabase(); // cmdUpdateDatabase
+    void runSchemaStatement(const QString &statement, bool &failed);
+    void upgradeSyncStatus();
+
+private:
+    enum class Check { UpToDate, Asked, Failed };
+    Check checkOnce();
+
+    ArchiveConnection &m_connection;
+    ActivityLog &m_log;
+    Prompter &m_prompter;
+};
+
+} // namespace pacs::db

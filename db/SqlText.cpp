@@ -1,0 +1,90 @@
+#include "SqlText.h"
+
+#include <QDir>
+
+namespace pacs::db {
+
+QString quote(const QString &text)
+{
+    QString out = text;
+    out.replace(QLatin1Char('\''), QLatin1String("''"));
+    return out;
+}
+
+QString dateText(const QDate &date)
+{
+    return QStringLiteral("%1/%2/%3")
+        .arg(date.month(), 2, 10, QLatin1Char('0'))
+        .arg(date.day(), 2, 10, QLatin1Char('0'))
+        .arg(date.year(), 4, 10, QLatin1Char('0'));
+}
+
+QString timeText(const QTime &time)
+{
+    return QStringLiteral("%1:%2:%3")
+        .arg(time.hour(), 2, 10, QLatin1Char('0'))
+        .arg(time.minute(), 2, 10, QLatin1Char('0'))
+        .arg(time.second(), 2, 10, QLatin1Char('0'));
+}
+
+QString nextToken(QString &source, const QString &delimiter)
+{
+    const qsizetype at = delimiter.isEmpty() ? -1 : source.indexOf(delimiter);
+    if (at < 0) {
+        QString token = source;
+        source.clear();
+        return token;
+    }
+    QString token = source.left(at);
+    source = source.mid(at + delimiter.size());
+    return token;
+}
+
+QString safeFileName(const QString &text)
+{
+    // Trims blanks only, as the journal and file names expect.
+    qsizetype start = 0;
+    qsizetype end = text.size();
+    while (start < end && text[start] == QLatin1Char(' '))
+        ++start;
+    while (end > start && text[end - 1] == QLatin1Char(' '))
+        --end;
+    QString out = text.mid(start, end - start);
+    for (QChar &c : out)
+        if (c == QLatin1Char(' ') || c == QLatin1Char('/') || c == QLatin1Char('\'') || c == QLatin1Char('.')
+            || c == QLatin1Char(':'))
+            c = QLatin1Char('_');
+    return out;
+}
+
+void makeDirs(const QString &path)
+{
+    qsizetype at = path.indexOf(QLatin1Char('/'), 1);
+    while (at > 0) {
+        QDir().mkdir(path.left(at));
+        at = path.indexOf(QLatin1Char('/'), at + 1);
+    }
+}
+
+QString onServerDrive(const QString &storedPath, const QString &storageRoot)
+{
+    QString path = storedPath;
+    path.replace(QLatin1Char('\\'), QLatin1Char('/'));
+    QString root = storageRoot;
+    root.replace(QLatin1Char('\\'), QLatin1Char('/'));
+    if (!root.isEmpty() && !root.endsWith(QLatin1Char('/')))
+        root += QLatin1Char('/');
+    if (path.startsWith(root + QLatin1String("IMAGES/")))
+        return path;
+    qsizetype at = path.startsWith(QLatin1String("IMAGES/")) ? 0 : -1;
+    if (at < 0) {
+        at = path.indexOf(QLatin1String("/IMAGES/"));
+        if (at >= 0)
+            ++at;
+    }
+    if (at < 0)
+        return storedPath;
+    return root + path.mid(at);
+}
+
+} // namespace pacs::db

@@ -1,0 +1,322 @@
+#include "SqliteBackend.h"
+
+#include "SqliteCursor.h"
+#include "TsqlFunctions.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QRegularExpression>
+#include <sqlite3.h>
+#include <sys/stat.h>
+
+namespace pacs::db {
+
+namespace {
+
+QString lastError(sqlite3 *db)
+{
+    return QString::fromUtf8(sqlite3_errmsg(db));
+}
+
+bool bindValue(sqlite3_stmt *stmt, int index, const DbValue &v)
+{
+    switch (v.type()) {
+    case DbValue::Type::Null:
+        return sqlite3_bind_null(stmt, index) == SQLITE_OK;
+    case DbValue::Type::Integer:
+        return sqlite3_bind_int64(stmt, index, v.toInteger()) == SQLITE_OK;
+    case DbValue::Type::Real:
+        return sqlite3_bind_double(stmt, index, v.toReal()) == SQLITE_OK;
+    case DbValue::Type::DateTime: {
+        const QByteArray text = DbValue::isoText(v.toDateTime()).toUtf8();
+        return sqlite3_bind_text(stmt, index, text.constData(), int(text.size()), SQLITE_TRANSIENT) == SQLITE_OK;
+    }
+    case DbValue::Type::Text: {
+        const QByteArray text = v.toText().toUtf8();
+        return sqlite3_bind_text(stmt, index, text.constData(), int(text.size()), SQLITE_TRANSIENT) == SQLITE_OK;
+    }
+    }
+    return false;
+}
+
+} // namespace
+
+SqliteBackend::SqliteBackend() = default;
+
+SqliteBackend::~SqliteBackend()
+{
+    close();
+}
+
+QStringList SqliteBackend::attachedFiles(const ConnectionString &connection)
+{
+    QStringList files;
+    const QStringList items = connection.value(QStringLiteral("Attach")).split(QRegularExpression(QStringLiteral("[,\\s]+")), Qt::SkipEmptyParts);
+    for (const QString &item : items)
+        files << item.trimmed();
+    return files;
+}
+
+bool SqliteBackend::openFile(const QString &path, bool create, QString &error)
+{
+    close();
+    if (!create && !QFileInfo(path).isFile()) {
+        error = QStringLiteral("Database file not found: ") + path;
+        return false;
+    }
+    const int flags = SQLITE_OPEN_READWRITE | (create ? SQLITE_OPEN_CREATE : 0) | SQLITE_OPEN_NOMUTEX;
+    sqlite3 *db = nullptr;
+    if (sqlite3_open_v2(QFile::encodeName(path).constData(), &db, flags, nullptr) != SQLITE_OK) {
+        error = QStringLiteral("Cannot open database ") + path + QStringLiteral(": ") + (db ? lastError(db) : QString());
+        sqlite3_close(db);
+        return false;
+    }
+    m_db = db;
+    m_path = path;
+    sqlite3_busy_timeout(m_db, 10000);
+    sqlite3_extended_result_codes(m_db, 1);
+    registerFunctions();
+    // Write-ahead logging lets readers (a second process, a backup) run beside
+    // the server; full sync makes every acknowledged row survive a power cut.
+    QString pragmaError;
+    if (!executeScript(QStringLiteral("PRAGMA journal_mode=WAL; PRAGMA synchronous=FULL;"), pragmaError)
+        && pragmaError.contains(QLatin1String("not a database"))) {
+        error = QStringLiteral("Cannot open database ") + path + QStringLiteral(": ") + pragmaError;
+        close();
+        return false;
+    }
+    struct stat st {};
+    if (::stat(QFile::encodeName(path).constData(), &st) == 0) {
+        m_device = st.st_dev;
+        m_inode = st.st_ino;
+    }
+    return true;
+}
+
+bool SqliteBackend::open(const ConnectionString &connection, const QString &homeFolder, QString &error)
+{
+    const QString database = connection.value(QStringLiteral("Database"));
+    if (database.isEmpty()) {
+        error = QStringLiteral("The connection string names no Database: ") + connection.text();
+        return false;
+    }
+    const QDir home(homeFolder);
+    if (!openFile(home.absoluteFilePath(database), false, error))
+        return false;
+    for (const QString &file : attachedFiles(connection)) {
+        const QString path = home.absoluteFilePath(file);
+        const QString schema = QFileInfo(file).completeBaseName();
+        if (!QFileInfo(path).isFile()) {
+            error = QStringLiteral("Database file not found: ") + path;
+            close();
+            return false;
+        }
+        sqlite3_stmt *stmt = nullptr;
+        if (sqlite3_prepare_v2(m_db, "ATTACH DATABASE ?1 AS ?2", -1, &stmt, nullptr) == SQLITE_OK) {
+            const QByteArray p = QFile::encodeName(path);
+            const QByteArray s = schema.toUtf8();
+            sqlite3_bind_text(stmt, 1, p.constData(), int(p.size()), SQLITE_TRANSIENT);
+            sqlite3_bind_text(stmt, 2, s.constData(), int(s.size()), SQLITE_TRANSIENT);
+            const int rc = sqlite3_step(stmt);
+            sqlite3_finalize(stmt);
+            if (rc == SQLITE_DONE)
+                continue;
+        }
+        error = QStringLiteral("Cannot attach ") + path + QStringLiteral(": ") + lastError(m_db);
+        close();
+        return false;
+    }
+    return true;
+}
+
+void SqliteBackend::close()
+{
+    // Result sets still held elsewhere read as ended from here on.
+    for (auto &weak : m_cursors)
+        if (auto cursor = weak.lock())
+            cursor->close();
+    m_cursors.clear();
+    if (m_db) {
+        sqlite3_close_v2(m_db);
+        m_db = nullptr;
+    }
+}
+
+// A database file deleted or replaced under a running server would otherwise
+// take every later row into an unlinked file that nobody can read again.
+bool SqliteBackend::checkFileStillThere(QString &error) const
+{
+    if (!m_db) {
+        error = QStringLiteral("Not connected to the database.");
+        return false;
+    }
+    struct stat st {};
+    if (::stat(QFile::encodeName(m_path).constData(), &st) != 0 || st.st_ino != m_inode || st.st_dev != m_device) {
+        error = QStringLiteral("The database file ") + m_path + QStringLiteral(" is missing or was replaced.");
+        return false;
+    }
+    return true;
+}
+
+void SqliteBackend::registerFunctions()
+{
+    registerTsqlFunctions(m_db);
+}
+
+std::shared_ptr<SqliteCursor> SqliteBackend::prepareAndRun(const QString &sql, QString &error)
+{
+    const QByteArray text = sql.toUtf8();
+    const char *tail = text.constData();
+    const char *end = text.constData() + text.size();
+    std::shared_ptr<SqliteCursor> last;
+    while (tail && tail < end) {
+        sqlite3_stmt *stmt = nullptr;
+        const char *next = nullptr;
+        if (sqlite3_prepare_v2(m_db, tail, int(end - tail), &stmt, &next) != SQLITE_OK) {
+            error = lastError(m_db);
+            return nullptr;
+        }
+        tail = next;
+        if (!stmt) // only blanks or comments left
+            continue;
+        if (last)
+            last->runToEnd();
+        last = std::make_shared<SqliteCursor>(m_db, stmt);
+        if (!last->start(error))
+            return nullptr;
+    }
+    if (!last)
+        last = std::make_shared<SqliteCursor>(m_db, nullptr);
+    // Forget cursors that are gone, remember this one.
+    std::erase_if(m_cursors, [](const std::weak_ptr<SqliteCursor> &w) { return w.expired(); });
+    m_cursors.push_back(last);
+    return last;
+}
+
+std::shared_ptr<DbCursor> SqliteBackend::execute(const QString &statement, QString &error)
+{
+    if (!checkFileStillThere(error))
+        return nullptr;
+    const TranslatedStatement translated = m_translator.translate(statement);
+    if (!translated.guardQuery.isEmpty()) {
+        auto guard = prepareAndRun(translated.guardQuery, error);
+        if (!guard)
+            return nullptr;
+        const bool exists = !guard->atEnd();
+        guard->close();
+        if (exists == translated.guardNegated)
+            return prepareAndRun(QString(), error);
+    }
+    return prepareAndRun(translated.sql, error);
+}
+
+bool SqliteBackend::executeScript(const QString &sql, QString &error)
+{
+    if (!m_db) {
+        error = QStringLiteral("Not connected to the database.");
+        return false;
+    }
+    char *message = nullptr;
+    if (sqlite3_exec(m_db, sql.toUtf8().constData(), nullptr, nullptr, &message) != SQLITE_OK) {
+        error = message ? QString::fromUtf8(message) : lastError(m_db);
+        sqlite3_free(message);
+        return false;
+    }
+    return true;
+}
+
+bool SqliteBackend::fetchForUpdate(const QString &selectStatement, UpdatableRow &row, QString &error)
+{
+    if (!checkFileStillThere(error))
+        return false;
+    static const QRegularExpression shape(QStringLiteral(R"(^\s*SELECT\s+\*\s+FROM\s+((?:"[^"]+"|[\w$]+)(?:\.(?:"[^"]+"|[\w$]+))?)(.*)$)"),
+                                          QRegularExpression::CaseInsensitiveOption | QRegularExpression::DotMatchesEverythingOption);
+    const QString sql = m_translator.translateBody(selectStatement);
+    const QRegularExpressionMatch m = shape.match(sql);
+    if (!m.hasMatch()) {
+        error = QStringLiteral("Only SELECT * FROM <table> can be opened for update: ") + selectStatement;
+        return false;
+    }
+    row = UpdatableRow{};
+    row.table = m.captured(1);
+    auto cursor = prepareAndRun(QStringLiteral("SELECT rowid AS \"__rowid__\", * FROM ") + row.table + m.captured(2), error);
+    if (!cursor)
+        return false;
+    for (int i = 1; i < cursor->columnCount(); ++i) {
+        row.columns << cursor->columnName(i);
+        row.changed << false;
+        row.values << (cursor->atEnd() ? DbValue() : cursor->value(i));
+    }
+    row.found = !cursor->atEnd();
+    if (row.found)
+        row.rowKey = cursor->value(0);
+    cursor->close();
+    return true;
+}
+
+bool SqliteBackend::saveRow(UpdatableRow &row, QString &error)
+{
+    if (!checkFileStillThere(error))
+        return false;
+    QStringList names;
+    QList<DbValue> values;
+    for (qsizetype i = 0; i < row.columns.size(); ++i)
+        if (row.changed.value(i)) {
+            names << QLatin1Char('"') + QString(row.columns[i]).replace(QLatin1Char('"'), QLatin1String("\"\"")) + QLatin1Char('"');
+            values << row.values[i];
+        }
+    if (names.isEmpty())
+        return true;
+    QString sql;
+    const bool insert = row.isNew || !row.found;
+    if (insert) {
+        QStringList marks;
+        for (qsizetype i = 0; i < names.size(); ++i)
+            marks << QStringLiteral("?");
+        sql = QStringLiteral("INSERT INTO ") + row.table + QStringLiteral(" (") + names.join(QLatin1Char(',')) +
+              QStringLiteral(") VALUES (") + marks.join(QLatin1Char(',')) + QLatin1Char(')');
+    } else {
+        QStringList sets;
+        for (const QString &n : names)
+            sets << n + QStringLiteral("=?");
+        sql = QStringLiteral("UPDATE ") + row.table + QStringLiteral(" SET ") + sets.join(QLatin1Char(',')) +
+              QStringLiteral(" WHERE rowid=?");
+        values << row.rowKey;
+    }
+    sqlite3_stmt *stmt = nullptr;
+    if (sqlite3_prepare_v2(m_db, sql.toUtf8().constData(), -1, &stmt, nullptr) != SQLITE_OK) {
+        error = lastError(m_db);
+        return false;
+    }
+    for (qsizetype i = 0; i < values.size(); ++i)
+        bindValue(stmt, int(i + 1), values[i]);
+    const int rc = sqlite3_step(stmt);
+    sqlite3_finalize(stmt);
+    if (rc != SQLITE_DONE) {
+        error = lastError(m_db);
+        return false;
+    }
+    if (insert) {
+        row.rowKey = DbValue::fromInteger(sqlite3_last_insert_rowid(m_db));
+        row.found = true;
+        row.isNew = false;
+    }
+    for (auto &&c : row.changed)
+        c = false;
+    return true;
+}
+
+std::unique_ptr<DbBackend> DbBackend::create(const ConnectionString &connection, QString &error)
+{
+    const QString driver = connection.driver();
+    if (driver.compare(QLatin1String("SQLite"), Qt::CaseInsensitive) == 0
+        || driver.compare(QLatin1String("SQLite3"), Qt::CaseInsensitive) == 0)
+        return std::make_unique<SqliteBackend>();
+    if (driver.isEmpty())
+        error = QStringLiteral("The connection string names no Driver: ") + connection.text();
+    else
+        error = QStringLiteral("Unknown database driver: ") + driver;
+    return nullptr;
+}
+
+} // namespace pacs::db

@@ -1,0 +1,59 @@
+#pragma once
+
+#include "DbBackend.h"
+#include "TsqlTranslator.h"
+
+#include <QString>
+#include <QStringList>
+#include <memory>
+#include <sys/types.h>
+#include <vector>
+
+struct sqlite3;
+
+namespace pacs::db {
+
+class SqliteCursor;
+
+// The embedded archive: one SQLite file for the archive database and further
+// files attached under their own names for the hospital information system's
+// databases, as the connection string lists them:
+//   Driver=SQLite;Database=archive.db;Attach=Patient_Data.db,Build_File.db
+// Paths are relative to the home folder. Files are never created here: a
+// missing file is an error, so a wrong path cannot start an empty archive.
+class SqliteBackend : public DbBackend
+{
+public:
+    SqliteBackend();
+    ~SqliteBackend() override;
+
+    bool open(const ConnectionString &connection, const QString &homeFolder, QString &error) override;
+    void close() override;
+    bool isOpen() const override { return m_db != nullptr; }
+
+    std::shared_ptr<DbCursor> execute(const QString &statement, QString &error) override;
+    bool fetchForUpdate(const QString &selectStatement, UpdatableRow &row, QString &error) override;
+    bool saveRow(UpdatableRow &row, QString &error) override;
+
+    // Runs native SQLite text (no translation), every statement of it in turn.
+    bool executeScript(const QString &sql, QString &error);
+
+    // Opens (and with create, makes) a database file without a connection string.
+    bool openFile(const QString &path, bool create, QString &error);
+
+    static QStringList attachedFiles(const ConnectionString &connection);
+
+private:
+    bool checkFileStillThere(QString &error) const;
+    std::shared_ptr<SqliteCursor> prepareAndRun(const QString &sql, QString &error);
+    void registerFunctions();
+
+    sqlite3 *m_db = nullptr;
+    QString m_path;
+    dev_t m_device = 0;
+    ino_t m_inode = 0;
+    TsqlTranslator m_translator;
+    std::vector<std::weak_ptr<SqliteCursor>> m_cursors;
+};
+
+} // namespace pacs::db

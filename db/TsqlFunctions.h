@@ -1,0 +1,14 @@
+#pragma once
+
+struct sqlite3;
+
+namespace pacs::db {
+
+// SQL functions that give an embedded database SQL Server's conversions:
+//   tsql_convert('datetime', text [, style])  -> "YYYY-MM-DD hh:mm:ss"
+//   tsql_convert('varchar', date [, style])   -> 101 "MM/DD/YYYY", 8 "hh:mm:ss", 0 "Mon dd yyyy hh:miAM"
+//   tsql_convert('int'|'float', x)
+//   tsql_getdate()                            -> local date and time
+void registerTsqlFunctions(sqlite3 *db);
+
+} // namespace pacs::db

@@ -1,0 +1,562 @@
+#include "TsqlTranslator.h"
+
+#include <QDate>
+#include <QRegularExpression>
+#include <QTime>
+#include <vector>
+
+namespace pacs::db {
+
+namespace {
+
+enum class Kind { Space, Word, Number, String, Quoted, Punct, Comment };
+
+struct Token
+{
+    Kind kind;
+    QString text;
+};
+
+bool isWordStart(QChar c)
+{
+    return c.isLetter() || c == QLatin1Char('_') || c == QLatin1Char('@') || c == QLatin1Char('#');
+}
+
+bool isWordChar(QChar c)
+{
+    return c.isLetterOrNumber() || c == QLatin1Char('_') || c == QLatin1Char('@') || c == QLatin1Char('#')
+           || c == QLatin1Char('$');
+}
+
+std::vector<Token> tokenize(const QString &s)
+{
+    std::vector<Token> out;
+    const qsizetype n = s.size();
+    qsizetype i = 0;
+    while (i < n) {
+        const QChar c = s[i];
+        const qsizetype start = i;
+        if (c.isSpace()) {
+            while (i < n && s[i].isSpace())
+                ++i;
+            out.push_back({Kind::Space, s.mid(start, i - start)});
+        } else if (c == QLatin1Char('\'')) {
+            ++i;
+            while (i < n) {
+                if (s[i] == QLatin1Char('\'')) {
+                    if (i + 1 < n && s[i + 1] == QLatin1Char('\'')) {
+                        i += 2;
+                        continue;
+                    }
+                    ++i;
+                    break;
+                }
+                ++i;
+            }
+            out.push_back({Kind::String, s.mid(start, i - start)});
+        } else if (c == QLatin1Char('[')) {
+            while (i < n && s[i] != QLatin1Char(']'))
+                ++i;
+            if (i < n)
+                ++i;
+            out.push_back({Kind::Quoted, s.mid(start, i - start)});
+        } else if (c == QLatin1Char('"')) {
+            ++i;
+            while (i < n && s[i] != QLatin1Char('"'))
+                ++i;
+            if (i < n)
+                ++i;
+            out.push_back({Kind::Quoted, s.mid(start, i - start)});
+        } else if (c == QLatin1Char('-') && i + 1 < n && s[i + 1] == QLatin1Char('-')) {
+            while (i < n && s[i] != QLatin1Char('\n'))
+                ++i;
+            out.push_back({Kind::Comment, s.mid(start, i - start)});
+        } else if (c == QLatin1Char('/') && i + 1 < n && s[i + 1] == QLatin1Char('*')) {
+            i += 2;
+            while (i + 1 < n && !(s[i] == QLatin1Char('*') && s[i + 1] == QLatin1Char('/')))
+                ++i;
+            i = qMin(n, i + 2);
+            out.push_back({Kind::Comment, s.mid(start, i - start)});
+        } else if (c.isDigit()) {
+            while (i < n && (s[i].isDigit() || s[i] == QLatin1Char('.')))
+                ++i;
+            out.push_back({Kind::Number, s.mid(start, i - start)});
+        } else if ((c == QLatin1Char('N') || c == QLatin1Char('n')) && i + 1 < n && s[i + 1] == QLatin1Char('\'')) {
+            ++i; // N'text': the prefix only marks a national text
+        } else if (isWordStart(c)) {
+            while (i < n && isWordChar(s[i]))
+                ++i;
+            out.push_back({Kind::Word, s.mid(start, i - start)});
+        } else {
+            static const QStringList twoChar = {QStringLiteral("<="), QStringLiteral(">="), QStringLiteral("<>"),
+                                                QStringLiteral("!="), QStringLiteral("||")};
+            const QString pair = s.mid(i, 2);
+            if (twoChar.contains(pair)) {
+                i += 2;
+                out.push_back({Kind::Punct, pair});
+            } else {
+                ++i;
+                out.push_back({Kind::Punct, QString(c)});
+            }
+        }
+    }
+    return out;
+}
+
+bool is(const Token &t, const char *word)
+{
+    return (t.kind == Kind::Word || t.kind == Kind::Punct) && t.text.compare(QLatin1String(word), Qt::CaseInsensitive) == 0;
+}
+
+bool isName(const Token &t)
+{
+    return t.kind == Kind::Word || t.kind == Kind::Quoted;
+}
+
+QString unquoted(const Token &t)
+{
+    if (t.kind == Kind::Quoted)
+        return t.text.mid(1, t.text.size() - 2);
+    return t.text;
+}
+
+QString quotedName(const QString &name)
+{
+    QString n = name;
+    n.replace(QLatin1Char('"'), QLatin1String("\"\""));
+    return QLatin1Char('"') + n + QLatin1Char('"');
+}
+
+bool isTypeName(const QString &name)
+{
+    static const QStringList types = {
+        QStringLiteral("bigint"),   QStringLiteral("int"),       QStringLiteral("integer"), QStringLiteral("smallint"),
+        QStringLiteral("tinyint"),  QStringLiteral("bit"),       QStringLiteral("float"),   QStringLiteral("real"),
+        QStringLiteral("decimal"),  QStringLiteral("numeric"),   QStringLiteral("money"),   QStringLiteral("varchar"),
+        QStringLiteral("nvarchar"), QStringLiteral("char"),      QStringLiteral("nchar"),   QStringLiteral("text"),
+        QStringLiteral("ntext"),    QStringLiteral("datetime"),  QStringLiteral("date"),    QStringLiteral("smalldatetime"),
+        QStringLiteral("datetime2"), QStringLiteral("time"),     QStringLiteral("uniqueidentifier"),
+        QStringLiteral("image"),    QStringLiteral("varbinary")};
+    return types.contains(name, Qt::CaseInsensitive);
+}
+
+bool isTextTypeName(const QString &name)
+{
+    static const QStringList types = {QStringLiteral("varchar"), QStringLiteral("nvarchar"), QStringLiteral("char"),
+                                      QStringLiteral("nchar"), QStringLiteral("text"), QStringLiteral("ntext")};
+    return types.contains(name, Qt::CaseInsensitive);
+}
+
+// Index of the next token that is not blank or a comment, or -1.
+qsizetype nextSignificant(const std::vector<Token> &t, qsizetype from)
+{
+    for (qsizetype i = from; i < qsizetype(t.size()); ++i)
+        if (t[i].kind != Kind::Space && t[i].kind != Kind::Comment)
+            return i;
+    return -1;
+}
+
+qsizetype prevSignificant(const std::vector<Token> &t, qsizetype from)
+{
+    for (qsizetype i = from; i >= 0; --i)
+        if (t[i].kind != Kind::Space && t[i].kind != Kind::Comment)
+            return i;
+    return -1;
+}
+
+// Position of the parenthesis closing the one at `open`, or -1.
+qsizetype matchingParen(const std::vector<Token> &t, qsizetype open)
+{
+    int depth = 0;
+    for (qsizetype i = open; i < qsizetype(t.size()); ++i) {
+        if (is(t[i], "("))
+            ++depth;
+        else if (is(t[i], ")") && --depth == 0)
+            return i;
+    }
+    return -1;
+}
+
+QString join(const std::vector<Token> &t, qsizetype from, qsizetype to)
+{
+    QString s;
+    for (qsizetype i = from; i < to && i < qsizetype(t.size()); ++i)
+        s += t[i].text;
+    return s;
+}
+
+} // namespace
+
+TsqlTranslator::TsqlTranslator(SqlDialect dialect, const QString &ownDatabase)
+    : m_dialect(dialect), m_ownDatabase(ownDatabase)
+{
+}
+
+QString TsqlTranslator::isoDateTime(const QString &input)
+{
+    const QString text = input.trimmed();
+    static const QRegularExpression us(QStringLiteral(
+        R"(^(\d{1,2})[/\-.](\d{1,2})[/\-.](\d{4})(?:\s+(\d{1,2}):(\d{2})(?::(\d{2})(?:\.\d+)?)?\s*([AaPp][Mm])?)?$)"));
+    static const QRegularExpression iso(QStringLiteral(
+        R"(^(\d{4})-?(\d{2})-?(\d{2})(?:[ T](\d{1,2}):(\d{2})(?::(\d{2})(?:\.\d+)?)?)?$)"));
+    static const QRegularExpression timeOnly(
+        QStringLiteral(R"(^(\d{1,2}):(\d{2})(?::(\d{2})(?:\.\d+)?)?\s*([AaPp][Mm])?$)"));
+    static const QRegularExpression named(QStringLiteral(
+        R"(^([A-Za-z]{3})[a-z]*\s+(\d{1,2}),?\s+(\d{4})(?:\s+(\d{1,2}):(\d{2})(?::(\d{2}))?\s*([AaPp][Mm])?)?$)"));
+
+    int y = 1900, mo = 1, d = 1, h = 0, mi = 0, s = 0;
+    QString ampm;
+    QRegularExpressionMatch m;
+    if ((m = us.match(text)).hasMatch()) {
+        mo = m.captured(1).toInt();
+        d = m.captured(2).toInt();
+        y = m.captured(3).toInt();
+        h = m.captured(4).toInt();
+        mi = m.captured(5).toInt();
+        s = m.captured(6).toInt();
+        ampm = m.captured(7);
+    } else if ((m = iso.match(text)).hasMatch()) {
+        y = m.captured(1).toInt();
+        mo = m.captured(2).toInt();
+        d = m.captured(3).toInt();
+        h = m.captured(4).toInt();
+        mi = m.captured(5).toInt();
+        s = m.captured(6).toInt();
+    } else if ((m = timeOnly.match(text)).hasMatch()) {
+        h = m.captured(1).toInt();
+        mi = m.captured(2).toInt();
+        s = m.captured(3).toInt();
+        ampm = m.captured(4);
+    } else if ((m = named.match(text)).hasMatch()) {
+        static const QStringList months = {QStringLiteral("jan"), QStringLiteral("feb"), QStringLiteral("mar"),
+                                           QStringLiteral("apr"), QStringLiteral("may"), QStringLiteral("jun"),
+                                           QStringLiteral("jul"), QStringLiteral("aug"), QStringLiteral("sep"),
+                                           QStringLiteral("oct"), QStringLiteral("nov"), QStringLiteral("dec")};
+        mo = int(months.indexOf(m.captured(1).toLower())) + 1;
+        if (mo == 0)
+            return QString();
+        d = m.captured(2).toInt();
+        y = m.captured(3).toInt();
+        h = m.captured(4).toInt();
+        mi = m.captured(5).toInt();
+        s = m.captured(6).toInt();
+        ampm = m.captured(7);
+    } else {
+        return QString();
+    }
+    if (!ampm.isEmpty()) {
+        if (h < 1 || h > 12)
+            return QString();
+        const bool pm = ampm.startsWith(QLatin1Char('p'), Qt::CaseInsensitive);
+        h = (h % 12) + (pm ? 12 : 0);
+    }
+    const QDate date(y, mo, d);
+    const QTime time(h, mi, s);
+    if (!date.isValid() || !time.isValid())
+        return QString();
+    return date.toString(QStringLiteral("yyyy-MM-dd")) + QLatin1Char(' ') + time.toString(QStringLiteral("HH:mm:ss"));
+}
+
+TranslatedStatement TsqlTranslator::translate(const QString &tsql) const
+{
+    TranslatedStatement result;
+    std::vector<Token> t = tokenize(tsql);
+    const qsizetype first = nextSignificant(t, 0);
+    if (first < 0)
+        return result;
+
+    // USE <database>: the connection is already in the right database.
+    if (is(t[first], "USE")) {
+        const qsizetype db = nextSignificant(t, first + 1);
+        const qsizetype after = db < 0 ? -1 : nextSignificant(t, db + 1);
+        if (db >= 0 && isName(t[db]) && (after < 0 || is(t[after], ";")))
+            return result;
+    }
+
+    // IF [NOT] EXISTS ( query ) BEGIN statement END
+    if (is(t[first], "IF")) {
+        qsizetype k = nextSignificant(t, first + 1);
+        bool negated = false;
+        if (k >= 0 && is(t[k], "NOT")) {
+            negated = true;
+            k = nextSignificant(t, k + 1);
+        }
+        if (k >= 0 && is(t[k], "EXISTS")) {
+            const qsizetype open = nextSignificant(t, k + 1);
+            const qsizetype close = open < 0 ? -1 : matchingParen(t, open);
+            const qsizetype begin = close < 0 ? -1 : nextSignificant(t, close + 1);
+            if (begin >= 0 && is(t[begin], "BEGIN")) {
+                qsizetype end = -1;
+                for (qsizetype i = qsizetype(t.size()) - 1; i > begin; --i)
+                    if (t[i].kind != Kind::Space && t[i].kind != Kind::Comment) {
+                        if (is(t[i], ";"))
+                            continue;
+                        if (is(t[i], "END"))
+                            end = i;
+                        break;
+                    }
+                if (end > 0) {
+                    result.guardQuery = translateBody(join(t, open + 1, close));
+                    result.guardNegated = negated;
+                    result.sql = translateBody(join(t, begin + 1, end)).trimmed();
+                    return result;
+                }
+            }
+        }
+    }
+    result.sql = translateBody(tsql);
+    return result;
+}
+
+QString TsqlTranslator::translateBody(const QString &tsql) const
+{
+    std::vector<Token> in = tokenize(tsql);
+    const qsizetype first = nextSignificant(in, 0);
+    const bool isDdl = first >= 0 && (is(in[first], "CREATE") || is(in[first], "ALTER"));
+    const bool isCreateIndex = isDdl && [&] {
+        qsizetype k = nextSignificant(in, first + 1);
+        while (k >= 0 && (is(in[k], "UNIQUE") || is(in[k], "CLUSTERED") || is(in[k], "NONCLUSTERED")))
+            k = nextSignificant(in, k + 1);
+        return k >= 0 && is(in[k], "INDEX");
+    }();
+
+    // Pass 1: multi-part names. Runs of name ('.' name?)* are collected and
+    // the database/owner parts dropped or mapped to an attached schema.
+    std::vector<Token> t;
+    t.reserve(in.size());
+    for (qsizetype i = 0; i < qsizetype(in.size());) {
+        if (!isName(in[i]) || (i + 1 < qsizetype(in.size()) && is(in[i + 1], "("))) {
+            t.push_back(in[i++]);
+            continue;
+        }
+        QList<Token> parts{in[i]};
+        qsizetype j = i + 1;
+        while (j < qsizetype(in.size()) && is(in[j], ".")) {
+            if (j + 1 < qsizetype(in.size()) && isName(in[j + 1])) {
+                parts.append(in[j + 1]);
+                j += 2;
+            } else if (j + 1 < qsizetype(in.size()) && is(in[j + 1], ".")) {
+                parts.append(Token{Kind::Word, QString()}); // DICOM..T: owner omitted
+                j += 1;
+            } else {
+                break;
+            }
+        }
+        if (parts.size() == 3 || (parts.size() == 2 && unquoted(parts[0]).compare(QLatin1String("dbo"), Qt::CaseInsensitive) == 0)) {
+            const Token object = parts.last();
+            const QString database = parts.size() == 3 ? unquoted(parts[0]) : QString();
+            if (!database.isEmpty() && database.compare(m_ownDatabase, Qt::CaseInsensitive) != 0) {
+                t.push_back({Kind::Word, database});
+                t.push_back({Kind::Punct, QStringLiteral(".")});
+            }
+            t.push_back(object);
+        } else {
+            for (qsizetype p = 0; p < parts.size(); ++p) {
+                if (p > 0)
+                    t.push_back({Kind::Punct, QStringLiteral(".")});
+                t.push_back(parts[p]);
+            }
+        }
+        i = j;
+    }
+
+    // [bigint], [varchar](50) in a column definition are type names.
+    if (isDdl) {
+        for (qsizetype i = 0; i < qsizetype(t.size()); ++i) {
+            const qsizetype prev = prevSignificant(t, i - 1);
+            if (t[i].kind == Kind::Quoted && isTypeName(unquoted(t[i])) && prev >= 0 && isName(t[prev]))
+                t[i] = Token{Kind::Word, unquoted(t[i])};
+        }
+    }
+
+    // CREATE INDEX x ON schema.table: the schema goes on the index name.
+    if (isCreateIndex && m_dialect == SqlDialect::SQLite) {
+        for (qsizetype i = 0; i < qsizetype(t.size()); ++i) {
+            if (!is(t[i], "ON"))
+                continue;
+            const qsizetype schema = nextSignificant(t, i + 1);
+            if (schema >= 0 && schema + 2 < qsizetype(t.size()) && isName(t[schema]) && is(t[schema + 1], ".")) {
+                const qsizetype nameAt = prevSignificant(t, i - 1);
+                if (nameAt >= 0 && isName(t[nameAt])) {
+                    const Token s = t[schema];
+                    t.erase(t.begin() + schema, t.begin() + schema + 2);
+                    t.insert(t.begin() + nameAt, {s, Token{Kind::Punct, QStringLiteral(".")}});
+                }
+            }
+            break;
+        }
+    }
+
+    // Pass 2: the rewrites that look at neighbours.
+    struct Paren
+    {
+        QString limit;     // TOP n waiting for the end of this level
+        bool textCall = false; // a convert(varchar...) whose result is text
+    };
+    std::vector<Paren> levels(1);
+    std::vector<Token> out;
+    out.reserve(t.size() + 8);
+    auto lastSignificantOut = [&]() -> const Token * {
+        for (auto it = out.rbegin(); it != out.rend(); ++it)
+            if (it->kind != Kind::Space && it->kind != Kind::Comment)
+                return &*it;
+        return nullptr;
+    };
+    bool lastCloseWasText = false;
+
+    for (qsizetype i = 0; i < qsizetype(t.size()); ++i) {
+        const Token &tok = t[i];
+        const bool closesText = lastCloseWasText;
+        lastCloseWasText = false;
+
+        if (tok.kind == Kind::Quoted) {
+            out.push_back({Kind::Quoted, quotedName(unquoted(tok))});
+        } else if (is(tok, "TOP") && [&] {
+                       const qsizetype p = prevSignificant(t, i - 1);
+                       return p >= 0 && (is(t[p], "SELECT") || is(t[p], "DISTINCT"));
+                   }()) {
+            qsizetype k = nextSignificant(t, i + 1);
+            QString count;
+            if (k >= 0 && t[k].kind == Kind::Number) {
+                count = t[k].text;
+            } else if (k >= 0 && is(t[k], "(")) {
+                const qsizetype num = nextSignificant(t, k + 1);
+                const qsizetype close = num < 0 ? -1 : nextSignificant(t, num + 1);
+                if (num >= 0 && t[num].kind == Kind::Number && close >= 0 && is(t[close], ")")) {
+                    count = t[num].text;
+                    k = close;
+                }
+            }
+            if (count.isEmpty()) {
+                out.push_back(tok);
+                continue;
+            }
+            levels.back().limit = count;
+            i = k; // the blank after the number stays
+        } else if (is(tok, "CONVERT") && i + 1 < qsizetype(t.size()) && is(t[nextSignificant(t, i + 1)], "(")) {
+            const qsizetype open = nextSignificant(t, i + 1);
+            const qsizetype type = nextSignificant(t, open + 1);
+            if (type < 0 || !isName(t[type])) {
+                out.push_back(tok);
+                continue;
+            }
+            const QString typeName = unquoted(t[type]).toLower();
+            qsizetype k = nextSignificant(t, type + 1);
+            if (k >= 0 && is(t[k], "(")) { // varchar(20)
+                const qsizetype close = matchingParen(t, k);
+                k = close < 0 ? -1 : nextSignificant(t, close + 1);
+            }
+            if (k < 0 || !is(t[k], ",")) {
+                out.push_back(tok);
+                continue;
+            }
+            out.push_back({Kind::Word, QStringLiteral("tsql_convert")});
+            out.push_back({Kind::Punct, QStringLiteral("(")});
+            out.push_back({Kind::String, QLatin1Char('\'') + typeName + QLatin1Char('\'')});
+            out.push_back({Kind::Punct, QStringLiteral(",")});
+            Paren level;
+            level.textCall = isTextTypeName(typeName);
+            levels.push_back(level);
+            i = k;
+        } else if (is(tok, "(")) {
+            levels.push_back(Paren{});
+            out.push_back(tok);
+        } else if (is(tok, ")")) {
+            Paren level = levels.size() > 1 ? levels.back() : Paren{};
+            if (levels.size() > 1)
+                levels.pop_back();
+            if (!level.limit.isEmpty()) {
+                out.push_back({Kind::Space, QStringLiteral(" ")});
+                out.push_back({Kind::Word, QStringLiteral("LIMIT ") + level.limit});
+            }
+            out.push_back(tok);
+            lastCloseWasText = level.textCall;
+        } else if (is(tok, "+")) {
+            const Token *before = lastSignificantOut();
+            const qsizetype after = nextSignificant(t, i + 1);
+            const bool text = (before && before->kind == Kind::String) || closesText
+                              || (after >= 0 && t[after].kind == Kind::String)
+                              || (after >= 0 && is(t[after], "CONVERT") && [&] {
+                                     const qsizetype open = nextSignificant(t, after + 1);
+                                     const qsizetype type = open < 0 ? -1 : nextSignificant(t, open + 1);
+                                     return type >= 0 && isTextTypeName(unquoted(t[type]));
+                                 }());
+            out.push_back({Kind::Punct, text ? QStringLiteral("||") : QStringLiteral("+")});
+        } else if (tok.kind == Kind::Word && is(tok, "IDENTITY") && nextSignificant(t, i + 1) >= 0
+                   && is(t[nextSignificant(t, i + 1)], "(")) {
+            const qsizetype open = nextSignificant(t, i + 1);
+            const qsizetype close = matchingParen(t, open);
+            // Drop the type written before IDENTITY: the key must be INTEGER.
+            while (!out.empty() && (out.back().kind == Kind::Space))
+                out.pop_back();
+            if (!out.empty() && out.back().kind == Kind::Word && isTypeName(out.back().text))
+                out.pop_back();
+            out.push_back({Kind::Space, QStringLiteral(" ")});
+            out.push_back({Kind::Word, m_dialect == SqlDialect::SQLite
+                                           ? QStringLiteral("INTEGER PRIMARY KEY AUTOINCREMENT")
+                                           : QStringLiteral("BIGINT GENERATED BY DEFAULT AS IDENTITY PRIMARY KEY")});
+            i = close < 0 ? i : close;
+        } else if (is(tok, "ON") && isDdl) {
+            const qsizetype k = nextSignificant(t, i + 1);
+            const qsizetype before = prevSignificant(t, i - 1);
+            if (k >= 0 && isName(t[k]) && unquoted(t[k]).compare(QLatin1String("PRIMARY"), Qt::CaseInsensitive) == 0
+                && before >= 0 && is(t[before], ")")) {
+                i = k; // ON [PRIMARY]: file groups mean nothing here
+                continue;
+            }
+            out.push_back(tok);
+        } else if (tok.kind == Kind::Word && (is(tok, "GETDATE") || is(tok, "ISNULL") || is(tok, "LEN"))) {
+            const qsizetype k = nextSignificant(t, i + 1);
+            if (k >= 0 && is(t[k], "(")) {
+                if (is(tok, "GETDATE"))
+                    out.push_back({Kind::Word, QStringLiteral("tsql_getdate")});
+                else if (is(tok, "ISNULL"))
+                    out.push_back({Kind::Word, m_dialect == SqlDialect::SQLite ? QStringLiteral("IFNULL")
+                                                                               : QStringLiteral("COALESCE")});
+                else
+                    out.push_back({Kind::Word, QStringLiteral("LENGTH")});
+            } else {
+                out.push_back(tok);
+            }
+        } else if (tok.kind == Kind::String) {
+            // Dates compared with a range operator are compared as dates.
+            const Token *before = lastSignificantOut();
+            if (before && (is(*before, "<") || is(*before, ">") || is(*before, "<=") || is(*before, ">="))) {
+                const QString iso = isoDateTime(tok.text.mid(1, tok.text.size() - 2));
+                if (!iso.isEmpty() && tok.text.contains(QLatin1Char('/'))) {
+                    out.push_back({Kind::String, QLatin1Char('\'') + iso + QLatin1Char('\'')});
+                    continue;
+                }
+            }
+            out.push_back(tok);
+        } else if (isDdl && tok.kind == Kind::Word && isTextTypeName(tok.text) && m_dialect == SqlDialect::SQLite) {
+            const qsizetype prev = prevSignificant(t, i - 1);
+            out.push_back(tok);
+            if (prev < 0 || !isName(t[prev]))
+                continue;
+            qsizetype k = nextSignificant(t, i + 1);
+            if (k >= 0 && is(t[k], "(")) {
+                const qsizetype close = matchingParen(t, k);
+                if (close < 0)
+                    continue;
+                for (qsizetype c = i + 1; c <= close; ++c)
+                    out.push_back(t[c]);
+                i = close;
+            }
+            out.push_back({Kind::Word, QStringLiteral(" COLLATE NOCASE")});
+        } else {
+            out.push_back(tok);
+        }
+    }
+    // TOP of the outermost query: LIMIT goes last, before a closing ';'.
+    if (!levels.front().limit.isEmpty()) {
+        qsizetype insertAt = qsizetype(out.size());
+        while (insertAt > 0 && (out[insertAt - 1].kind == Kind::Space || is(out[insertAt - 1], ";")))
+            --insertAt;
+        out.insert(out.begin() + insertAt, {Token{Kind::Space, QStringLiteral(" ")},
+                                            Token{Kind::Word, QStringLiteral("LIMIT ") + levels.front().limit}});
+    }
+    return join(out, 0, qsizetype(out.size()));
+}
+
+} // namespace pacs::db

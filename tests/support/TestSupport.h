@@ -1,0 +1,29 @@
+#pragma once
+
+#include <QString>
+#include <QTemporaryDir>
+#include <functional>
+
+namespace pacs::test {
+
+// Processes Qt events until the condition holds or the deadline passes.
+bool waitUntil(const std::function<bool()> &condition, int timeoutMs = 10000);
+
+// A scratch home folder and settings folder for one test; both vanish with it.
+class ScratchHome
+{
+public:
+    ScratchHome();
+    ~ScratchHome();
+    QString home() const { return m_dir.path() + QStringLiteral("/home"); }
+    QString configDir() const { return m_dir.path() + QStringLiteral("/config"); }
+    QString settingsFile() const;
+    QString path(const QString &name) const { return home() + QLatin1Char('/') + name; }
+    void writeFile(const QString &name, const QByteArray &content) const;
+
+private:
+    QTemporaryDir m_dir;
+    QByteArray m_oldXdg;
+};
+
+} // namespace pacs::test
