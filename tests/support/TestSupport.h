@@ -3,6 +3,13 @@
 #include <QString>
 #include <QTemporaryDir>
 #include <functional>
+#include <ostream>
+
+// Readable QString values in assertion messages.
+inline void PrintTo(const QString &s, std::ostream *os)
+{
+    *os << '"' << s.toStdString() << '"';
+}
 
 namespace pacs::test {
 

@@ -1,0 +1,292 @@
+#include "ArchiveFixture.h"
+#include "EventJournal.h"
+#include "SqlText.h"
+
+#include <QFile>
+#include <QTimer>
+
+using namespace pacs;
+using namespace pacs::db;
+using pacs::test::ArchiveFixture;
+
+namespace {
+int countOf(const QString &text, const QString &part)
+{
+    return int(text.count(part));
+}
+} // namespace
+
+TEST_F(ArchiveFixture, ConnectingUsesTheFirstLineAndLogsItsSecondPartWhole)
+{
+    scratch.writeFile("DBServer.txt", "Driver=SQLite;Database=archive.db;Attach=Patient_Data.db\nnot=used\n");
+    connection.reconnect();
+    EXPECT_TRUE(connection.dbConnected());
+    EXPECT_TRUE(log.logText().startsWith("Connected to DB. Database=archive.db\r\nConnecting to DB...\r\n"));
+    EXPECT_EQ(scalar("select company from patient_data..tbhospitalinfo"), "TALMIR DEMO HOSPITAL");
+}
+
+TEST(ArchiveConnection, BadConnectionFilesAreReportedAndLeaveItDisconnected)
+{
+    test::ScratchHome scratch;
+    HomeFolder home(scratch.home());
+    ActivityLog log;
+    ArchiveConnection connection(home, log);
+
+    connection.connectDB(); // no file at all
+    EXPECT_FALSE(connection.dbConnected());
+    EXPECT_TRUE(log.logText().isEmpty()) << "no Connecting line without a connection string";
+    EXPECT_TRUE(log.errorText().contains("File not found: " + home.filePath("DBServer.txt")));
+
+    scratch.writeFile("DBServer.txt", "\n");
+    connection.connectDB();
+    EXPECT_FALSE(connection.dbConnected());
+    EXPECT_TRUE(log.logText().contains("Connecting to DB..."));
+    EXPECT_TRUE(log.errorText().contains("names no Driver"));
+
+    scratch.writeFile("DBServer.txt", "Driver=Paradox;Database=x\n");
+    connection.connectDB();
+    EXPECT_TRUE(log.errorText().contains("Unknown database driver: Paradox"));
+
+    scratch.writeFile("DBServer.txt", "Driver=SQLite;Database=nowhere.db\n");
+    connection.connectDB();
+    EXPECT_FALSE(connection.dbConnected());
+    EXPECT_FALSE(QFile::exists(home.filePath("nowhere.db"))) << "a wrong path must not create an empty archive";
+
+    connection.setDriverMode(1); // DBServer1.txt missing
+    connection.connectDB();
+    EXPECT_TRUE(log.errorText().contains("File not found: " + home.filePath("DBServer1.txt")));
+}
+
+TEST(ArchiveConnection, StartUpWaitsAndRetriesUntilTheDatabaseAppears)
+{
+    test::ScratchHome scratch;
+    HomeFolder home(scratch.home());
+    ActivityLog log;
+    ArchiveConnection connection(home, log);
+    connection.setRetryIntervalMs(50);
+    scratch.writeFile("DBServer.txt", "Driver=SQLite;Database=archive.db\n");
+    int attemptsSeen = 0;
+    QObject::connect(&log, &ActivityLog::logLineAdded, [&](const QString &t) {
+        if (t.startsWith("Connecting to DB..."))
+            ++attemptsSeen;
+    });
+    QTimer::singleShot(400, [&] {
+        ArchiveInstaller installer(home);
+        QString error;
+        installer.install(error);
+    });
+    connection.connectAndWait();
+    EXPECT_TRUE(connection.dbConnected());
+    EXPECT_GE(attemptsSeen, 2);
+    EXPECT_FALSE(connection.retryTimer().isActive());
+}
+
+TEST_F(ArchiveFixture, StatementFailuresAreReportedThenRetriedOnceAfterAReconnect)
+{
+    bool failed = true;
+    ResultSet none = connection.executeSQL("", failed);
+    EXPECT_TRUE(none.isNone());
+    EXPECT_TRUE(failed) << "an empty statement leaves the flag as it was";
+    EXPECT_EQ(errorLines(), QStringList{"No query."});
+
+    log.clearErrors();
+    log.clearLog();
+    failed = false;
+    ResultSet bad = connection.executeSQL("selec nonsense", failed);
+    EXPECT_TRUE(bad.isNone());
+    EXPECT_TRUE(failed);
+    const QStringList lines = errorLines();
+    ASSERT_EQ(lines.size(), 2);
+    EXPECT_TRUE(lines[1].startsWith("db execute ")) << lines[1].toStdString();
+    EXPECT_TRUE(lines[1].endsWith(" selec nonsense"));
+    EXPECT_TRUE(lines[0].endsWith(" selec nonsense"));
+    EXPECT_FALSE(lines[0].startsWith("db execute "));
+    EXPECT_EQ(countOf(log.logText(), "Connecting to DB..."), 1);
+    EXPECT_EQ(countOf(log.logText(), "Connected to DB. "), 1);
+    EXPECT_TRUE(connection.dbConnected());
+}
+
+TEST_F(ArchiveFixture, ADatabaseFileRemovedOrReplacedMidRunIsNoticedAndSurvived)
+{
+    const QString file = home.filePath("archive.db");
+    ASSERT_TRUE(QFile::copy(file, file + ".copy"));
+
+    // Removed: both attempts fail, the reconnect fails, nothing crashes.
+    ASSERT_TRUE(QFile::remove(file));
+    bool failed = false;
+    ResultSet rows = connection.executeSQL("select count(*) from PatientTable", failed);
+    EXPECT_TRUE(failed);
+    EXPECT_TRUE(rows.isNone());
+    EXPECT_FALSE(connection.dbConnected());
+    EXPECT_GE(errorLines().size(), 2);
+    EXPECT_TRUE(errorLines().last().startsWith("db execute The database file")) << errorLines().last().toStdString();
+    EXPECT_FALSE(QFile::exists(file)) << "the retry must not create an empty archive";
+
+    // Put back: the next statement fails once, reconnects and succeeds.
+    ASSERT_TRUE(QFile::rename(file + ".copy", file));
+    log.clearErrors();
+    failed = true;
+    EXPECT_EQ(connection.executeSQL("select DBVersion from Configuration", failed).text(0), "9");
+    EXPECT_FALSE(failed);
+    EXPECT_EQ(errorLines().size(), 1);
+    EXPECT_TRUE(connection.dbConnected());
+
+    // Garbage over the file: reported as failing twice.
+    {
+        QFile f(file);
+        ASSERT_TRUE(f.open(QIODevice::ReadWrite));
+        f.write(QByteArray(4096, 'x'));
+    }
+    QFile::remove(file + "-wal");
+    QFile::remove(file + "-shm");
+    connection.reconnect();
+    failed = false;
+    connection.executeSQL("select count(*) from PatientTable", failed);
+    EXPECT_TRUE(failed);
+}
+
+TEST_F(ArchiveFixture, HeldResultSetsReadAsEndedAfterAReconnect)
+{
+    ResultSet rows = connection.executeSQL("select * from Fields");
+    ASSERT_FALSE(rows.atEnd());
+    EXPECT_FALSE(rows.atStart());
+    connection.reconnect();
+    EXPECT_TRUE(rows.atEnd());
+    EXPECT_TRUE(rows.field(0).isNull());
+    rows.moveNext();
+    rows.close();
+
+    ResultSet empty = connection.executeSQL("select * from PatientTable where 1=2");
+    EXPECT_TRUE(empty.atEnd());
+    EXPECT_TRUE(empty.atStart());
+    EXPECT_EQ(empty.fieldCount(), 7);
+}
+
+TEST_F(ArchiveFixture, DatesAndTextsCompareAsOnSqlServer)
+{
+    connection.executeSQL("INSERT into PATIENTTABLE (PatientID,Name_First,Name_Middle,Name_Last,Name_Title,DateOfBirth,Sex) VALUES "
+                          "('P9','John','','Smith','', convert(datetime,'1/15/2024',101),'M') ");
+    ResultSet rows = connection.executeSQL("select DateOfBirth, Name_Last from PatientTable where PatientID='p9'");
+    ASSERT_FALSE(rows.atEnd());
+    EXPECT_EQ(rows.field("DateOfBirth").toDateTime().date(), QDate(2024, 1, 15));
+    EXPECT_EQ(rows.text(0), "1/15/2024");
+    EXPECT_EQ(scalar("select count(*) from PatientTable where DateOfBirth = convert(datetime,'01/15/2024',101)"), "1");
+    EXPECT_EQ(scalar("select count(*) from PatientTable where Name_Last = 'SMITH' and Name_First like 'jo%'"), "1");
+    EXPECT_EQ(scalar("select count(*) from PATIENTView where PatientBirthDate >= '01/01/2024' AND PatientBirthDate <= '01/15/2024'"), "1");
+    EXPECT_EQ(scalar("select CONVERT(varchar,DateOfBirth,101) + ' ' + convert(varchar,convert(datetime,'10:30:05',8),8) from PatientTable"),
+              "01/15/2024 10:30:05");
+    bool failed = false;
+    connection.executeSQL("select convert(datetime,'31/31/2024',101)", failed);
+    EXPECT_TRUE(failed) << "an impossible date is an error, as on SQL Server";
+}
+
+TEST_F(ArchiveFixture, TheJournalStoresSafeDescriptionsAndListsTheNewestHundred)
+{
+    EventJournal journal(connection);
+    log.setJournalWriter([&](const QString &d, const QString &p, int s) { journal.logEvent(d, p, s); });
+    log.reportError("Oops", true);
+    journal.logEvent("   it's a/b.c:d  e", "O'NEIL", 0);
+    ResultSet rows = connection.executeSQL("SELECT  top 100 * from Events where 1=1 order by EventID Desc ");
+    ASSERT_FALSE(rows.atEnd());
+    EXPECT_EQ(rows.text("Description"), "it_s_a_b_c_d__e");
+    EXPECT_EQ(rows.text("PatientID"), "O'NEIL");
+    rows.moveNext();
+    EXPECT_EQ(rows.text("Description"), "Oops");
+    EXPECT_EQ(rows.text("Severity"), "0");
+    EXPECT_EQ(rows.text("PatientID"), "");
+    EXPECT_LE(qAbs(rows.field("DateTime").toDateTime().secsTo(QDateTime::currentDateTime())), 5);
+    rows.close();
+
+    for (int i = 0; i < 103; ++i)
+        journal.logEvent(QString("event %1").arg(i), QString(), 0);
+    QStringList lines;
+    ASSERT_TRUE(journal.refresh([&](const QString &line) {
+        lines << line;
+        return true;
+    }));
+    ASSERT_EQ(lines.size(), 100);
+    EXPECT_TRUE(lines.first().endsWith("\tevent_102"));
+    EXPECT_EQ(lines.first().split('\t').size(), 5);
+    EXPECT_TRUE(lines.last().endsWith("\tevent_3"));
+
+    QStringList stopped;
+    journal.refresh([&](const QString &line) {
+        stopped << line;
+        return stopped.size() < 3; // the Stop button clears the searching flag
+    });
+    EXPECT_EQ(stopped.size(), 3);
+
+    journal.deleteAll();
+    journal.deleteAll(); // already empty: no error
+    EXPECT_EQ(scalar("select count(*) from Events"), "0");
+    EXPECT_EQ(errorLines().size(), 1); // only "Oops"
+}
+
+TEST_F(ArchiveFixture, RowsOpenedForUpdateAreEditedOrAddedWithValuesKeptIntact)
+{
+    UpdatableRow row;
+    ASSERT_TRUE(connection.openForUpdate("SELECT * FROM PATIENTTABLE WHERE PATIENTID='P7' ", row));
+    EXPECT_FALSE(row.found);
+    row.isNew = true;
+    auto set = [&](const QString &column, const DbValue &v) {
+        const qsizetype i = row.columns.indexOf(column);
+        ASSERT_GE(i, 0) << column.toStdString();
+        row.values[i] = v;
+        row.changed[i] = true;
+    };
+    set("PatientID", DbValue::fromText("P7"));
+    set("Name_Last", DbValue::fromText("O'NEIL'); DROP TABLE PatientTable; --"));
+    set("DateOfBirth", DbValue::fromDateTime(QDateTime(QDate(1950, 2, 3), QTime(0, 0))));
+    ASSERT_TRUE(connection.saveRow(row));
+
+    UpdatableRow again;
+    ASSERT_TRUE(connection.openForUpdate("SELECT * FROM PATIENTTABLE WHERE PATIENTID='p7' ", again));
+    ASSERT_TRUE(again.found);
+    EXPECT_EQ(again.values[again.columns.indexOf("Name_Last")].toText(), "O'NEIL'); DROP TABLE PatientTable; --");
+    EXPECT_EQ(again.values[again.columns.indexOf("DateOfBirth")].toDateTime().date(), QDate(1950, 2, 3));
+    const qsizetype sex = again.columns.indexOf("Sex");
+    again.values[sex] = DbValue::fromText("F");
+    again.changed[sex] = true;
+    ASSERT_TRUE(connection.saveRow(again));
+    EXPECT_EQ(scalar("select Sex from PatientTable where PatientID='P7'"), "F");
+    EXPECT_EQ(scalar("select count(*) from PatientTable"), "1");
+}
+
+TEST_F(ArchiveFixture, TheInstallationHoldsEveryTableViewAndQueryMapping)
+{
+    EXPECT_EQ(scalar("select DBVersion from Configuration"), "9");
+    for (const char *table : {"PatientTable", "StudyTable", "SeriesTable", "ImageTable", "Fields", "RemoteAETs", "Events",
+                              "Configuration", "InstitutionTable", "tblExamResult", "PATIENTView", "STUDYPATIENTView",
+                              "STUDYSTUDYView", "SERIESView", "IMAGEView", "ImageRetrievalView"}) {
+        bool failed = false;
+        connection.executeSQL(QString("select top 1 * from DICOM..%1").arg(table), failed);
+        EXPECT_FALSE(failed) << table;
+    }
+    for (const char *level : {"PATIENT", "STUDYPATIENT", "STUDYSTUDY", "SERIES", "IMAGE"})
+        EXPECT_NE(scalar(QString("Select count(*) from fields where %1=1").arg(level)), "0") << level;
+    // Every column a mapping names exists in its level's view.
+    for (const char *level : {"PATIENT", "STUDYPATIENT", "STUDYSTUDY", "SERIES", "IMAGE"}) {
+        ResultSet map = connection.executeSQL(QString("Select * from fields where %1=1").arg(level));
+        for (; !map.atEnd(); map.moveNext()) {
+            const bool isName = map.field("isName").toInteger() != 0;
+            const QString source = map.text("fieldsource").trimmed();
+            const QString columns = isName ? source + "_last," + source + "_first," + source + "_middle," + source + "_title"
+                                           : source + " AS " + map.text("FieldName").trimmed();
+            bool failed = false;
+            connection.executeSQL(QString("SELECT top 1 %1 FROM %2View").arg(columns, level), failed);
+            EXPECT_FALSE(failed) << level << " " << columns.toStdString();
+        }
+    }
+    EXPECT_EQ(scalar("select count(*) from Patient_Data.dbo.tbMaster"), "3");
+    EXPECT_EQ(scalar("select count(*) from build_file.dbo.tbcodoctor"), "2");
+    EXPECT_EQ(scalar("select estatus from HIS.dbo.hdocOrd where requestnum='R123'"), "P");
+    EXPECT_EQ(scalar("select status from HIS..worksheet where qnumber='R123'"), "0");
+
+    // Installing again changes nothing.
+    connection.executeSQL("insert into RemoteAETs (RemoteAET, IPAddress, Port) values ('VIEWER','127.0.0.1',104)");
+    ArchiveInstaller installer(home);
+    QString error;
+    ASSERT_TRUE(installer.install(error));
+    EXPECT_TRUE(installer.actions().isEmpty());
+    EXPECT_EQ(scalar("select count(*) from RemoteAETs"), "1");
+}

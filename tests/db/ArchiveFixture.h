@@ -1,0 +1,68 @@
+#pragma once
+
+#include "ActivityLog.h"
+#include "ArchiveConnection.h"
+#include "ArchiveInstaller.h"
+#include "HomeFolder.h"
+#include "Prompter.h"
+#include "TestSupport.h"
+
+#include <QStringList>
+#include <gtest/gtest.h>
+
+namespace pacs::test {
+
+// Answers questions from a script and remembers what was asked.
+class ScriptedPrompter : public Prompter
+{
+public:
+    QStringList asked;
+    QStringList shown;
+    QList<bool> answers; // consumed in order; No when empty
+    bool askYesNo(const QString &text) override
+    {
+        asked << text;
+        return answers.isEmpty() ? false : answers.takeFirst();
+    }
+    void inform(const QString &text) override { shown << text; }
+};
+
+// A home folder with the embedded archive installed and connected.
+class ArchiveFixture : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        QString error;
+        db::ArchiveInstaller installer(home);
+        ASSERT_TRUE(installer.install(error)) << error.toStdString();
+        connection.connectDB();
+        ASSERT_TRUE(connection.dbConnected()) << log.errorText().toStdString();
+    }
+
+    // Error-box lines without their time stamps, newest first.
+    QStringList errorLines() const
+    {
+        QStringList lines;
+        for (const QString &line : log.errorText().split("\r\n", Qt::SkipEmptyParts)) {
+            const qsizetype at = line.indexOf(" :  ");
+            if (at >= 0)
+                lines << line.mid(at + 4);
+        }
+        return lines;
+    }
+
+    // One value of the first row of a query.
+    QString scalar(const QString &sql)
+    {
+        db::ResultSet rows = connection.executeSQL(sql);
+        return rows.atEnd() ? QStringLiteral("<none>") : rows.text(0);
+    }
+
+    ScratchHome scratch;
+    HomeFolder home{scratch.home()};
+    ActivityLog log;
+    db::ArchiveConnection connection{home, log};
+};
+
+} // namespace pacs::test

@@ -1,0 +1,185 @@
+#include "ArchiveFixture.h"
+#include "OracleDialect.h"
+#include "SchemaUpgrade.h"
+#include "SqliteBackend.h"
+
+using namespace pacs;
+using namespace pacs::db;
+using pacs::test::ScriptedPrompter;
+
+namespace {
+
+const char *kAskUpdate = "Database needs to be updated, do you wish to update?";
+const char *kAskContinue = "Your database will be updated. This may take a while, please wait till operation completes.  Continue?";
+
+// An archive as it was before version 9: no send/sync status, no
+// institution, no doctor e-mail.
+class OldArchive : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        make("old.db", "CREATE TABLE StudyTable (StudyUID varchar(64), PatientID_FKey varchar(64), StudyDate datetime);"
+                       "CREATE TABLE ImageTable (InstanceUID varchar(64), SeriesUID_FKey varchar(64), Filename varchar(255));"
+                       "CREATE TABLE Configuration (DBVersion varchar(20));"
+                       "INSERT INTO Configuration VALUES ('8');"
+                       "INSERT INTO StudyTable VALUES ('1.1', 'P1', '2020-01-01 00:00:00');"
+                       "INSERT INTO ImageTable VALUES ('1.1.1', '1.1.0', '/x/IMAGES/a.dcm');");
+        make("Build_File.db", "CREATE TABLE tbcodoctor (DoctorID varchar(20), LastName varchar(64));");
+        scratch.writeFile("DBServer.txt", "Driver=SQLite;Database=old.db;Attach=Build_File.db\n");
+        connection.connectDB();
+        ASSERT_TRUE(connection.dbConnected()) << log.errorText().toStdString();
+    }
+
+    void make(const QString &file, const QString &sql)
+    {
+        SqliteBackend db;
+        QString error;
+        ASSERT_TRUE(db.openFile(home.filePath(file), true, error)) << error.toStdString();
+        ASSERT_TRUE(db.executeScript(sql, error)) << error.toStdString();
+    }
+
+    // Activity-log lines in the order they were written.
+    QStringList logLines() const
+    {
+        QStringList lines = log.logText().split("\r\n", Qt::SkipEmptyParts);
+        std::reverse(lines.begin(), lines.end());
+        return lines;
+    }
+
+    QStringList upgradeLines() const
+    {
+        QStringList out;
+        for (const QString &l : logLines())
+            if (l == "Updated." || l == "Update already done.")
+                out << l;
+        return out;
+    }
+
+    QString scalar(const QString &sql)
+    {
+        ResultSet rows = connection.executeSQL(sql);
+        return rows.atEnd() ? QStringLiteral("<none>") : rows.text(0);
+    }
+
+    test::ScratchHome scratch;
+    HomeFolder home{scratch.home()};
+    ActivityLog log;
+    ArchiveConnection connection{home, log};
+    ScriptedPrompter prompter;
+    SchemaUpgrade upgrade{connection, log, prompter};
+};
+
+} // namespace
+
+TEST_F(OldArchive, TheUpgradeRunsOnceAndThenCountsEveryStatementAsDone)
+{
+    prompter.answers = {true, true};
+    upgrade.checkSchemaVersion();
+    EXPECT_EQ(prompter.asked, (QStringList{kAskUpdate, kAskContinue}));
+    EXPECT_EQ(prompter.shown, QStringList{"Update Complete."});
+    EXPECT_EQ(upgradeLines(), QStringList(11, "Updated."));
+    EXPECT_EQ(scalar("select DBVersion from [DICOM].[dbo].[Configuration]"), "9");
+    // Archived before the upgrade: counts as forwarded.
+    EXPECT_EQ(scalar("select SyncStatus from ImageTable"), "1");
+    EXPECT_EQ(scalar("select SendStatus from StudyTable"), "1");
+    EXPECT_EQ(scalar("select count(*) from sqlite_master where name='by_SyncStatus'"), "1");
+    connection.executeSQL("insert into InstitutionTable (Name) values ('A')");
+    EXPECT_EQ(scalar("select ID from InstitutionTable"), "1");
+    connection.executeSQL("update build_file.dbo.tbcodoctor set email='x'");
+
+    // Received after the upgrade: waits for the sender, and a second run
+    // does not mark it.
+    connection.executeSQL("insert into ImageTable (InstanceUID) values ('1.1.2')");
+    log.clearLog();
+    prompter.answers = {true};
+    upgrade.updateDatabase();
+    QStringList expected(6, "Update already done.");
+    expected << "Updated.";
+    EXPECT_EQ(upgradeLines(), expected);
+    EXPECT_EQ(scalar("select count(*) from ImageTable where SyncStatus is null"), "1");
+
+    // At version 9 the start-up check asks nothing and runs nothing.
+    log.clearLog();
+    log.clearErrors();
+    prompter.asked.clear();
+    upgrade.checkSchemaVersion();
+    EXPECT_TRUE(prompter.asked.isEmpty());
+    EXPECT_TRUE(upgradeLines().isEmpty());
+    EXPECT_EQ(log.errorText(), "");
+}
+
+TEST_F(OldArchive, VersionsCompareAsTextsAndTheOperatorMayDecline)
+{
+    connection.executeSQL("update Configuration set DBVersion='10'");
+    prompter.answers = {false};
+    upgrade.checkSchemaVersion();
+    EXPECT_EQ(prompter.asked, QStringList{kAskUpdate}) << "\"10\" sorts before \"9\"";
+    EXPECT_TRUE(upgradeLines().isEmpty());
+    // The DBVersion column exists already: reported twice (first try, retry).
+    QStringList failures;
+    for (const QString &line : log.errorText().split("\r\n"))
+        if (line.contains("ALTER TABLE [Configuration] ADD DBVersion varchar(20)"))
+            failures << line;
+    EXPECT_EQ(failures.size(), 2);
+    EXPECT_TRUE(failures[1].contains(" :  db execute "));
+}
+
+TEST_F(OldArchive, WithoutAVersionColumnTheOperatorIsAskedToLoadTheConfiguration)
+{
+    make("noversion.db", "CREATE TABLE Configuration (Other int); INSERT INTO Configuration VALUES (1);");
+    scratch.writeFile("DBServer.txt", "Driver=SQLite;Database=noversion.db\n");
+    connection.reconnect();
+    prompter.answers = {true, false};
+    upgrade.checkSchemaVersion();
+    EXPECT_EQ(prompter.asked, (QStringList{"Load Configuration", kAskUpdate}));
+    EXPECT_EQ(scalar("select count(*) from Configuration where DBVersion is null"), "1");
+}
+
+TEST_F(OldArchive, AnEmptyConfigurationKeepsAnEmptyVersion)
+{
+    connection.executeSQL("delete from Configuration");
+    prompter.answers = {true, true};
+    upgrade.checkSchemaVersion();
+    EXPECT_EQ(scalar("select count(*) from Configuration"), "0");
+    prompter.asked.clear();
+    upgrade.checkSchemaVersion();
+    EXPECT_EQ(prompter.asked, QStringList{kAskUpdate}) << "asked again at every start";
+}
+
+TEST_F(OldArchive, WithSendStatusPresentTheSyncStepIsSkipped)
+{
+    connection.executeSQL("ALTER TABLE StudyTable ADD SendStatus varchar(3)");
+    prompter.answers = {true};
+    upgrade.updateDatabase();
+    bool failed = false;
+    connection.executeOnce("select SyncStatus from ImageTable", failed);
+    EXPECT_TRUE(failed) << "no sync column, index or marking";
+    EXPECT_EQ(scalar("select DBVersion from Configuration"), "9");
+}
+
+TEST_F(OldArchive, RunSchemaStatementReportsOnlyAnEmptyStatement)
+{
+    bool failed = false;
+    upgrade.runSchemaStatement("", failed);
+    EXPECT_TRUE(log.errorText().contains("No query."));
+    upgrade.runSchemaStatement("ALTER TABLE Nowhere ADD x int", failed);
+    EXPECT_TRUE(failed);
+    EXPECT_EQ(logLines().last(), "Update already done.");
+    EXPECT_FALSE(log.errorText().contains("Nowhere"));
+}
+
+TEST(OracleDialect, ModeDecidesLogMessageAndRewrite)
+{
+    ActivityLog log;
+    ScriptedPrompter prompter;
+    EXPECT_EQ(toDialect("select a from t", 0, log, prompter), "select a from t");
+    EXPECT_TRUE(toDialect("select a from t", 2, log, prompter).isEmpty());
+    EXPECT_TRUE(log.logText().isEmpty());
+    EXPECT_EQ(toDialect("select [a] from t", 1, log, prompter), "SELECT \"A\" FROM T");
+    EXPECT_EQ(log.logText(), "select [a] from t\r\n");
+    EXPECT_TRUE(prompter.shown.isEmpty());
+    EXPECT_EQ(toDialect("SELECT  TOP 100 * FROM T WHERE 1=1 ORDER BY X", 1, log, prompter),
+              "SELECT * FROM T WHERE 1=1  AND ROWNUM < 100 ORDER BY X");
+    EXPECT_EQ(prompter.shown, QStringList{"SELECT * FROM T WHERE 1=1  AND ROWNUM < 100 ORDER BY X"});
+}

@@ -1,0 +1,99 @@
+#include "TsqlTranslator.h"
+
+#include "TestSupport.h"
+
+#include <gtest/gtest.h>
+
+using namespace pacs::db;
+
+namespace {
+QString sqlite(const QString &tsql)
+{
+    return TsqlTranslator().translateBody(tsql);
+}
+} // namespace
+
+TEST(TsqlTranslator, TopBecomesLimitAtTheEndOfItsOwnQuery)
+{
+    EXPECT_EQ(sqlite("SELECT  top 100 * from Events where 1=1 order by EventID Desc "),
+              "SELECT  * from Events where 1=1 order by EventID Desc LIMIT 100 ");
+    EXPECT_EQ(sqlite("SELECT  DISTINCT TOP 1000 a FROM t ORDER BY a;"), "SELECT  DISTINCT a FROM t ORDER BY a LIMIT 1000;");
+    EXPECT_EQ(sqlite("select x from t where y in (select top 5 y from u order by y)"),
+              "select x from t where y in (select y from u order by y LIMIT 5)");
+    EXPECT_EQ(sqlite("select top (3) a from t"), "select a from t LIMIT 3");
+}
+
+TEST(TsqlTranslator, NamesLoseTheirOwnDatabaseAndOwner)
+{
+    EXPECT_EQ(sqlite("select * from [DICOM].[dbo].[Configuration]"), "select * from \"Configuration\"");
+    EXPECT_EQ(sqlite("update DICOM..ImageTable set SyncStatus='1'"), "update ImageTable set SyncStatus='1'");
+    EXPECT_EQ(sqlite("select LastName FROM Patient_Data.dbo.tbMaster WHERE HospNum='x'"),
+              "select LastName FROM Patient_Data.tbMaster WHERE HospNum='x'");
+    EXPECT_EQ(sqlite("select company from patient_data..tbhospitalinfo"), "select company from patient_data.tbhospitalinfo");
+    EXPECT_EQ(sqlite("select PL.StudyID as [Exam No.] from StudyTable PL"), "select PL.StudyID as \"Exam No.\" from StudyTable PL");
+    EXPECT_EQ(TsqlTranslator(SqlDialect::SQLite, "HIS").translateBody("update HIS.dbo.hdocOrd set estatus = 'S'"),
+              "update hdocOrd set estatus = 'S'");
+}
+
+TEST(TsqlTranslator, ConversionsAndTextConcatenation)
+{
+    EXPECT_EQ(sqlite("values(convert(datetime,'1/15/2024',101))"), "values(tsql_convert('datetime','1/15/2024',101))");
+    EXPECT_EQ(sqlite("CONVERT(datetime, CONVERT(varchar,StudyDate,101) + ' ' + convert(varchar,StudyTime,8),0)"),
+              "tsql_convert('datetime', tsql_convert('varchar',StudyDate,101) || ' ' || tsql_convert('varchar',StudyTime,8),0)");
+    EXPECT_EQ(sqlite("ltrim(A + '  '  + B + ',  ' + C)"), "ltrim(A || '  '  || B || ',  ' || C)");
+    EXPECT_EQ(sqlite("P.name_last LIKE 'SM' + '%' "), "P.name_last LIKE 'SM' || '%' ");
+    EXPECT_EQ(sqlite("select a + 1 from t"), "select a + 1 from t");
+    EXPECT_EQ(sqlite("ORDER BY CAST(SERIESNumber AS char)"), "ORDER BY CAST(SERIESNumber AS char)");
+    EXPECT_EQ(sqlite("select isnull(a,'') , len(b), getdate() from t"), "select IFNULL(a,'') , LENGTH(b), tsql_getdate() from t");
+}
+
+TEST(TsqlTranslator, LiteralsAreNeverRewritten)
+{
+    // A value that looks like SQL stays inside its quotes.
+    EXPECT_EQ(sqlite("select * from t where a='[x] + DICOM..T ''; DROP TABLE t; --' and b=N'y'"),
+              "select * from t where a='[x] + DICOM..T ''; DROP TABLE t; --' and b='y'");
+}
+
+TEST(TsqlTranslator, DatesComparedByRangeBecomeIsoText)
+{
+    EXPECT_EQ(sqlite("WHERE StudyDate >= '01/01/1800' AND StudyDate <= '1/1/2200'"),
+              "WHERE StudyDate >= '1800-01-01 00:00:00' AND StudyDate <= '2200-01-01 00:00:00'");
+    EXPECT_EQ(sqlite("WHERE PatientID = '1/2/2024'"), "WHERE PatientID = '1/2/2024'");
+}
+
+TEST(TsqlTranslator, DefinitionsGetKeysCollationAndNoFileGroups)
+{
+    EXPECT_EQ(sqlite(" CREATE TABLE [dbo].[InstitutionTable](  [ID] [bigint] IDENTITY(1,1) NOT NULL,  [Name] [varchar](50) NULL  ) ON [PRIMARY] "),
+              " CREATE TABLE \"InstitutionTable\"(  \"ID\" INTEGER PRIMARY KEY AUTOINCREMENT NOT NULL,  \"Name\" varchar(50) COLLATE NOCASE NULL  ) ");
+    EXPECT_EQ(sqlite("ALTER TABLE StudyTable ADD BodyPartExamined  varchar(100) "),
+              "ALTER TABLE StudyTable ADD BodyPartExamined  varchar(100) COLLATE NOCASE ");
+    EXPECT_EQ(sqlite("alter table build_file.dbo.tbcodoctor add email varchar(50) null"),
+              "alter table build_file.tbcodoctor add email varchar(50) COLLATE NOCASE null");
+    EXPECT_EQ(sqlite("CREATE INDEX [by_SyncStatus] ON DICOM..ImageTable (SyncStatus)"),
+              "CREATE INDEX \"by_SyncStatus\" ON ImageTable (SyncStatus)");
+    EXPECT_EQ(sqlite("CREATE INDEX ix ON Patient_Data.dbo.tbMaster (LastName)"), "CREATE INDEX Patient_Data.ix ON tbMaster (LastName)");
+}
+
+TEST(TsqlTranslator, StatementLevelForms)
+{
+    TsqlTranslator t;
+    EXPECT_TRUE(t.translate("USE DICOM").sql.isEmpty());
+    const TranslatedStatement guarded = t.translate(
+        "IF NOT EXISTS (SELECT InstanceUID FROM ImageTABLE WHERE InstanceUID='1.2') BEGIN INSERT into ImageTABLE (InstanceUID) VALUES ('1.2') END ");
+    EXPECT_EQ(guarded.guardQuery, "SELECT InstanceUID FROM ImageTABLE WHERE InstanceUID='1.2'");
+    EXPECT_TRUE(guarded.guardNegated);
+    EXPECT_EQ(guarded.sql, "INSERT into ImageTABLE (InstanceUID) VALUES ('1.2')");
+    EXPECT_EQ(t.translate("select 1").sql, "select 1");
+}
+
+TEST(TsqlTranslator, IsoDateTimeReadsTheFormsTheProgramWrites)
+{
+    EXPECT_EQ(TsqlTranslator::isoDateTime("1/15/2024"), "2024-01-15 00:00:00");
+    EXPECT_EQ(TsqlTranslator::isoDateTime("12/8/2026 4:44:11 PM"), "2026-12-08 16:44:11");
+    EXPECT_EQ(TsqlTranslator::isoDateTime("12/8/2026 12:05:00 AM"), "2026-12-08 00:05:00");
+    EXPECT_EQ(TsqlTranslator::isoDateTime("10:30:00"), "1900-01-01 10:30:00");
+    EXPECT_EQ(TsqlTranslator::isoDateTime("20240115"), "2024-01-15 00:00:00");
+    EXPECT_EQ(TsqlTranslator::isoDateTime("Jan 15 2024 10:30AM"), "2024-01-15 10:30:00");
+    EXPECT_TRUE(TsqlTranslator::isoDateTime("2/30/2024").isEmpty());
+    EXPECT_TRUE(TsqlTranslator::isoDateTime("not a date").isEmpty());
+}
