@@ -1,0 +1,86 @@
+#pragma once
+
+// ToolkitListener: accepts DICOM associations on one TCP port and reports them
+// through ToolkitEvents; also the source of outgoing connections
+// (newConnection). Each association runs on a thread of its own; events reach
+// the program on the application's main thread.
+//
+// Accepted on every association: Verification, every storage SOP class DCMTK
+// knows, Patient and Study Root FIND/MOVE/GET; every transfer syntax DCMTK can
+// read (JPEG Lossless preferred, as images are stored that way).
+
+#include <QString>
+
+#include <atomic>
+#include <list>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+struct T_ASC_Network;
+struct T_ASC_Association;
+
+namespace pacs::toolkit {
+
+namespace detail {
+struct EventSink;
+}
+
+class ToolkitConnection;
+class ToolkitEvents;
+
+class ToolkitListener
+{
+public:
+    explicit ToolkitListener(ToolkitEvents *events = nullptr);
+    ~ToolkitListener(); // aborts the associations still open and waits for their threads
+    ToolkitListener(const ToolkitListener &) = delete;
+    ToolkitListener &operator=(const ToolkitListener &) = delete;
+
+    void setEvents(ToolkitEvents *events);
+    ToolkitEvents *events() const;
+
+    // Port 0 picks a free port; listeningPort() tells which. False when the
+    // port cannot be bound (lastError() says why).
+    bool startListening(int port);
+    // Stops accepting; associations already open carry on.
+    void stopListening(int port = 0);
+    bool isListening() const { return m_network != nullptr; }
+    int listeningPort() const { return m_port; }
+    QString lastError() const { return m_lastError; }
+    int activeAssociations() const;
+
+    // An outgoing connection whose events arrive as outgoing* events of this listener.
+    std::shared_ptr<ToolkitConnection> newConnection(const QString &kind = QStringLiteral("DicomConnection"));
+
+    // Options of the original interface; kept, not otherwise used.
+    void setListenerSettingA(bool value) { m_settingA = value; }
+    bool listenerSettingA() const { return m_settingA; }
+    void setListenerSettingB(int value) { m_settingB = value; }
+    int listenerSettingB() const { return m_settingB; }
+
+private:
+    struct Session
+    {
+        std::shared_ptr<ToolkitConnection> connection;
+        std::thread thread;
+        std::shared_ptr<std::atomic<bool>> finished;
+    };
+    void acceptLoop(T_ASC_Network *network);
+    void startSession(T_ASC_Association *assoc);
+    void reapSessions(bool all);
+
+    std::shared_ptr<detail::EventSink> m_sink;
+    T_ASC_Network *m_network = nullptr;
+    int m_listenSocket = -1;
+    int m_port = 0;
+    QString m_lastError;
+    std::atomic<bool> m_stop{false};
+    std::thread m_acceptThread;
+    mutable std::mutex m_sessionsMutex;
+    std::list<Session> m_sessions;
+    bool m_settingA = false;
+    int m_settingB = 0;
+};
+
+} // namespace pacs::toolkit

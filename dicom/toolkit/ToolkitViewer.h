@@ -1,0 +1,29 @@
+#pragma once
+
+// ToolkitViewer: the model behind an image view: its image list and the
+// rendering of one frame of the current image (default window).
+
+#include "toolkit/ToolkitImageList.h"
+
+#include <QImage>
+
+namespace pacs::toolkit {
+
+class ToolkitViewer
+{
+public:
+    ToolkitImageList &viewerImages() { return m_images; }
+    const ToolkitImageList &viewerImages() const { return m_images; }
+
+    int currentIndex() const { return m_current; } // 1-based
+    void setCurrentIndex(int index) { m_current = index; }
+
+    // The frame as 8-bit grey or RGB; a null QImage when there is nothing to show.
+    QImage currentFrame(int frame = 0) const;
+
+private:
+    ToolkitImageList m_images;
+    int m_current = 1;
+};
+
+} // namespace pacs::toolkit

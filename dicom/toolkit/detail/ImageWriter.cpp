@@ -1,0 +1,147 @@
+#include "ImageWriter.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QTemporaryFile>
+
+#include <dcmtk/dcmdata/dccodec.h>
+#include <dcmtk/dcmdata/dcdatset.h>
+#include <dcmtk/dcmdata/dcdeftag.h>
+#include <dcmtk/dcmdata/dcfilefo.h>
+#include <dcmtk/dcmjpeg/djrplol.h>
+
+#include <cstdio>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace pacs::toolkit::detail {
+
+E_TransferSyntax xferFromUid(const QString &uid)
+{
+    if (uid.trimmed().isEmpty())
+        return EXS_Unknown;
+    return DcmXfer(uid.trimmed().toLatin1().constData()).getXfer();
+}
+
+QString uidOfXfer(E_TransferSyntax xfer) { return QString::fromLatin1(DcmXfer(xfer).getXferID()); }
+
+bool isLossy(E_TransferSyntax xfer) { return xfer != EXS_Unknown && DcmXfer(xfer).isLossy(); }
+
+bool isUncompressed(E_TransferSyntax xfer) { return xfer != EXS_Unknown && DcmXfer(xfer).isNotEncapsulated(); }
+
+bool canConvert(E_TransferSyntax from, E_TransferSyntax to)
+{
+    if (from == to)
+        return true;
+    if (from == EXS_Unknown || to == EXS_Unknown)
+        return false;
+    if (isUncompressed(from) && isUncompressed(to))
+        return true;
+    if (isUncompressed(to))
+        return DcmCodecList::canChangeCoding(from, to);
+    if (isUncompressed(from))
+        return DcmCodecList::canChangeCoding(from, to);
+    // compressed to compressed goes through the uncompressed form
+    return DcmCodecList::canChangeCoding(from, EXS_LittleEndianExplicit)
+           && DcmCodecList::canChangeCoding(EXS_LittleEndianExplicit, to);
+}
+
+std::unique_ptr<DcmRepresentationParameter> representationFor(E_TransferSyntax target, int /*quality*/)
+{
+    switch (target) {
+    case EXS_JPEGProcess14SV1:
+        return std::make_unique<DJ_RPLossless>(1, 0); // first-order prediction, no point transform
+    case EXS_JPEGProcess14:
+        return std::make_unique<DJ_RPLossless>();
+    default:
+        return nullptr; // JPEG 2000 parameters (quality) go here with its codec
+    }
+}
+
+bool transcode(DcmDataset &dataset, E_TransferSyntax from, E_TransferSyntax target, int quality)
+{
+    if (target == EXS_Unknown)
+        return false;
+    if (from == target || !dataset.tagExistsWithValue(DCM_PixelData))
+        return dataset.canWriteXfer(target, from);
+    if (!canConvert(from, target))
+        return false;
+    const auto params = representationFor(target, quality);
+    if (dataset.chooseRepresentation(target, params.get()).bad())
+        return false;
+    return dataset.canWriteXfer(target, from);
+}
+
+namespace {
+bool flushToDisk(const QString &path, bool directory)
+{
+    const int fd = ::open(QFile::encodeName(path).constData(), directory ? (O_RDONLY | O_DIRECTORY) : O_RDONLY);
+    if (fd < 0)
+        return false;
+    const bool ok = ::fsync(fd) == 0;
+    ::close(fd);
+    return ok;
+}
+} // namespace
+
+WriteOutcome writeDicomFile(DcmFileFormat &file, E_TransferSyntax arrived, const QString &path,
+                            E_TransferSyntax target)
+{
+    WriteOutcome outcome;
+    DcmDataset *dataset = file.getDataset();
+    if (!dataset) {
+        outcome.error = QStringLiteral("no dataset to write");
+        return outcome;
+    }
+    if (arrived == EXS_Unknown)
+        arrived = dataset->getOriginalXfer();
+    if (arrived == EXS_Unknown)
+        arrived = EXS_LittleEndianExplicit;
+
+    // Lossless sources are re-encoded; anything already lossy, without pixels
+    // or without a working codec keeps the syntax it came in.
+    E_TransferSyntax chosen = arrived;
+    if (target != EXS_Unknown && target != arrived && !isLossy(arrived) && dataset->tagExistsWithValue(DCM_PixelData)
+        && transcode(*dataset, arrived, target))
+        chosen = target;
+    if (!dataset->canWriteXfer(chosen, arrived))
+        chosen = arrived;
+
+    const QFileInfo info(path);
+    QDir().mkpath(info.absolutePath());
+    QString tempPath;
+    {
+        QTemporaryFile temp(info.absolutePath() + QStringLiteral("/.") + info.fileName() + QStringLiteral(".XXXXXX"));
+        temp.setAutoRemove(false);
+        if (!temp.open()) {
+            outcome.error = QStringLiteral("cannot create a file in ") + info.absolutePath();
+            return outcome;
+        }
+        tempPath = temp.fileName();
+    }
+    QFile::setPermissions(tempPath, QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup | QFile::ReadOther);
+    OFCondition cond = file.saveFile(QFile::encodeName(tempPath).constData(), chosen, EET_ExplicitLength,
+                                     EGL_recalcGL, EPD_withoutPadding, 0, 0, EWM_updateMeta);
+    if (cond.bad() && chosen != arrived) {
+        chosen = arrived; // the re-encoded form failed to write: keep what we received
+        cond = file.saveFile(QFile::encodeName(tempPath).constData(), chosen, EET_ExplicitLength, EGL_recalcGL,
+                             EPD_withoutPadding, 0, 0, EWM_updateMeta);
+    }
+    if (cond.bad()) {
+        QFile::remove(tempPath);
+        outcome.error = QStringLiteral("writing ") + path + QStringLiteral(": ") + QString::fromLatin1(cond.text());
+        return outcome;
+    }
+    if (!flushToDisk(tempPath, false)
+        || std::rename(QFile::encodeName(tempPath).constData(), QFile::encodeName(path).constData()) != 0) {
+        QFile::remove(tempPath);
+        outcome.error = QStringLiteral("cannot move the written file into place: ") + path;
+        return outcome;
+    }
+    flushToDisk(info.absolutePath(), true);
+    outcome.ok = true;
+    outcome.written = chosen;
+    return outcome;
+}
+
+} // namespace pacs::toolkit::detail

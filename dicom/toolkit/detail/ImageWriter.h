@@ -1,0 +1,52 @@
+#pragma once
+
+// Writing DICOM files and changing the pixel encoding of datasets.
+// The codec seam lives here: a transfer syntax can be produced when DCMTK has
+// a codec registered for it (DcmCodecList), and representationFor() supplies
+// its parameters. A JPEG 2000 codec plugs in by registering itself with
+// DcmCodecList and adding its parameters to representationFor().
+
+#include <QString>
+
+#include <dcmtk/dcmdata/dcxfer.h>
+
+#include <memory>
+
+class DcmDataset;
+class DcmFileFormat;
+class DcmRepresentationParameter;
+
+namespace pacs::toolkit::detail {
+
+E_TransferSyntax xferFromUid(const QString &uid); // EXS_Unknown for an unknown or empty uid
+QString uidOfXfer(E_TransferSyntax xfer);
+
+bool isLossy(E_TransferSyntax xfer);
+bool isUncompressed(E_TransferSyntax xfer);
+
+// Whether pixel data in `from` can (in principle) be turned into `to`.
+bool canConvert(E_TransferSyntax from, E_TransferSyntax to);
+
+// Encoding parameters for a target syntax; null where DCMTK's defaults do.
+std::unique_ptr<DcmRepresentationParameter> representationFor(E_TransferSyntax target, int quality);
+
+// Makes the dataset writable in `target`. False (dataset still writable in its
+// old syntax) when the pixel data cannot be encoded that way.
+bool transcode(DcmDataset &dataset, E_TransferSyntax from, E_TransferSyntax target, int quality = 0);
+
+struct WriteOutcome
+{
+    bool ok = false;
+    QString error;
+    E_TransferSyntax written = EXS_Unknown;
+};
+
+// Writes the file in `target` where the pixels allow it (lossless source, an
+// encoder available), otherwise in the syntax the image came in. The data go
+// to a temporary name in the same folder, are flushed to disk and then renamed
+// into place, so a reader never sees half a file. May change the dataset's
+// pixel representation.
+WriteOutcome writeDicomFile(DcmFileFormat &file, E_TransferSyntax arrived, const QString &path,
+                            E_TransferSyntax target);
+
+} // namespace pacs::toolkit::detail

@@ -1,0 +1,129 @@
+#include "Runtime.h"
+
+#include <QCoreApplication>
+#include <QThread>
+
+#include <dcmtk/dcmdata/dcrledrg.h>
+#include <dcmtk/dcmdata/dcrleerg.h>
+#include <dcmtk/dcmjpeg/djdecode.h>
+#include <dcmtk/dcmjpeg/djencode.h>
+#include <dcmtk/dcmjpls/djdecode.h>
+#include <dcmtk/dcmjpls/djencode.h>
+#include <dcmtk/dcmnet/dul.h>
+#include <dcmtk/ofstd/ofcond.h>
+
+#include <atomic>
+#include <csignal>
+#include <cstdlib>
+
+namespace pacs::toolkit::detail {
+
+void initializeRuntime()
+{
+    static std::once_flag once;
+    std::call_once(once, [] {
+        // DCMTK 3.6.7 reads TCP_NODELAY from the environment for every new
+        // association; set it before the first one (and before our threads exist).
+        setenv("TCP_NODELAY", "1", 1);
+        // A peer that vanishes mid-write must cost an association, not the process.
+        std::signal(SIGPIPE, SIG_IGN);
+        dcmConnectionTimeout.set(15);
+        dcmDisableGethostbyaddr.set(OFTrue); // peer addresses as numbers, no DNS wait per association
+        DJDecoderRegistration::registerCodecs();
+        DJEncoderRegistration::registerCodecs();
+        DJLSDecoderRegistration::registerCodecs();
+        DJLSEncoderRegistration::registerCodecs();
+        DcmRLEDecoderRegistration::registerCodecs();
+        DcmRLEEncoderRegistration::registerCodecs();
+    });
+}
+
+QString conditionText(const OFCondition &condition, const QString &remoteAe, const QString &command)
+{
+    QString where = command.isEmpty() ? QStringLiteral("DICOM") : command;
+    if (!remoteAe.isEmpty())
+        where += QStringLiteral(" with ") + remoteAe;
+    return where + QStringLiteral(": ") + QString::fromLatin1(condition.text());
+}
+
+void postToMain(std::function<void()> fn)
+{
+    QCoreApplication *app = QCoreApplication::instance();
+    if (!app) {
+        fn(); // no event loop to deliver to
+        return;
+    }
+    QMetaObject::invokeMethod(app, [fn = std::move(fn)] {
+        try {
+            fn();
+        } catch (...) {
+            // Program handlers own their errors; nothing may unwind into Qt.
+        }
+    }, Qt::QueuedConnection);
+}
+
+void runBlocking(const std::function<void()> &fn)
+{
+    QCoreApplication *app = QCoreApplication::instance();
+    if (!app || QThread::currentThread() != app->thread()) {
+        fn();
+        return;
+    }
+    auto done = std::make_shared<std::atomic<bool>>(false);
+    std::thread helper([fn, done] {
+        try {
+            fn();
+        } catch (...) {
+        }
+        done->store(true);
+    });
+    while (!done->load())
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+    helper.join();
+}
+
+SerialExecutor::SerialExecutor() : m_state(std::make_shared<State>())
+{
+    m_thread = std::thread([state = m_state] {
+        for (;;) {
+            std::function<void()> task;
+            {
+                std::unique_lock lock(state->mutex);
+                state->cv.wait(lock, [&] { return state->stop || !state->tasks.empty(); });
+                if (state->tasks.empty())
+                    return;
+                task = std::move(state->tasks.front());
+                state->tasks.pop_front();
+            }
+            try {
+                task();
+            } catch (...) {
+            }
+            task = nullptr; // may destroy the executor's owner; touch only `state` from here
+        }
+    });
+}
+
+SerialExecutor::~SerialExecutor()
+{
+    {
+        std::lock_guard lock(m_state->mutex);
+        m_state->stop = true;
+    }
+    m_state->cv.notify_all();
+    if (m_thread.get_id() == std::this_thread::get_id())
+        m_thread.detach();
+    else if (m_thread.joinable())
+        m_thread.join();
+}
+
+void SerialExecutor::post(std::function<void()> task)
+{
+    {
+        std::lock_guard lock(m_state->mutex);
+        m_state->tasks.push_back(std::move(task));
+    }
+    m_state->cv.notify_one();
+}
+
+} // namespace pacs::toolkit::detail

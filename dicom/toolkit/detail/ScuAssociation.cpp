@@ -1,0 +1,335 @@
+#include "ScuAssociation.h"
+
+#include "ImageWriter.h"
+#include "Runtime.h"
+
+#include <QFile>
+#include <QSet>
+
+#include <dcmtk/dcmdata/dcdatset.h>
+#include <dcmtk/dcmdata/dcdeftag.h>
+#include <dcmtk/dcmdata/dcfilefo.h>
+#include <dcmtk/dcmdata/dcmetinf.h>
+#include <dcmtk/dcmdata/dcuid.h>
+#include <dcmtk/dcmnet/assoc.h>
+#include <dcmtk/dcmnet/dcmtrans.h>
+#include <dcmtk/dcmnet/dimse.h>
+#include <dcmtk/dcmnet/dulstruc.h>
+
+#include <map>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+
+namespace pacs::toolkit::detail {
+
+namespace {
+constexpr int kAcseTimeout = 30;
+constexpr int kDimseTimeout = 120;
+constexpr size_t kMaxContexts = 128;
+
+std::vector<std::string> uncompressedSyntaxes()
+{
+    return {UID_LittleEndianExplicitTransferSyntax, UID_LittleEndianImplicitTransferSyntax};
+}
+
+bool canEncode(E_TransferSyntax xfer)
+{
+    return xfer != EXS_Unknown && canConvert(EXS_LittleEndianExplicit, xfer);
+}
+
+struct FileHeader
+{
+    std::string sopClass;
+    E_TransferSyntax xfer = EXS_Unknown;
+};
+
+// Reads only the meta header; files without one are read whole.
+bool peekFile(const QString &path, FileHeader &header)
+{
+    DcmFileFormat file;
+    const QByteArray name = QFile::encodeName(path);
+    OFString sopClass, xfer;
+    if (file.loadFile(name.constData(), EXS_Unknown, EGL_noChange, DCM_MaxReadLength, ERM_metaOnly).good()
+        && file.getMetaInfo()->findAndGetOFString(DCM_MediaStorageSOPClassUID, sopClass).good()
+        && file.getMetaInfo()->findAndGetOFString(DCM_TransferSyntaxUID, xfer).good() && !sopClass.empty()) {
+        header.sopClass = sopClass.c_str();
+        header.xfer = DcmXfer(xfer.c_str()).getXfer();
+        return header.xfer != EXS_Unknown;
+    }
+    if (file.loadFile(name.constData()).bad()
+        || file.getDataset()->findAndGetOFString(DCM_SOPClassUID, sopClass).bad())
+        return false;
+    header.sopClass = sopClass.c_str();
+    header.xfer = file.getDataset()->getOriginalXfer();
+    return true;
+}
+
+void setNoDelay(int socket)
+{
+    if (socket < 0)
+        return;
+    int on = 1;
+    ::setsockopt(socket, IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on));
+}
+} // namespace
+
+namespace {
+// DCMTK 3.6.7 keeps the socket accessor protected; reach it through a derived name.
+struct SocketAccess : DcmTransportConnection
+{
+    static int of(DcmTransportConnection *connection) { return int((connection->*&SocketAccess::getSocket)()); }
+};
+} // namespace
+
+int socketOf(T_ASC_Association *assoc)
+{
+    if (!assoc || !assoc->DULassociation)
+        return -1;
+    auto *key = reinterpret_cast<PRIVATE_ASSOCIATIONKEY *>(assoc->DULassociation);
+    return key->connection ? SocketAccess::of(key->connection) : -1;
+}
+
+std::vector<ProposedContext> defaultProposal(E_TransferSyntax compression)
+{
+    std::vector<ProposedContext> contexts;
+    contexts.push_back({UID_VerificationSOPClass, {UID_LittleEndianExplicitTransferSyntax, UID_LittleEndianImplicitTransferSyntax}});
+    const bool compress = canEncode(compression) && !isUncompressed(compression);
+    for (int i = 0; i < numberOfDcmLongSCUStorageSOPClassUIDs && contexts.size() < kMaxContexts; ++i) {
+        if (compress && contexts.size() + 1 < kMaxContexts)
+            contexts.push_back({dcmLongSCUStorageSOPClassUIDs[i], {DcmXfer(compression).getXferID()}});
+        contexts.push_back({dcmLongSCUStorageSOPClassUIDs[i], uncompressedSyntaxes()});
+    }
+    return contexts;
+}
+
+std::vector<ProposedContext> proposalForFiles(const QStringList &paths, E_TransferSyntax compression)
+{
+    std::map<std::string, QSet<int>> needed; // SOP class -> syntaxes of its files
+    for (const QString &path : paths) {
+        FileHeader header;
+        if (!path.trimmed().isEmpty() && peekFile(path, header))
+            needed[header.sopClass].insert(int(header.xfer));
+    }
+    const bool compress = canEncode(compression) && !isUncompressed(compression);
+    std::vector<ProposedContext> contexts;
+    for (const auto &[sopClass, syntaxes] : needed) {
+        if (compress)
+            contexts.push_back({sopClass, {DcmXfer(compression).getXferID()}});
+        for (int x : syntaxes) {
+            const auto xfer = E_TransferSyntax(x);
+            if (!isUncompressed(xfer) && xfer != compression)
+                contexts.push_back({sopClass, {DcmXfer(xfer).getXferID()}});
+        }
+        contexts.push_back({sopClass, uncompressedSyntaxes()});
+    }
+    if (contexts.size() > kMaxContexts)
+        contexts.resize(kMaxContexts);
+    if (contexts.empty())
+        contexts = defaultProposal(compression);
+    return contexts;
+}
+
+ScuAssociation::~ScuAssociation() { abort(); }
+
+bool ScuAssociation::open(const QString &address, int port, const QString &calling, const QString &called,
+                          const std::vector<ProposedContext> &contexts, QString *error)
+{
+    initializeRuntime();
+    abort();
+    m_called = called;
+    auto fail = [&](const OFCondition &cond) {
+        if (error)
+            *error = conditionText(cond, called, QStringLiteral("A-ASSOCIATE"));
+        abort();
+        return false;
+    };
+    OFCondition cond = ASC_initializeNetwork(NET_REQUESTOR, 0, kAcseTimeout, &m_net);
+    if (cond.bad())
+        return fail(cond);
+    T_ASC_Parameters *params = nullptr;
+    cond = ASC_createAssociationParameters(&params, ASC_DEFAULTMAXPDU);
+    if (cond.bad())
+        return fail(cond);
+    ASC_setAPTitles(params, calling.toLatin1().constData(), called.toLatin1().constData(), nullptr);
+    const QByteArray peer = (address.trimmed() + QLatin1Char(':') + QString::number(port)).toLatin1();
+    ASC_setPresentationAddresses(params, "localhost", peer.constData());
+    T_ASC_PresentationContextID id = 1;
+    for (const ProposedContext &context : contexts) {
+        std::vector<const char *> syntaxes;
+        for (const std::string &s : context.transferSyntaxes)
+            syntaxes.push_back(s.c_str());
+        cond = ASC_addPresentationContext(params, id, context.abstractSyntax.c_str(), syntaxes.data(),
+                                          int(syntaxes.size()));
+        if (cond.bad()) {
+            ASC_destroyAssociationParameters(&params);
+            return fail(cond);
+        }
+        id += 2;
+    }
+    cond = ASC_requestAssociation(m_net, params, &m_assoc);
+    if (cond.bad()) {
+        if (!m_assoc)
+            ASC_destroyAssociationParameters(&params);
+        return fail(cond);
+    }
+    if (ASC_countAcceptedPresentationContexts(m_assoc->params) == 0) {
+        if (error)
+            *error = QStringLiteral("A-ASSOCIATE with ") + called + QStringLiteral(": no presentation context accepted");
+        abort();
+        return false;
+    }
+    m_socket = socketOf(m_assoc);
+    setNoDelay(m_socket);
+    return true;
+}
+
+void ScuAssociation::release()
+{
+    if (m_assoc) {
+        if (ASC_releaseAssociation(m_assoc).bad())
+            ASC_abortAssociation(m_assoc);
+        ASC_destroyAssociation(&m_assoc);
+        m_assoc = nullptr;
+    }
+    abort();
+}
+
+void ScuAssociation::abort()
+{
+    if (m_assoc) {
+        ASC_abortAssociation(m_assoc);
+        ASC_destroyAssociation(&m_assoc);
+        m_assoc = nullptr;
+    }
+    if (m_net)
+        ASC_dropNetwork(&m_net);
+    m_net = nullptr;
+    m_socket = -1;
+}
+
+void ScuAssociation::interrupt()
+{
+    if (m_socket >= 0)
+        ::shutdown(m_socket, SHUT_RDWR);
+}
+
+int ScuAssociation::echo(QString *error)
+{
+    if (!m_assoc) {
+        if (error)
+            *error = QStringLiteral("C-ECHO: not connected");
+        return -1;
+    }
+    DIC_US status = 0;
+    DcmDataset *detail = nullptr;
+    const OFCondition cond = DIMSE_echoUser(m_assoc, ++m_assoc->nextMsgID, DIMSE_BLOCKING, 0, &status, &detail);
+    delete detail;
+    if (cond.bad()) {
+        if (error)
+            *error = conditionText(cond, m_called, QStringLiteral("C-ECHO"));
+        return -1;
+    }
+    return status;
+}
+
+bool ScuAssociation::covers(const QStringList &paths, E_TransferSyntax compression) const
+{
+    if (!m_assoc)
+        return false;
+    for (const QString &path : paths) {
+        FileHeader header;
+        if (path.trimmed().isEmpty() || !peekFile(path, header))
+            continue; // unreadable files fail on their own when sent
+        bool ok = ASC_findAcceptedPresentationContextID(m_assoc, header.sopClass.c_str(), DcmXfer(header.xfer).getXferID()) != 0;
+        for (E_TransferSyntax t : {compression, EXS_LittleEndianExplicit, EXS_LittleEndianImplicit}) {
+            if (!ok && t != EXS_Unknown && canConvert(header.xfer, t))
+                ok = ASC_findAcceptedPresentationContextID(m_assoc, header.sopClass.c_str(), DcmXfer(t).getXferID()) != 0;
+        }
+        if (!ok)
+            return false;
+    }
+    return true;
+}
+
+StoreOutcome storeFile(T_ASC_Association *assoc, const QString &path, const StoreOptions &options)
+{
+    DcmFileFormat file;
+    const OFCondition cond = file.loadFile(QFile::encodeName(path).constData());
+    if (cond.bad()) {
+        StoreOutcome outcome;
+        outcome.error = QStringLiteral("C-STORE: cannot read ") + path + QStringLiteral(": ") + QString::fromLatin1(cond.text());
+        return outcome;
+    }
+    return storeDataset(assoc, *file.getDataset(), file.getDataset()->getOriginalXfer(), options);
+}
+
+StoreOutcome storeDataset(T_ASC_Association *assoc, DcmDataset &dataset, E_TransferSyntax original,
+                          const StoreOptions &options)
+{
+    StoreOutcome outcome;
+    OFString sopClass, sopInstance;
+    dataset.findAndGetOFString(DCM_SOPClassUID, sopClass);
+    dataset.findAndGetOFString(DCM_SOPInstanceUID, sopInstance);
+    outcome.sopInstanceUid = QString::fromLatin1(sopInstance.c_str());
+    if (!assoc) {
+        outcome.error = QStringLiteral("C-STORE: not connected");
+        return outcome;
+    }
+    if (sopClass.empty() || sopInstance.empty()) {
+        outcome.error = QStringLiteral("C-STORE: dataset without SOP Class or SOP Instance UID");
+        return outcome;
+    }
+
+    // Preferred order: the requested compression, the syntax as stored, uncompressed, lossless JPEG.
+    T_ASC_PresentationContextID presId = 0;
+    for (E_TransferSyntax t : {options.compression, original, EXS_LittleEndianExplicit, EXS_LittleEndianImplicit,
+                               EXS_BigEndianExplicit, EXS_JPEGProcess14SV1}) {
+        if (t == EXS_Unknown || (t != original && isLossy(t) && t != options.compression))
+            continue;
+        const T_ASC_PresentationContextID id = ASC_findAcceptedPresentationContextID(assoc, sopClass.c_str(), DcmXfer(t).getXferID());
+        if (id != 0 && transcode(dataset, original, t, options.quality)) {
+            presId = id;
+            break;
+        }
+    }
+    if (presId == 0) {
+        outcome.error = QStringLiteral("C-STORE to ") + options.remoteAe + QStringLiteral(": no accepted presentation context for ")
+                        + QString::fromLatin1(dcmFindNameOfUID(sopClass.c_str(), sopClass.c_str())) + QStringLiteral(" in a usable transfer syntax");
+        return outcome;
+    }
+
+    T_DIMSE_C_StoreRQ request{};
+    request.MessageID = assoc->nextMsgID++;
+    OFStandard::strlcpy(request.AffectedSOPClassUID, sopClass.c_str(), sizeof(request.AffectedSOPClassUID));
+    OFStandard::strlcpy(request.AffectedSOPInstanceUID, sopInstance.c_str(), sizeof(request.AffectedSOPInstanceUID));
+    request.DataSetType = DIMSE_DATASET_PRESENT;
+    request.Priority = DIMSE_PRIORITY_MEDIUM;
+    if (!options.moveOriginatorAe.isEmpty()) {
+        request.opts = O_STORE_MOVEORIGINATORAETITLE | O_STORE_MOVEORIGINATORID;
+        OFStandard::strlcpy(request.MoveOriginatorApplicationEntityTitle, options.moveOriginatorAe.toLatin1().constData(),
+                            sizeof(request.MoveOriginatorApplicationEntityTitle));
+        request.MoveOriginatorID = DIC_US(options.moveOriginatorId);
+    }
+    T_DIMSE_C_StoreRSP response{};
+    DcmDataset *detail = nullptr;
+    const OFCondition cond = DIMSE_storeUser(assoc, presId, &request, nullptr, &dataset, nullptr, nullptr,
+                                             DIMSE_NONBLOCKING, kDimseTimeout, &response, &detail);
+    delete detail;
+    if (cond.bad()) {
+        outcome.error = conditionText(cond, options.remoteAe, QStringLiteral("C-STORE"));
+        outcome.linkLost = true;
+        return outcome;
+    }
+    const unsigned status = response.DimseStatus;
+    if (status == STATUS_Success)
+        outcome.kind = StoreOutcome::Completed;
+    else if ((status & 0xF000) == 0xB000) {
+        outcome.kind = StoreOutcome::Warning;
+    } else {
+        outcome.error = QStringLiteral("C-STORE to %1: status 0x%2").arg(options.remoteAe).arg(status, 4, 16, QLatin1Char('0'));
+    }
+    return outcome;
+}
+
+} // namespace pacs::toolkit::detail

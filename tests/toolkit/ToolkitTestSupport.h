@@ -1,0 +1,128 @@
+#pragma once
+
+// Shared pieces of the toolkit tests: a recording event handler, a listener
+// on a free port, DCMTK's command-line tools run as peers, and small DICOM
+// files built with DCMTK.
+
+#include "toolkit/ToolkitConnection.h"
+#include "toolkit/ToolkitEvents.h"
+#include "toolkit/ToolkitImage.h"
+#include "toolkit/ToolkitListener.h"
+
+#include <QStringList>
+#include <QTemporaryDir>
+#include <QThread>
+
+#include <functional>
+#include <memory>
+
+namespace pacs::toolkit::test {
+
+struct ToolResult
+{
+    int exitCode = -1;
+    bool finished = false;
+    QString output; // stdout and stderr
+};
+
+// Runs a DCMTK tool while the main thread keeps delivering toolkit events.
+ToolResult runTool(const QString &program, const QStringList &arguments, int timeoutMs = 60000);
+
+// Starts a tool and returns at once; wait with pacs::test::waitUntil on finished().
+class ToolProcess
+{
+public:
+    ToolProcess(const QString &program, const QStringList &arguments);
+    ~ToolProcess();
+    bool finished() const;
+    ToolResult result() const;
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> m_impl;
+};
+
+// Records what the toolkit reports and answers in the program's usual way;
+// each answer can be replaced by a hook.
+class Recorder : public ToolkitEvents
+{
+public:
+    void associationRequest(ToolkitConnection &connection, bool &isOK) override;
+    void verifyReceived(ToolkitConnection &connection, int &status) override;
+    void imageReceived(ToolkitConnection &connection, ToolkitImage &image) override;
+    void queryRequest(ToolkitConnection &connection) override;
+    void actionUpdate(ToolkitConnection &connection, const QString &action, const QString &tag, int responseType,
+                      int lastResponse) override;
+    void actionComplete(ToolkitConnection &connection, const QString &action, const QString &tag, bool success,
+                        const QString &errorMessage) override;
+    void outgoingActionComplete(ToolkitConnection &connection, const QString &action, const QString &tag,
+                                bool success, const QString &errorMessage) override;
+    void outgoingActionUpdate(ToolkitConnection &connection, const QString &action, const QString &tag,
+                              int responseType, int lastResponse) override;
+    void outgoingAssociationClosed(ToolkitConnection &connection) override;
+
+    // Default for images: save under storeDir (JPEG Lossless), status 0 on completion.
+    QString storeDir;
+    std::function<void(ToolkitConnection &, bool &)> onAssociation;
+    std::function<void(ToolkitConnection &, int &)> onVerify;
+    std::function<void(ToolkitConnection &, ToolkitImage &)> onImage;
+    std::function<void(ToolkitConnection &)> onQuery;
+    std::function<void(ToolkitConnection &, const QString &, bool, const QString &)> onComplete;
+    std::function<void(ToolkitConnection &, const QString &, bool, const QString &)> onOutgoingComplete;
+
+    struct Completion
+    {
+        QString action;
+        QString tag;
+        bool success = false;
+        QString error;
+    };
+    QList<Completion> completions;         // incoming associations
+    QList<Completion> outgoingCompletions; // newConnection() connections
+    QStringList callingTitles, calledTitles;
+    QList<QList<ToolkitContext>> offered;
+    QStringList receivedUids, savedPaths;
+    QStringList commands, roots, levels, moveDestinations;
+    int echoes = 0;
+    int updates = 0;
+    int outgoingClosed = 0;
+    bool offMainThread = false; // set when any event arrived on another thread
+
+private:
+    void checkThread();
+};
+
+// A listener with a Recorder on a free port of 127.0.0.1, and a scratch folder.
+struct ListenerFixture
+{
+    ListenerFixture();
+    QString path(const QString &name) const { return dir.path() + QLatin1Char('/') + name; }
+    QString portText() const { return QString::number(listener.listeningPort()); }
+
+    QTemporaryDir dir;
+    Recorder events;
+    ToolkitListener listener{&events};
+};
+
+// Small datasets written as DICOM files (Explicit VR Little Endian unless said).
+enum class Sample { CT, MR, RGB, NoPixels };
+struct SampleSpec
+{
+    Sample kind = Sample::CT;
+    QString patientId = QStringLiteral("P001");
+    QString patientName = QStringLiteral("DOE^JOHN");
+    QString studyUid;
+    QString seriesUid;
+    QString instanceUid; // generated when empty
+    QString studyDate = QStringLiteral("20240115");
+    QString transferSyntax; // encode the file in this syntax (e.g. JPEG baseline, RLE)
+    int seriesNumber = 1;
+    int instanceNumber = 1;
+};
+QString writeSample(const QString &path, const SampleSpec &spec);
+// Transfer syntax UID in a file's meta header ("" if unreadable).
+QString fileTransferSyntax(const QString &path);
+
+int freePort();
+
+} // namespace pacs::toolkit::test
