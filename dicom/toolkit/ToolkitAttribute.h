@@ -35,7 +35,7 @@ public:
     int attributeElement() const { return m_element; }
     bool attributeExists() const;
     QString attributeVr() const;          // e.g. "PN"; the dictionary's VR for a missing element
-    QString attributeDescription() const; // dictionary name, e.g. "Patient's Name"
+    QString attributeDescription() const; // DCMTK dictionary name, e.g. "PatientName"
 
     // A DA value or range ("20240101-", "-20241231", "20240101-20241231",
     // "20240101") read as its first and last date; an open end is Null.

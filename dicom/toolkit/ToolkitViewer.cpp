@@ -3,7 +3,6 @@
 #include "detail/Runtime.h"
 
 #include <dcmtk/dcmdata/dcfilefo.h>
-#include <dcmtk/dcmimage/diregist.h>
 #include <dcmtk/dcmimgle/dcmimage.h>
 
 namespace pacs::toolkit {

@@ -5,6 +5,7 @@
 
 #include <dcmtk/dcmdata/dcrledrg.h>
 #include <dcmtk/dcmdata/dcrleerg.h>
+#include <dcmtk/dcmimage/diregist.h> // colour images for the viewer and lossy encoders
 #include <dcmtk/dcmjpeg/djdecode.h>
 #include <dcmtk/dcmjpeg/djencode.h>
 #include <dcmtk/dcmjpls/djdecode.h>

@@ -1,0 +1,208 @@
+#include "ToolkitTestSupport.h"
+
+#include "TestSupport.h"
+
+#include <QDir>
+#include <QFile>
+
+#include <dcmtk/dcmdata/dcdatset.h>
+#include <dcmtk/dcmdata/dcdeftag.h>
+#include <dcmtk/dcmdata/dcfilefo.h>
+
+#include <gtest/gtest.h>
+
+using namespace pacs::toolkit;
+using namespace pacs::toolkit::test;
+using pacs::test::waitUntil;
+
+namespace {
+
+const QString kJpegLossless = QStringLiteral("1.2.840.10008.1.2.4.57");
+
+ToolResult store(const ListenerFixture &f, const QStringList &files, const QStringList &extra = {})
+{
+    QStringList args{QStringLiteral("-v"), QStringLiteral("-aec"), QStringLiteral("ARCHIVE")};
+    args << extra << QStringLiteral("127.0.0.1") << f.portText() << files;
+    return runTool(QStringLiteral("storescu"), args);
+}
+
+bool succeeded(const ToolResult &r) { return r.exitCode == 0 && r.output.contains(QStringLiteral("Store Response (Success)")); }
+
+// Pixel values after decoding, to show that storing lost nothing.
+QByteArray decodedPixels(const QString &path)
+{
+    DcmFileFormat file;
+    if (file.loadFile(QFile::encodeName(path).constData()).bad())
+        return {};
+    DcmDataset *ds = file.getDataset();
+    if (ds->chooseRepresentation(EXS_LittleEndianExplicit, nullptr).bad())
+        return {};
+    const Uint8 *bytes = nullptr;
+    unsigned long count = 0;
+    DcmElement *element = nullptr;
+    if (ds->findAndGetElement(DCM_PixelData, element).bad() || element->getUint8Array(const_cast<Uint8 *&>(bytes)).bad())
+        return {};
+    count = element->getLength();
+    return QByteArray(reinterpret_cast<const char *>(bytes), qsizetype(count));
+}
+
+class StoreSamples : public ::testing::TestWithParam<Sample>
+{
+};
+
+} // namespace
+
+TEST_P(StoreSamples, AreWrittenAsJpegLosslessWithoutLoss)
+{
+    ListenerFixture f;
+    SampleSpec spec;
+    spec.kind = GetParam();
+    const QString source = f.path(QStringLiteral("in.dcm"));
+    const QString uid = writeSample(source, spec);
+    ASSERT_FALSE(uid.isEmpty());
+
+    const ToolResult r = store(f, {source});
+    EXPECT_TRUE(succeeded(r)) << r.output.toStdString();
+    ASSERT_EQ(f.events.savedPaths.size(), 1);
+    const QString stored = f.events.savedPaths.first();
+    EXPECT_EQ(fileTransferSyntax(stored), kJpegLossless);
+    EXPECT_EQ(decodedPixels(stored), decodedPixels(source));
+    EXPECT_EQ(runTool(QStringLiteral("dcmdump"), {stored}).exitCode, 0);
+    // Only the finished file is left: no temporary names beside it.
+    EXPECT_EQ(QDir(f.events.storeDir).entryList(QDir::Files | QDir::Hidden).size(), 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(Toolkit, StoreSamples, ::testing::Values(Sample::CT, Sample::MR, Sample::RGB));
+
+TEST(Store, ImageWithoutPixelDataKeepsItsSyntax)
+{
+    ListenerFixture f;
+    SampleSpec spec;
+    spec.kind = Sample::NoPixels;
+    const QString source = f.path(QStringLiteral("in.dcm"));
+    ASSERT_FALSE(writeSample(source, spec).isEmpty());
+    EXPECT_TRUE(succeeded(store(f, {source})));
+    ASSERT_EQ(f.events.savedPaths.size(), 1);
+    EXPECT_EQ(fileTransferSyntax(f.events.savedPaths.first()), QStringLiteral("1.2.840.10008.1.2.1"));
+}
+
+TEST(Store, LossyJpegArrivalIsStoredAsItCame)
+{
+    ListenerFixture f;
+    SampleSpec spec;
+    spec.kind = Sample::RGB;
+    spec.transferSyntax = QStringLiteral("1.2.840.10008.1.2.4.50");
+    const QString source = f.path(QStringLiteral("in.dcm"));
+    ASSERT_FALSE(writeSample(source, spec).isEmpty());
+    const ToolResult r = store(f, {source}, {QStringLiteral("-xy")});
+    EXPECT_TRUE(succeeded(r)) << r.output.toStdString();
+    ASSERT_EQ(f.events.savedPaths.size(), 1);
+    EXPECT_EQ(fileTransferSyntax(f.events.savedPaths.first()), spec.transferSyntax);
+}
+
+TEST(Store, RleArrivalIsReencodedLosslessly)
+{
+    ListenerFixture f;
+    SampleSpec spec;
+    spec.transferSyntax = QStringLiteral("1.2.840.10008.1.2.5");
+    const QString source = f.path(QStringLiteral("in.dcm"));
+    ASSERT_FALSE(writeSample(source, spec).isEmpty());
+    ASSERT_EQ(fileTransferSyntax(source), spec.transferSyntax);
+    const ToolResult r = store(f, {source}, {QStringLiteral("-xr")});
+    EXPECT_TRUE(succeeded(r)) << r.output.toStdString();
+    ASSERT_EQ(f.events.savedPaths.size(), 1);
+    EXPECT_EQ(fileTransferSyntax(f.events.savedPaths.first()), kJpegLossless);
+    EXPECT_EQ(decodedPixels(f.events.savedPaths.first()), decodedPixels(source));
+}
+
+TEST(Store, ImageNobodyStoredIsNotAcknowledged)
+{
+    ListenerFixture f;
+    f.events.onImage = [](ToolkitConnection &, ToolkitImage &) {}; // e.g. a check that ends without a status
+    const QString source = f.path(QStringLiteral("in.dcm"));
+    ASSERT_FALSE(writeSample(source, {}).isEmpty());
+    const ToolResult r = store(f, {source});
+    EXPECT_FALSE(r.output.contains(QStringLiteral("Store Response (Success)"))) << r.output.toStdString();
+    EXPECT_TRUE(r.output.contains(QStringLiteral("Store Response (Error"))) << r.output.toStdString();
+    EXPECT_EQ(f.events.receivedUids.size(), 1);
+}
+
+TEST(Store, TheLastStatusSetIsTheAnswer)
+{
+    ListenerFixture f;
+    f.events.onImage = [](ToolkitConnection &connection, ToolkitImage &) {
+        connection.setStatus(0xA700);
+        connection.setStatus(0xB000);
+    };
+    const QString source = f.path(QStringLiteral("in.dcm"));
+    ASSERT_FALSE(writeSample(source, {}).isEmpty());
+    const ToolResult r = store(f, {source});
+    EXPECT_TRUE(r.output.contains(QStringLiteral("Warning"), Qt::CaseInsensitive)) << r.output.toStdString();
+}
+
+TEST(Store, HandlerSeesPropertiesAndItsChangesAreStored)
+{
+    ListenerFixture f;
+    QString patientId, name, accession, birthText;
+    QVariant birth, studyDate;
+    f.events.onImage = [&](ToolkitConnection &connection, ToolkitImage &image) {
+        patientId = image.patientId();
+        name = image.patientName();
+        accession = image.accessionNumber();
+        birth = image.birthDate();
+        studyDate = image.attributeSet().findAttribute(0x0008, 0x0020).attributeValue();
+        birthText = image.attributeSet().findAttribute(0x0010, 0x0030).attributeText();
+        image.setPatientId(QStringLiteral("t04718263"));
+        connection.setUserTag(image.instanceUid());
+        connection.saveImageAsync(image, f.events.storeDir + QLatin1Char('/') + image.instanceUid() + QStringLiteral(".dcm"),
+                                  true, kJpegLossless);
+    };
+    const QString source = f.path(QStringLiteral("in.dcm"));
+    ASSERT_FALSE(writeSample(source, {}).isEmpty());
+    EXPECT_TRUE(succeeded(store(f, {source})));
+    EXPECT_EQ(patientId, QStringLiteral("P001"));
+    EXPECT_EQ(name, QStringLiteral("DOE^JOHN"));
+    EXPECT_EQ(accession, QStringLiteral("ACC1"));
+    EXPECT_EQ(birth.toDate(), QDate(1980, 1, 2));
+    EXPECT_EQ(birthText, QStringLiteral("1/2/1980"));
+    EXPECT_EQ(studyDate.toDate(), QDate(2024, 1, 15));
+
+    ASSERT_EQ(f.events.savedPaths.size(), 1);
+    ToolkitImage stored;
+    ASSERT_TRUE(stored.readFile(f.events.savedPaths.first()));
+    EXPECT_EQ(stored.patientId(), QStringLiteral("t04718263"));
+}
+
+TEST(Store, ManyImagesOverSeveralAssociationsAtOnce)
+{
+    ListenerFixture f;
+    QStringList files;
+    for (int i = 0; i < 6; ++i) {
+        const QString path = f.path(QStringLiteral("in%1.dcm").arg(i));
+        ASSERT_FALSE(writeSample(path, {}).isEmpty());
+        files << path;
+    }
+    auto first = std::make_unique<ToolProcess>(QStringLiteral("storescu"),
+        QStringList{QStringLiteral("-aec"), QStringLiteral("ARCHIVE"), QStringLiteral("127.0.0.1"), f.portText()} + files.mid(0, 3));
+    auto second = std::make_unique<ToolProcess>(QStringLiteral("storescu"),
+        QStringList{QStringLiteral("-aec"), QStringLiteral("ARCHIVE"), QStringLiteral("127.0.0.1"), f.portText()} + files.mid(3));
+    ASSERT_TRUE(waitUntil([&] { return first->finished() && second->finished(); }, 60000));
+    EXPECT_EQ(first->result().exitCode, 0);
+    EXPECT_EQ(second->result().exitCode, 0);
+    EXPECT_EQ(f.events.savedPaths.size(), 6);
+    EXPECT_FALSE(f.events.offMainThread);
+}
+
+TEST(Store, FailedSaveIsReportedAndNotAcknowledged)
+{
+    ListenerFixture f;
+    f.events.storeDir = QStringLiteral("/proc/no-such-place"); // cannot be created
+    const QString source = f.path(QStringLiteral("in.dcm"));
+    ASSERT_FALSE(writeSample(source, {}).isEmpty());
+    const ToolResult r = store(f, {source});
+    EXPECT_FALSE(r.output.contains(QStringLiteral("Store Response (Success)"))) << r.output.toStdString();
+    ASSERT_EQ(f.events.completions.size(), 1);
+    EXPECT_EQ(f.events.completions.first().action, QStringLiteral("SaveImage"));
+    EXPECT_FALSE(f.events.completions.first().success);
+    EXPECT_FALSE(f.events.completions.first().error.isEmpty());
+}
