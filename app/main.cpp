@@ -1,6 +1,9 @@
 #include "CommandLine.h"
 #include "HeadlessPrompter.h"
-#include "StartupSequence.h"
+#include "MessageBoxPrompter.h"
+#include "ServerController.h"
+#include "ServerForm.h"
+#include "SplashWindow.h"
 
 #include <QApplication>
 #include <QCoreApplication>
@@ -49,14 +52,33 @@ int main(int argc, char **argv)
     QCoreApplication::setApplicationName(QStringLiteral("talmir-pacs"));
     QCoreApplication::setApplicationVersion(QStringLiteral("6.1.63"));
 
-    StartupSequence startup(command.home, command.text);
-    echoToConsole(startup.log());
-    HeadlessPrompter prompter(startup.log());
-    startup.setPrompter(&prompter);
-    QTimer::singleShot(0, &startup, [&startup] {
-        startup.run();
-        startup.log().writeLogDirect(QStringLiteral("Archive ready: ") + startup.home().path() + QStringLiteral(" (")
-                                     + startup.institutionCaption() + QLatin1Char(')'));
-    });
+    ServerController controller(command.home, command.text);
+    echoToConsole(controller.log());
+    auto ready = [&controller] {
+        controller.log().writeLogDirect(QStringLiteral("Archive ready: ") + controller.home().path() + QStringLiteral(" (")
+                                        + controller.companyCaption() + QLatin1Char(')'));
+    };
+
+    if (command.headless) {
+        HeadlessPrompter prompter(controller.log());
+        controller.setPrompter(&prompter);
+        QTimer::singleShot(0, &controller, [&] {
+            controller.load();
+            ready();
+        });
+        return app->exec();
+    }
+
+    ServerForm form(controller);
+    MessageBoxPrompter prompter(&form);
+    controller.setPrompter(&prompter);
+    // After a reboot the network and the database server may need a minute.
+    const int delayMs = qEnvironmentVariableIsSet("TALMIR_SPLASH_MS") ? qEnvironmentVariableIntValue("TALMIR_SPLASH_MS") : 60000;
+    auto *splash = new SplashWindow([&] {
+        form.show();
+        controller.load();
+        ready();
+    }, delayMs);
+    splash->show();
     return app->exec();
 }

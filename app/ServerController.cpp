@@ -1,0 +1,200 @@
+#include "ServerController.h"
+
+#include "ArchiveInstaller.h"
+#include "Prompter.h"
+#include "SchemaUpgrade.h"
+#include "TextValues.h"
+
+namespace pacs {
+
+namespace {
+const QString kServer = QLatin1String(SettingsStore::Server);
+}
+
+ServerController::ServerController(const QString &homePath, const QString &commandLineText, QObject *parent)
+    : QObject(parent),
+      m_commandLineText(commandLineText),
+      m_home(homePath.isEmpty() ? HomeFolder::defaultPath() : homePath),
+      m_connection(std::make_unique<db::ArchiveConnection>(m_home, m_log)),
+      m_journal(std::make_unique<db::EventJournal>(*m_connection))
+{
+    m_log.setJournalWriter([this](const QString &description, const QString &patientId, int severity) {
+        m_journal->logEvent(description, patientId, severity);
+    });
+    const QByteArray retry = qgetenv("TALMIR_DB_RETRY_MS"); // test hook for the start-up wait
+    if (!retry.isEmpty() && retry.toInt() > 0)
+        m_connection->setRetryIntervalMs(retry.toInt());
+
+    m_timer1.setInterval(60000);
+    connect(&m_timer1, &QTimer::timeout, &m_log, &ActivityLog::tickClearTimer);
+    m_timer1.start();
+    m_timer2.setInterval(2000);
+    connect(&m_timer2, &QTimer::timeout, this, [this] {
+        m_activeVisible = !m_activeVisible;
+        emit activeLabelVisibleChanged(m_activeVisible);
+    });
+    m_timer2.start();
+}
+
+ServerController::~ServerController() = default;
+
+ServerOptions &ServerController::options()
+{
+    if (!m_options)
+        m_options = std::make_unique<ServerOptions>(m_settings, m_home.path());
+    if (!m_options->isLoaded())
+        m_options->load();
+    return *m_options;
+}
+
+void ServerController::installIfNeeded()
+{
+    db::ArchiveInstaller installer(m_home);
+    if (installer.isInstalled())
+        return;
+    QString error;
+    if (!installer.install(error)) {
+        m_log.reportError(error, false);
+        return;
+    }
+    for (const QString &line : installer.actions())
+        m_log.writeLogDirect(line);
+    m_log.writeLogDirect(QStringLiteral("Embedded archive installed in ") + m_home.path());
+}
+
+void ServerController::load()
+{
+    // Settings of the main window.
+    m_sendTo = m_settings.read(kServer, QStringLiteral("txtSendTO"));
+    m_log.setEnabled(m_settings.readCheck(kServer, QStringLiteral("chkEnableLog")) == 1);
+    m_logEvents = m_settings.readCheck(kServer, QStringLiteral("chkLogEvents")) == 1;
+    m_updateImageData = m_settings.readCheck(kServer, QStringLiteral("chkUpdateImageData")) == 1;
+    emit checkBoxesChanged();
+
+    m_connection->setDriverMode(m_home.driverMode());
+    installIfNeeded();
+    m_connection->connectAndWait();
+
+    m_caption = QLatin1String(DesignCaption) + QStringLiteral(" ver.") + QLatin1String(Version);
+    emit captionChanged(m_caption);
+    const QString windir = qEnvironmentVariable("windir");
+    m_windowsDrive = windir.section(QLatin1Char('\\'), 0, 0);
+    if (m_windowsDrive.isEmpty())
+        m_windowsDrive = QStringLiteral("C:");
+
+    m_server = std::make_unique<DicomServer>(m_log, options(), *m_connection);
+
+    if (m_commandLineText == QLatin1String("1")) {
+        setListenServer(false);
+    } else {
+        const bool send = m_settings.readCheck(kServer, QStringLiteral("chkSendEveryMin")) == 1;
+        if (send != m_sendEveryMin)
+            setSendEveryMinute(send);
+    }
+
+    if (m_prompter) {
+        db::SchemaUpgrade upgrade(*m_connection, m_log, *m_prompter);
+        upgrade.checkSchemaVersion();
+    }
+    m_server->listenIfEnabled(m_listenServer);
+    readInstitutionCaption();
+    m_loaded = true;
+    emit loaded();
+}
+
+void ServerController::readInstitutionCaption()
+{
+    bool failed = false;
+    db::ResultSet rows = m_connection->executeSQL(QStringLiteral("select company from patient_data..tbhospitalinfo"), failed);
+    if (!rows.isNone() && !rows.atEnd())
+        m_company = rows.text(0);
+    rows.close();
+    m_companyVisible = true;
+    emit companyChanged(m_company, true);
+}
+
+void ServerController::setListenServer(bool checked)
+{
+    if (checked == m_listenServer)
+        return;
+    m_listenServer = checked;
+    if (checked) {
+        if (m_server)
+            m_server->listenIfEnabled(true);
+        m_timer2.start();
+    } else {
+        if (m_server)
+            m_server->stopListening();
+        m_timer2.stop();
+    }
+    emit checkBoxesChanged();
+}
+
+void ServerController::setSendEveryMinute(bool checked)
+{
+    m_sendEveryMin = checked;
+    m_settings.writeCheck(kServer, QStringLiteral("chkSendEveryMin"), checked ? 1 : 0);
+    emit checkBoxesChanged();
+}
+
+void ServerController::setEnableLog(bool checked)
+{
+    m_log.setEnabled(checked);
+    m_settings.writeCheck(kServer, QStringLiteral("chkEnableLog"), checked ? 1 : 0);
+    emit checkBoxesChanged();
+}
+
+void ServerController::setLogEvents(bool checked)
+{
+    m_logEvents = checked;
+    m_settings.writeCheck(kServer, QStringLiteral("chkLogEvents"), checked ? 1 : 0);
+    emit checkBoxesChanged();
+}
+
+void ServerController::setUpdateImageData(bool checked)
+{
+    m_updateImageData = checked;
+    m_settings.writeCheck(kServer, QStringLiteral("chkUpdateImageData"), checked ? 1 : 0);
+    emit checkBoxesChanged();
+}
+
+void ServerController::setSendTo(const QString &text)
+{
+    m_sendTo = text;
+    m_settings.write(kServer, QStringLiteral("txtSendTO"), text);
+}
+
+void ServerController::stopConnection()
+{
+    if (m_server)
+        m_server->requestStopConnection();
+}
+
+void ServerController::updateDatabase()
+{
+    if (!m_prompter)
+        return;
+    db::SchemaUpgrade upgrade(*m_connection, m_log, *m_prompter);
+    upgrade.updateDatabase();
+}
+
+void ServerController::refreshEvents(const std::function<void(const QString &line)> &addRow)
+{
+    m_searching = true;
+    if (!m_journal->refresh([&](const QString &line) {
+            if (!m_searching)
+                return false;
+            addRow(line);
+            return true;
+        }))
+        m_log.reportError(QStringLiteral("The event journal could not be read."), false);
+    m_searching = false;
+}
+
+void ServerController::deleteEvents(const std::function<void(const QString &line)> &addRow)
+{
+    m_journal->deleteAll();
+    refreshEvents(addRow);
+}
+
+} // namespace pacs

@@ -1,0 +1,61 @@
+#pragma once
+
+#include <QMainWindow>
+
+class QCheckBox;
+class QLabel;
+class QLineEdit;
+class QPushButton;
+class QTabWidget;
+class QTableWidget;
+class QGroupBox;
+
+namespace pacs {
+
+class PrependingTextView;
+class ServerController;
+
+// The main window: the "&Log" page with the activity log, the received-images
+// box and the error box, the journal on "Events", "DB Update" on
+// "Maintenance". Closing it ends the program.
+class ServerForm : public QMainWindow
+{
+    Q_OBJECT
+public:
+    explicit ServerForm(ServerController &controller, QWidget *parent = nullptr);
+
+    QTabWidget *tabs() const { return m_tabs; }
+    QStringList tabCaptions() const;
+
+protected:
+    void closeEvent(QCloseEvent *event) override;
+
+private:
+    QWidget *buildLogPage();
+    QWidget *buildMaintenancePage();
+    QWidget *buildEventsPage();
+    QWidget *buildPlaceholderPage(const QString &title);
+    void wireLogs();
+    void syncCheckBoxes();
+    void refreshEvents(bool deleteFirst);
+
+    ServerController &m_controller;
+    QTabWidget *m_tabs = nullptr;
+    PrependingTextView *m_log = nullptr;
+    PrependingTextView *m_inBox = nullptr;
+    PrependingTextView *m_errors = nullptr;
+    QGroupBox *m_fraBot = nullptr;
+    QCheckBox *m_listenServer = nullptr;
+    QCheckBox *m_sendEveryMin = nullptr;
+    QCheckBox *m_enableLog = nullptr;
+    QCheckBox *m_logEvents = nullptr;
+    QCheckBox *m_updateImageData = nullptr;
+    QLineEdit *m_sendTo = nullptr;
+    QLabel *m_rec = nullptr;
+    QLabel *m_active = nullptr;
+    QLabel *m_company = nullptr;
+    QPushButton *m_stopConnection = nullptr;
+    QTableWidget *m_events = nullptr;
+};
+
+} // namespace pacs

@@ -1,0 +1,164 @@
+#include "DicomServer.h"
+
+#include "ActivityLog.h"
+#include "ArchiveConnection.h"
+#include "ServerOptions.h"
+#include "toolkit/ToolkitConnection.h"
+
+#include <QCoreApplication>
+
+namespace pacs {
+
+using toolkit::ToolkitConnection;
+
+DicomServer::DicomServer(ActivityLog &log, ServerOptions &options, db::ArchiveConnection &connection, QObject *parent)
+    : QObject(parent), m_log(log), m_options(options), m_connection(connection), m_listener(this)
+{
+    // Set once after creation; the toolkit gives them no meaning here.
+    m_listener.setListenerSettingA(true);
+    m_listener.setListenerSettingB(-16384);
+}
+
+DicomServer::~DicomServer()
+{
+    m_listener.setEvents(nullptr);
+}
+
+void DicomServer::listenIfEnabled(bool listenChecked)
+{
+    if (!listenChecked)
+        return;
+    if (!m_options.isLoaded())
+        m_options.load();
+    const QString portText = m_options.port();
+    bool ok = false;
+    const int port = portText.trimmed().toInt(&ok);
+    if (!ok || port < 0 || port > 65535) {
+        m_log.prependRaw(QStringLiteral("Invalid port number: ") + portText);
+        return;
+    }
+    if (m_listener.startListening(port)) {
+        m_log.writeLog(QStringLiteral("Listened succesfully on Port ") + portText);
+        if (port == 0) // a free port was chosen; say which
+            m_log.writeLog(QStringLiteral("Listening on port %1").arg(m_listener.listeningPort()));
+        emit listeningChanged(true);
+    } else {
+        m_log.writeLog(QStringLiteral("Failed to Listen on Port ") + portText);
+        if (!m_listener.lastError().isEmpty())
+            m_log.writeLog(m_listener.lastError());
+    }
+}
+
+void DicomServer::stopListening()
+{
+    if (!m_options.isLoaded())
+        m_options.load();
+    m_listener.stopListening(m_options.portNumber());
+    emit listeningChanged(false);
+}
+
+bool DicomServer::takeStopConnectionRequest()
+{
+    const bool requested = m_stopConnectionRequested;
+    m_stopConnectionRequested = false;
+    return requested;
+}
+
+void DicomServer::setStopButtonVisible(bool visible)
+{
+    if (m_stopButtonVisible == visible)
+        return;
+    m_stopButtonVisible = visible;
+    emit stopButtonVisibilityChanged(visible);
+}
+
+void DicomServer::setReceiveIndicator(const QString &caption)
+{
+    m_receiveIndicator = caption;
+    emit receiveIndicatorChanged(caption);
+}
+
+void DicomServer::tickReceiveIndicator()
+{
+    QString caption = m_receiveIndicator + QLatin1Char('.');
+    if (caption == QString(19, QLatin1Char('.')))
+        caption.clear();
+    setReceiveIndicator(caption);
+    QCoreApplication::processEvents();
+}
+
+void DicomServer::associationRequest(ToolkitConnection &connection, bool &isOK)
+{
+    m_log.writeLog(QStringLiteral("Association Request."));
+    m_log.writeLog(QStringLiteral("Association request from ") + connection.callingTitle() + QStringLiteral(" to ")
+                   + connection.calledTitle());
+    // Every association that offers a presentation context is accepted.
+    for (qsizetype i = 0; i < connection.offeredContexts().size(); ++i)
+        isOK = true;
+}
+
+void DicomServer::verifyReceived(ToolkitConnection &, int &status)
+{
+    status = 0;
+}
+
+void DicomServer::actionUpdate(ToolkitConnection &, const QString &, const QString &, int, int)
+{
+}
+
+void DicomServer::actionComplete(ToolkitConnection &connection, const QString &action, const QString &,
+                                 bool success, const QString &errorMessage)
+{
+    setReceiveIndicator(QString());
+    setStopButtonVisible(false);
+    if (!success) {
+        m_log.reportError(errorMessage, false);
+        connection.closeAssociation();
+        return;
+    }
+    m_log.writeLog(QStringLiteral("Complete: ") + QStringLiteral(" action:") + action);
+    m_log.writeLog(QString());
+
+    if (action == QLatin1String("SaveImage")) {
+        completeSaveImage(connection);
+    } else if (action == QLatin1String("SetDestination")) {
+        if (m_sendRequestedImages)
+            m_sendRequestedImages(connection);
+    } else if (action == QLatin1String("SendImages")) {
+        if (connection.actionResultCode() == 0)
+            connection.setStatus(0);
+        if (m_outboxLog)
+            m_outboxLog(QStringLiteral("Send Complete."));
+    }
+}
+
+// The image file is written: the sender gets its status now.
+void DicomServer::completeSaveImage(ToolkitConnection &connection)
+{
+    const QString tag = connection.userTag();
+    const QString uid = tag.section(QLatin1Char('|'), 0, 0);
+    if (m_options.saveDbBeforeImage() == 1) {
+        connection.setStatus(0);
+        if (m_options.autoEcho() == 1 && m_queueImage)
+            m_queueImage(uid);
+        return;
+    }
+    if (tag.isEmpty()) {
+        m_log.reportError(QStringLiteral("No connection tag in action complete saveimage."), false);
+        return;
+    }
+    const qsizetype bar = tag.indexOf(QLatin1Char('|'));
+    const QString statement = bar < 0 ? QString() : tag.mid(bar + 1);
+    bool failed = false;
+    m_connection.executeSQL(statement, failed);
+    if (failed || statement.isEmpty()) {
+        connection.setStatus(0xB000);
+        m_log.writeLog(tag);
+        return;
+    }
+    connection.setStatus(0);
+    if (m_options.autoEcho() == 1 && m_queueImage)
+        m_queueImage(uid);
+}
+
+} // namespace pacs

@@ -1,0 +1,121 @@
+#include "ServerController.h"
+#include "ServerForm.h"
+#include "SplashWindow.h"
+#include "TestSupport.h"
+#include "Prompter.h"
+
+#include <QCheckBox>
+#include <QDir>
+#include <QLabel>
+#include <QPlainTextEdit>
+#include <QTabWidget>
+#include <gtest/gtest.h>
+
+using namespace pacs;
+using namespace pacs::test;
+
+namespace {
+class NoPrompter : public Prompter
+{
+public:
+    bool askYesNo(const QString &) override { return false; }
+    void inform(const QString &) override {}
+};
+} // namespace
+
+TEST(ServerForm, LoadsWithItsPagesInOrderAndShowsTheLog)
+{
+    ScratchHome scratch;
+    ServerController controller(scratch.home(), QString());
+    controller.settings().write("SERVER", "PORT", "0");
+    NoPrompter prompter;
+    controller.setPrompter(&prompter);
+    ServerForm form(controller);
+    bool started = false;
+    auto *splash = new SplashWindow([&] {
+        form.show();
+        controller.load();
+        started = true;
+    }, 60000);
+    splash->show();
+    EXPECT_EQ(splash->remainingText(), "60");
+    splash->pressStart(); // Start before the minute is up
+    ASSERT_TRUE(started);
+
+    EXPECT_EQ(form.tabCaptions(), (QStringList{"&Log", "Browse &Data", "Settings", "Study Info", "Add/Update Data",
+                                               "Maintenance", "Sync Status", "Events"}));
+    EXPECT_EQ(form.tabs()->currentIndex(), 0);
+    EXPECT_EQ(form.windowTitle(), "TALMIR PACS DICOM Server ver.6.1.63");
+    auto *log = form.findChild<QPlainTextEdit *>("txtLog");
+    ASSERT_NE(log, nullptr);
+    EXPECT_TRUE(log->toPlainText().contains("Connected to DB. Database=archive.db"));
+    EXPECT_TRUE(log->toPlainText().startsWith("Listening on port ")) << log->toPlainText().toStdString();
+    auto *errors = form.findChild<QPlainTextEdit *>("txtErrors");
+    EXPECT_EQ(errors->toPlainText(), "---\n");
+    auto *company = form.findChild<QLabel *>("lblCompany");
+    EXPECT_TRUE(company->isVisible());
+    EXPECT_EQ(company->text(), "TALMIR DEMO HOSPITAL");
+    EXPECT_TRUE(form.findChild<QCheckBox *>("chkListenServer")->isChecked());
+    EXPECT_TRUE(form.findChild<QCheckBox *>("chkEnableLog")->isChecked());
+
+    // An error brings the "&Log" page into view.
+    form.tabs()->setCurrentIndex(7);
+    controller.log().reportError("Something failed", false);
+    EXPECT_EQ(form.tabs()->currentIndex(), 0);
+    EXPECT_TRUE(errors->toPlainText().contains(" :  Something failed"));
+
+    // Unchecking "Listen Server" stops listening and the blinker.
+    form.findChild<QCheckBox *>("chkListenServer")->click();
+    EXPECT_FALSE(controller.server().listener().isListening());
+    EXPECT_FALSE(controller.blinkTimer().isActive());
+
+    const QString shots = qEnvironmentVariable("PACS_SCREENSHOT_DIR");
+    if (!shots.isEmpty()) {
+        form.findChild<QCheckBox *>("chkListenServer")->click();
+        controller.log().clearErrors();
+        QDir().mkpath(shots);
+        form.grab().save(shots + "/main-window.png");
+    }
+}
+
+TEST(ServerController, CommandLineOneLeavesListenerBlinkerAndSenderOff)
+{
+    ScratchHome scratch;
+    ServerController controller(scratch.home(), "1");
+    controller.settings().write("SERVER", "PORT", "0");
+    controller.settings().write("SERVER", "chkSendEveryMin", "1");
+    controller.load();
+    EXPECT_FALSE(controller.listenServer());
+    EXPECT_FALSE(controller.server().listener().isListening());
+    EXPECT_FALSE(controller.blinkTimer().isActive());
+    EXPECT_FALSE(controller.sendEveryMinute());
+
+    ScratchHome other;
+    ServerController normal(other.home(), "");
+    normal.settings().write("SERVER", "PORT", "0");
+    normal.settings().write("SERVER", "chkSendEveryMin", "1");
+    normal.load();
+    EXPECT_TRUE(normal.server().listener().isListening());
+    EXPECT_TRUE(normal.blinkTimer().isActive());
+    EXPECT_TRUE(normal.sendEveryMinute());
+    EXPECT_EQ(normal.windowsDrive(), "C:");
+}
+
+TEST(ServerController, TheReceiveIndicatorClearsAtNineteenDots)
+{
+    ScratchHome scratch;
+    ServerController controller(scratch.home(), "1");
+    controller.load();
+    DicomServer &server = controller.server();
+    EXPECT_EQ(server.receiveIndicator(), ".");
+    for (int i = 0; i < 17; ++i)
+        server.tickReceiveIndicator();
+    EXPECT_EQ(server.receiveIndicator(), QString(18, '.'));
+    server.tickReceiveIndicator();
+    EXPECT_EQ(server.receiveIndicator(), "");
+    server.tickReceiveIndicator();
+    EXPECT_EQ(server.receiveIndicator(), ".");
+    controller.stopConnection();
+    EXPECT_TRUE(server.takeStopConnectionRequest());
+    EXPECT_FALSE(server.takeStopConnectionRequest());
+}
