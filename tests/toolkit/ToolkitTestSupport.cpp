@@ -1,8 +1,10 @@
 #include "ToolkitTestSupport.h"
 
 #include "TestSupport.h"
+#include "toolkit/ToolkitUtility.h"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QFile>
 #include <QProcess>
 #include <QTcpServer>
@@ -162,6 +164,25 @@ int freePort()
     QTcpServer server;
     server.listen(QHostAddress::LocalHost, 0);
     return server.serverPort();
+}
+
+StoreScp::StoreScp(const QString &dir, const QString &aeTitle, const QStringList &extra) : port(freePort()), folder(dir)
+{
+    QDir().mkpath(dir);
+    process = std::make_unique<ToolProcess>(QStringLiteral("storescp"),
+                                            QStringList{QStringLiteral("-od"), dir, QStringLiteral("-aet"), aeTitle} + extra
+                                                << QString::number(port));
+    ready = pacs::test::waitUntil([&] {
+        return ToolkitUtility::echoTest(QStringLiteral("127.0.0.1"), port, QStringLiteral("PROBE"), aeTitle) == 0;
+    }, 15000);
+}
+
+QStringList StoreScp::receivedFiles() const
+{
+    QStringList files;
+    for (const QString &name : QDir(folder).entryList(QDir::Files))
+        files << folder + QLatin1Char('/') + name;
+    return files;
 }
 
 QString fileTransferSyntax(const QString &path)

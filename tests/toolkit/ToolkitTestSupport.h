@@ -125,4 +125,15 @@ QString fileTransferSyntax(const QString &path);
 
 int freePort();
 
+// storescp on a free port, storing into a folder; ready once it answers C-ECHO.
+struct StoreScp
+{
+    explicit StoreScp(const QString &folder, const QString &aeTitle = QStringLiteral("DEST"), const QStringList &extra = {});
+    QStringList receivedFiles() const;
+    int port = 0;
+    bool ready = false;
+    QString folder;
+    std::unique_ptr<ToolProcess> process;
+};
+
 } // namespace pacs::toolkit::test
