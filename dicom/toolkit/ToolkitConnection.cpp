@@ -615,11 +615,12 @@ bool ToolkitConnection::negotiate()
             ASC_refusePresentationContext(params, pc.presentationContextID, ASC_P_ABSTRACTSYNTAXNOTSUPPORTED);
             continue;
         }
-        // Take JPEG Lossless as it is stored anyway; otherwise the peer's first syntax DCMTK knows.
+        // Take JPEG Lossless as images are stored that way; otherwise the peer's first syntax DCMTK knows.
         const char *chosen = nullptr;
-        for (int t = 0; t < pc.transferSyntaxCount && !chosen; ++t)
-            if (DcmXfer(pc.proposedTransferSyntaxes[t]).getXfer() == EXS_JPEGProcess14SV1)
-                chosen = pc.proposedTransferSyntaxes[t];
+        for (E_TransferSyntax preferred : {EXS_JPEGProcess14, EXS_JPEGProcess14SV1})
+            for (int t = 0; t < pc.transferSyntaxCount && !chosen; ++t)
+                if (DcmXfer(pc.proposedTransferSyntaxes[t]).getXfer() == preferred)
+                    chosen = pc.proposedTransferSyntaxes[t];
         for (int t = 0; t < pc.transferSyntaxCount && !chosen; ++t)
             if (DcmXfer(pc.proposedTransferSyntaxes[t]).getXfer() != EXS_Unknown)
                 chosen = pc.proposedTransferSyntaxes[t];

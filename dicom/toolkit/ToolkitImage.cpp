@@ -96,7 +96,7 @@ bool ToolkitImage::writeImageFile(const QString &path, bool compressed, QString 
     detail::initializeRuntime();
     ToolkitImage copy = clone();
     const auto outcome = detail::writeDicomFile(copy.m_d->file, copy.m_d->arrived, path,
-                                                compressed ? EXS_JPEGProcess14SV1 : copy.m_d->arrived);
+                                                compressed ? EXS_JPEGProcess14 : copy.m_d->arrived);
     if (!outcome.ok && error)
         *error = outcome.error;
     return outcome.ok;

@@ -51,7 +51,8 @@ public:
     QString sopClassUid() const;
     QString transferSyntaxUid() const; // the syntax the image came in (network or file)
 
-    // Writes the image as a DICOM file; with `compressed` in JPEG Lossless where
+    // Writes the image as a DICOM file; with `compressed` in JPEG Lossless
+    // (1.2.840.10008.1.2.4.57, first-order prediction) where
     // the pixels allow, otherwise in the syntax it came in.
     bool writeImageFile(const QString &path, bool compressed = true, QString *error = nullptr) const;
     // Synchronous C-STORE of this image to a storage node.

@@ -16,6 +16,7 @@
 #include <dcmtk/dcmnet/dimse.h>
 #include <dcmtk/dcmnet/dulstruc.h>
 
+#include <cstring>
 #include <map>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -81,6 +82,21 @@ struct SocketAccess : DcmTransportConnection
     static int of(DcmTransportConnection *connection) { return int((connection->*&SocketAccess::getSocket)()); }
 };
 } // namespace
+
+int acceptedContext(T_ASC_Association *assoc, const char *abstractSyntax, E_TransferSyntax xfer)
+{
+    // ASC_findAcceptedPresentationContextID falls back to any syntax; the syntax matters here.
+    if (!assoc || xfer == EXS_Unknown)
+        return 0;
+    const int count = ASC_countPresentationContexts(assoc->params);
+    for (int i = 0; i < count; ++i) {
+        T_ASC_PresentationContext pc;
+        if (ASC_getPresentationContext(assoc->params, i, &pc).good() && pc.resultReason == ASC_P_ACCEPTANCE
+            && strcmp(pc.abstractSyntax, abstractSyntax) == 0 && DcmXfer(pc.acceptedTransferSyntax).getXfer() == xfer)
+            return pc.presentationContextID;
+    }
+    return 0;
+}
 
 int socketOf(T_ASC_Association *assoc)
 {
@@ -241,10 +257,10 @@ bool ScuAssociation::covers(const QStringList &paths, E_TransferSyntax compressi
         FileHeader header;
         if (path.trimmed().isEmpty() || !peekFile(path, header))
             continue; // unreadable files fail on their own when sent
-        bool ok = ASC_findAcceptedPresentationContextID(m_assoc, header.sopClass.c_str(), DcmXfer(header.xfer).getXferID()) != 0;
+        bool ok = acceptedContext(m_assoc, header.sopClass.c_str(), header.xfer) != 0;
         for (E_TransferSyntax t : {compression, EXS_LittleEndianExplicit, EXS_LittleEndianImplicit}) {
             if (!ok && t != EXS_Unknown && canConvert(header.xfer, t))
-                ok = ASC_findAcceptedPresentationContextID(m_assoc, header.sopClass.c_str(), DcmXfer(t).getXferID()) != 0;
+                ok = acceptedContext(m_assoc, header.sopClass.c_str(), t) != 0;
         }
         if (!ok)
             return false;
@@ -282,12 +298,12 @@ StoreOutcome storeDataset(T_ASC_Association *assoc, DcmDataset &dataset, E_Trans
     }
 
     // Preferred order: the requested compression, the syntax as stored, uncompressed, lossless JPEG.
-    T_ASC_PresentationContextID presId = 0;
+    int presId = 0;
     for (E_TransferSyntax t : {options.compression, original, EXS_LittleEndianExplicit, EXS_LittleEndianImplicit,
-                               EXS_BigEndianExplicit, EXS_JPEGProcess14SV1}) {
+                               EXS_BigEndianExplicit, EXS_JPEGProcess14, EXS_JPEGProcess14SV1}) {
         if (t == EXS_Unknown || (t != original && isLossy(t) && t != options.compression))
             continue;
-        const T_ASC_PresentationContextID id = ASC_findAcceptedPresentationContextID(assoc, sopClass.c_str(), DcmXfer(t).getXferID());
+        const int id = acceptedContext(assoc, sopClass.c_str(), t);
         if (id != 0 && transcode(dataset, original, t, options.quality)) {
             presId = id;
             break;
@@ -313,7 +329,7 @@ StoreOutcome storeDataset(T_ASC_Association *assoc, DcmDataset &dataset, E_Trans
     }
     T_DIMSE_C_StoreRSP response{};
     DcmDataset *detail = nullptr;
-    const OFCondition cond = DIMSE_storeUser(assoc, presId, &request, nullptr, &dataset, nullptr, nullptr,
+    const OFCondition cond = DIMSE_storeUser(assoc, T_ASC_PresentationContextID(presId), &request, nullptr, &dataset, nullptr, nullptr,
                                              DIMSE_NONBLOCKING, kDimseTimeout, &response, &detail);
     delete detail;
     if (cond.bad()) {

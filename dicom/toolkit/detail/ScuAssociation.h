@@ -81,6 +81,9 @@ StoreOutcome storeFile(T_ASC_Association *assoc, const QString &path, const Stor
 StoreOutcome storeDataset(T_ASC_Association *assoc, DcmDataset &dataset, E_TransferSyntax original,
                           const StoreOptions &options);
 
+// The accepted presentation context for this abstract syntax in exactly this transfer syntax; 0 if none.
+int acceptedContext(T_ASC_Association *assoc, const char *abstractSyntax, E_TransferSyntax xfer);
+
 // The socket under an association (for TCP options and for interrupting it).
 int socketOf(T_ASC_Association *assoc);
 

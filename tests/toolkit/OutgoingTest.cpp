@@ -1,0 +1,164 @@
+#include "ToolkitTestSupport.h"
+
+#include "TestSupport.h"
+#include "toolkit/ToolkitUtility.h"
+#include "toolkit/ToolkitViewer.h"
+
+#include <gtest/gtest.h>
+
+using namespace pacs::toolkit;
+using namespace pacs::toolkit::test;
+using pacs::test::waitUntil;
+
+namespace {
+
+const QString kLocal = QStringLiteral("127.0.0.1");
+
+QStringList writeSamples(const QTemporaryDir &dir, int count)
+{
+    QStringList files;
+    for (int i = 0; i < count; ++i) {
+        const QString path = dir.path() + QStringLiteral("/out%1.dcm").arg(i);
+        SampleSpec spec;
+        spec.instanceNumber = i + 1;
+        if (!writeSample(path, spec).isEmpty())
+            files << path;
+    }
+    return files;
+}
+
+// Waits for the next outgoing completion and returns it.
+Recorder::Completion nextCompletion(Recorder &events, qsizetype before)
+{
+    if (!waitUntil([&] { return events.outgoingCompletions.size() > before; }, 30000))
+        return {};
+    return events.outgoingCompletions.at(before);
+}
+
+} // namespace
+
+TEST(Outgoing, EchoTestAnswersZeroOnlyWhenTheNodeAnswers)
+{
+    QTemporaryDir dir;
+    StoreScp node(dir.path() + QStringLiteral("/node"));
+    ASSERT_TRUE(node.ready);
+    EXPECT_EQ(ToolkitUtility::echoTest(kLocal, node.port, QStringLiteral("ARCHIVE"), QStringLiteral("DEST")), 0);
+    QString error;
+    EXPECT_NE(ToolkitUtility::echoTest(kLocal, freePort(), QStringLiteral("ARCHIVE"), QStringLiteral("NOBODY"), &error), 0);
+    EXPECT_TRUE(error.contains(QStringLiteral("NOBODY"))) << error.toStdString();
+}
+
+TEST(Outgoing, ConnectionConnectsSendsVerifiesAndCloses)
+{
+    QTemporaryDir dir;
+    StoreScp node(dir.path() + QStringLiteral("/node"));
+    ASSERT_TRUE(node.ready);
+    const QStringList files = writeSamples(dir, 3);
+    Recorder events;
+    ToolkitListener source(&events);
+    auto connection = source.newConnection(QStringLiteral("DicomConnection"));
+    EXPECT_TRUE(connection->connectionReady());
+
+    connection->setUserTag(QStringLiteral("entry-1"));
+    connection->connectTo(kLocal, node.port, QStringLiteral("ARCHIVE"), QStringLiteral("DEST"));
+    auto done = nextCompletion(events, 0);
+    EXPECT_EQ(done.action, QStringLiteral("SetDestination"));
+    EXPECT_TRUE(done.success) << done.error.toStdString();
+    EXPECT_EQ(done.tag, QStringLiteral("entry-1"));
+
+    connection->sendFilesAsync(QStringList{QString()} + files);
+    done = nextCompletion(events, 1);
+    EXPECT_EQ(done.action, QStringLiteral("SendImages"));
+    EXPECT_TRUE(done.success) << done.error.toStdString();
+    EXPECT_EQ(connection->actionResultCode(), 0);
+    EXPECT_EQ(connection->completedCount(), 3);
+    EXPECT_EQ(connection->remainingCount(), 0);
+    EXPECT_EQ(node.receivedFiles().size(), 3);
+    EXPECT_EQ(events.updates, 3);
+
+    connection->verifyAsync();
+    done = nextCompletion(events, 2);
+    EXPECT_EQ(done.action, QStringLiteral("Sendverify"));
+    EXPECT_TRUE(done.success) << done.error.toStdString();
+
+    connection->closeAssociation();
+    done = nextCompletion(events, 3);
+    EXPECT_EQ(done.action, QStringLiteral("Close"));
+    EXPECT_TRUE(waitUntil([&] { return events.outgoingClosed == 1; }, 10000));
+    EXPECT_TRUE(connection->connectionReady());
+    EXPECT_TRUE(events.completions.isEmpty()); // nothing went to the incoming-side events
+    EXPECT_FALSE(events.offMainThread);
+}
+
+TEST(Outgoing, CompressionFallsBackToWhatThePeerAccepts)
+{
+    QTemporaryDir dir;
+    StoreScp node(dir.path() + QStringLiteral("/node")); // accepts uncompressed only
+    ASSERT_TRUE(node.ready);
+    // One archived file as it is stored (JPEG Lossless), one uncompressed.
+    const QStringList plain = writeSamples(dir, 2);
+    ToolkitImage image;
+    ASSERT_TRUE(image.readFile(plain.at(0)));
+    const QString archived = dir.path() + QStringLiteral("/archived.dcm");
+    ASSERT_TRUE(image.writeImageFile(archived, true));
+    ASSERT_EQ(fileTransferSyntax(archived), QStringLiteral("1.2.840.10008.1.2.4.57"));
+
+    Recorder events;
+    ToolkitListener source(&events);
+    auto connection = source.newConnection();
+    connection->setCompression(QStringLiteral("1.2.840.10008.1.2.4.91"), QStringLiteral("90"));
+    connection->connectTo(kLocal, node.port, QStringLiteral("ARCHIVE"), QStringLiteral("DEST"));
+    ASSERT_TRUE(nextCompletion(events, 0).success);
+    connection->sendFilesAsync({archived, plain.at(1)});
+    const auto done = nextCompletion(events, 1);
+    EXPECT_TRUE(done.success) << done.error.toStdString();
+    EXPECT_EQ(connection->completedCount(), 2);
+    const QStringList received = node.receivedFiles();
+    ASSERT_EQ(received.size(), 2);
+    for (const QString &file : received)
+        EXPECT_EQ(fileTransferSyntax(file), QStringLiteral("1.2.840.10008.1.2.1"));
+}
+
+TEST(Outgoing, UnreachableDestinationFailsWithItsTitle)
+{
+    Recorder events;
+    ToolkitListener source(&events);
+    auto connection = source.newConnection();
+    connection->connectTo(kLocal, freePort(), QStringLiteral("ARCHIVE"), QStringLiteral("STORAGE"));
+    const auto done = nextCompletion(events, 0);
+    EXPECT_EQ(done.action, QStringLiteral("SetDestination"));
+    EXPECT_FALSE(done.success);
+    EXPECT_TRUE(done.error.contains(QStringLiteral("STORAGE"))) << done.error.toStdString();
+    EXPECT_TRUE(connection->connectionReady());
+
+    connection->sendFilesAsync({QStringLiteral("/nonexistent.dcm")});
+    const auto send = nextCompletion(events, 1);
+    EXPECT_FALSE(send.success);
+    EXPECT_NE(connection->actionResultCode(), 0);
+}
+
+TEST(Outgoing, SendToNodeAndTheViewerReadTheSameFile)
+{
+    QTemporaryDir dir;
+    StoreScp node(dir.path() + QStringLiteral("/node"));
+    ASSERT_TRUE(node.ready);
+    SampleSpec spec;
+    spec.kind = Sample::RGB;
+    const QString file = dir.path() + QStringLiteral("/rgb.dcm");
+    ASSERT_FALSE(writeSample(file, spec).isEmpty());
+
+    ToolkitViewer viewer;
+    ASSERT_TRUE(viewer.viewerImages().listReadFile(file));
+    EXPECT_EQ(viewer.viewerImages().listCount(), 1);
+    const QImage frame = viewer.currentFrame();
+    EXPECT_EQ(frame.size(), QSize(64, 64));
+
+    QString error;
+    EXPECT_TRUE(viewer.viewerImages().listItem(1).sendToNode(kLocal, node.port, QStringLiteral("TALMIR"),
+                                                            QStringLiteral("DEST"), &error)) << error.toStdString();
+    EXPECT_EQ(node.receivedFiles().size(), 1);
+    EXPECT_FALSE(viewer.viewerImages().listItem(1).sendToNode(kLocal, freePort(), QStringLiteral("TALMIR"),
+                                                             QStringLiteral("DEST"), &error));
+    viewer.viewerImages().listClear();
+    EXPECT_EQ(viewer.viewerImages().listCount(), 0);
+}
