@@ -3,6 +3,7 @@
 #include "detail/Runtime.h"
 
 #include <dcmtk/dcmdata/dcfilefo.h>
+#include <dcmtk/dcmdata/dcxfer.h>
 #include <dcmtk/dcmimgle/dcmimage.h>
 
 namespace pacs::toolkit {
@@ -14,7 +15,7 @@ QImage ToolkitViewer::currentFrame(int frame) const
     if (image.isEmpty())
         return QImage();
     DcmDataset *dataset = image.fileFormat().getDataset();
-    DicomImage picture(dataset, dataset->getOriginalXfer(), CIF_MayDetachPixelData, 0, 0);
+    DicomImage picture(dataset, E_TransferSyntax(image.arrivedTransferSyntax()), CIF_MayDetachPixelData, 0, 0);
     if (picture.getStatus() != EIS_Normal || frame < 0 || unsigned(frame) >= picture.getFrameCount())
         return QImage();
     if (picture.isMonochrome() && picture.getWindowCount() > 0)

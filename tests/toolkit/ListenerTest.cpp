@@ -29,7 +29,7 @@ bool offers(const QList<ToolkitContext> &contexts, const QString &abstractSyntax
 
 } // namespace
 
-TEST(Listener, AnswersEchoOnAFreePortWithTitlesAndContexts)
+TEST(ToolkitListener, AnswersEchoOnAFreePortWithTitlesAndContexts)
 {
     ListenerFixture f;
     ASSERT_TRUE(f.listener.isListening()) << f.listener.lastError().toStdString();
@@ -45,7 +45,7 @@ TEST(Listener, AnswersEchoOnAFreePortWithTitlesAndContexts)
     EXPECT_FALSE(f.events.offMainThread);
 }
 
-TEST(Listener, SecondListenerOnATakenPortFailsCleanly)
+TEST(ToolkitListener, SecondListenerOnATakenPortFailsCleanly)
 {
     ListenerFixture f;
     ToolkitListener other;
@@ -55,7 +55,7 @@ TEST(Listener, SecondListenerOnATakenPortFailsCleanly)
     EXPECT_EQ(runTool(QStringLiteral("echoscu"), echoArgs(f)).exitCode, 0);
 }
 
-TEST(Listener, StopListeningRefusesNewPeersAndCanStartAgain)
+TEST(ToolkitListener, StopListeningRefusesNewPeersAndCanStartAgain)
 {
     ListenerFixture f;
     const int port = f.listener.listeningPort();
@@ -69,7 +69,7 @@ TEST(Listener, StopListeningRefusesNewPeersAndCanStartAgain)
     EXPECT_EQ(f.events.echoes, 1);
 }
 
-TEST(Listener, RejectsWhenTheHandlerSaysNo)
+TEST(ToolkitListener, RejectsWhenTheHandlerSaysNo)
 {
     ListenerFixture f;
     f.events.onAssociation = [](ToolkitConnection &, bool &isOK) { isOK = false; };
@@ -79,7 +79,7 @@ TEST(Listener, RejectsWhenTheHandlerSaysNo)
     EXPECT_EQ(f.events.echoes, 0);
 }
 
-TEST(Listener, AnExceptionInAHandlerStaysInTheHandler)
+TEST(ToolkitListener, AnExceptionInAHandlerStaysInTheHandler)
 {
     ListenerFixture f;
     f.events.onAssociation = [](ToolkitConnection &, bool &) { throw std::runtime_error("handler failure"); };
@@ -87,7 +87,7 @@ TEST(Listener, AnExceptionInAHandlerStaysInTheHandler)
     EXPECT_EQ(f.events.echoes, 1);
 }
 
-TEST(Listener, TenConcurrentEchoesAllSucceed)
+TEST(ToolkitListener, TenConcurrentEchoesAllSucceed)
 {
     ListenerFixture f;
     // The first handler re-enters the event loop and holds its association
@@ -116,7 +116,7 @@ TEST(Listener, TenConcurrentEchoesAllSucceed)
     EXPECT_FALSE(f.events.offMainThread);
 }
 
-TEST(Listener, GarbageAndCutOffPeersDoNotDisturbAnEchoInProgress)
+TEST(ToolkitListener, GarbageAndCutOffPeersDoNotDisturbAnEchoInProgress)
 {
     ListenerFixture f;
     bool peersDropped = false;

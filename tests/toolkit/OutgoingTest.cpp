@@ -37,7 +37,7 @@ Recorder::Completion nextCompletion(Recorder &events, qsizetype before)
 
 } // namespace
 
-TEST(Outgoing, EchoTestAnswersZeroOnlyWhenTheNodeAnswers)
+TEST(ToolkitOutgoing, EchoTestAnswersZeroOnlyWhenTheNodeAnswers)
 {
     QTemporaryDir dir;
     StoreScp node(dir.path() + QStringLiteral("/node"));
@@ -48,7 +48,7 @@ TEST(Outgoing, EchoTestAnswersZeroOnlyWhenTheNodeAnswers)
     EXPECT_TRUE(error.contains(QStringLiteral("NOBODY"))) << error.toStdString();
 }
 
-TEST(Outgoing, ConnectionConnectsSendsVerifiesAndCloses)
+TEST(ToolkitOutgoing, ConnectionConnectsSendsVerifiesAndCloses)
 {
     QTemporaryDir dir;
     StoreScp node(dir.path() + QStringLiteral("/node"));
@@ -90,7 +90,7 @@ TEST(Outgoing, ConnectionConnectsSendsVerifiesAndCloses)
     EXPECT_FALSE(events.offMainThread);
 }
 
-TEST(Outgoing, CompressionFallsBackToWhatThePeerAccepts)
+TEST(ToolkitOutgoing, CompressionFallsBackToWhatThePeerAccepts)
 {
     QTemporaryDir dir;
     StoreScp node(dir.path() + QStringLiteral("/node")); // accepts uncompressed only
@@ -119,7 +119,7 @@ TEST(Outgoing, CompressionFallsBackToWhatThePeerAccepts)
         EXPECT_EQ(fileTransferSyntax(file), QStringLiteral("1.2.840.10008.1.2.1"));
 }
 
-TEST(Outgoing, UnreachableDestinationFailsWithItsTitle)
+TEST(ToolkitOutgoing, UnreachableDestinationFailsWithItsTitle)
 {
     Recorder events;
     ToolkitListener source(&events);
@@ -137,7 +137,7 @@ TEST(Outgoing, UnreachableDestinationFailsWithItsTitle)
     EXPECT_NE(connection->actionResultCode(), 0);
 }
 
-TEST(Outgoing, SendToNodeAndTheViewerReadTheSameFile)
+TEST(ToolkitOutgoing, SendToNodeAndTheViewerReadTheSameFile)
 {
     QTemporaryDir dir;
     StoreScp node(dir.path() + QStringLiteral("/node"));

@@ -67,7 +67,7 @@ void retrieveLikeTheProgram(Recorder &events, const QStringList &files, int dest
 
 } // namespace
 
-TEST(Find, RequestReachesTheHandlerAndResponsesReachThePeer)
+TEST(ToolkitFind, RequestReachesTheHandlerAndResponsesReachThePeer)
 {
     ListenerFixture f;
     QString patientKey;
@@ -78,7 +78,7 @@ TEST(Find, RequestReachesTheHandlerAndResponsesReachThePeer)
         rangeStart = request.findAttribute(0x0008, 0x0020).attributeRangeStart();
         rangeEnd = request.findAttribute(0x0008, 0x0020).attributeRangeEnd();
         ToolkitSequence results = ToolkitUtility::newSequence();
-        for (const QString id : {QStringLiteral("P001"), QStringLiteral("P002")}) {
+        for (const QString &id : {QStringLiteral("P001"), QStringLiteral("P002")}) {
             ToolkitDataset row = ToolkitUtility::newDataset();
             row.putAttribute(0x0010, 0x0020, id);
             row.putAttribute(0x0008, 0x0020, QDate(2024, 3, 9));
@@ -112,7 +112,7 @@ TEST(Find, RequestReachesTheHandlerAndResponsesReachThePeer)
     EXPECT_EQ(second.attributeSet().findAttribute(0x0008, 0x0052).attributeText(), QStringLiteral("STUDY"));
 }
 
-TEST(Find, PatientRootAndAnUnansweredQuery)
+TEST(ToolkitFind, PatientRootAndAnUnansweredQuery)
 {
     ListenerFixture f; // no handler: nothing is sent, the final status is a failure
     const ToolResult r = runTool(QStringLiteral("findscu"),
@@ -122,7 +122,7 @@ TEST(Find, PatientRootAndAnUnansweredQuery)
     EXPECT_TRUE(r.output.contains(QStringLiteral("Find Response"))) << r.output.toStdString();
 }
 
-TEST(Move, SendsTheFilesToTheDestinationAndEndsWithSuccess)
+TEST(ToolkitMove, SendsTheFilesToTheDestinationAndEndsWithSuccess)
 {
     ListenerFixture f;
     const Study study(f);
@@ -141,7 +141,7 @@ TEST(Move, SendsTheFilesToTheDestinationAndEndsWithSuccess)
     EXPECT_GE(f.events.updates, 3);
 }
 
-TEST(Move, FailedSubOperationsNeverEndInSuccess)
+TEST(ToolkitMove, FailedSubOperationsNeverEndInSuccess)
 {
     ListenerFixture f;
     const Study study(f);
@@ -168,7 +168,7 @@ TEST(Move, FailedSubOperationsNeverEndInSuccess)
     EXPECT_TRUE(r.output.contains(QStringLiteral("Warning"))) << r.output.toStdString();
 }
 
-TEST(Move, UnknownDestinationIsRefusedWithTheErrorComment)
+TEST(ToolkitMove, UnknownDestinationIsRefusedWithTheErrorComment)
 {
     ListenerFixture f;
     f.events.onQuery = [](ToolkitConnection &c) {
@@ -182,7 +182,7 @@ TEST(Move, UnknownDestinationIsRefusedWithTheErrorComment)
     EXPECT_TRUE(r.output.contains(QStringLiteral("Refused"), Qt::CaseInsensitive)) << r.output.toStdString();
 }
 
-TEST(Move, UnreachableDestinationReportsAFailedSetDestination)
+TEST(ToolkitMove, UnreachableDestinationReportsAFailedSetDestination)
 {
     ListenerFixture f;
     const Study study(f);
@@ -197,7 +197,7 @@ TEST(Move, UnreachableDestinationReportsAFailedSetDestination)
     EXPECT_FALSE(r.output.contains(QStringLiteral("Move Response (Success)")));
 }
 
-TEST(Get, SendsTheFilesBackOverTheRequestingAssociation)
+TEST(ToolkitGet, SendsTheFilesBackOverTheRequestingAssociation)
 {
     ListenerFixture f;
     const Study study(f);

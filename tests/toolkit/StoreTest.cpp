@@ -46,13 +46,13 @@ QByteArray decodedPixels(const QString &path)
     return QByteArray(reinterpret_cast<const char *>(bytes), qsizetype(count));
 }
 
-class StoreSamples : public ::testing::TestWithParam<Sample>
+class ToolkitStoreSamples : public ::testing::TestWithParam<Sample>
 {
 };
 
 } // namespace
 
-TEST_P(StoreSamples, AreWrittenAsJpegLosslessWithoutLoss)
+TEST_P(ToolkitStoreSamples, AreWrittenAsJpegLosslessWithoutLoss)
 {
     ListenerFixture f;
     SampleSpec spec;
@@ -72,9 +72,12 @@ TEST_P(StoreSamples, AreWrittenAsJpegLosslessWithoutLoss)
     EXPECT_EQ(QDir(f.events.storeDir).entryList(QDir::Files | QDir::Hidden).size(), 1);
 }
 
-INSTANTIATE_TEST_SUITE_P(Toolkit, StoreSamples, ::testing::Values(Sample::CT, Sample::MR, Sample::RGB));
+INSTANTIATE_TEST_SUITE_P(Samples, ToolkitStoreSamples, ::testing::Values(Sample::CT, Sample::MR, Sample::RGB),
+                         [](const ::testing::TestParamInfo<Sample> &info) {
+                             return std::string(info.param == Sample::CT ? "CT" : info.param == Sample::MR ? "MR" : "RGB");
+                         });
 
-TEST(Store, ImageWithoutPixelDataKeepsItsSyntax)
+TEST(ToolkitStore, ImageWithoutPixelDataKeepsItsSyntax)
 {
     ListenerFixture f;
     SampleSpec spec;
@@ -86,7 +89,7 @@ TEST(Store, ImageWithoutPixelDataKeepsItsSyntax)
     EXPECT_EQ(fileTransferSyntax(f.events.savedPaths.first()), QStringLiteral("1.2.840.10008.1.2.1"));
 }
 
-TEST(Store, LossyJpegArrivalIsStoredAsItCame)
+TEST(ToolkitStore, LossyJpegArrivalIsStoredAsItCame)
 {
     ListenerFixture f;
     SampleSpec spec;
@@ -100,7 +103,7 @@ TEST(Store, LossyJpegArrivalIsStoredAsItCame)
     EXPECT_EQ(fileTransferSyntax(f.events.savedPaths.first()), spec.transferSyntax);
 }
 
-TEST(Store, RleArrivalIsReencodedLosslessly)
+TEST(ToolkitStore, RleArrivalIsReencodedLosslessly)
 {
     ListenerFixture f;
     SampleSpec spec;
@@ -115,7 +118,7 @@ TEST(Store, RleArrivalIsReencodedLosslessly)
     EXPECT_EQ(decodedPixels(f.events.savedPaths.first()), decodedPixels(source));
 }
 
-TEST(Store, ImageNobodyStoredIsNotAcknowledged)
+TEST(ToolkitStore, ImageNobodyStoredIsNotAcknowledged)
 {
     ListenerFixture f;
     f.events.onImage = [](ToolkitConnection &, ToolkitImage &) {}; // e.g. a check that ends without a status
@@ -127,7 +130,7 @@ TEST(Store, ImageNobodyStoredIsNotAcknowledged)
     EXPECT_EQ(f.events.receivedUids.size(), 1);
 }
 
-TEST(Store, TheLastStatusSetIsTheAnswer)
+TEST(ToolkitStore, TheLastStatusSetIsTheAnswer)
 {
     ListenerFixture f;
     f.events.onImage = [](ToolkitConnection &connection, ToolkitImage &) {
@@ -140,7 +143,7 @@ TEST(Store, TheLastStatusSetIsTheAnswer)
     EXPECT_TRUE(r.output.contains(QStringLiteral("Warning"), Qt::CaseInsensitive)) << r.output.toStdString();
 }
 
-TEST(Store, HandlerSeesPropertiesAndItsChangesAreStored)
+TEST(ToolkitStore, HandlerSeesPropertiesAndItsChangesAreStored)
 {
     ListenerFixture f;
     QString patientId, name, accession, birthText;
@@ -173,7 +176,7 @@ TEST(Store, HandlerSeesPropertiesAndItsChangesAreStored)
     EXPECT_EQ(stored.patientId(), QStringLiteral("t04718263"));
 }
 
-TEST(Store, ManyImagesOverSeveralAssociationsAtOnce)
+TEST(ToolkitStore, ManyImagesOverSeveralAssociationsAtOnce)
 {
     ListenerFixture f;
     QStringList files;
@@ -193,7 +196,7 @@ TEST(Store, ManyImagesOverSeveralAssociationsAtOnce)
     EXPECT_FALSE(f.events.offMainThread);
 }
 
-TEST(Store, FailedSaveIsReportedAndNotAcknowledged)
+TEST(ToolkitStore, FailedSaveIsReportedAndNotAcknowledged)
 {
     ListenerFixture f;
     f.events.storeDir = QStringLiteral("/proc/no-such-place"); // cannot be created

@@ -33,7 +33,7 @@ QString raw(const ToolkitDataset &ds, const DcmTagKey &key)
 
 } // namespace
 
-TEST(Values, DatesReadAsDatesWithMonthDayYearText)
+TEST(ToolkitValues, DatesReadAsDatesWithMonthDayYearText)
 {
     const ToolkitAttribute a = withRaw(DCM_StudyDate, "20240115").findAttribute(0x0008, 0x0020);
     EXPECT_EQ(a.attributeValue().toDate(), QDate(2024, 1, 15));
@@ -41,7 +41,7 @@ TEST(Values, DatesReadAsDatesWithMonthDayYearText)
     EXPECT_EQ(ToolkitAttribute::textOf(QDate(2023, 11, 5)), QStringLiteral("11/5/2023"));
 }
 
-TEST(Values, TimesReadAsTimesWithClockText)
+TEST(ToolkitValues, TimesReadAsTimesWithClockText)
 {
     EXPECT_EQ(withRaw(DCM_StudyTime, "103000").findAttribute(0x0008, 0x0030).attributeText(), QStringLiteral("10:30:00"));
     EXPECT_EQ(withRaw(DCM_StudyTime, "0705").findAttribute(0x0008, 0x0030).attributeText(), QStringLiteral("07:05:00"));
@@ -50,7 +50,7 @@ TEST(Values, TimesReadAsTimesWithClockText)
     EXPECT_EQ(ToolkitAttribute::textOf(fractional), QStringLiteral("23:59:59"));
 }
 
-TEST(Values, UnparseableDatesAndTimesStayText)
+TEST(ToolkitValues, UnparseableDatesAndTimesStayText)
 {
     const QVariant date = withRaw(DCM_PatientBirthDate, "2024XX15").findAttribute(0x0010, 0x0030).attributeValue();
     EXPECT_EQ(date.userType(), QMetaType::QString);
@@ -59,7 +59,7 @@ TEST(Values, UnparseableDatesAndTimesStayText)
     EXPECT_EQ(time.userType(), QMetaType::QString);
 }
 
-TEST(Values, MissingAndEmptyElementsReadAsNull)
+TEST(ToolkitValues, MissingAndEmptyElementsReadAsNull)
 {
     ToolkitDataset ds = withRaw(DCM_PatientName, "");
     const ToolkitAttribute missing = ds.findAttribute(0x0010, 0x0020);
@@ -72,7 +72,7 @@ TEST(Values, MissingAndEmptyElementsReadAsNull)
     EXPECT_EQ(empty.attributeDescription(), QStringLiteral("PatientName"));
 }
 
-TEST(Values, DateRangesGiveTheirEnds)
+TEST(ToolkitValues, DateRangesGiveTheirEnds)
 {
     auto range = [](const char *value) {
         const ToolkitAttribute a = withRaw(DCM_StudyDate, value).findAttribute(0x0008, 0x0020);
@@ -92,7 +92,7 @@ TEST(Values, DateRangesGiveTheirEnds)
     EXPECT_EQ(e4.toDate(), QDate(2024, 1, 15));
 }
 
-TEST(Values, PutWritesDicomForms)
+TEST(ToolkitValues, PutWritesDicomForms)
 {
     ToolkitDataset ds;
     ds.putAttribute(0x0008, 0x0020, QDate(2024, 1, 15));
@@ -109,7 +109,7 @@ TEST(Values, PutWritesDicomForms)
     EXPECT_EQ(raw(ds, DCM_ModalitiesInStudy), QStringLiteral("CT\\MR"));
 }
 
-TEST(Values, NumbersAndMultipleValues)
+TEST(ToolkitValues, NumbersAndMultipleValues)
 {
     ToolkitDataset ds = withRaw(DCM_PixelSpacing, "0.5\\0.25");
     ds.item()->putAndInsertUint16(DCM_Rows, 512);
@@ -122,14 +122,14 @@ TEST(Values, NumbersAndMultipleValues)
     EXPECT_EQ(ds.findAttribute(0x0008, 0x0061).attributeValue().toString(), QStringLiteral("CT\\MR"));
 }
 
-TEST(Values, LatinNamesRoundTrip)
+TEST(ToolkitValues, LatinNamesRoundTrip)
 {
     ToolkitDataset ds;
     ds.putAttribute(0x0010, 0x0010, QStringLiteral("PEÑA^ANA"));
     EXPECT_EQ(ds.findAttribute(0x0010, 0x0010).attributeText(), QStringLiteral("PEÑA^ANA"));
 }
 
-TEST(Values, SequencesNestAndEnumerate)
+TEST(ToolkitValues, SequencesNestAndEnumerate)
 {
     ToolkitSequence items = ToolkitUtility::newSequence();
     for (const char *uid : {"1.2.3.1", "1.2.3.2"}) {
@@ -154,7 +154,7 @@ TEST(Values, SequencesNestAndEnumerate)
     EXPECT_EQ(all.at(1).attributeElement(), 0x0020);
 }
 
-TEST(Values, NewUidsAreUniqueAndValid)
+TEST(ToolkitValues, NewUidsAreUniqueAndValid)
 {
     QSet<QString> seen;
     const QRegularExpression valid(QStringLiteral("^[0-9]+(\\.[0-9]+)+$"));

@@ -1,6 +1,7 @@
 #include "Runtime.h"
 
 #include <QCoreApplication>
+#include <QEventLoop>
 #include <QThread>
 
 #include <dcmtk/dcmdata/dcrledrg.h>
@@ -70,16 +71,16 @@ void runBlocking(const std::function<void()> &fn)
         fn();
         return;
     }
-    auto done = std::make_shared<std::atomic<bool>>(false);
-    std::thread helper([fn, done] {
+    QEventLoop loop;
+    std::thread helper([fn, &loop] {
         try {
             fn();
         } catch (...) {
         }
-        done->store(true);
+        // Queued, so a quit that comes before exec() still ends the loop.
+        QMetaObject::invokeMethod(&loop, &QEventLoop::quit, Qt::QueuedConnection);
     });
-    while (!done->load())
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+    loop.exec();
     helper.join();
 }
 
