@@ -8,6 +8,12 @@
 // Accepted on every association: Verification, every storage SOP class DCMTK
 // knows, Patient and Study Root FIND/MOVE/GET; every transfer syntax DCMTK can
 // read (JPEG Lossless preferred, as images are stored that way).
+//
+// Naming across dicom/toolkit: the operations of the original interface keep
+// their names in lowerCamelCase (StartListening -> startListening,
+// SetStatus -> setStatus, FindAttribute -> findAttribute, ListItem -> listItem);
+// properties are getters with set... setters; 1-based where the original is
+// (list and sequence items). Values travel as QVariant, see ToolkitAttribute.h.
 
 #include <QString>
 
