@@ -82,7 +82,8 @@ void ServerController::load()
     if (m_windowsDrive.isEmpty())
         m_windowsDrive = QStringLiteral("C:");
 
-    m_server = std::make_unique<DicomServer>(m_log, options(), *m_connection);
+    m_server = std::make_unique<DicomServer>(m_home, m_log, options(), *m_connection);
+    m_server->setUpdateImageData(m_updateImageData);
 
     if (m_commandLineText == QLatin1String("1")) {
         setListenServer(false);
@@ -97,6 +98,7 @@ void ServerController::load()
         upgrade.checkSchemaVersion();
     }
     m_server->listenIfEnabled(m_listenServer);
+    m_server->loadCustomDb(m_prompter);
     readInstitutionCaption();
     m_loaded = true;
     emit loaded();
@@ -154,6 +156,8 @@ void ServerController::setLogEvents(bool checked)
 void ServerController::setUpdateImageData(bool checked)
 {
     m_updateImageData = checked;
+    if (m_server)
+        m_server->setUpdateImageData(checked);
     m_settings.writeCheck(kServer, QStringLiteral("chkUpdateImageData"), checked ? 1 : 0);
     emit checkBoxesChanged();
 }

@@ -103,6 +103,11 @@ bool SqliteBackend::open(const ConnectionString &connection, const QString &home
     const QDir home(homeFolder);
     if (!openFile(home.absoluteFilePath(database), false, error))
         return false;
+    // Statements name this database by its catalog name (DICOM for the archive).
+    QString catalog = connection.value(QStringLiteral("Catalog"));
+    if (catalog.isEmpty())
+        catalog = connection.value(QStringLiteral("Initial Catalog"));
+    m_translator = TsqlTranslator(SqlDialect::SQLite, catalog.isEmpty() ? QStringLiteral("DICOM") : catalog);
     for (const QString &file : attachedFiles(connection)) {
         const QString path = home.absoluteFilePath(file);
         const QString schema = QFileInfo(file).completeBaseName();

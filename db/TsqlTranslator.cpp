@@ -526,7 +526,19 @@ QString TsqlTranslator::translateBody(const QString &tsql) const
         } else if (tok.kind == Kind::String) {
             // Dates compared with a range operator are compared as dates.
             const Token *before = lastSignificantOut();
-            if (before && (is(*before, "<") || is(*before, ">") || is(*before, "<=") || is(*before, ">="))) {
+            bool dateComparison = before && (is(*before, "<") || is(*before, ">") || is(*before, "<=") || is(*before, ">="));
+            if (before && is(*before, "=")) {
+                // column = '1/15/2024' compares as dates when the column holds dates
+                const Token *column = nullptr;
+                int seen = 0;
+                for (auto it = out.rbegin(); it != out.rend(); ++it)
+                    if (it->kind != Kind::Space && it->kind != Kind::Comment && ++seen == 2) {
+                        column = &*it;
+                        break;
+                    }
+                dateComparison = column && isName(*column) && unquoted(*column).contains(QLatin1String("date"), Qt::CaseInsensitive);
+            }
+            if (dateComparison) {
                 const QString iso = isoDateTime(tok.text.mid(1, tok.text.size() - 2));
                 if (!iso.isEmpty() && tok.text.contains(QLatin1Char('/'))) {
                     out.push_back({Kind::String, QLatin1Char('\'') + iso + QLatin1Char('\'')});

@@ -2,8 +2,13 @@
 
 #include "ActivityLog.h"
 #include "ArchiveConnection.h"
+#include "HisFeedback.h"
+#include "ImagePath.h"
+#include "ImageReception.h"
 #include "ServerOptions.h"
+#include "SqlText.h"
 #include "toolkit/ToolkitConnection.h"
+
 
 #include <QCoreApplication>
 
@@ -11,9 +16,17 @@ namespace pacs {
 
 using toolkit::ToolkitConnection;
 
-DicomServer::DicomServer(ActivityLog &log, ServerOptions &options, db::ArchiveConnection &connection, QObject *parent)
-    : QObject(parent), m_log(log), m_options(options), m_connection(connection), m_listener(this)
+DicomServer::DicomServer(const HomeFolder &home, ActivityLog &log, ServerOptions &options, db::ArchiveConnection &connection,
+                         QObject *parent)
+    : QObject(parent),
+      m_log(log),
+      m_options(options),
+      m_connection(connection),
+      m_listener(this),
+      m_his(std::make_unique<HisFeedback>(home, log, options))
 {
+    m_reception = std::make_unique<ImageReception>(*this, connection, log, options, *m_his,
+                                                   [this] { return m_updateImageData; });
     // Set once after creation; the toolkit gives them no meaning here.
     m_listener.setListenerSettingA(true);
     m_listener.setListenerSettingB(-16384);
@@ -22,6 +35,23 @@ DicomServer::DicomServer(ActivityLog &log, ServerOptions &options, db::ArchiveCo
 DicomServer::~DicomServer()
 {
     m_listener.setEvents(nullptr);
+}
+
+void DicomServer::loadCustomDb(Prompter *prompter)
+{
+    m_his->loadCustomDb(prompter);
+}
+
+void DicomServer::showInViewer(const toolkit::ToolkitImage &image)
+{
+    m_viewerImages.listClear();
+    m_viewerImages.listAdd(image);
+    emit viewerImagesChanged();
+}
+
+void DicomServer::imageReceived(ToolkitConnection &connection, toolkit::ToolkitImage &image)
+{
+    m_reception->imageReceived(connection, image);
 }
 
 void DicomServer::listenIfEnabled(bool listenChecked)
@@ -72,6 +102,26 @@ void DicomServer::setStopButtonVisible(bool visible)
     emit stopButtonVisibilityChanged(visible);
 }
 
+// The file could not be written: a row written before it must not point at
+// a file that is not there (an earlier copy that is still readable keeps it).
+void DicomServer::saveImageFailed(const QString &tag)
+{
+    const QString uid = tag.section(QLatin1Char('|'), 0, 0);
+    if (uid.isEmpty())
+        return;
+    const QString where = QStringLiteral(" WHERE InstanceUID='") + db::quote(uid) + QLatin1Char('\'');
+    bool failed = false;
+    db::ResultSet rows = m_connection.executeSQL(QStringLiteral("SELECT Filename FROM ImageTABLE") + where, failed);
+    if (rows.isNone() || rows.atEnd())
+        return;
+    const QString path = db::onServerDrive(rows.text(0), m_options.storageRoot());
+    rows.close();
+    if (isReadableDicomFile(path))
+        return;
+    m_connection.executeSQL(QStringLiteral("DELETE FROM ImageTABLE") + where, failed);
+    m_log.writeLog(QStringLiteral("Image row removed, its file could not be written: ") + uid);
+}
+
 void DicomServer::setReceiveIndicator(const QString &caption)
 {
     m_receiveIndicator = caption;
@@ -113,6 +163,8 @@ void DicomServer::actionComplete(ToolkitConnection &connection, const QString &a
     setStopButtonVisible(false);
     if (!success) {
         m_log.reportError(errorMessage, false);
+        if (action == QLatin1String("SaveImage"))
+            saveImageFailed(connection.userTag());
         connection.closeAssociation();
         return;
     }
@@ -137,6 +189,11 @@ void DicomServer::completeSaveImage(ToolkitConnection &connection)
 {
     const QString tag = connection.userTag();
     const QString uid = tag.section(QLatin1Char('|'), 0, 0);
+    // A refusal set while the file was being written (the row could not be
+    // written) stands: the modality must not hear "stored".
+    const int earlier = connection.status();
+    if (earlier >= 0xA000 && earlier != 0xB000 && earlier < 0xFF00)
+        return;
     if (m_options.saveDbBeforeImage() == 1) {
         connection.setStatus(0);
         if (m_options.autoEcho() == 1 && m_queueImage)
@@ -148,7 +205,13 @@ void DicomServer::completeSaveImage(ToolkitConnection &connection)
         return;
     }
     const qsizetype bar = tag.indexOf(QLatin1Char('|'));
-    const QString statement = bar < 0 ? QString() : tag.mid(bar + 1);
+    if (bar < 0) { // the row was written by row editing already
+        connection.setStatus(0);
+        if (m_options.autoEcho() == 1 && m_queueImage)
+            m_queueImage(uid);
+        return;
+    }
+    const QString statement = tag.mid(bar + 1);
     bool failed = false;
     m_connection.executeSQL(statement, failed);
     if (failed || statement.isEmpty()) {

@@ -1,14 +1,20 @@
 #pragma once
 
 #include "toolkit/ToolkitEvents.h"
+#include "toolkit/ToolkitImageList.h"
 #include "toolkit/ToolkitListener.h"
 
 #include <QObject>
 #include <QString>
 #include <functional>
+#include <memory>
 
 namespace pacs {
 class ActivityLog;
+class HisFeedback;
+class HomeFolder;
+class ImageReception;
+class Prompter;
 class ServerOptions;
 namespace db {
 class ArchiveConnection;
@@ -22,10 +28,24 @@ class DicomServer : public QObject, public toolkit::ToolkitEvents
 {
     Q_OBJECT
 public:
-    DicomServer(ActivityLog &log, ServerOptions &options, db::ArchiveConnection &connection, QObject *parent = nullptr);
+    DicomServer(const HomeFolder &home, ActivityLog &log, ServerOptions &options, db::ArchiveConnection &connection,
+                QObject *parent = nullptr);
     ~DicomServer() override;
 
     toolkit::ToolkitListener &listener() { return m_listener; }
+    ImageReception &reception() { return *m_reception; }
+    HisFeedback &his() { return *m_his; }
+
+    // The main window's "Auto Update Study and Pat Data", mirrored here.
+    void setUpdateImageData(bool on) { m_updateImageData = on; }
+    bool updateImageData() const { return m_updateImageData; }
+
+    // The site profile's HIS connection, opened once at start-up.
+    void loadCustomDb(Prompter *prompter);
+
+    // The main viewer's image list: an image that needs the operator's eye.
+    void showInViewer(const toolkit::ToolkitImage &image);
+    const toolkit::ToolkitImageList &viewerImages() const { return m_viewerImages; }
 
     // Starts listening on the configured port when the operator wants it.
     void listenIfEnabled(bool listenChecked);
@@ -50,6 +70,7 @@ public:
     // ToolkitEvents
     void associationRequest(toolkit::ToolkitConnection &connection, bool &isOK) override;
     void verifyReceived(toolkit::ToolkitConnection &connection, int &status) override;
+    void imageReceived(toolkit::ToolkitConnection &connection, toolkit::ToolkitImage &image) override;
     void actionUpdate(toolkit::ToolkitConnection &connection, const QString &action, const QString &tag,
                       int responseType, int lastResponse) override;
     void actionComplete(toolkit::ToolkitConnection &connection, const QString &action, const QString &tag,
@@ -59,15 +80,21 @@ signals:
     void receiveIndicatorChanged(const QString &caption);
     void stopButtonVisibilityChanged(bool visible);
     void listeningChanged(bool listening);
+    void viewerImagesChanged();
 
 private:
     void completeSaveImage(toolkit::ToolkitConnection &connection);
+    void saveImageFailed(const QString &tag);
     void setReceiveIndicator(const QString &caption);
 
     ActivityLog &m_log;
     ServerOptions &m_options;
     db::ArchiveConnection &m_connection;
     toolkit::ToolkitListener m_listener;
+    std::unique_ptr<HisFeedback> m_his;
+    std::unique_ptr<ImageReception> m_reception;
+    toolkit::ToolkitImageList m_viewerImages;
+    bool m_updateImageData = false;
     bool m_stopConnectionRequested = false;
     bool m_stopButtonVisible = false;
     QString m_receiveIndicator = QStringLiteral(".");

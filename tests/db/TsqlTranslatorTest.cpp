@@ -59,6 +59,7 @@ TEST(TsqlTranslator, DatesComparedByRangeBecomeIsoText)
     EXPECT_EQ(sqlite("WHERE StudyDate >= '01/01/1800' AND StudyDate <= '1/1/2200'"),
               "WHERE StudyDate >= '1800-01-01 00:00:00' AND StudyDate <= '2200-01-01 00:00:00'");
     EXPECT_EQ(sqlite("WHERE PatientID = '1/2/2024'"), "WHERE PatientID = '1/2/2024'");
+    EXPECT_EQ(sqlite("and dateofbirth='1/2/1980'"), "and dateofbirth='1980-01-02 00:00:00'");
 }
 
 TEST(TsqlTranslator, DefinitionsGetKeysCollationAndNoFileGroups)

@@ -96,3 +96,13 @@ ToolResult runTool(const QString &program, const QStringList &arguments, int tim
 }
 
 } // namespace pacs::test
+
+namespace pacs::test {
+
+void ServerProcess::kill()
+{
+    m_process.kill();
+    m_process.waitForFinished(5000);
+}
+
+} // namespace pacs::test

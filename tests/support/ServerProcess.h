@@ -26,6 +26,8 @@ public:
     QString output() const;
     bool isRunning() const;
     void stop();
+    // SIGKILL: the process ends at once, as in a power cut.
+    void kill();
 
 private:
     ScratchHome &m_scratch;

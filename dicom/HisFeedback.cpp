@@ -1,0 +1,97 @@
+#include "HisFeedback.h"
+
+#include "ActivityLog.h"
+#include "DbBackend.h"
+#include "HomeFolder.h"
+#include "Prompter.h"
+#include "SqlText.h"
+#include "toolkit/ToolkitImage.h"
+
+namespace pacs {
+
+using Profile = ServerOptions::SiteProfile;
+
+HisFeedback::HisFeedback(const HomeFolder &home, ActivityLog &log, ServerOptions &options)
+    : m_home(home), m_log(log), m_options(options)
+{
+}
+
+HisFeedback::~HisFeedback() = default;
+
+bool HisFeedback::isConnected() const
+{
+    return m_connection && m_connection->isOpen();
+}
+
+QString HisFeedback::catalogName(const QString &connectionString)
+{
+    QString rest = connectionString;
+    for (int i = 0; i < 4; ++i)
+        db::nextToken(rest, QStringLiteral(";"));
+    db::nextToken(rest, QStringLiteral("="));
+    return db::nextToken(rest, QStringLiteral("="));
+}
+
+void HisFeedback::loadCustomDb(Prompter *prompter)
+{
+    QString file;
+    switch (m_options.siteProfile()) {
+    case Profile::ORVIK: file = QStringLiteral("ORVIK.txt"); break;
+    case Profile::Tessmark: file = QStringLiteral("TESSMARK.txt"); break;
+    case Profile::Brackmoor: file = QStringLiteral("BRACKMOOR.txt"); break;
+    default: return; // Quillstad, None, no profile: no HIS connection
+    }
+    QString error;
+    if (!m_home.readFirstLine(file, m_connectionString, error)) {
+        if (prompter)
+            prompter->inform(error);
+        return;
+    }
+    reconnectCustomDb();
+    if (m_options.siteProfile() == Profile::ORVIK)
+        m_customDbName = catalogName(m_connectionString);
+}
+
+void HisFeedback::reconnectCustomDb()
+{
+    if (m_connection)
+        m_connection->close();
+    QString error;
+    const db::ConnectionString connection(m_connectionString);
+    m_connection = db::DbBackend::create(connection, error);
+    if (!m_connection || !m_connection->open(connection, m_home.path(), error)) {
+        m_connection.reset();
+        m_log.writeLog(QStringLiteral("Cannot Connect. ") + error);
+    }
+}
+
+void HisFeedback::notifyHisOrder(const toolkit::ToolkitImage &image)
+{
+    const QVariant accession = image.attributeSet().findAttribute(0x08, 0x50).attributeValue();
+    const bool absent = !accession.isValid() || accession.isNull();
+    const QString number = absent ? QString() : accession.toString();
+    if (!absent && number.isEmpty())
+        return;
+    QString statement;
+    switch (m_options.siteProfile()) {
+    case Profile::ORVIK:
+        statement = QStringLiteral("update ") + m_customDbName + QStringLiteral(".dbo.hdocOrd set estatus = 'S' where requestnum = '")
+                    + db::quote(number) + QStringLiteral("'");
+        break;
+    case Profile::Brackmoor:
+        statement = QStringLiteral("update worksheet set status = 1 where qnumber = '") + db::quote(number) + QStringLiteral("'");
+        break;
+    default:
+        return;
+    }
+    QString error;
+    auto result = m_connection ? m_connection->execute(statement, error) : nullptr;
+    if (!result) {
+        m_log.reportError(QStringLiteral("Cannot update custom DB. Reconnecting..."), false);
+        reconnectCustomDb();
+        return;
+    }
+    result->close();
+}
+
+} // namespace pacs

@@ -1,0 +1,50 @@
+#include "ImagePath.h"
+
+#include "SqlLiterals.h"
+#include "SqlText.h"
+
+#include <QDate>
+#include <QFile>
+
+namespace pacs {
+
+QString cleanPathComponent(const QString &text)
+{
+    QString clean = db::safeFileName(text);
+    for (QChar &c : clean)
+        if (c == QLatin1Char('\\') || c.unicode() < 0x20 || c == QChar(0x7f))
+            c = QLatin1Char('_');
+    // File systems take 255 bytes a name; DICOM values are far shorter.
+    if (clean.size() > 120)
+        clean.truncate(120);
+    return clean.isEmpty() ? QStringLiteral("_") : clean;
+}
+
+QString imagePath(const ImagePathParts &parts)
+{
+    QString path = parts.storageRoot;
+    if (!path.endsWith(QLatin1Char('/')))
+        path += QLatin1Char('/');
+    path += QStringLiteral("IMAGES/");
+    if (parts.byInstitution)
+        path += cleanPathComponent(parts.institution) + QLatin1Char('/');
+    const QDate date = parts.studyDate.typeId() == QMetaType::QDate ? parts.studyDate.toDate() : QDate();
+    const QString year = date.isValid() ? QString::number(date.year()) : QStringLiteral("0000");
+    path += year + QLatin1Char('/') + cleanPathComponent(parts.modality) + QLatin1Char('/')
+            + cleanPathComponent(valueText(parts.studyDate)) + QLatin1Char('/')
+            + cleanPathComponent(db::quote(parts.patientId)) + QLatin1Char('/') + cleanPathComponent(parts.instanceUid)
+            + QStringLiteral(".dcm");
+    return path;
+}
+
+} // namespace pacs
+
+namespace pacs {
+
+bool isReadableDicomFile(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) && file.seek(128) && file.read(4) == "DICM";
+}
+
+} // namespace pacs

@@ -1,0 +1,61 @@
+#pragma once
+
+#include "RecordInserter.h"
+
+#include <QString>
+#include <functional>
+
+namespace pacs {
+
+class ActivityLog;
+class DicomServer;
+class HisFeedback;
+class ServerOptions;
+namespace db {
+class ArchiveConnection;
+}
+namespace toolkit {
+class ToolkitConnection;
+class ToolkitImage;
+}
+
+// The storage service: decides whether a received image is accepted,
+// reconciles its patient identity with the archive and the hospital's master
+// list, has its rows written and its file started, and reports it. The
+// status reaches the modality when the file write completes.
+class ImageReception
+{
+public:
+    ImageReception(DicomServer &server, db::ArchiveConnection &connection, ActivityLog &log, ServerOptions &options,
+                   HisFeedback &his, std::function<bool()> updateImageData);
+
+    void imageReceived(toolkit::ToolkitConnection &connection, toolkit::ToolkitImage &image);
+
+    // "t" and eight random digits, not yet used as a Patient ID.
+    QString newTemporaryPatientId();
+
+    const QString &lastPatientId() const { return m_lastPatientId; }
+    const QString &lastStudyUid() const { return m_lastStudyUid; }
+    const QString &lastSeriesUid() const { return m_lastSeriesUid; }
+
+private:
+    enum class Outcome { Continue, Done, Failed };
+    Outcome checkLastName(toolkit::ToolkitConnection &connection, toolkit::ToolkitImage &image, QString &error);
+    Outcome checkMasterList(toolkit::ToolkitConnection &connection, toolkit::ToolkitImage &image, QString &error);
+    void errorExit(toolkit::ToolkitConnection &connection, const QString &description);
+
+    DicomServer &m_server;
+    db::ArchiveConnection &m_connection;
+    ActivityLog &m_log;
+    ServerOptions &m_options;
+    HisFeedback &m_his;
+    std::function<bool()> m_updateImageData;
+    RecordInserter m_inserter;
+    QString m_lastPatientId;
+    QString m_lastStudyUid;
+    QString m_lastSeriesUid;
+    QString m_lastReceivedSummary;
+    QString m_lastStatement;
+};
+
+} // namespace pacs

@@ -1,0 +1,364 @@
+#include "RecordInserter.h"
+
+#include "ActivityLog.h"
+#include "ArchiveConnection.h"
+#include "ImagePath.h"
+#include "PersonName.h"
+#include "ServerOptions.h"
+#include "SqlLiterals.h"
+#include "SqlText.h"
+#include "TsqlTranslator.h"
+#include "toolkit/ToolkitConnection.h"
+#include "toolkit/ToolkitImage.h"
+
+
+namespace pacs {
+
+using toolkit::ToolkitConnection;
+using toolkit::ToolkitImage;
+
+namespace {
+
+QVariant element(const ToolkitImage &image, int group, int elementNumber)
+{
+    return image.attributeSet().findAttribute(group, elementNumber).attributeValue();
+}
+
+// Row editing: assigns a field when its value differs; true when it did.
+bool assign(db::UpdatableRow &row, const QString &column, const db::DbValue &value)
+{
+    const qsizetype i = row.columns.indexOf(column);
+    if (i < 0)
+        return false;
+    const db::DbValue &old = row.values[i];
+    const bool same = (old.isNull() && value.isNull()) || (old.isDateTime() && value.isDateTime() && old == value)
+                      || (!old.isDateTime() && !value.isDateTime() && old.toText() == value.toText() && !old.isNull() && !value.isNull());
+    if (same)
+        return false;
+    row.values[i] = value;
+    row.changed[i] = true;
+    return true;
+}
+
+db::DbValue textValue(const QString &text)
+{
+    return db::DbValue::fromText(text);
+}
+
+db::DbValue dateValue(const QVariant &value)
+{
+    if (value.typeId() == QMetaType::QDate)
+        return db::DbValue::fromDateTime(QDateTime(value.toDate(), QTime(0, 0)));
+    const QString iso = db::TsqlTranslator::isoDateTime(valueText(value));
+    return iso.isEmpty() ? db::DbValue() : db::DbValue::fromDateTime(db::DbValue::fromIsoText(iso));
+}
+
+// "'text'" without its quotes and with apostrophes single again.
+QString literalText(const QString &literal)
+{
+    QString text = literal.mid(1, literal.size() - 2);
+    return text.replace(QLatin1String("''"), QLatin1String("'"));
+}
+
+} // namespace
+
+RecordInserter::RecordInserter(db::ArchiveConnection &connection, ActivityLog &log, ServerOptions &options,
+                               std::function<bool()> updateImageData)
+    : m_connection(connection), m_log(log), m_options(options), m_updateImageData(std::move(updateImageData))
+{
+}
+
+void RecordInserter::trace(const QString &text)
+{
+    if (m_options.traceMode())
+        m_log.writeLog(text);
+}
+
+// A date for convert(datetime, x, 101): the image's text when it reads as a
+// date (or is empty), NULL otherwise, so that one bad value cannot cost the
+// image.
+QString RecordInserter::dateLiteral(const QVariant &value, const QString &what)
+{
+    const QString literal = sqlText(value);
+    if (literal == QLatin1String("''") || value.typeId() == QMetaType::QDate
+        || !db::TsqlTranslator::isoDateTime(valueText(value)).isEmpty())
+        return literal;
+    m_log.writeLog(what + QStringLiteral(" not readable, stored as NULL: ") + valueText(value));
+    return QStringLiteral("NULL");
+}
+
+bool RecordInserter::insertPatient(const ToolkitImage &image)
+{
+    const QString id = sqlText(element(image, 0x10, 0x20));
+    if (id == QLatin1String("''") || id.isEmpty()) {
+        m_log.writeLog(QStringLiteral("No Patient ID"));
+        return false;
+    }
+    const PersonNameParts name = splitPersonName(element(image, 0x10, 0x10), &m_log);
+    bool unreadable = false;
+    const QVariant birth = element(image, 0x10, 0x30);
+    const QString dob = sqlDate(birth, &unreadable);
+    if (unreadable)
+        m_log.writeLog(QStringLiteral("Birth date not readable, stored as NULL: ") + valueText(birth));
+
+    db::UpdatableRow row;
+    m_lastStatement = QStringLiteral("SELECT * FROM PATIENTTABLE WHERE PATIENTID=") + id + QStringLiteral(" ");
+    if (!m_connection.openForUpdate(m_lastStatement, row))
+        return false;
+    if (!row.found) {
+        m_lastStatement = QStringLiteral("INSERT into PATIENTTABLE ") + QStringLiteral("(") + QStringLiteral("PatientID,")
+                          + QStringLiteral("Name_First,") + QStringLiteral("Name_Middle,") + QStringLiteral("Name_Last,")
+                          + QStringLiteral("Name_Title,") + QStringLiteral("DateOfBirth,") + QStringLiteral("Sex")
+                          + QStringLiteral(") VALUES (") + id + QLatin1Char(',') + sqlText(name.first) + QLatin1Char(',')
+                          + sqlText(name.middle) + QLatin1Char(',') + sqlText(name.last) + QLatin1Char(',')
+                          + sqlText(name.title) + QLatin1Char(',') + QStringLiteral(" convert(datetime,") + dob
+                          + QStringLiteral(",101),") + sqlText(element(image, 0x10, 0x40)) + QStringLiteral(") ");
+        bool failed = false;
+        m_connection.executeSQL(m_lastStatement, failed);
+        if (failed) {
+            m_log.writeLog(m_lastStatement);
+            return false;
+        }
+        return true;
+    }
+    if (m_updateImageData()) {
+        bool changed = assign(row, QStringLiteral("Name_First"), textValue(name.first));
+        changed |= assign(row, QStringLiteral("Name_Middle"), textValue(name.middle));
+        changed |= assign(row, QStringLiteral("Name_Last"), textValue(name.last));
+        if (!unreadable)
+            changed |= assign(row, QStringLiteral("DateOfBirth"), dateValue(birth));
+        changed |= assign(row, QStringLiteral("Sex"), textValue(valueText(element(image, 0x10, 0x40))));
+        if (changed) {
+            m_log.writeLog(QStringLiteral("Data Updated"));
+            return m_connection.saveRow(row);
+        }
+    }
+    return true;
+}
+
+bool RecordInserter::insertStudy(const ToolkitImage &image)
+{
+    QString desc = sqlText(element(image, 0x08, 0x1030));
+    if (desc == QLatin1String("''")) {
+        const QString bodyPart = sqlText(element(image, 0x18, 0x15));
+        const QString codeMeaning = sqlText(element(image, 0x08, 0x104));
+        const QString protocol = sqlText(element(image, 0x18, 0x1030));
+        if (bodyPart != QLatin1String("''")) {
+            desc = bodyPart;
+            m_log.writeLog(QStringLiteral("No Study Description, using: Body Part Examined"));
+        } else if (codeMeaning != QLatin1String("''")) {
+            desc = codeMeaning;
+            m_log.writeLog(QStringLiteral("Study Description using: Code Meaning"));
+        } else if (protocol != QLatin1String("''")) {
+            desc = protocol;
+            m_log.writeLog(QStringLiteral("Study Description using: ' Protocol Name"));
+        } else {
+            m_log.reportError(QStringLiteral("No Study Description. ") + image.patientName(), true);
+        }
+    }
+
+    const QString studyUid = valueText(element(image, 0x20, 0x0D));
+    db::UpdatableRow row;
+    m_lastStatement = QStringLiteral("SELECT * FROM STUDYTABLE WHERE STUDYUID='") + db::quote(studyUid) + QStringLiteral("' ");
+    if (!m_connection.openForUpdate(m_lastStatement, row))
+        return false;
+    if (!row.found) {
+        const PersonNameParts doctor = splitPersonName(element(image, 0x08, 0x90), &m_log);
+        QString sql = QStringLiteral("INSERT into STUDYTABLE ") + QStringLiteral("(") + QStringLiteral("StudyUID,")
+                      + QStringLiteral("PatientID_FKey,") + QStringLiteral("StudyDate,") + QStringLiteral("StudyTime,")
+                      + QStringLiteral("AccessionNumber,") + QStringLiteral("StudyID,")
+                      + QStringLiteral("ReferringPhysician_first,") + QStringLiteral("ReferringPhysician_middle,")
+                      + QStringLiteral("ReferringPhysician_last,") + QStringLiteral("ReferringPhysician_title,")
+                      + QStringLiteral("StudyDescription,BodyPartExamined,ProtocolName,InstitutionName")
+                      + QStringLiteral(") VALUES (");
+        sql += sqlText(element(image, 0x20, 0x0D)) + QLatin1Char(',');
+        sql += sqlText(element(image, 0x10, 0x20)) + QLatin1Char(',');
+        sql += QStringLiteral("convert(datetime,") + dateLiteral(element(image, 0x08, 0x20), QStringLiteral("Study Date"))
+               + QStringLiteral(",101),");
+        const QVariant time = element(image, 0x08, 0x30);
+        if (!time.isValid() || time.isNull()) {
+            sql += QStringLiteral("convert(datetime,'12:00:00',8),");
+            m_log.reportError(QStringLiteral("No Study Time. ") + image.patientName(), true);
+        } else {
+            bool unreadable = false;
+            sql += QStringLiteral("convert(datetime,") + sqlTime(time, &unreadable) + QStringLiteral(",8),");
+            if (unreadable)
+                m_log.writeLog(QStringLiteral("Study Time not readable, stored as NULL: ") + valueText(time));
+        }
+        sql += sqlText(element(image, 0x08, 0x50)) + QLatin1Char(',');
+        sql += sqlText(element(image, 0x20, 0x10)) + QLatin1Char(',');
+        sql += sqlText(doctor.first) + QLatin1Char(',') + sqlText(doctor.middle) + QLatin1Char(',') + sqlText(doctor.last)
+               + QLatin1Char(',') + sqlText(doctor.title) + QLatin1Char(',');
+        sql += desc + QLatin1Char(',');
+        sql += sqlText(element(image, 0x18, 0x15)) + QLatin1Char(',');
+        sql += sqlText(element(image, 0x18, 0x1030)) + QStringLiteral(", ");
+        sql += sqlText(element(image, 0x08, 0x80)) + QStringLiteral(") ");
+        m_lastStatement = sql;
+        trace(QStringLiteral("InsertStudy: ") + sql);
+        bool failed = false;
+        m_connection.executeSQL(sql, failed);
+        if (failed) {
+            m_log.writeLog(sql);
+            return false;
+        }
+        return true;
+    }
+    trace(QStringLiteral("study exists: ") + studyUid);
+    if (m_updateImageData()) {
+        bool changed = assign(row, QStringLiteral("PatientID_FKey"), textValue(valueText(element(image, 0x10, 0x20))));
+        changed |= assign(row, QStringLiteral("AccessionNumber"), textValue(valueText(element(image, 0x08, 0x50))));
+        changed |= assign(row, QStringLiteral("StudyID"), textValue(valueText(element(image, 0x20, 0x10))));
+        changed |= assign(row, QStringLiteral("StudyDescription"), textValue(literalText(desc)));
+        changed |= assign(row, QStringLiteral("BodyPartExamined"), textValue(valueText(element(image, 0x18, 0x15))));
+        if (changed) {
+            m_log.writeLog(QStringLiteral("Data Updated"));
+            return m_connection.saveRow(row);
+        }
+    }
+    return true;
+}
+
+bool RecordInserter::insertSeries(const ToolkitImage &image)
+{
+    const QString uid = sqlText(element(image, 0x20, 0x0E));
+    if (uid == QLatin1String("''") || uid.isEmpty()) {
+        m_log.reportError(QStringLiteral("No SeriesUID"), false);
+        return false;
+    }
+    QString number;
+    const QVariant seriesNumber = element(image, 0x20, 0x11);
+    if (!seriesNumber.isValid() || seriesNumber.isNull()) {
+        m_log.reportError(QStringLiteral("No Series Number"), false);
+        number = QStringLiteral("0");
+    } else {
+        number = leadingNumber(seriesNumber);
+    }
+    m_lastStatement = QStringLiteral("SELECT * FROM SeriesTABLE WHERE SeriesUID= ") + uid + QStringLiteral(" ");
+    bool failed = false;
+    db::ResultSet rows = m_connection.executeSQL(m_lastStatement, failed);
+    if (rows.isNone())
+        return false;
+    const bool exists = !rows.atEnd();
+    rows.close();
+    if (exists)
+        return true; // an existing series row is never changed here
+    m_lastStatement = QStringLiteral("INSERT into SeriesTABLE ") + QStringLiteral("(") + QStringLiteral("SeriesUID,")
+                      + QStringLiteral("StudyUID_FKey,") + QStringLiteral("Modality,") + QStringLiteral("SeriesNumber,")
+                      + QStringLiteral("SeriesDescription") + QStringLiteral(") VALUES (") + uid + QLatin1Char(',')
+                      + sqlText(element(image, 0x20, 0x0D)) + QLatin1Char(',') + sqlText(element(image, 0x08, 0x60))
+                      + QLatin1Char(',') + sqlText(number) + QLatin1Char(',') + sqlText(element(image, 0x08, 0x103E))
+                      + QStringLiteral(") ");
+    trace(QStringLiteral("InsertStudy: ") + m_lastStatement);
+    m_connection.executeSQL(m_lastStatement, failed);
+    if (failed) {
+        m_log.writeLog(m_lastStatement);
+        return false;
+    }
+    return true;
+}
+
+bool RecordInserter::storedFileReadable(const QString &uid)
+{
+    bool failed = false;
+    db::ResultSet rows = m_connection.executeSQL(
+        QStringLiteral("SELECT Filename FROM ImageTABLE WHERE InstanceUID='") + db::quote(uid) + QLatin1Char('\''), failed);
+    if (rows.isNone() || rows.atEnd())
+        return false;
+    const QString stored = db::onServerDrive(rows.text(0), m_options.storageRoot());
+    rows.close();
+    return isReadableDicomFile(stored);
+}
+
+bool RecordInserter::insertImage(ToolkitImage &image, ToolkitConnection &connection)
+{
+    const QString uid = image.instanceUid();
+    ImagePathParts parts;
+    parts.storageRoot = m_options.storageRoot();
+    parts.byInstitution = m_options.storeByInstitution() == 1;
+    parts.institution = valueText(element(image, 0x08, 0x80));
+    parts.studyDate = element(image, 0x08, 0x20);
+    parts.modality = valueText(element(image, 0x08, 0x60));
+    parts.patientId = image.patientId();
+    parts.instanceUid = uid;
+    const QString path = imagePath(parts);
+
+    bool storedAgain = false;
+    if (m_options.disregardDuplicates() == 1) {
+        m_lastStatement = QStringLiteral("SELECT count(*) as count FROM ImageTABLE WHERE InstanceUID='") + db::quote(uid)
+                          + QStringLiteral("'");
+        bool failed = false;
+        db::ResultSet rows = m_connection.executeSQL(m_lastStatement, failed);
+        if (rows.isNone())
+            return false;
+        const qint64 count = rows.atEnd() ? 0 : rows.field(QStringLiteral("count")).toInteger();
+        rows.close();
+        if (count != 0) {
+            // A row whose file is gone (the server stopped between row and
+            // file) is no duplicate: the resent image is stored again.
+            if (storedFileReadable(uid)) {
+                m_log.writeLog(QStringLiteral("Duplicate received for ") + uid);
+                connection.setStatus(0);
+                return true;
+            }
+            m_log.writeLog(QStringLiteral("Duplicate received for ") + uid + QStringLiteral(", its stored file is missing: storing it again"));
+            storedAgain = true;
+        }
+    }
+
+    db::makeDirs(path);
+    connection.saveImageAsync(image, path, true, QStringLiteral("1.2.840.10008.1.2.4.57"));
+    m_log.writeLog(QStringLiteral("Image saved for ") + image.patientName() + QStringLiteral(" to ") + path);
+
+    const QString uidLiteral = sqlText(uid);
+    if (uidLiteral == QLatin1String("''") || uidLiteral.isEmpty()) {
+        m_log.reportError(QStringLiteral("No InstanceUID"), false);
+        return false;
+    }
+    QString number;
+    const QVariant instanceNumber = element(image, 0x20, 0x13);
+    if (!instanceNumber.isValid() || instanceNumber.isNull()) {
+        number = QStringLiteral("''");
+        m_log.writeLog(QStringLiteral("No image number"));
+    } else {
+        number = sqlText(leadingNumber(instanceNumber));
+    }
+
+    if (!m_updateImageData()) {
+        QString sql = QStringLiteral("IF NOT EXISTS (SELECT InstanceUID FROM ImageTABLE WHERE InstanceUID=") + uidLiteral
+                      + QStringLiteral(") BEGIN ") + QStringLiteral("INSERT into ImageTABLE ") + QStringLiteral("(")
+                      + QStringLiteral("InstanceUID,") + QStringLiteral("SeriesUID_FKey,") + QStringLiteral("InstanceNumber,")
+                      + QStringLiteral("Filename") + QStringLiteral(") VALUES (") + uidLiteral + QLatin1Char(',')
+                      + sqlText(element(image, 0x20, 0x0E)) + QLatin1Char(',') + number + QLatin1Char(',')
+                      + QLatin1Char('\'') + db::quote(path) + QLatin1Char('\'') + QStringLiteral(") END ");
+        if (storedAgain) // the existing row is pointed at the file written now
+            sql = QStringLiteral("UPDATE ImageTABLE SET Filename='") + db::quote(path) + QStringLiteral("' WHERE InstanceUID=")
+                  + uidLiteral;
+        m_lastStatement = sql;
+        connection.setUserTag(uid + QLatin1Char('|') + sql);
+        if (m_options.saveDbBeforeImage() == 1) {
+            bool failed = false;
+            m_connection.executeSQL(sql, failed);
+            if (failed) {
+                m_log.writeLog(sql);
+                return false;
+            }
+        }
+        return true;
+    }
+
+    db::UpdatableRow row;
+    m_lastStatement = QStringLiteral("SELECT * FROM ImageTABLE WHERE InstanceUID=") + uidLiteral + QStringLiteral(" ");
+    if (!m_connection.openForUpdate(m_lastStatement, row))
+        return false;
+    if (!row.found)
+        row.isNew = true;
+    assign(row, QStringLiteral("InstanceUID"), textValue(uid));
+    assign(row, QStringLiteral("SeriesUID_FKey"), textValue(valueText(element(image, 0x20, 0x0E))));
+    assign(row, QStringLiteral("InstanceNumber"), db::DbValue::fromReal(leadingNumber(instanceNumber).toDouble()));
+    assign(row, QStringLiteral("Filename"), textValue(path));
+    // The row is written here; the completion only has the UID to go on.
+    connection.setUserTag(uid);
+    return m_connection.saveRow(row);
+}
+
+} // namespace pacs

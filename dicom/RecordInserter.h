@@ -1,0 +1,49 @@
+#pragma once
+
+#include <QString>
+#include <QVariant>
+#include <functional>
+
+namespace pacs {
+
+class ActivityLog;
+class ServerOptions;
+namespace db {
+class ArchiveConnection;
+}
+namespace toolkit {
+class ToolkitConnection;
+class ToolkitImage;
+}
+
+// Turns a received image into archive rows (patient, study, series, image)
+// and starts writing its file. Each insert returns true when its row is
+// there afterwards (for the image: when the image counts as stored).
+class RecordInserter
+{
+public:
+    RecordInserter(db::ArchiveConnection &connection, ActivityLog &log, ServerOptions &options,
+                   std::function<bool()> updateImageData);
+
+    bool insertPatient(const toolkit::ToolkitImage &image);
+    bool insertStudy(const toolkit::ToolkitImage &image);
+    bool insertSeries(const toolkit::ToolkitImage &image);
+    bool insertImage(toolkit::ToolkitImage &image, toolkit::ToolkitConnection &connection);
+
+    // The last statement composed, for the reception's error report.
+    const QString &lastStatement() const { return m_lastStatement; }
+
+private:
+    QString dateLiteral(const QVariant &value, const QString &what);
+    void trace(const QString &text);
+    // True when the stored file of an archived instance can be read back.
+    bool storedFileReadable(const QString &uid);
+
+    db::ArchiveConnection &m_connection;
+    ActivityLog &m_log;
+    ServerOptions &m_options;
+    std::function<bool()> m_updateImageData;
+    QString m_lastStatement;
+};
+
+} // namespace pacs

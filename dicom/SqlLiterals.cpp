@@ -1,0 +1,69 @@
+#include "SqlLiterals.h"
+
+#include "SqlText.h"
+#include "TextValues.h"
+#include "TsqlTranslator.h"
+#include "toolkit/ToolkitAttribute.h"
+
+#include <QDate>
+#include <QTime>
+
+namespace pacs {
+
+QString valueText(const QVariant &value)
+{
+    return toolkit::ToolkitAttribute::textOf(value);
+}
+
+QString sqlText(const QVariant &value)
+{
+    const QString text = valueText(value);
+    if (!value.isValid() || value.isNull() || text.isEmpty())
+        return QStringLiteral("''");
+    return QLatin1Char('\'') + db::quote(text).trimmed() + QLatin1Char('\'');
+}
+
+QString sqlDate(const QVariant &value, bool *unreadable)
+{
+    if (unreadable)
+        *unreadable = false;
+    if (!value.isValid() || value.isNull())
+        return QStringLiteral("NULL");
+    if (value.typeId() == QMetaType::QDate || value.typeId() == QMetaType::QDateTime)
+        return QLatin1Char('\'') + db::dateText(value.toDate()) + QLatin1Char('\'');
+    const QString text = valueText(value).trimmed();
+    if (!db::TsqlTranslator::isoDateTime(text).isEmpty())
+        return QLatin1Char('\'') + db::quote(text) + QLatin1Char('\'');
+    if (unreadable)
+        *unreadable = true;
+    return QStringLiteral("NULL");
+}
+
+QString sqlTime(const QVariant &value, bool *unreadable)
+{
+    if (unreadable)
+        *unreadable = false;
+    if (!value.isValid() || value.isNull())
+        return QStringLiteral("NULL");
+    if (value.typeId() == QMetaType::QTime)
+        return QLatin1Char('\'') + db::timeText(value.toTime()) + QLatin1Char('\'');
+    if (value.typeId() == QMetaType::QDateTime)
+        return QLatin1Char('\'') + db::timeText(value.toDateTime().time()) + QLatin1Char('\'');
+    const QString text = valueText(value).trimmed();
+    if (!db::TsqlTranslator::isoDateTime(text).isEmpty())
+        return QLatin1Char('\'') + db::quote(text) + QLatin1Char('\'');
+    if (unreadable)
+        *unreadable = true;
+    return QStringLiteral("NULL");
+}
+
+QString leadingNumber(const QVariant &value)
+{
+    if (value.typeId() == QMetaType::QVariantList) {
+        const QVariantList list = value.toList();
+        return list.isEmpty() ? QStringLiteral("0") : leadingNumber(list.first());
+    }
+    return QString::number(qint64(numericValue(valueText(value))));
+}
+
+} // namespace pacs

@@ -1,0 +1,78 @@
+#include "ActivityLog.h"
+#include "ImagePath.h"
+#include "PersonName.h"
+#include "SqlLiterals.h"
+#include "TestSupport.h"
+
+#include <QDate>
+#include <gtest/gtest.h>
+
+using namespace pacs;
+
+namespace {
+QString parts(const QString &name)
+{
+    const PersonNameParts p = splitPersonName(name);
+    return p.last + "|" + p.first + "|" + p.middle + "|" + p.title;
+}
+} // namespace
+
+TEST(PersonName, SplitsTheFormsModalitiesSend)
+{
+    EXPECT_EQ(parts("SMITH^JOHN^PAUL^JR"), "SMITH|JOHN PAUL|JR|");
+    EXPECT_EQ(parts("DOE, JOHN^A"), "DOE|JOHN|A|");
+    EXPECT_EQ(parts("O'NEIL^ANN"), "O''NEIL|ANN||");
+    EXPECT_EQ(parts("John Paul SMITH"), "SMITH|John Paul||");
+    EXPECT_EQ(parts("DOE^JANE"), "DOE|JANE||");
+    EXPECT_EQ(parts("  MADONNA  "), "MADONNA|||");
+    EXPECT_EQ(parts("DOE JOHN"), "DOE|JOHN||");
+    EXPECT_EQ(parts("doe,john"), "doe|john||");
+    EXPECT_EQ(parts(""), "|||");
+    ActivityLog log;
+    EXPECT_EQ(splitPersonName(QVariant(), &log).last, "");
+    EXPECT_EQ(log.logText(), "No Name.\r\n");
+}
+
+TEST(SqlLiterals, ValuesBecomeSafeLiterals)
+{
+    EXPECT_EQ(sqlText(QVariant()), "''");
+    EXPECT_EQ(sqlText(QString("  it's ")), "'it''s'");
+    EXPECT_EQ(sqlText(QDate(2024, 1, 15)), "'1/15/2024'");
+    bool unreadable = false;
+    EXPECT_EQ(sqlDate(QDate(2024, 1, 5), &unreadable), "'01/05/2024'");
+    EXPECT_EQ(sqlDate(QVariant(), &unreadable), "NULL");
+    EXPECT_EQ(sqlDate(QString("20240x15'); DROP"), &unreadable), "NULL");
+    EXPECT_TRUE(unreadable);
+    EXPECT_EQ(sqlTime(QTime(7, 5, 0)), "'07:05:00'");
+    EXPECT_EQ(leadingNumber(QString("5")), "5");
+    EXPECT_EQ(leadingNumber(QString("abc")), "0");
+}
+
+TEST(ImagePath, FilesUnderTheRootWithCleanedComponents)
+{
+    ImagePathParts p;
+    p.storageRoot = "/srv/pacs/";
+    p.studyDate = QDate(2024, 1, 15);
+    p.modality = "CT";
+    p.patientId = "P001";
+    p.instanceUid = "1.2.840.99.7";
+    EXPECT_EQ(imagePath(p), "/srv/pacs/IMAGES/2024/CT/1_15_2024/P001/1_2_840_99_7.dcm");
+    p.byInstitution = true;
+    p.institution = "St. Mary's";
+    p.patientId = "O'NEIL";
+    EXPECT_EQ(imagePath(p), "/srv/pacs/IMAGES/St__Mary_s/2024/CT/1_15_2024/O__NEIL/1_2_840_99_7.dcm");
+
+    // Nothing a modality sends can leave the storage root.
+    p.institution = "../../etc";
+    p.modality = "..";
+    p.patientId = "..\\..\\x";
+    p.instanceUid = "/etc/passwd";
+    p.studyDate = QString("../..");
+    const QString path = imagePath(p);
+    EXPECT_TRUE(path.startsWith("/srv/pacs/IMAGES/"));
+    EXPECT_FALSE(path.contains("/../")) << path.toStdString();
+    EXPECT_EQ(path.count('/'), 9) << path.toStdString();
+    p.modality = "";
+    p.studyDate = QVariant();
+    EXPECT_EQ(imagePath(p).section('/', 5, 7), "0000/_/_");
+}

@@ -1,0 +1,304 @@
+#include "ReceptionFixture.h"
+
+#include "HisFeedback.h"
+#include "ImagePath.h"
+#include "ImageReception.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+
+using namespace pacs;
+using namespace pacs::test;
+
+TEST_F(ReceptionFixture, AVariedFolderIsStoredOneRowAndOneReadableFileEach)
+{
+    start();
+    const QStringList files = writeVariedCorpus(scratch.path("corpus"));
+    ASSERT_EQ(files.size(), 10);
+    // Each file goes in its own syntax, as the modality that made it would propose it.
+    for (const QString &file : files) {
+        QStringList propose;
+        if (file.contains("rle"))
+            propose << "-xr";
+        else if (file.contains("jpeg-baseline"))
+            propose << "-xy";
+        else if (file.contains("jpeg2000"))
+            propose << "-xv";
+        else if (file.contains("big-endian"))
+            propose << "-xb";
+        else if (file.contains("implicit"))
+            propose << "-xi";
+        const StoreOutcome sent = storeFiles(port(), {file}, propose);
+        EXPECT_EQ(sent.success, 1) << sent.output.toStdString() << errors().toStdString();
+    }
+
+    EXPECT_EQ(count("select count(*) from PatientTable"), 1);
+    EXPECT_EQ(count("select count(*) from StudyTable"), 1);
+    EXPECT_EQ(count("select count(*) from SeriesTable"), 10);
+    EXPECT_EQ(count("select count(*) from ImageTable"), 10);
+    EXPECT_EQ(scalar("select Name_Last + '|' + Name_First + '|' + Sex from PatientTable"), "DOE|JOHN|M");
+    EXPECT_EQ(scalar("select DateOfBirth from PatientTable"), "1/2/1980");
+    EXPECT_EQ(scalar("select StudyDate from StudyTable"), "1/15/2024");
+    EXPECT_EQ(scalar("select convert(varchar,StudyTime,8) from StudyTable"), "10:30:00");
+    EXPECT_EQ(scalar("select AccessionNumber + '|' + StudyID + '|' + StudyDescription + '|' + ReferringPhysician_last + '|' + InstitutionName from StudyTable"),
+              "ACC1|S1|HEAD|HOUSE|General Hospital");
+    EXPECT_EQ(scalar("select PatientID_FKey from StudyTable"), "P100");
+    EXPECT_EQ(count("select count(*) from SeriesTable where SeriesDescription='AXIAL' and SeriesNumber between 1 and 10"), 10);
+
+    const QString root = scratch.home() + "/IMAGES/General_Hospital/2024/";
+    db::ResultSet rows = m_controller->connection().executeSQL(
+        "select i.Filename, i.InstanceUID, s.Modality from ImageTable i join SeriesTable s on s.SeriesUID=i.SeriesUID_FKey");
+    QMultiMap<QString, QString> syntaxByModality;
+    int seen = 0;
+    for (; !rows.atEnd(); rows.moveNext(), ++seen) {
+        const QString path = rows.text(0);
+        const QString uid = rows.text(1);
+        EXPECT_EQ(path, root + rows.text(2) + "/1_15_2024/P100/" + QString(uid).replace('.', '_') + ".dcm");
+        EXPECT_TRUE(QFileInfo(path).isFile()) << path.toStdString();
+        EXPECT_EQ(runTool("dcmdump", {"-q", path}).exitCode, 0) << path.toStdString();
+        EXPECT_EQ(fileElement(path, 0x08, 0x18), uid);
+        syntaxByModality.insert(rows.text(2), fileTransferSyntax(path));
+    }
+    EXPECT_EQ(seen, 10);
+    // JPEG Lossless where the pixels allow it, the received syntax otherwise.
+    EXPECT_EQ(syntaxByModality.values("CT").count("1.2.840.10008.1.2.4.57"), 3) << syntaxByModality.values("CT").join(' ').toStdString();
+    EXPECT_TRUE(syntaxByModality.values("CT").contains("1.2.840.10008.1.2.4.90"));
+    EXPECT_EQ(syntaxByModality.value("MR"), "1.2.840.10008.1.2.4.57");
+    EXPECT_TRUE(syntaxByModality.values("OT").contains("1.2.840.10008.1.2.4.57"));
+    EXPECT_TRUE(syntaxByModality.values("OT").contains("1.2.840.10008.1.2.4.50")) << "already lossy: kept as it came";
+    EXPECT_EQ(syntaxByModality.value("US"), "1.2.840.10008.1.2.4.57");
+    EXPECT_NE(syntaxByModality.value("SR"), "1.2.840.10008.1.2.4.57");
+    EXPECT_NE(syntaxByModality.value("PR"), "1.2.840.10008.1.2.4.57");
+    EXPECT_TRUE(m_controller->log().receivedText().contains(":  L: DOE F: JOHN M:")) << m_controller->log().receivedText().toStdString();
+    EXPECT_EQ(count("select count(*) from Events where Description like 'Received%'"), 1);
+}
+
+TEST_F(ReceptionFixture, RefusalsAndDropsAnswerAsTheStatusTableSays)
+{
+    setSetting("Main", "chkDisregardDifferentName", "1");
+    start();
+
+    SampleSpec noId;
+    noId.elements["0010,0020"] = "";
+    noId.patientName = "NOBODY^X";
+    StoreOutcome r = send({sample("noid", noId)});
+    EXPECT_EQ(r.success, 1) << r.output.toStdString();
+    EXPECT_TRUE(errors().contains(" :  No Patient ID.NOBODY^X"));
+    EXPECT_EQ(count("select count(*) from ImageTable"), 0);
+
+    SampleSpec smith;
+    smith.patientId = "P200";
+    smith.patientName = "DELA CRUZ^ANA";
+    EXPECT_EQ(send({sample("smith", smith)}).success, 1);
+    SampleSpec cruz = smith;
+    cruz.patientName = "CRUZ^ANA";
+    EXPECT_EQ(send({sample("cruz", cruz)}).success, 1);
+    EXPECT_EQ(count("select count(*) from ImageTable"), 2) << "a last name inside the stored one matches";
+
+    // Different last name, "Disregard": answered success, dropped.
+    SampleSpec jones = smith;
+    jones.patientName = "JONES^ANA";
+    r = send({sample("jones", jones)});
+    EXPECT_EQ(r.success, 1);
+    EXPECT_EQ(count("select count(*) from ImageTable"), 2);
+    EXPECT_TRUE(errors().contains("Same ID, Different Last Name.DB:DELA CRUZ <> sending JONES for P200")) << errors().toStdString();
+
+    // "Create _temp ID": filed under a new temporary patient.
+    m_controller->options().selectCreateTempId();
+    r = send({sample("jones2", jones)});
+    EXPECT_EQ(r.success, 1);
+    EXPECT_EQ(count("select count(*) from ImageTable"), 3);
+    const QString temp = scalar("select PatientID from PatientTable where Name_Last='JONES'");
+    EXPECT_TRUE(temp.startsWith('t') && temp.size() == 9) << temp.toStdString();
+
+    // ... and the next such image under that patient, found by name and birth date.
+    SampleSpec again = jones;
+    again.instanceUid.clear();
+    r = send({sample("jones3", again)});
+    EXPECT_EQ(r.success, 1);
+    EXPECT_TRUE(errors().contains("Using existing ID:" + temp + " instead of P200")) << errors().toStdString();
+    EXPECT_EQ(count("select count(*) from PatientTable where Name_Last='JONES'"), 1);
+    EXPECT_EQ(count("select count(*) from ImageTable"), 4);
+}
+
+TEST_F(ReceptionFixture, MasterListAccessionNumberDuplicatesAndStopRequests)
+{
+    setSetting("Main", "chkHospNumExist", "1");
+    setSetting("SERVER", "chkCheckRequestNum", "1");
+    start();
+
+    SampleSpec unknown;
+    unknown.patientId = "P999";
+    StoreOutcome r = send({sample("unknown", unknown)});
+    EXPECT_EQ(r.success, 1);
+    EXPECT_EQ(count("select count(*) from ImageTable"), 0);
+    EXPECT_TRUE(errors().contains("Name DOE^JOHN not for in Master database for ID:P999"));
+
+    SampleSpec os;
+    os.patientId = "os123";
+    EXPECT_EQ(send({sample("os", os)}).success, 1);
+    EXPECT_EQ(count("select count(*) from ImageTable"), 1) << "OS IDs skip the master list";
+
+    SampleSpec noAccession;
+    noAccession.patientId = "P001";
+    noAccession.elements["0008,0050"] = "";
+    r = send({sample("noacc", noAccession)});
+    EXPECT_EQ(r.failure, 1) << r.output.toStdString();
+    EXPECT_TRUE(errors().contains("No AccessionNumber"));
+    EXPECT_EQ(count("select count(*) from ImageTable"), 1);
+
+    SampleSpec known;
+    known.patientId = "P001";
+    const QString file = sample("known", known);
+    EXPECT_EQ(send({file}).success, 1);
+    EXPECT_EQ(count("select count(*) from ImageTable"), 2);
+    // Again: a duplicate, answered success and only logged.
+    EXPECT_EQ(send({file}).success, 1);
+    EXPECT_TRUE(logText().contains("Duplicate received for "));
+    EXPECT_EQ(count("select count(*) from ImageTable"), 2);
+
+    // Without "Disregard Duplicate Images" the file is written again.
+    const QString stored = scalar("select Filename from ImageTable i join SeriesTable s on s.SeriesUID=i.SeriesUID_FKey "
+                                  "join StudyTable t on t.StudyUID=s.StudyUID_FKey where t.PatientID_FKey='P001'");
+    QFile::remove(stored);
+    m_controller->options().setDisregardDuplicates(0);
+    EXPECT_EQ(send({file}).success, 1);
+    EXPECT_TRUE(QFileInfo::exists(stored));
+    EXPECT_EQ(count("select count(*) from ImageTable"), 2);
+
+    m_controller->stopConnection();
+    SampleSpec next = known;
+    next.instanceUid.clear();
+    r = send({file, sample("next", next)});
+    EXPECT_EQ(r.failure, 1) << "the next image is refused (0xA801)" << r.output.toStdString();
+    EXPECT_EQ(r.success, 1) << "and only that one" << r.output.toStdString();
+    EXPECT_TRUE(r.output.contains("A801") || r.output.contains("a801") || r.output.contains("Refused")) << r.output.toStdString();
+}
+
+TEST_F(ReceptionFixture, ADuplicateWhoseFileIsGoneIsStoredAgain)
+{
+    start();
+    SampleSpec spec;
+    const QString file = sample("ct", spec);
+    ASSERT_EQ(send({file}).success, 1);
+    const QString stored = scalar("select Filename from ImageTable");
+    ASSERT_TRUE(QFile::remove(stored));
+    EXPECT_EQ(send({file}).success, 1);
+    EXPECT_TRUE(isReadableDicomFile(stored));
+    EXPECT_TRUE(logText().contains("its stored file is missing"));
+    EXPECT_EQ(count("select count(*) from ImageTable"), 1);
+}
+
+TEST_F(ReceptionFixture, BadValuesFromTheNetworkCostNeitherTheImageNorTheTables)
+{
+    start();
+    SampleSpec odd;
+    odd.patientId = "P'; DROP TABLE PatientTable; --";
+    odd.patientName = "O'NEIL^ANN";
+    odd.elements["0008,0020"] = "2024XX15";      // unreadable study date
+    odd.elements["0008,0030"] = "25x";           // unreadable study time
+    odd.elements["0010,0030"] = "19800231";      // impossible birth date
+    odd.elements["0008,0080"] = "../../../etc";  // institution folder
+    odd.elements["0008,0060"] = "../x";
+    odd.elements["0020,0010"] = "1'); DELETE FROM StudyTable; --";
+    const StoreOutcome r = send({sample("odd", odd)});
+    EXPECT_EQ(r.success, 1) << r.output.toStdString() << errors().toStdString();
+    EXPECT_EQ(count("select count(*) from PatientTable"), 1);
+    EXPECT_EQ(scalar("select PatientID from PatientTable"), "P'; DROP TABLE PatientTable; --");
+    EXPECT_EQ(scalar("select Name_Last from PatientTable"), "O''NEIL"); // names are kept SQL-ready
+    EXPECT_EQ(scalar("select StudyID from StudyTable"), "1'); DELETE FROM StudyTable; --");
+    EXPECT_EQ(scalar("select count(*) from StudyTable where StudyDate is null"), "1");
+    EXPECT_EQ(scalar("select count(*) from PatientTable where DateOfBirth is null"), "1");
+    const QString path = scalar("select Filename from ImageTable");
+    EXPECT_TRUE(path.startsWith(scratch.home() + "/IMAGES/"));
+    EXPECT_FALSE(path.contains("/../"));
+    EXPECT_TRUE(QFileInfo(path).isFile());
+    EXPECT_TRUE(logText().contains("Study Date not readable, stored as NULL: 2024XX15")) << logText().toStdString();
+}
+
+TEST_F(ReceptionFixture, AnImageWithoutStudyUidGetsANewOneAndStopsTheListener)
+{
+    start();
+    SampleSpec spec;
+    spec.elements["0020,000D"] = "";
+    EXPECT_EQ(send({sample("nostudy", spec)}).success, 1);
+    EXPECT_TRUE(errors().contains("No STUDY UID. DOE^JOHN"));
+    EXPECT_EQ(count("select count(*) from StudyTable where StudyUID like '1.%'"), 1);
+    EXPECT_EQ(count("select count(*) from ImageTable"), 1);
+    EXPECT_FALSE(m_controller->server().listener().isListening());
+    EXPECT_TRUE(m_controller->listenServer()) << "the box stays checked";
+    EXPECT_EQ(m_controller->server().viewerImages().listCount(), 1);
+}
+
+TEST_F(ReceptionFixture, SiteProfilesMarkTheHisOrderDone)
+{
+    setSetting("Main", "optORVIK", "True");
+    start();
+    EXPECT_EQ(m_controller->server().his().customDbName(), "HIS");
+    SampleSpec spec;
+    spec.elements["0008,0050"] = "R123";
+    EXPECT_EQ(send({sample("orvik", spec)}).success, 1);
+    db::ResultSet rows = m_controller->connection().executeSQL("select estatus from HIS.dbo.hdocOrd where requestnum='R123'");
+    EXPECT_EQ(rows.text(0), "S");
+    EXPECT_EQ(scalar("select estatus from HIS.dbo.hdocOrd where requestnum='R124'"), "P");
+}
+
+TEST_F(ReceptionFixture, TheBrackmoorProfileMarksTheWorksheet)
+{
+    setSetting("Main", "optBrackmoor", "True");
+    start();
+    SampleSpec spec;
+    spec.elements["0008,0050"] = "R124";
+    EXPECT_EQ(send({sample("brackmoor", spec)}).success, 1);
+    EXPECT_EQ(scalar("select status from HIS..worksheet where qnumber='R124'"), "1");
+    EXPECT_EQ(scalar("select status from HIS..worksheet where qnumber='R123'"), "0");
+}
+
+TEST_F(ReceptionFixture, RowsWrittenAfterTheFileWhenTheSettingSaysSo)
+{
+    setSetting("SERVER", "chkSavetoDBbeforeSaveImage", "0");
+    setSetting("SERVER", "chkUpdateImageData", "1");
+    start();
+    SampleSpec first;
+    EXPECT_EQ(send({sample("a", first)}).success, 1);
+    // Auto update: the patient row follows the newest image.
+    SampleSpec second = first;
+    second.patientName = "DOE^JOHNNY";
+    second.instanceUid.clear();
+    EXPECT_EQ(send({sample("b", second)}).success, 1) << errors().toStdString();
+    EXPECT_EQ(scalar("select Name_First from PatientTable"), "JOHNNY");
+    EXPECT_TRUE(logText().contains("Data Updated"));
+    EXPECT_EQ(count("select count(*) from ImageTable"), 2);
+
+    m_controller->setUpdateImageData(false);
+    SampleSpec third = first;
+    third.instanceUid.clear();
+    EXPECT_EQ(send({sample("c", third)}).success, 1) << errors().toStdString();
+    EXPECT_EQ(count("select count(*) from ImageTable"), 3);
+}
+
+TEST_F(ReceptionFixture, AnImageWhoseRowOrFileCannotBeWrittenIsNeverAcknowledged)
+{
+    start();
+    // The row statement fails (as on a full disk): 0xA700, never success.
+    m_controller->connection().executeSQL(
+        "CREATE TRIGGER refuse BEFORE INSERT ON ImageTable BEGIN SELECT RAISE(ABORT, 'disk full'); END");
+    SampleSpec spec;
+    StoreOutcome r = send({sample("a", spec)});
+    EXPECT_EQ(r.success, 0) << r.output.toStdString();
+    EXPECT_TRUE(r.output.contains("Refused: OutOfResources")) << r.output.toStdString();
+    EXPECT_TRUE(errors().contains("Cannot InsertImage"));
+    m_controller->connection().executeSQL("DROP TRIGGER refuse");
+
+    // The file cannot be written: the row written before it goes again.
+    QDir(scratch.home() + "/IMAGES").removeRecursively();
+    QFile blocker(scratch.home() + "/IMAGES");
+    ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
+    blocker.close();
+    spec.instanceUid.clear();
+    r = send({sample("b", spec)});
+    EXPECT_EQ(r.success, 0) << r.output.toStdString();
+    EXPECT_EQ(count("select count(*) from ImageTable"), 0);
+    EXPECT_TRUE(logText().contains("Image row removed, its file could not be written")) << logText().toStdString();
+}
