@@ -5,6 +5,8 @@
 #include "HisFeedback.h"
 #include "ImagePath.h"
 #include "ImageReception.h"
+#include "QueryService.h"
+#include "RetrieveService.h"
 #include "ServerOptions.h"
 #include "SqlText.h"
 #include "toolkit/ToolkitConnection.h"
@@ -27,6 +29,8 @@ DicomServer::DicomServer(const HomeFolder &home, ActivityLog &log, ServerOptions
 {
     m_reception = std::make_unique<ImageReception>(*this, connection, log, options, *m_his,
                                                    [this] { return m_updateImageData; });
+    m_retrieve = std::make_unique<RetrieveService>(connection, log, options);
+    m_query = std::make_unique<QueryService>(connection, log, options, *m_retrieve);
     // Set once after creation; the toolkit gives them no meaning here.
     m_listener.setListenerSettingA(true);
     m_listener.setListenerSettingB(-16384);
@@ -52,6 +56,11 @@ void DicomServer::showInViewer(const toolkit::ToolkitImage &image)
 void DicomServer::imageReceived(ToolkitConnection &connection, toolkit::ToolkitImage &image)
 {
     m_reception->imageReceived(connection, image);
+}
+
+void DicomServer::queryRequest(ToolkitConnection &connection)
+{
+    m_query->queryRequest(connection);
 }
 
 void DicomServer::listenIfEnabled(bool listenChecked)
@@ -174,8 +183,7 @@ void DicomServer::actionComplete(ToolkitConnection &connection, const QString &a
     if (action == QLatin1String("SaveImage")) {
         completeSaveImage(connection);
     } else if (action == QLatin1String("SetDestination")) {
-        if (m_sendRequestedImages)
-            m_sendRequestedImages(connection);
+        m_retrieve->sendRequestedImages(connection);
     } else if (action == QLatin1String("SendImages")) {
         if (connection.actionResultCode() == 0)
             connection.setStatus(0);

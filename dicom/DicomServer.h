@@ -14,6 +14,8 @@ class ActivityLog;
 class HisFeedback;
 class HomeFolder;
 class ImageReception;
+class QueryService;
+class RetrieveService;
 class Prompter;
 class ServerOptions;
 namespace db {
@@ -35,6 +37,8 @@ public:
     toolkit::ToolkitListener &listener() { return m_listener; }
     ImageReception &reception() { return *m_reception; }
     HisFeedback &his() { return *m_his; }
+    QueryService &query() { return *m_query; }
+    RetrieveService &retrieve() { return *m_retrieve; }
 
     // The main window's "Auto Update Study and Pat Data", mirrored here.
     void setUpdateImageData(bool on) { m_updateImageData = on; }
@@ -64,13 +68,13 @@ public:
 
     // Where completed actions lead in other parts of the program.
     void setQueueImage(std::function<void(const QString &uid)> queue) { m_queueImage = std::move(queue); }
-    void setSendRequestedImages(std::function<void(toolkit::ToolkitConnection &)> send) { m_sendRequestedImages = std::move(send); }
     void setOutboxLog(std::function<void(const QString &)> log) { m_outboxLog = std::move(log); }
 
     // ToolkitEvents
     void associationRequest(toolkit::ToolkitConnection &connection, bool &isOK) override;
     void verifyReceived(toolkit::ToolkitConnection &connection, int &status) override;
     void imageReceived(toolkit::ToolkitConnection &connection, toolkit::ToolkitImage &image) override;
+    void queryRequest(toolkit::ToolkitConnection &connection) override;
     void actionUpdate(toolkit::ToolkitConnection &connection, const QString &action, const QString &tag,
                       int responseType, int lastResponse) override;
     void actionComplete(toolkit::ToolkitConnection &connection, const QString &action, const QString &tag,
@@ -93,13 +97,14 @@ private:
     toolkit::ToolkitListener m_listener;
     std::unique_ptr<HisFeedback> m_his;
     std::unique_ptr<ImageReception> m_reception;
+    std::unique_ptr<RetrieveService> m_retrieve;
+    std::unique_ptr<QueryService> m_query;
     toolkit::ToolkitImageList m_viewerImages;
     bool m_updateImageData = false;
     bool m_stopConnectionRequested = false;
     bool m_stopButtonVisible = false;
     QString m_receiveIndicator = QStringLiteral(".");
     std::function<void(const QString &)> m_queueImage;
-    std::function<void(toolkit::ToolkitConnection &)> m_sendRequestedImages;
     std::function<void(const QString &)> m_outboxLog;
 };
 

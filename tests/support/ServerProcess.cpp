@@ -2,7 +2,9 @@
 
 #include "SettingsStore.h"
 
+#include <QDir>
 #include <QRegularExpression>
+#include <QTcpServer>
 
 namespace pacs::test {
 
@@ -103,6 +105,57 @@ void ServerProcess::kill()
 {
     m_process.kill();
     m_process.waitForFinished(5000);
+}
+
+} // namespace pacs::test
+
+namespace pacs::test {
+
+int freePort()
+{
+    QTcpServer server;
+    server.listen(QHostAddress::LocalHost, 0);
+    return server.serverPort();
+}
+
+StoreScpProcess::StoreScpProcess(const QString &folder, const QString &aeTitle, const QStringList &extraArguments)
+    : m_folder(folder), m_port(freePort())
+{
+    QDir().mkpath(folder);
+    m_process.setProcessChannelMode(QProcess::MergedChannels);
+    QObject::connect(&m_process, &QProcess::readyRead, [this] { m_output += QString::fromLocal8Bit(m_process.readAll()); });
+    m_process.start(QStringLiteral("storescp"), QStringList{QStringLiteral("-v"), QStringLiteral("-od"), folder,
+                                                            QStringLiteral("-aet"), aeTitle}
+                                                    + extraArguments + QStringList{QString::number(m_port)});
+    m_ready = m_process.waitForStarted(10000) && waitUntil([&] {
+        return runTool(QStringLiteral("echoscu"), {QStringLiteral("-aec"), aeTitle, QStringLiteral("127.0.0.1"),
+                                                   QString::number(m_port)}).exitCode == 0;
+    }, 15000);
+}
+
+StoreScpProcess::~StoreScpProcess()
+{
+    m_process.kill();
+    m_process.waitForFinished(5000);
+}
+
+QStringList StoreScpProcess::receivedFiles() const
+{
+    QStringList files;
+    for (const QString &name : QDir(m_folder).entryList(QDir::Files, QDir::Name))
+        files << m_folder + QLatin1Char('/') + name;
+    return files;
+}
+
+QStringList StoreScpProcess::receivedOrder()
+{
+    m_output += QString::fromLocal8Bit(m_process.readAll());
+    QStringList order;
+    static const QRegularExpression stored(QStringLiteral("storing DICOM file: .*/[A-Za-z]+\\.([0-9.]+)"));
+    auto it = stored.globalMatch(m_output);
+    while (it.hasNext())
+        order << it.next().captured(1);
+    return order;
 }
 
 } // namespace pacs::test

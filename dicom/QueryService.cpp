@@ -1,0 +1,175 @@
+#include "QueryService.h"
+
+#include "ActivityLog.h"
+#include "ArchiveConnection.h"
+#include "QueryWhere.h"
+#include "RetrieveService.h"
+#include "ServerOptions.h"
+#include "toolkit/ToolkitConnection.h"
+#include "toolkit/ToolkitSequence.h"
+
+#include <QCoreApplication>
+#include <QStringList>
+
+namespace pacs {
+
+using toolkit::ToolkitConnection;
+
+namespace {
+constexpr int kPending = 0xFF00;
+constexpr int kSuccess = 0x0000;
+constexpr int kIdentifierDoesNotMatch = 0xA900;
+constexpr int kUnableToProcess = 0xC000;
+
+const QStringList kLevelKeys = {QStringLiteral("PATIENT"), QStringLiteral("STUDYPATIENT"), QStringLiteral("STUDYSTUDY"),
+                                QStringLiteral("SERIES"), QStringLiteral("IMAGE")};
+
+bool isTrue(const db::DbValue &v)
+{
+    return !v.isNull() && v.toInteger() != 0;
+}
+} // namespace
+
+QueryService::QueryService(db::ArchiveConnection &connection, ActivityLog &log, ServerOptions &options,
+                           RetrieveService &retrieve)
+    : m_connection(connection), m_log(log), m_options(options), m_retrieve(retrieve)
+{
+}
+
+void QueryService::refuse(ToolkitConnection &connection, int status, const QString &comment)
+{
+    m_log.writeLog(comment);
+    connection.statusDataset().putAttribute(0x0000, 0x0902, comment);
+    connection.setStatus(status);
+}
+
+bool QueryService::readMappings(const QString &levelKey, std::vector<Mapping> &mappings)
+{
+    bool failed = false;
+    db::ResultSet rows = m_connection.executeSQL(QStringLiteral("Select * from fields where ") + levelKey + QStringLiteral("=1"), failed);
+    if (rows.isNone())
+        return false;
+    for (; !rows.atEnd(); rows.moveNext()) {
+        Mapping m;
+        m.group = int(rows.field(QStringLiteral("groupid")).toInteger());
+        m.element = int(rows.field(QStringLiteral("elementid")).toInteger());
+        m.fieldName = rows.text(QStringLiteral("FieldName")).trimmed();
+        m.fieldSource = rows.text(QStringLiteral("fieldsource")).trimmed();
+        m.fieldMatch = rows.text(QStringLiteral("FieldMatch")).trimmed();
+        m.isName = isTrue(rows.field(QStringLiteral("isName")));
+        m.isDate = isTrue(rows.field(QStringLiteral("IsDate")));
+        m.forMatching = isTrue(rows.field(QStringLiteral("ForMatching")));
+        mappings.push_back(m);
+    }
+    rows.close();
+    return true;
+}
+
+void QueryService::queryRequest(ToolkitConnection &connection)
+{
+    m_log.writeLog(QStringLiteral("Query Request."));
+    const toolkit::ToolkitDataset identifier = connection.requestIdentifier();
+    const QString level = identifier.findAttribute(0x08, 0x52).attributeText().trimmed();
+    const QString root = connection.queryRoot();
+    connection.setDefaultClassUid(QStringLiteral("1.2.840.10008.5.1.4.1.1.7"));
+    QString levelKey = level;
+    if (level == QLatin1String("STUDY"))
+        levelKey += root;
+
+    const QString command = connection.commandName();
+    if (command == QLatin1String("C-GET") || command == QLatin1String("C-MOVE")) {
+        m_retrieve.retrieveRequest(connection);
+        return;
+    }
+    if (command != QLatin1String("C-FIND"))
+        return;
+
+    // The level names a column and a view: only the archive's own levels.
+    if (!kLevelKeys.contains(levelKey)) {
+        refuse(connection, kIdentifierDoesNotMatch, QStringLiteral("Unknown query level: ") + level);
+        return;
+    }
+    std::vector<Mapping> mappings;
+    if (!readMappings(levelKey, mappings)) {
+        refuse(connection, kUnableToProcess, QStringLiteral("The query mapping could not be read."));
+        return;
+    }
+
+    QString where;
+    QStringList select;
+    for (const Mapping &m : mappings) {
+        const toolkit::ToolkitAttribute attribute = identifier.findAttribute(m.group, m.element);
+        if (!attribute.attributeExists())
+            continue;
+        QVariant value = attribute.attributeValue();
+        const QString vr = attribute.attributeVr();
+        const bool text = value.typeId() == QMetaType::QString || value.typeId() == QMetaType::QVariantList;
+        if (text && vr != QLatin1String("LT") && vr != QLatin1String("ST")
+            && vr != QLatin1String("UT") && !QueryWhere::splitMultiValue(value)) {
+            refuse(connection, kUnableToProcess,
+                   QStringLiteral("More than %1 values in the key %2").arg(QueryWhere::MaxValues).arg(attribute.attributeDescription()));
+            return;
+        }
+        if (m.forMatching && value.isValid() && !value.isNull()) {
+            if (!m.fieldMatch.isEmpty())
+                QueryWhere::addExistsMatch(where, m.fieldMatch, value);
+            else if (m.isName)
+                QueryWhere::addNameMatch(where, m.fieldSource, attribute);
+            else if (m.isDate)
+                QueryWhere::addDateRangeMatch(where, m.fieldSource, attribute);
+            else
+                QueryWhere::addLikeMatch(where, m.fieldSource, value);
+        }
+        if (m.isName)
+            select << m.fieldName + QStringLiteral("_first") << m.fieldName + QStringLiteral("_middle")
+                   << m.fieldName + QStringLiteral("_last") << m.fieldName + QStringLiteral("_title");
+        else
+            select << m.fieldSource + QStringLiteral(" AS ") + m.fieldName;
+    }
+    QString statement = QStringLiteral("SELECT top 800 ") + (select.isEmpty() ? QStringLiteral("*") : select.join(QLatin1Char(',')))
+                        + QStringLiteral(" FROM ") + levelKey + QStringLiteral("View ") + where;
+    if (levelKey == QLatin1String("SERIES"))
+        statement += QStringLiteral(" ORDER BY CAST(SERIESNumber AS char)");
+    else if (levelKey == QLatin1String("IMAGE"))
+        statement += QStringLiteral(" ORDER BY CAST(InstanceNumber AS char)");
+    m_lastStatement = statement;
+    if (m_options.traceMode())
+        m_log.writeLog(statement);
+
+    bool failed = false;
+    db::ResultSet rows = m_connection.executeSQL(statement, failed);
+    if (rows.isNone()) {
+        refuse(connection, kUnableToProcess, QStringLiteral("The query could not be run."));
+        return;
+    }
+    toolkit::ToolkitSequence responses;
+    int count = 0;
+    for (; !rows.atEnd() && count < MaxResponses; rows.moveNext()) {
+        ++count;
+        toolkit::ToolkitDataset response;
+        for (const Mapping &m : mappings) {
+            const toolkit::ToolkitAttribute attribute = identifier.findAttribute(m.group, m.element);
+            if (!attribute.attributeExists())
+                continue;
+            QVariant value;
+            if (m.isName) {
+                value = rows.text(m.fieldName + QStringLiteral("_last")) + QLatin1Char('^')
+                        + rows.text(m.fieldName + QStringLiteral("_first")) + QLatin1Char('^')
+                        + rows.text(m.fieldName + QStringLiteral("_middle")) + QLatin1Char('^')
+                        + rows.text(m.fieldName + QStringLiteral("_title")) + QLatin1Char('^');
+            } else {
+                const db::DbValue field = rows.field(m.fieldName);
+                value = field.isNull() ? QVariant(QString()) : field.toVariant();
+            }
+            response.putAttribute(attribute.attributeGroup(), attribute.attributeElement(), value);
+            QCoreApplication::processEvents();
+        }
+        responses.sequenceAdd(response);
+    }
+    rows.close();
+    m_log.writeLog(QStringLiteral("Queries :") + QString::number(count));
+    connection.sendResponses(responses, kPending);
+    connection.setStatus(kSuccess);
+}
+
+} // namespace pacs

@@ -1,0 +1,57 @@
+#pragma once
+
+#include <QString>
+#include <QVariant>
+#include <vector>
+
+namespace pacs {
+
+class ActivityLog;
+class RetrieveService;
+class ServerOptions;
+namespace db {
+class ArchiveConnection;
+}
+namespace toolkit {
+class ToolkitConnection;
+}
+
+// Answers C-FIND from the archive: the request's keys are mapped to the
+// columns of a per-level view through the Fields table, one statement of at
+// most 800 rows is run, and each row goes back as a pending response. C-MOVE
+// and C-GET are handed to the retrieve service.
+class QueryService
+{
+public:
+    static constexpr int MaxResponses = 800;
+
+    QueryService(db::ArchiveConnection &connection, ActivityLog &log, ServerOptions &options, RetrieveService &retrieve);
+
+    void queryRequest(toolkit::ToolkitConnection &connection);
+
+    // The statement built for the last C-FIND (for the log and for tests).
+    const QString &lastStatement() const { return m_lastStatement; }
+
+private:
+    struct Mapping
+    {
+        int group = 0;
+        int element = 0;
+        QString fieldName;
+        QString fieldSource;
+        QString fieldMatch;
+        bool isName = false;
+        bool isDate = false;
+        bool forMatching = false;
+    };
+    bool readMappings(const QString &levelKey, std::vector<Mapping> &mappings);
+    void refuse(toolkit::ToolkitConnection &connection, int status, const QString &comment);
+
+    db::ArchiveConnection &m_connection;
+    ActivityLog &m_log;
+    ServerOptions &m_options;
+    RetrieveService &m_retrieve;
+    QString m_lastStatement;
+};
+
+} // namespace pacs

@@ -1,0 +1,122 @@
+#include "QueryWhere.h"
+
+#include "PersonName.h"
+#include "SqlText.h"
+#include "toolkit/ToolkitAttribute.h"
+
+#include <QDate>
+
+namespace pacs::QueryWhere {
+
+namespace {
+
+QString likeCondition(const QString &column, const QString &value)
+{
+    return column + QStringLiteral(" LIKE '") + db::quote(convertWildcards(value)) + QLatin1Char('\'');
+}
+
+QString existsCondition(const QString &opening, const QString &value)
+{
+    return QStringLiteral("EXISTS ( ") + opening + QStringLiteral(" '") + db::quote(convertWildcards(value))
+           + QStringLiteral("')");
+}
+
+void addMatch(QString &where, const QVariant &value, const std::function<QString(const QString &)> &condition)
+{
+    if (value.typeId() == QMetaType::QStringList) {
+        const QStringList values = value.toStringList();
+        if (values.isEmpty())
+            return;
+        QStringList conditions;
+        for (const QString &v : values)
+            conditions << condition(v);
+        appendWhere(where);
+        where += QStringLiteral(" ( ") + conditions.join(QStringLiteral(" OR ")) + QStringLiteral(" ) ");
+        return;
+    }
+    const QString text = toolkit::ToolkitAttribute::textOf(value);
+    if (text.isEmpty())
+        return;
+    appendWhere(where);
+    where += condition(text);
+}
+
+} // namespace
+
+void appendWhere(QString &where)
+{
+    if (where.isEmpty())
+        where = QStringLiteral("WHERE ");
+    else
+        where += QStringLiteral(" AND ");
+}
+
+QString convertWildcards(const QString &value)
+{
+    QString converted = value;
+    converted.replace(QLatin1Char('*'), QLatin1Char('%'));
+    return converted;
+}
+
+void addLikeMatch(QString &where, const QString &column, const QVariant &value)
+{
+    addMatch(where, value, [&](const QString &v) { return likeCondition(column, v); });
+}
+
+void addExistsMatch(QString &where, const QString &subqueryOpening, const QVariant &value)
+{
+    addMatch(where, value, [&](const QString &v) { return existsCondition(subqueryOpening, v); });
+}
+
+void addNameMatch(QString &where, const QString &stem, const toolkit::ToolkitAttribute &attribute)
+{
+    const QVariant value = attribute.attributeValue();
+    if (toolkit::ToolkitAttribute::textOf(value).isEmpty())
+        return;
+    // The archive keeps names as the splitter gives them, apostrophes
+    // doubled; quoting the parts once more makes O'NEIL find O''NEIL.
+    const PersonNameParts parts = splitPersonName(value);
+    auto add = [&](const QString &part, const char *suffix) {
+        if (part.isEmpty())
+            return;
+        appendWhere(where);
+        where += stem + QLatin1String(suffix) + QStringLiteral(" LIKE '") + db::quote(convertWildcards(part)) + QLatin1Char('\'');
+    };
+    add(parts.last, "_last");
+    add(parts.first, "_first");
+    add(parts.middle, "_middle");
+}
+
+void addDateRangeMatch(QString &where, const QString &column, const toolkit::ToolkitAttribute &attribute)
+{
+    const QVariant value = attribute.attributeValue();
+    if (!value.isValid() || value.isNull())
+        return;
+    const QVariant start = attribute.attributeRangeStart();
+    const QVariant end = attribute.attributeRangeEnd();
+    const QDate from = start.typeId() == QMetaType::QDate ? start.toDate() : QDate(1800, 1, 1);
+    const QDate to = end.typeId() == QMetaType::QDate ? end.toDate() : QDate(2200, 1, 1);
+    appendWhere(where);
+    where += column + QStringLiteral(" >= '") + db::dateText(from) + QStringLiteral("' AND ") + column + QStringLiteral(" <= '")
+             + db::dateText(to) + QLatin1Char('\'');
+}
+
+bool splitMultiValue(QVariant &value)
+{
+    if (value.typeId() == QMetaType::QVariantList) { // values the toolkit read apart already
+        QStringList texts;
+        for (const QVariant &v : value.toList())
+            texts << toolkit::ToolkitAttribute::textOf(v);
+        value = texts.join(QLatin1Char('\\'));
+    }
+    const QString text = value.toString();
+    if (!text.contains(QLatin1Char('\\')))
+        return true;
+    const QStringList pieces = (text + QLatin1Char('\\')).split(QLatin1Char('\\'), Qt::SkipEmptyParts);
+    if (pieces.size() > MaxValues)
+        return false;
+    value = pieces;
+    return true;
+}
+
+} // namespace pacs::QueryWhere

@@ -1,0 +1,32 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+#include <QVariant>
+
+namespace pacs {
+
+namespace toolkit {
+class ToolkitAttribute;
+}
+
+// Builders of a query's WHERE text, each appending one condition. Values
+// from the network are quoted, so a value can never change the statement.
+namespace QueryWhere {
+
+// At most this many components of one multi-valued key.
+constexpr int MaxValues = 100;
+
+void appendWhere(QString &where);
+QString convertWildcards(const QString &value);
+// A single value (QString) or several (QStringList); empty text matches all.
+void addLikeMatch(QString &where, const QString &column, const QVariant &value);
+void addExistsMatch(QString &where, const QString &subqueryOpening, const QVariant &value);
+void addNameMatch(QString &where, const QString &stem, const toolkit::ToolkitAttribute &attribute);
+void addDateRangeMatch(QString &where, const QString &column, const toolkit::ToolkitAttribute &attribute);
+// "CT\MR" -> ["CT", "MR"] (empty pieces dropped); text without "\" unchanged.
+// False when the key has more than MaxValues components.
+bool splitMultiValue(QVariant &value);
+
+} // namespace QueryWhere
+} // namespace pacs

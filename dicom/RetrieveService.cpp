@@ -1,0 +1,91 @@
+#include "RetrieveService.h"
+
+#include "ActivityLog.h"
+#include "ArchiveConnection.h"
+#include "ServerOptions.h"
+#include "SqlText.h"
+#include "TextValues.h"
+#include "toolkit/ToolkitConnection.h"
+
+namespace pacs {
+
+using toolkit::ToolkitConnection;
+
+RetrieveService::RetrieveService(db::ArchiveConnection &connection, ActivityLog &log, ServerOptions &options)
+    : m_connection(connection), m_log(log), m_options(options)
+{
+}
+
+void RetrieveService::retrieveRequest(ToolkitConnection &connection)
+{
+    if (connection.commandName() == QLatin1String("C-MOVE"))
+        resolveDestination(connection);
+    else
+        sendRequestedImages(connection);
+}
+
+void RetrieveService::resolveDestination(ToolkitConnection &connection)
+{
+    const QString destination = connection.moveDestination();
+    bool failed = false;
+    db::ResultSet rows = m_connection.executeSQL(
+        QStringLiteral("SELECT * from DICOM..RemoteAETs where remoteaet= '") + db::quote(destination) + QStringLiteral("'"), failed);
+    if (rows.isNone() || rows.atEnd()) {
+        const QString comment = QStringLiteral("Unknown Move Destination: ") + destination;
+        connection.statusDataset().putAttribute(0x0000, 0x0902, comment);
+        connection.setStatus(0xA801);
+        m_log.writeLog(comment);
+        return;
+    }
+    const int port = int(rows.field(QStringLiteral("Port")).toInteger());
+    const QString address = rows.text(QStringLiteral("IPAddress")).trimmed();
+    rows.close();
+    const QString calling = m_options.aeName().trimmed();
+    if (m_options.useCallingRemoteIp() == 1) {
+        m_log.writeLog(QStringLiteral("RemoteIP: ") + connection.remoteAddress());
+        connection.connectTo(connection.remoteAddress().trimmed(), port, calling, destination);
+    } else {
+        connection.connectTo(address, port, calling, destination);
+    }
+    connection.setStatus(0xFF00);
+}
+
+void RetrieveService::sendRequestedImages(ToolkitConnection &connection)
+{
+    m_log.writeLog(QStringLiteral("Sending Image."));
+    const toolkit::ToolkitDataset identifier = connection.requestIdentifier();
+    const QString level = identifier.findAttribute(0x08, 0x52).attributeText().trimmed();
+    QString statement = QStringLiteral("SELECT Filename FROM ImageRetrievalView ");
+    if (level == QLatin1String("PATIENT"))
+        statement += QStringLiteral(" WHERE PatientID='") + db::quote(identifier.datasetPatientId()) + QStringLiteral("'");
+    else if (level == QLatin1String("STUDY"))
+        statement += QStringLiteral(" WHERE StudyUID='") + db::quote(identifier.datasetStudyUid()) + QStringLiteral("'");
+    else if (level == QLatin1String("SERIES"))
+        statement += QStringLiteral(" WHERE SeriesUID='") + db::quote(identifier.datasetSeriesUid()) + QStringLiteral("'");
+    else if (level == QLatin1String("IMAGE"))
+        statement += QStringLiteral(" WHERE InstanceUID='") + db::quote(identifier.datasetInstanceUid()) + QStringLiteral("'");
+    statement += QStringLiteral(" ORDER BY studydate,studyuid,CAST(SeriesNumber AS int), CAST(InstanceNumber AS int)");
+
+    bool failed = false;
+    db::ResultSet rows = m_connection.executeSQL(statement, failed);
+    if (rows.isNone()) {
+        m_log.writeLog(QStringLiteral("The images to send could not be listed."));
+        return; // no final status: the toolkit answers with a failure
+    }
+    // Slot 0 names no file; the paths follow from slot 1.
+    QStringList files{QString()};
+    for (; !rows.atEnd() && files.size() <= MaxFiles; rows.moveNext())
+        files << db::onServerDrive(rows.text(0), m_options.storageRoot());
+    rows.close();
+    m_lastFiles = files.mid(1);
+
+    const QString quality = m_options.jpegQuality();
+    if (numericValue(quality) > 0)
+        connection.setCompression(QStringLiteral("1.2.840.10008.1.2.4.91"), quality);
+    m_log.writeLog(QStringLiteral("Sending to: ") + connection.remoteAddress());
+    connection.sendFilesAsync(files);
+    connection.setUserTag(connection.commandName() == QLatin1String("C-MOVE") ? QStringLiteral("DoneMove")
+                                                                              : QStringLiteral("DoneGet"));
+}
+
+} // namespace pacs

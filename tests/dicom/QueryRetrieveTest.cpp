@@ -1,0 +1,225 @@
+#include "QueryService.h"
+#include "ReceptionFixture.h"
+#include "RetrieveService.h"
+
+#include <QDir>
+#include <QFileInfo>
+
+using namespace pacs;
+using namespace pacs::test;
+
+namespace {
+
+struct FindResult
+{
+    int exitCode = -1;
+    QStringList files; // one response dataset per file
+    QString output;
+    QString value(int index, int group, int element) const { return fileElement(files.value(index), group, element); }
+    QStringList values(int group, int element) const
+    {
+        QStringList all;
+        for (const QString &f : files)
+            all << fileElement(f, group, element);
+        return all;
+    }
+};
+
+// An archive with three patients, four studies and a few series.
+class QueryFixture : public ReceptionFixture
+{
+protected:
+    void SetUp() override
+    {
+        ReceptionFixture::SetUp();
+        start();
+        struct Image
+        {
+            const char *patient, *name, *study, *date, *modality;
+            int series, instance;
+        };
+        const Image images[] = {
+            {"P1", "SMITH^JOHN", "1.2.9.1", "20240110", "CT", 1, 1}, {"P1", "SMITH^JOHN", "1.2.9.1", "20240110", "CT", 1, 2},
+            {"P1", "SMITH^JOHN", "1.2.9.1", "20240110", "CT", 10, 1}, {"P1", "SMITH^JOHN", "1.2.9.1", "20240110", "MR", 2, 1},
+            {"P1", "SMITH^JOHN", "1.2.9.2", "20240301", "MR", 1, 1},  {"P2", "SMITHERS^ANNA", "1.2.9.3", "20240215", "CR", 1, 1},
+            {"P3", "O'NEIL^ANN", "1.2.9.4", "20231231", "US", 1, 1},
+        };
+        QStringList files;
+        int n = 0;
+        for (const Image &i : images) {
+            SampleSpec spec;
+            spec.patientId = i.patient;
+            spec.patientName = i.name;
+            spec.studyUid = i.study;
+            spec.seriesUid = QString("%1.%2.%3").arg(i.study, i.modality).arg(i.series).replace("CT", "7").replace("MR", "8")
+                                 .replace("CR", "9").replace("US", "6");
+            spec.instanceUid = spec.seriesUid + "." + QString::number(i.instance);
+            spec.seriesNumber = i.series;
+            spec.instanceNumber = i.instance;
+            spec.elements["0008,0020"] = i.date;
+            spec.elements["0008,0060"] = i.modality;
+            files << sample(QString::number(++n), spec);
+        }
+        ASSERT_EQ(send(files).success, int(files.size()));
+    }
+
+    FindResult find(const QString &root, const QStringList &keys)
+    {
+        FindResult result;
+        const QString dir = scratch.path(QString("find%1").arg(++m_finds));
+        QDir().mkpath(dir);
+        QStringList args{"-v", root, "-aec", "TALMIR", "-X", "-od", dir};
+        for (const QString &k : keys)
+            args << "-k" << k;
+        args << "127.0.0.1" << QString::number(port());
+        QProcess process;
+        process.setProcessChannelMode(QProcess::MergedChannels);
+        process.start("findscu", args);
+        process.waitForStarted();
+        waitUntil([&] { return process.state() == QProcess::NotRunning; }, 60000);
+        result.exitCode = process.exitCode();
+        result.output = QString::fromLocal8Bit(process.readAll());
+        for (const QString &name : QDir(dir).entryList(QDir::Files, QDir::Name))
+            result.files << dir + "/" + name;
+        return result;
+    }
+
+    int m_finds = 0;
+};
+
+} // namespace
+
+TEST_F(QueryFixture, PatientLevelWithWildcardsAndEmptyReturnKeys)
+{
+    FindResult r = find("-P", {"QueryRetrieveLevel=PATIENT", "PatientName=SMITH*", "PatientID", "PatientBirthDate",
+                               "NumberOfPatientRelatedStudies"});
+    ASSERT_EQ(r.files.size(), 2) << r.output.toStdString();
+    QStringList names = r.values(0x10, 0x10);
+    names.sort();
+    EXPECT_EQ(names, (QStringList{"SMITHERS^ANNA^^^", "SMITH^JOHN^^^"}));
+    EXPECT_EQ(r.value(0, 0x10, 0x30), "19800102");
+    QStringList studies = r.values(0x20, 0x1200);
+    studies.sort();
+    EXPECT_EQ(studies, (QStringList{"1", "2"}));
+    EXPECT_TRUE(logText().contains("Queries :2"));
+
+    // Family and given name restrict both parts.
+    r = find("-P", {"QueryRetrieveLevel=PATIENT", "PatientName=SMITH^JOHN", "PatientID"});
+    ASSERT_EQ(r.files.size(), 1);
+    EXPECT_EQ(r.value(0, 0x10, 0x20), "P1");
+    // Names compare without regard to case, as on SQL Server.
+    EXPECT_EQ(find("-P", {"QueryRetrieveLevel=PATIENT", "PatientName=smith", "PatientID"}).files.size(), 1u);
+}
+
+TEST_F(QueryFixture, StudyLevelUnderBothRootsWithDateRangesAndModalities)
+{
+    FindResult r = find("-S", {"QueryRetrieveLevel=STUDY", "StudyDate=20240201-", "StudyInstanceUID", "PatientName"});
+    QStringList uids = r.values(0x20, 0x0D);
+    uids.sort();
+    EXPECT_EQ(uids, (QStringList{"1.2.9.2", "1.2.9.3"}));
+    r = find("-S", {"QueryRetrieveLevel=STUDY", "StudyDate=-20240110", "StudyInstanceUID"});
+    uids = r.values(0x20, 0x0D);
+    uids.sort();
+    EXPECT_EQ(uids, (QStringList{"1.2.9.1", "1.2.9.4"}));
+    r = find("-S", {"QueryRetrieveLevel=STUDY", "StudyDate=20240101-20240228", "StudyInstanceUID"});
+    EXPECT_EQ(r.files.size(), 2u);
+
+    r = find("-S", {"QueryRetrieveLevel=STUDY", "ModalitiesInStudy=CT\\US", "StudyInstanceUID"});
+    uids = r.values(0x20, 0x0D);
+    uids.sort();
+    EXPECT_EQ(uids, (QStringList{"1.2.9.1", "1.2.9.4"})) << m_controller->server().query().lastStatement().toStdString();
+    EXPECT_TRUE(r.values(0x08, 0x61).contains("CT\\MR")) << "all modalities of the study come back";
+
+    r = find("-P", {"QueryRetrieveLevel=STUDY", "PatientID=P1", "StudyInstanceUID", "StudyDate", "NumberOfStudyRelatedInstances"});
+    ASSERT_EQ(r.files.size(), 2u);
+    QStringList counts = r.values(0x20, 0x1208);
+    counts.sort();
+    EXPECT_EQ(counts, (QStringList{"1", "4"}));
+}
+
+TEST_F(QueryFixture, SeriesAndImageLevelsInTheirTextualOrder)
+{
+    FindResult r = find("-S", {"QueryRetrieveLevel=SERIES", "StudyInstanceUID=1.2.9.1", "SeriesNumber", "Modality"});
+    EXPECT_EQ(r.values(0x20, 0x11), (QStringList{"1", "10", "2"})) << "ordered as text";
+    r = find("-S", {"QueryRetrieveLevel=SERIES", "StudyInstanceUID=1.2.9.1", "Modality=CT\\MR", "SeriesNumber"});
+    EXPECT_EQ(r.files.size(), 3u);
+    r = find("-S", {"QueryRetrieveLevel=IMAGE", "SeriesInstanceUID=1.2.9.1.7.1", "SOPInstanceUID", "InstanceNumber"});
+    EXPECT_EQ(r.values(0x08, 0x18), (QStringList{"1.2.9.1.7.1.1", "1.2.9.1.7.1.2"}));
+}
+
+TEST_F(QueryFixture, ValuesThatLookLikeSqlMatchOrNotAndHarmNothing)
+{
+    FindResult r = find("-P", {"QueryRetrieveLevel=PATIENT", "PatientName=O'NEIL*", "PatientID"});
+    ASSERT_EQ(r.files.size(), 1) << r.output.toStdString();
+    EXPECT_EQ(r.value(0, 0x10, 0x20), "P3");
+    for (const char *evil : {"PatientID='; DROP TABLE PatientTable; --", "PatientID=x' OR '1'='1",
+                             "StudyDescription=a'); DELETE FROM StudyTable; --"}) {
+        r = find("-S", {"QueryRetrieveLevel=STUDY", evil, "StudyInstanceUID"});
+        EXPECT_EQ(r.files.size(), 0u) << evil;
+    }
+    EXPECT_EQ(count("select count(*) from PatientTable"), 3);
+    EXPECT_EQ(count("select count(*) from StudyTable"), 4);
+}
+
+TEST_F(QueryFixture, BadLevelsAndTooManyValuesAreRefused)
+{
+    FindResult r = find("-P", {"QueryRetrieveLevel=NONSENSE", "PatientID"});
+    EXPECT_EQ(r.files.size(), 0u);
+    EXPECT_TRUE(logText().contains("Unknown query level: NONSENSE"));
+    EXPECT_TRUE(r.output.contains("DataSetDoesNotMatchSOPClass")) << r.output.toStdString();
+    QStringList many;
+    for (int i = 0; i < 101; ++i)
+        many << QString("M%1").arg(i);
+    r = find("-S", {"QueryRetrieveLevel=SERIES", "Modality=" + many.join('\\'), "SeriesNumber"});
+    EXPECT_EQ(r.files.size(), 0u);
+    EXPECT_TRUE(logText().contains("More than 100 values in the key Modality"));
+}
+
+TEST_F(QueryFixture, AtMostEightHundredResponses)
+{
+    for (int i = 0; i < 900; ++i)
+        m_controller->connection().executeSQL(QString("insert into PatientTable (PatientID, Name_Last) values ('X%1','BULK')").arg(i));
+    FindResult r = find("-P", {"QueryRetrieveLevel=PATIENT", "PatientName=BULK", "PatientID"});
+    EXPECT_EQ(r.files.size(), 800);
+    EXPECT_TRUE(logText().contains("Queries :800"));
+}
+
+TEST_F(QueryFixture, MoveSendsAStudyInSeriesAndInstanceOrder)
+{
+    StoreScpProcess destination(scratch.path("dest"), "DEST");
+    ASSERT_TRUE(destination.isReady());
+    m_controller->connection().executeSQL(
+        QString("insert into RemoteAETs (RemoteAET, IPAddress, Port) values ('DEST', '127.0.0.1', %1)").arg(destination.port()));
+    const ToolResult move = runTool("movescu", {"-S", "-aec", "TALMIR", "-aem", "DEST", "-k", "QueryRetrieveLevel=STUDY", "-k",
+                                                "StudyInstanceUID=1.2.9.1", "127.0.0.1", QString::number(port())},
+                                    60000);
+    EXPECT_EQ(move.exitCode, 0) << move.output.toStdString();
+    ASSERT_TRUE(waitUntil([&] { return destination.receivedFiles().size() == 4; }, 20000));
+    EXPECT_EQ(destination.receivedOrder(), (QStringList{"1.2.9.1.7.1.1", "1.2.9.1.7.1.2", "1.2.9.1.8.2.1", "1.2.9.1.7.10.1"}));
+    EXPECT_TRUE(logText().contains("Send Complete.") || logText().contains("Complete:  action:SendImages"));
+
+    // An unknown destination is refused with its reason.
+    const ToolResult unknown = runTool("movescu", {"-v", "-S", "-aec", "TALMIR", "-aem", "NOWHERE", "-k", "QueryRetrieveLevel=STUDY",
+                                                   "-k", "StudyInstanceUID=1.2.9.1", "127.0.0.1", QString::number(port())});
+    EXPECT_TRUE(unknown.output.contains("a801") || unknown.output.contains("A801") || unknown.output.contains("Refused"))
+        << unknown.output.toStdString();
+    EXPECT_TRUE(logText().contains("Unknown Move Destination: NOWHERE"));
+    EXPECT_EQ(destination.receivedFiles().size(), 4);
+
+    // A destination named with an apostrophe changes nothing.
+    runTool("movescu", {"-S", "-aec", "TALMIR", "-aem", "X'OR'1", "-k", "QueryRetrieveLevel=STUDY", "-k",
+                        "StudyInstanceUID=1.2.9.1", "127.0.0.1", QString::number(port())});
+    EXPECT_TRUE(logText().contains("Unknown Move Destination: X'OR'1"));
+}
+
+TEST_F(QueryFixture, GetRetrievesASeriesOverItsOwnAssociation)
+{
+    const QString dir = scratch.path("got");
+    QDir().mkpath(dir);
+    const ToolResult get = runTool("getscu", {"-S", "-aec", "TALMIR", "-od", dir, "-k", "QueryRetrieveLevel=SERIES", "-k",
+                                              "SeriesInstanceUID=1.2.9.1.7.1", "127.0.0.1", QString::number(port())},
+                                   60000);
+    EXPECT_EQ(get.exitCode, 0) << get.output.toStdString();
+    EXPECT_EQ(QDir(dir).entryList(QDir::Files).size(), 2);
+    EXPECT_EQ(m_controller->server().retrieve().lastFiles().size(), 2);
+}
