@@ -231,8 +231,18 @@ void ToolkitConnection::saveImageAsync(const ToolkitImage &image, const QString 
 
 void ToolkitConnection::setCompression(const QString &transferSyntaxUid, const QVariant &quality)
 {
-    m_compression = int(detail::xferFromUid(transferSyntaxUid));
-    m_quality = quality.toInt();
+    // The quality arrives as the operator typed it ("90"); 1 is the highest
+    // fidelity, 0 (or text that is no number) asks for no JPEG.
+    bool isNumber = false;
+    double value = quality.toString().trimmed().toDouble(&isNumber);
+    if (!isNumber)
+        value = 0;
+    const int level = int(qBound(0.0, value, 100.0) + 0.5);
+    E_TransferSyntax xfer = detail::xferFromUid(transferSyntaxUid);
+    if (xfer == EXS_JPEG2000 && level <= 0)
+        xfer = EXS_Unknown;
+    m_compression = int(xfer);
+    m_quality = level;
 }
 
 ToolkitConnection::ActionResult ToolkitConnection::openDestination(const QStringList &paths, int compression)

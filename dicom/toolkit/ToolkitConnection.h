@@ -85,6 +85,10 @@ public:
     // Asynchronous actions.
     void saveImageAsync(const ToolkitImage &image, const QString &path, bool overwrite, const QString &transferSyntaxUid);
     void connectTo(const QString &address, int port, const QString &callingTitle, const QString &calledTitle);
+    // Syntax for the images of later sends (e.g. JPEG 2000, "1.2.840.10008.1.2.4.91")
+    // and the quality 1..100 as typed (1 highest; see detail/J2kCodec.h for
+    // JPEG 2000). Applied per image where the peer accepted that syntax and the
+    // pixels allow it; otherwise the image goes in a syntax the peer accepted.
     void setCompression(const QString &transferSyntaxUid, const QVariant &quality);
     void sendFilesAsync(const QStringList &paths); // empty entries name no file
     void verifyAsync();

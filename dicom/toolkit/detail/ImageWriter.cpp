@@ -1,5 +1,7 @@
 #include "ImageWriter.h"
 
+#include "J2kCodec.h"
+
 #include <QDir>
 #include <QFileInfo>
 #include <QTemporaryFile>
@@ -46,15 +48,19 @@ bool canConvert(E_TransferSyntax from, E_TransferSyntax to)
            && DcmCodecList::canChangeCoding(EXS_LittleEndianExplicit, to);
 }
 
-std::unique_ptr<DcmRepresentationParameter> representationFor(E_TransferSyntax target, int /*quality*/)
+std::unique_ptr<DcmRepresentationParameter> representationFor(E_TransferSyntax target, int quality)
 {
     switch (target) {
     case EXS_JPEGProcess14SV1:
         return std::make_unique<DJ_RPLossless>(1, 0); // first-order prediction, no point transform
     case EXS_JPEGProcess14:
         return std::make_unique<DJ_RPLossless>();
+    case EXS_JPEG2000LosslessOnly:
+        return std::make_unique<J2kRepresentation>(0);
+    case EXS_JPEG2000:
+        return std::make_unique<J2kRepresentation>(quality);
     default:
-        return nullptr; // JPEG 2000 parameters (quality) go here with its codec
+        return nullptr;
     }
 }
 

@@ -3,8 +3,7 @@
 // Writing DICOM files and changing the pixel encoding of datasets.
 // The codec seam lives here: a transfer syntax can be produced when DCMTK has
 // a codec registered for it (DcmCodecList), and representationFor() supplies
-// its parameters. A JPEG 2000 codec plugs in by registering itself with
-// DcmCodecList and adding its parameters to representationFor().
+// its parameters (JPEG 2000: the quality, see J2kCodec.h; 0 or 1 is lossless).
 
 #include <QString>
 

@@ -1,5 +1,7 @@
 #include "Runtime.h"
 
+#include "J2kCodec.h"
+
 #include <QCoreApplication>
 #include <QEventLoop>
 #include <QThread>
@@ -37,6 +39,7 @@ void initializeRuntime()
         DJLSEncoderRegistration::registerCodecs();
         DcmRLEDecoderRegistration::registerCodecs();
         DcmRLEEncoderRegistration::registerCodecs();
+        registerJ2kCodecs();
     });
 }
 

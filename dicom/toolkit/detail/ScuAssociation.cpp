@@ -98,6 +98,22 @@ int acceptedContext(T_ASC_Association *assoc, const char *abstractSyntax, E_Tran
     return 0;
 }
 
+bool proposedContext(T_ASC_Association *assoc, const char *abstractSyntax, E_TransferSyntax xfer)
+{
+    if (!assoc || xfer == EXS_Unknown)
+        return false;
+    const int count = ASC_countPresentationContexts(assoc->params);
+    for (int i = 0; i < count; ++i) {
+        T_ASC_PresentationContext pc;
+        if (ASC_getPresentationContext(assoc->params, i, &pc).bad() || strcmp(pc.abstractSyntax, abstractSyntax) != 0)
+            continue;
+        for (int t = 0; t < pc.transferSyntaxCount; ++t)
+            if (DcmXfer(pc.proposedTransferSyntaxes[t]).getXfer() == xfer)
+                return true;
+    }
+    return false;
+}
+
 int socketOf(T_ASC_Association *assoc)
 {
     if (!assoc || !assoc->DULassociation)
@@ -264,6 +280,13 @@ bool ScuAssociation::covers(const QStringList &paths, E_TransferSyntax compressi
         }
         if (!ok)
             return false;
+        // Compression asked for after the association was opened (a C-MOVE
+        // connects first): the peer must at least have been offered it.
+        const bool wantsCompression = compression != EXS_Unknown && !isUncompressed(compression)
+                                      && (!isLossy(header.xfer) || header.xfer == compression)
+                                      && canConvert(header.xfer, compression);
+        if (wantsCompression && !proposedContext(m_assoc, header.sopClass.c_str(), compression))
+            return false;
     }
     return true;
 }
@@ -298,16 +321,35 @@ StoreOutcome storeDataset(T_ASC_Association *assoc, DcmDataset &dataset, E_Trans
     }
 
     // Preferred order: the requested compression, the syntax as stored, uncompressed, lossless JPEG.
+    // Compression is for pixels that are still exact: a lossy image is not
+    // compressed a second time, and a dataset without pixels has nothing to compress.
+    const bool hasPixels = dataset.tagExistsWithValue(DCM_PixelData);
+    const E_TransferSyntax compression =
+        hasPixels && (!isLossy(original) || original == options.compression) ? options.compression : EXS_Unknown;
     int presId = 0;
-    for (E_TransferSyntax t : {options.compression, original, EXS_LittleEndianExplicit, EXS_LittleEndianImplicit,
+    for (E_TransferSyntax t : {compression, original, EXS_LittleEndianExplicit, EXS_LittleEndianImplicit,
                                EXS_BigEndianExplicit, EXS_JPEGProcess14, EXS_JPEGProcess14SV1}) {
-        if (t == EXS_Unknown || (t != original && isLossy(t) && t != options.compression))
+        if (t == EXS_Unknown || (t != original && isLossy(t) && t != compression))
             continue;
         const int id = acceptedContext(assoc, sopClass.c_str(), t);
         if (id != 0 && transcode(dataset, original, t, options.quality)) {
             presId = id;
             break;
         }
+    }
+    // Last resort: any other syntax the peer took for this class that keeps the
+    // pixels exact (a C-GET requester may have offered JPEG 2000 only; it gets
+    // a reversible code stream).
+    for (int i = 0, n = ASC_countPresentationContexts(assoc->params); presId == 0 && i < n; ++i) {
+        T_ASC_PresentationContext pc;
+        if (ASC_getPresentationContext(assoc->params, i, &pc).bad() || pc.resultReason != ASC_P_ACCEPTANCE
+            || strcmp(pc.abstractSyntax, sopClass.c_str()) != 0)
+            continue;
+        const E_TransferSyntax t = DcmXfer(pc.acceptedTransferSyntax).getXfer();
+        if (t == EXS_Unknown || (isLossy(t) && t != EXS_JPEG2000 && t != original))
+            continue;
+        if (transcode(dataset, original, t, 0))
+            presId = pc.presentationContextID;
     }
     if (presId == 0) {
         outcome.error = QStringLiteral("C-STORE to ") + options.remoteAe + QStringLiteral(": no accepted presentation context for ")

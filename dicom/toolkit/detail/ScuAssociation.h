@@ -47,7 +47,8 @@ public:
     void interrupt();
     // DIMSE status of the C-ECHO, or -1 with *error set.
     int echo(QString *error);
-    // Whether every file could go over the association as negotiated.
+    // Whether every file could go over the association as negotiated, and
+    // `compression` was offered for every file it could apply to.
     bool covers(const QStringList &paths, E_TransferSyntax compression) const;
 
     T_ASC_Association *association() const { return m_assoc; }
@@ -83,6 +84,9 @@ StoreOutcome storeDataset(T_ASC_Association *assoc, DcmDataset &dataset, E_Trans
 
 // The accepted presentation context for this abstract syntax in exactly this transfer syntax; 0 if none.
 int acceptedContext(T_ASC_Association *assoc, const char *abstractSyntax, E_TransferSyntax xfer);
+
+// Whether this association offered the abstract syntax in this transfer syntax (accepted or not).
+bool proposedContext(T_ASC_Association *assoc, const char *abstractSyntax, E_TransferSyntax xfer);
 
 // The socket under an association (for TCP options and for interrupting it).
 int socketOf(T_ASC_Association *assoc);
