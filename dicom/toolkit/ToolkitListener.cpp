@@ -1,20 +1,26 @@
 #include "ToolkitListener.h"
 
 #include "ToolkitConnection.h"
+#include "detail/AssociationIntake.h"
 #include "detail/EventSink.h"
 #include "detail/Runtime.h"
 
 #include <dcmtk/dcmnet/assoc.h>
 #include <dcmtk/dcmnet/dul.h>
 
+#include <cerrno>
+#include <chrono>
+#include <fcntl.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 namespace pacs::toolkit {
 
 namespace {
-// Seconds a new connection gets to deliver its A-ASSOCIATE-RQ; while it is read
-// no other association is accepted, so a silent peer must not hold it long.
+// Seconds a new connection gets to deliver its A-ASSOCIATE-RQ. The wait is on
+// the connection's own thread; the listener goes on accepting meanwhile.
 constexpr int kFirstPduSeconds = 5;
 constexpr long kMaxReceivePdu = 65536;
 } // namespace
@@ -30,8 +36,10 @@ ToolkitListener::~ToolkitListener()
     stopListening();
     {
         std::lock_guard lock(m_sessionsMutex);
-        for (Session &session : m_sessions)
+        for (Session &session : m_sessions) {
+            session.intake->cancel();
             session.connection->stopFromListener();
+        }
     }
     reapSessions(true);
     m_sink->alive = false;
@@ -61,10 +69,8 @@ bool ToolkitListener::startListening(int port)
         m_lastError = QStringLiteral("listen on port %1: cannot read the bound port").arg(port);
         return false;
     }
-    // Accepted sockets inherit this: a peer that stops in the middle of a PDU
-    // cannot block the accepting thread for longer.
-    const timeval stalled{kFirstPduSeconds, 0};
-    ::setsockopt(socket, SOL_SOCKET, SO_RCVTIMEO, &stalled, sizeof(stalled));
+    // The accepting thread polls and must never block in accept() itself.
+    ::fcntl(socket, F_SETFL, ::fcntl(socket, F_GETFL) | O_NONBLOCK);
 
     m_network = network;
     m_listenSocket = socket;
@@ -83,6 +89,14 @@ void ToolkitListener::stopListening(int)
     ::shutdown(m_listenSocket, SHUT_RDWR); // wakes the accepting thread at once
     if (m_acceptThread.joinable())
         m_acceptThread.join();
+    {
+        // Connections still waiting for their request use the network: end
+        // their wait and let them finish with it before it goes.
+        std::unique_lock lock(m_sessionsMutex);
+        for (Session &session : m_sessions)
+            session.intake->cancel();
+        m_intakeDone.wait(lock, [this] { return m_inIntake == 0; });
+    }
     ASC_dropNetwork(&m_network);
     m_network = nullptr;
     m_listenSocket = -1;
@@ -91,40 +105,55 @@ void ToolkitListener::stopListening(int)
 
 void ToolkitListener::acceptLoop(T_ASC_Network *network)
 {
+    const int listenSocket = m_listenSocket;
     while (!m_stop) {
-        if (!ASC_associationWaiting(network, 1))
-            continue;
+        pollfd p{listenSocket, POLLIN, 0};
+        const int r = ::poll(&p, 1, 1000);
         if (m_stop)
             break;
-        T_ASC_Association *assoc = nullptr;
-        const OFCondition cond = ASC_receiveAssociation(network, &assoc, kMaxReceivePdu, nullptr, nullptr, OFFalse,
-                                                        DUL_NOBLOCK, 1);
-        if (cond.bad()) {
-            // Not DICOM, cut off, or too slow: drop it and keep serving the others.
-            if (assoc) {
-                ASC_dropAssociation(assoc);
-                ASC_destroyAssociation(&assoc);
+        if (r <= 0)
+            continue;
+        const int socket = ::accept4(listenSocket, nullptr, nullptr, SOCK_CLOEXEC);
+        if (socket < 0) {
+            if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
+                // Out of descriptors: the pending peer stays queued; give the
+                // sessions a moment to release some instead of spinning.
+                pollfd none{-1, 0, 0};
+                ::poll(&none, 1, 100);
             }
             continue;
         }
-        startSession(assoc);
+        startSession(network, socket);
     }
 }
 
-void ToolkitListener::startSession(T_ASC_Association *assoc)
+void ToolkitListener::startSession(T_ASC_Network *network, int socket)
 {
     reapSessions(false);
     std::shared_ptr<ToolkitConnection> connection(new ToolkitConnection(false, m_sink));
     auto finished = std::make_shared<std::atomic<bool>>(false);
+    auto intake = std::make_shared<detail::Intake>();
     std::lock_guard lock(m_sessionsMutex);
-    m_sessions.push_back({connection, std::thread([connection, assoc, finished] {
+    ++m_inIntake;
+    m_sessions.push_back({connection, std::thread([this, connection, network, socket, finished, intake] {
+                              T_ASC_Association *assoc = nullptr;
                               try {
-                                  connection->serve(assoc);
+                                  assoc = intake->receive(network, socket, kFirstPduSeconds, kMaxReceivePdu);
+                              } catch (...) {
+                              }
+                              {
+                                  std::lock_guard lock(m_sessionsMutex);
+                                  --m_inIntake;
+                              }
+                              m_intakeDone.notify_all();
+                              try {
+                                  if (assoc)
+                                      connection->serve(assoc);
                               } catch (...) {
                               }
                               finished->store(true);
                           }),
-                          finished});
+                          finished, intake});
 }
 
 void ToolkitListener::reapSessions(bool all)

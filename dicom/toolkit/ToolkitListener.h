@@ -2,8 +2,10 @@
 
 // ToolkitListener: accepts DICOM associations on one TCP port and reports them
 // through ToolkitEvents; also the source of outgoing connections
-// (newConnection). Each association runs on a thread of its own; events reach
-// the program on the application's main thread.
+// (newConnection). Each association runs on a thread of its own, from the
+// moment its TCP connection is accepted (so a peer that connects and stays
+// silent delays nobody else; it is dropped after 5 s); events reach the
+// program on the application's main thread.
 //
 // Accepted on every association: Verification, every storage SOP class DCMTK
 // knows, Patient and Study Root FIND/MOVE/GET; every transfer syntax DCMTK can
@@ -18,6 +20,7 @@
 #include <QString>
 
 #include <atomic>
+#include <condition_variable>
 #include <list>
 #include <memory>
 #include <mutex>
@@ -30,6 +33,7 @@ namespace pacs::toolkit {
 
 namespace detail {
 struct EventSink;
+class Intake;
 }
 
 class ToolkitConnection;
@@ -71,9 +75,10 @@ private:
         std::shared_ptr<ToolkitConnection> connection;
         std::thread thread;
         std::shared_ptr<std::atomic<bool>> finished;
+        std::shared_ptr<detail::Intake> intake; // until the A-ASSOCIATE-RQ is read
     };
     void acceptLoop(T_ASC_Network *network);
-    void startSession(T_ASC_Association *assoc);
+    void startSession(T_ASC_Network *network, int socket);
     void reapSessions(bool all);
 
     std::shared_ptr<detail::EventSink> m_sink;
@@ -85,6 +90,8 @@ private:
     std::thread m_acceptThread;
     mutable std::mutex m_sessionsMutex;
     std::list<Session> m_sessions;
+    int m_inIntake = 0; // sessions still reading their request through m_network
+    std::condition_variable m_intakeDone;
     bool m_settingA = false;
     int m_settingB = 0;
 };

@@ -6,7 +6,9 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <stdexcept>
+#include <vector>
 
 using namespace pacs::toolkit;
 using namespace pacs::toolkit::test;
@@ -140,4 +142,68 @@ TEST(ToolkitListener, GarbageAndCutOffPeersDoNotDisturbAnEchoInProgress)
     f.events.onVerify = nullptr;
     EXPECT_EQ(runTool(QStringLiteral("echoscu"), echoArgs(f)).exitCode, 0);
     EXPECT_EQ(f.events.echoes, 2);
+}
+
+namespace {
+
+// TCP connections that never send a byte.
+std::vector<std::unique_ptr<QTcpSocket>> openSilentPeers(int port, int count)
+{
+    std::vector<std::unique_ptr<QTcpSocket>> peers;
+    for (int i = 0; i < count; ++i) {
+        auto socket = std::make_unique<QTcpSocket>();
+        socket->connectToHost(QStringLiteral("127.0.0.1"), quint16(port));
+        if (socket->waitForConnected(10000))
+            peers.push_back(std::move(socket));
+    }
+    return peers;
+}
+
+bool allClosed(const std::vector<std::unique_ptr<QTcpSocket>> &peers)
+{
+    for (const auto &peer : peers)
+        if (peer->state() != QAbstractSocket::UnconnectedState)
+            return false;
+    return true;
+}
+
+} // namespace
+
+TEST(ToolkitListener, SilentPeersDelayNobodyAndAreDroppedAlone)
+{
+    ListenerFixture f;
+    ASSERT_TRUE(f.listener.isListening());
+    // An association that is already open when the silent peers arrive.
+    auto outgoing = f.listener.newConnection();
+    outgoing->connectTo(QStringLiteral("127.0.0.1"), f.listener.listeningPort(), QStringLiteral("PEER"), QStringLiteral("ARCHIVE"));
+    ASSERT_TRUE(waitUntil([&] { return f.events.outgoingCompletions.size() == 1; }, 30000));
+    ASSERT_TRUE(f.events.outgoingCompletions[0].success) << f.events.outgoingCompletions[0].error.toStdString();
+
+    const auto silent = openSilentPeers(f.listener.listeningPort(), 20);
+    ASSERT_EQ(silent.size(), 20u);
+    // Served while all twenty still hold their connections (one after the
+    // other they would hold the port for 100 s; echoscu gives up after 30).
+    const ToolResult r = runTool(QStringLiteral("echoscu"), echoArgs(f) << QStringLiteral("-ta") << QStringLiteral("30"), 40000);
+    EXPECT_EQ(r.exitCode, 0) << r.output.toStdString();
+
+    EXPECT_TRUE(waitUntil([&] { return allClosed(silent); }, 30000));
+    // Nothing of them reached the program, and the open association still works.
+    EXPECT_EQ(f.events.callingTitles, (QStringList{QStringLiteral("PEER"), QStringLiteral("ECHOSCU")}));
+    outgoing->verifyAsync();
+    ASSERT_TRUE(waitUntil([&] { return f.events.outgoingCompletions.size() == 2; }, 30000));
+    EXPECT_TRUE(f.events.outgoingCompletions[1].success) << f.events.outgoingCompletions[1].error.toStdString();
+    EXPECT_EQ(f.events.echoes, 2);
+}
+
+TEST(ToolkitListener, StoppingEndsTheWaitOfSilentPeers)
+{
+    ListenerFixture f;
+    const auto silent = openSilentPeers(f.listener.listeningPort(), 5);
+    ASSERT_EQ(silent.size(), 5u);
+    ASSERT_TRUE(waitUntil([&] { return f.listener.activeAssociations() == 5; }, 10000));
+    f.listener.stopListening();
+    EXPECT_TRUE(waitUntil([&] { return allClosed(silent); }, 10000));
+    EXPECT_TRUE(waitUntil([&] { return f.listener.activeAssociations() == 0; }, 10000));
+    ASSERT_TRUE(f.listener.startListening(0));
+    EXPECT_EQ(runTool(QStringLiteral("echoscu"), echoArgs(f)).exitCode, 0);
 }
