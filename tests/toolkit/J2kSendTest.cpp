@@ -4,7 +4,6 @@
 
 #include "ToolkitTestSupport.h"
 
-#include "SampleImages.h"
 #include "TestSupport.h"
 #include "toolkit/ToolkitUtility.h"
 #include "toolkit/detail/ImageWriter.h"
@@ -24,7 +23,6 @@
 
 using namespace pacs::toolkit;
 using namespace pacs::toolkit::test;
-using pacs::test::SampleKind;
 using pacs::test::waitUntil;
 
 namespace {
@@ -150,11 +148,11 @@ double expectedRms(int quality, int bits)
 QString write(const QString &path, SampleKind kind, const QMap<QString, QString> &elements = {},
               const QString &syntax = QString())
 {
-    pacs::test::SampleSpec spec;
+    SampleSpec spec;
     spec.kind = kind;
     spec.elements = elements;
     spec.transferSyntax = syntax;
-    return pacs::test::writeSample(path, spec).isEmpty() ? QString() : path;
+    return writeSample(path, spec).isEmpty() ? QString() : path;
 }
 
 // The file the archive would hold for an image: JPEG Lossless.
@@ -190,9 +188,9 @@ bool sendOutgoing(const QStringList &files, int port, const QString &quality, QS
 // The received file whose SOP Instance UID is that of `original`.
 QString receivedCopy(const StoreScp &node, const QString &original)
 {
-    const QString uid = pacs::test::fileElement(original, 0x0008, 0x0018);
+    const QString uid = fileElement(original, 0x0008, 0x0018);
     for (const QString &file : node.receivedFiles())
-        if (pacs::test::fileElement(file, 0x0008, 0x0018) == uid)
+        if (fileElement(file, 0x0008, 0x0018) == uid)
             return file;
     return QString();
 }
@@ -224,7 +222,7 @@ TEST(ToolkitJ2k, OutgoingSendAtQuality90ArrivesAsJpeg2000CloseToTheOriginal)
     // As retrieves send them: from the archive's JPEG Lossless files.
     cases.push_back({"ct archived", cases[0].original, {}});
     cases.back().sent = archived(cases[0].original, dir.filePath(QStringLiteral("archive/ct.dcm")));
-    ASSERT_EQ(pacs::test::fileTransferSyntax(cases.back().sent), QStringLiteral("1.2.840.10008.1.2.4.57"));
+    ASSERT_EQ(fileTransferSyntax(cases.back().sent), QStringLiteral("1.2.840.10008.1.2.4.57"));
     // The archived CT carries the same instance UID; send it to a second node.
     StoreScp second(dir.path() + QStringLiteral("/second"), QStringLiteral("DEST"), {QStringLiteral("+xw")});
     ASSERT_TRUE(second.ready);
@@ -241,9 +239,9 @@ TEST(ToolkitJ2k, OutgoingSendAtQuality90ArrivesAsJpeg2000CloseToTheOriginal)
         SCOPED_TRACE(c.name);
         const QString got = receivedCopy(i + 1 < cases.size() ? node : second, c.original);
         ASSERT_FALSE(got.isEmpty());
-        EXPECT_EQ(pacs::test::fileTransferSyntax(got), kJ2k);
-        EXPECT_EQ(pacs::test::fileElement(got, 0x0028, 0x2110), QStringLiteral("01")); // marked lossy
-        EXPECT_EQ(pacs::test::fileElement(got, 0x0028, 0x2114), QStringLiteral("ISO_15444_1"));
+        EXPECT_EQ(fileTransferSyntax(got), kJ2k);
+        EXPECT_EQ(fileElement(got, 0x0028, 0x2110), QStringLiteral("01")); // marked lossy
+        EXPECT_EQ(fileElement(got, 0x0028, 0x2114), QStringLiteral("ISO_15444_1"));
         const Pixels before = readPixels(c.original);
         const Pixels after = decodeWithGdcm(got);
         ASSERT_TRUE(before.ok) << before.error.toStdString();
@@ -302,12 +300,12 @@ struct ArchivedStudy
     {
         uid = ToolkitUtility::newUid();
         for (SampleKind kind : {SampleKind::CT, SampleKind::RGB}) {
-            pacs::test::SampleSpec spec;
+            SampleSpec spec;
             spec.kind = kind;
             spec.studyUid = uid;
             spec.instanceNumber = int(originals.size()) + 1;
             const QString original = f.path(QStringLiteral("original%1.dcm").arg(originals.size()));
-            if (pacs::test::writeSample(original, spec).isEmpty())
+            if (writeSample(original, spec).isEmpty())
                 continue;
             originals << original;
             files << archived(original, f.path(QStringLiteral("IMAGES/%1.dcm").arg(originals.size())));
@@ -333,7 +331,7 @@ TEST(ToolkitJ2k, MoveAtQuality90ReachesAJpeg2000DestinationCompressed)
     for (const QString &original : study.originals) {
         const QString got = receivedCopy(destination, original);
         ASSERT_FALSE(got.isEmpty());
-        EXPECT_EQ(pacs::test::fileTransferSyntax(got), kJ2k);
+        EXPECT_EQ(fileTransferSyntax(got), kJ2k);
         const Pixels before = readPixels(original), after = decodeWithGdcm(got);
         ASSERT_TRUE(after.ok) << after.error.toStdString();
         EXPECT_LE(compare(before, after).rms, 2 * expectedRms(90, before.bitsStored));
@@ -354,8 +352,8 @@ TEST(ToolkitJ2k, MoveToADestinationWithoutJpeg2000GetsExactPixels)
     for (const QString &original : study.originals) {
         const QString got = receivedCopy(destination, original);
         ASSERT_FALSE(got.isEmpty());
-        EXPECT_NE(pacs::test::fileTransferSyntax(got), kJ2k);
-        EXPECT_TRUE(pacs::test::fileElement(got, 0x0028, 0x2110).isEmpty()); // not marked lossy
+        EXPECT_NE(fileTransferSyntax(got), kJ2k);
+        EXPECT_TRUE(fileElement(got, 0x0028, 0x2110).isEmpty()); // not marked lossy
         const Pixels before = readPixels(original), after = readPixels(got);
         ASSERT_TRUE(after.ok) << after.error.toStdString();
         EXPECT_EQ(after.values, before.values);
@@ -377,7 +375,7 @@ TEST(ToolkitJ2k, GetAtQuality90ComesBackAsJpeg2000)
     ASSERT_EQ(received.size(), 2) << r.output.toStdString();
     for (const QString &name : received) {
         const QString got = out + QLatin1Char('/') + name;
-        EXPECT_EQ(pacs::test::fileTransferSyntax(got), kJ2k);
+        EXPECT_EQ(fileTransferSyntax(got), kJ2k);
         const Pixels after = decodeWithGdcm(got);
         EXPECT_TRUE(after.ok) << after.error.toStdString();
     }
@@ -404,7 +402,7 @@ TEST(ToolkitJ2k, QualityOneIsLosslessAndHigherNumbersLoseMore)
         const double rms = compare(before, after).rms;
         if (quality == 1) {
             EXPECT_EQ(after.values, before.values);
-            EXPECT_TRUE(pacs::test::fileElement(encoded, 0x0028, 0x2110).isEmpty());
+            EXPECT_TRUE(fileElement(encoded, 0x0028, 0x2110).isEmpty());
         } else {
             EXPECT_GT(rms, previous);
             EXPECT_LE(rms, 2 * expectedRms(quality, before.bitsStored));
@@ -429,9 +427,9 @@ TEST(ToolkitJ2k, ImagesThatCannotBeEncodedGoInASyntaxThePeerAccepted)
     QString error;
     ASSERT_TRUE(sendOutgoing(files, node.port, QStringLiteral("90"), &error)) << error.toStdString();
     ASSERT_EQ(node.receivedFiles().size(), 4);
-    EXPECT_EQ(pacs::test::fileTransferSyntax(receivedCopy(node, lossy)), QStringLiteral("1.2.840.10008.1.2.4.50"));
+    EXPECT_EQ(fileTransferSyntax(receivedCopy(node, lossy)), QStringLiteral("1.2.840.10008.1.2.4.50"));
     for (const QString &file : {noPixels, report, odd})
-        EXPECT_NE(pacs::test::fileTransferSyntax(receivedCopy(node, file)), kJ2k) << file.toStdString();
+        EXPECT_NE(fileTransferSyntax(receivedCopy(node, file)), kJ2k) << file.toStdString();
     const Pixels before = readPixels(odd), after = readPixels(receivedCopy(node, odd));
     ASSERT_TRUE(after.ok) << after.error.toStdString();
     EXPECT_EQ(after.values, before.values);

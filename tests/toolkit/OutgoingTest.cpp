@@ -143,7 +143,7 @@ TEST(ToolkitOutgoing, SendToNodeAndTheViewerReadTheSameFile)
     StoreScp node(dir.path() + QStringLiteral("/node"));
     ASSERT_TRUE(node.ready);
     SampleSpec spec;
-    spec.kind = Sample::RGB;
+    spec.kind = SampleKind::RGB;
     const QString file = dir.path() + QStringLiteral("/rgb.dcm");
     ASSERT_FALSE(writeSample(file, spec).isEmpty());
 

@@ -46,7 +46,7 @@ QByteArray decodedPixels(const QString &path)
     return QByteArray(reinterpret_cast<const char *>(bytes), qsizetype(count));
 }
 
-class ToolkitStoreSamples : public ::testing::TestWithParam<Sample>
+class ToolkitStoreSamples : public ::testing::TestWithParam<SampleKind>
 {
 };
 
@@ -72,16 +72,16 @@ TEST_P(ToolkitStoreSamples, AreWrittenAsJpegLosslessWithoutLoss)
     EXPECT_EQ(QDir(f.events.storeDir).entryList(QDir::Files | QDir::Hidden).size(), 1);
 }
 
-INSTANTIATE_TEST_SUITE_P(Samples, ToolkitStoreSamples, ::testing::Values(Sample::CT, Sample::MR, Sample::RGB),
-                         [](const ::testing::TestParamInfo<Sample> &info) {
-                             return std::string(info.param == Sample::CT ? "CT" : info.param == Sample::MR ? "MR" : "RGB");
+INSTANTIATE_TEST_SUITE_P(Samples, ToolkitStoreSamples, ::testing::Values(SampleKind::CT, SampleKind::MR, SampleKind::RGB),
+                         [](const ::testing::TestParamInfo<SampleKind> &info) {
+                             return std::string(info.param == SampleKind::CT ? "CT" : info.param == SampleKind::MR ? "MR" : "RGB");
                          });
 
 TEST(ToolkitStore, ImageWithoutPixelDataKeepsItsSyntax)
 {
     ListenerFixture f;
     SampleSpec spec;
-    spec.kind = Sample::NoPixels;
+    spec.kind = SampleKind::NoPixels;
     const QString source = f.path(QStringLiteral("in.dcm"));
     ASSERT_FALSE(writeSample(source, spec).isEmpty());
     EXPECT_TRUE(succeeded(store(f, {source})));
@@ -93,7 +93,7 @@ TEST(ToolkitStore, LossyJpegArrivalIsStoredAsItCame)
 {
     ListenerFixture f;
     SampleSpec spec;
-    spec.kind = Sample::RGB;
+    spec.kind = SampleKind::RGB;
     spec.transferSyntax = QStringLiteral("1.2.840.10008.1.2.4.50");
     const QString source = f.path(QStringLiteral("in.dcm"));
     ASSERT_FALSE(writeSample(source, spec).isEmpty());

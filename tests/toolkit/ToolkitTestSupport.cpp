@@ -5,21 +5,8 @@
 
 #include <QCoreApplication>
 #include <QDir>
-#include <QFile>
 #include <QProcess>
 #include <QTcpServer>
-
-#include <dcmtk/dcmdata/dcdatset.h>
-#include <dcmtk/dcmdata/dcdeftag.h>
-#include <dcmtk/dcmdata/dcfilefo.h>
-#include <dcmtk/dcmdata/dcmetinf.h>
-#include <dcmtk/dcmdata/dcrleerg.h>
-#include <dcmtk/dcmdata/dcuid.h>
-#include <dcmtk/dcmimage/diregist.h>
-#include <dcmtk/dcmjpeg/djencode.h>
-#include <dcmtk/dcmjpeg/djrploss.h>
-
-#include <vector>
 
 namespace pacs::toolkit::test {
 
@@ -183,84 +170,6 @@ QStringList StoreScp::receivedFiles() const
     for (const QString &name : QDir(folder).entryList(QDir::Files))
         files << folder + QLatin1Char('/') + name;
     return files;
-}
-
-QString fileTransferSyntax(const QString &path)
-{
-    DcmFileFormat file;
-    OFString uid;
-    if (file.loadFile(QFile::encodeName(path).constData()).bad()
-        || file.getMetaInfo()->findAndGetOFString(DCM_TransferSyntaxUID, uid).bad())
-        return QString();
-    return QString::fromLatin1(uid.c_str());
-}
-
-QString writeSample(const QString &path, const SampleSpec &spec)
-{
-    DJEncoderRegistration::registerCodecs();
-    DcmRLEEncoderRegistration::registerCodecs();
-    char uid[100];
-    auto newUid = [&] { return QString::fromLatin1(dcmGenerateUniqueIdentifier(uid)); };
-
-    DcmFileFormat file;
-    DcmDataset *ds = file.getDataset();
-    const QString instance = spec.instanceUid.isEmpty() ? newUid() : spec.instanceUid;
-    const char *sopClass = spec.kind == Sample::CT ? UID_CTImageStorage
-                           : spec.kind == Sample::MR ? UID_MRImageStorage
-                                                     : UID_SecondaryCaptureImageStorage;
-    auto put = [&](const DcmTagKey &key, const QString &value) { ds->putAndInsertString(key, value.toLatin1().constData()); };
-    put(DCM_SOPClassUID, QString::fromLatin1(sopClass));
-    put(DCM_SOPInstanceUID, instance);
-    put(DCM_PatientID, spec.patientId);
-    put(DCM_PatientName, spec.patientName);
-    put(DCM_PatientBirthDate, QStringLiteral("19800102"));
-    put(DCM_PatientSex, QStringLiteral("M"));
-    put(DCM_StudyInstanceUID, spec.studyUid.isEmpty() ? newUid() : spec.studyUid);
-    put(DCM_SeriesInstanceUID, spec.seriesUid.isEmpty() ? newUid() : spec.seriesUid);
-    put(DCM_StudyDate, spec.studyDate);
-    put(DCM_StudyTime, QStringLiteral("103000"));
-    put(DCM_AccessionNumber, QStringLiteral("ACC1"));
-    put(DCM_StudyDescription, QStringLiteral("HEAD"));
-    put(DCM_Modality, spec.kind == Sample::CT ? QStringLiteral("CT") : spec.kind == Sample::MR ? QStringLiteral("MR") : QStringLiteral("OT"));
-    put(DCM_SeriesNumber, QString::number(spec.seriesNumber));
-    put(DCM_InstanceNumber, QString::number(spec.instanceNumber));
-
-    if (spec.kind != Sample::NoPixels) {
-        const bool rgb = spec.kind == Sample::RGB;
-        const Uint16 rows = spec.kind == Sample::MR ? 32 : 64, cols = rows;
-        ds->putAndInsertUint16(DCM_Rows, rows);
-        ds->putAndInsertUint16(DCM_Columns, cols);
-        ds->putAndInsertUint16(DCM_SamplesPerPixel, rgb ? 3 : 1);
-        put(DCM_PhotometricInterpretation, rgb ? QStringLiteral("RGB") : QStringLiteral("MONOCHROME2"));
-        ds->putAndInsertUint16(DCM_BitsAllocated, rgb ? 8 : 16);
-        ds->putAndInsertUint16(DCM_BitsStored, rgb ? 8 : 12);
-        ds->putAndInsertUint16(DCM_HighBit, rgb ? 7 : 11);
-        ds->putAndInsertUint16(DCM_PixelRepresentation, 0);
-        if (rgb) {
-            ds->putAndInsertUint16(DCM_PlanarConfiguration, 0);
-            std::vector<Uint8> pixels(size_t(rows) * cols * 3);
-            for (size_t i = 0; i < pixels.size(); ++i)
-                pixels[i] = Uint8((i * 7) % 251);
-            ds->putAndInsertUint8Array(DCM_PixelData, pixels.data(), unsigned(pixels.size()));
-        } else {
-            std::vector<Uint16> pixels(size_t(rows) * cols);
-            for (size_t i = 0; i < pixels.size(); ++i)
-                pixels[i] = Uint16((i * 13) % 4096);
-            ds->putAndInsertUint16Array(DCM_PixelData, pixels.data(), unsigned(pixels.size()));
-        }
-    }
-
-    E_TransferSyntax xfer = EXS_LittleEndianExplicit;
-    if (!spec.transferSyntax.isEmpty()) {
-        xfer = DcmXfer(spec.transferSyntax.toLatin1().constData()).getXfer();
-        DJ_RPLossy lossy(90);
-        const DcmRepresentationParameter *params = xfer == EXS_JPEGProcess1 ? &lossy : nullptr;
-        if (ds->chooseRepresentation(xfer, params).bad() || !ds->canWriteXfer(xfer))
-            return QString();
-    }
-    if (file.saveFile(QFile::encodeName(path).constData(), xfer).bad())
-        return QString();
-    return instance;
 }
 
 } // namespace pacs::toolkit::test

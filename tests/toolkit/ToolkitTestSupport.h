@@ -1,9 +1,10 @@
 #pragma once
 
 // Shared pieces of the toolkit tests: a recording event handler, a listener
-// on a free port, DCMTK's command-line tools run as peers, and small DICOM
-// files built with DCMTK.
+// on a free port and DCMTK's command-line tools run as peers. Sample files
+// come from pacs_test_support (SampleImages.h).
 
+#include "SampleImages.h"
 #include "toolkit/ToolkitConnection.h"
 #include "toolkit/ToolkitEvents.h"
 #include "toolkit/ToolkitImage.h"
@@ -104,24 +105,12 @@ struct ListenerFixture
     ToolkitListener listener{&events};
 };
 
-// Small datasets written as DICOM files (Explicit VR Little Endian unless said).
-enum class Sample { CT, MR, RGB, NoPixels };
-struct SampleSpec
-{
-    Sample kind = Sample::CT;
-    QString patientId = QStringLiteral("P001");
-    QString patientName = QStringLiteral("DOE^JOHN");
-    QString studyUid;
-    QString seriesUid;
-    QString instanceUid; // generated when empty
-    QString studyDate = QStringLiteral("20240115");
-    QString transferSyntax; // encode the file in this syntax (e.g. JPEG baseline, RLE)
-    int seriesNumber = 1;
-    int instanceNumber = 1;
-};
-QString writeSample(const QString &path, const SampleSpec &spec);
-// Transfer syntax UID in a file's meta header ("" if unreadable).
-QString fileTransferSyntax(const QString &path);
+// Test DICOM files come from the shared generator.
+using pacs::test::fileElement;
+using pacs::test::fileTransferSyntax;
+using pacs::test::SampleKind;
+using pacs::test::SampleSpec;
+using pacs::test::writeSample;
 
 int freePort();
 
