@@ -9,6 +9,7 @@
 #include "detail/ScuAssociation.h"
 
 #include <QFileInfo>
+#include <QRegularExpression>
 #include <QThreadPool>
 
 #include <dcmtk/dcmdata/dcdatset.h>
@@ -231,12 +232,11 @@ void ToolkitConnection::saveImageAsync(const ToolkitImage &image, const QString 
 
 void ToolkitConnection::setCompression(const QString &transferSyntaxUid, const QVariant &quality)
 {
-    // The quality arrives as the operator typed it ("90"); 1 is the highest
-    // fidelity, 0 (or text that is no number) asks for no JPEG.
-    bool isNumber = false;
-    double value = quality.toString().trimmed().toDouble(&isNumber);
-    if (!isNumber)
-        value = 0;
+    // The quality arrives as the operator typed it ("90", even "85 max"): its
+    // leading number counts; 1 is the highest fidelity, 0 or no number asks for no JPEG.
+    static const QRegularExpression leadingNumber(QStringLiteral("^\\s*[+-]?(\\d+(\\.\\d*)?|\\.\\d+)"));
+    const QRegularExpressionMatch match = leadingNumber.match(quality.toString());
+    const double value = match.hasMatch() ? match.captured(0).trimmed().toDouble() : 0.0;
     const int level = int(qBound(0.0, value, 100.0) + 0.5);
     E_TransferSyntax xfer = detail::xferFromUid(transferSyntaxUid);
     if (xfer == EXS_JPEG2000 && level <= 0)

@@ -434,3 +434,26 @@ TEST(ToolkitJ2k, ImagesThatCannotBeEncodedGoInASyntaxThePeerAccepted)
     ASSERT_TRUE(after.ok) << after.error.toStdString();
     EXPECT_EQ(after.values, before.values);
 }
+
+TEST(ToolkitJ2k, QualityTextDecidesWhetherToCompress)
+{
+    QTemporaryDir dir;
+    StoreScp node(dir.path() + QStringLiteral("/node"), QStringLiteral("DEST"), {QStringLiteral("+xw")});
+    ASSERT_TRUE(node.ready);
+    // Text as typed: the leading number counts; 0 or no number means no JPEG.
+    const struct
+    {
+        const char *quality;
+        bool compressed;
+    } cases[] = {{"90", true}, {" 85 max", true}, {"0", false}, {"none", false}, {"", false}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.quality);
+        const QString file = write(dir.filePath(QStringLiteral("ct-%1.dcm").arg(ToolkitUtility::newUid())), SampleKind::CT);
+        ASSERT_FALSE(file.isEmpty());
+        QString error;
+        ASSERT_TRUE(sendOutgoing({file}, node.port, QString::fromLatin1(c.quality), &error)) << error.toStdString();
+        const QString got = receivedCopy(node, file);
+        ASSERT_FALSE(got.isEmpty());
+        EXPECT_EQ(fileTransferSyntax(got) == kJ2k, c.compressed) << fileTransferSyntax(got).toStdString();
+    }
+}
