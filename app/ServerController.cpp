@@ -1,6 +1,7 @@
 #include "ServerController.h"
 
 #include "ArchiveInstaller.h"
+#include "EchoCommands.h"
 #include "Prompter.h"
 #include "SchemaUpgrade.h"
 #include "TextValues.h"
@@ -84,6 +85,19 @@ void ServerController::load()
 
     m_server = std::make_unique<DicomServer>(m_home, m_log, options(), *m_connection);
     m_server->setUpdateImageData(m_updateImageData);
+    m_outbox = std::make_unique<Outbox>(*m_connection, m_log, options());
+    m_scheduled = std::make_unique<ScheduledSender>(*m_connection, m_log, *m_outbox);
+    m_outbox->setAddressSource([this] { return m_sendTo; });
+    m_outbox->setScheduledSender([this] { m_scheduled->enableTimerSend(); }, [this] { m_scheduled->disableTimerSend(); });
+    m_scheduled->setCheckBox([this] { return m_sendEveryMin; });
+    connect(m_scheduled.get(), &ScheduledSender::showOutbox, this, &ServerController::showOutbox);
+    m_server->setQueueImage([this](const QString &uid) { m_scheduled->queueImage(uid); });
+    m_server->setOutboxLog([this](const QString &text) { m_outbox->myAddlog(text); });
+    // Test hooks: shorter timers than the shipped 3 and 30 seconds.
+    if (const int ms = qEnvironmentVariableIntValue("TALMIR_OUTBOX_TICK_MS"); ms > 0)
+        m_outbox->setTickInterval(ms);
+    if (const int ms = qEnvironmentVariableIntValue("TALMIR_SEND_TICK_MS"); ms > 0)
+        m_scheduled->setTickInterval(ms);
 
     if (m_commandLineText == QLatin1String("1")) {
         setListenServer(false);
@@ -98,7 +112,12 @@ void ServerController::load()
         upgrade.checkSchemaVersion();
     }
     m_server->listenIfEnabled(m_listenServer);
+    // The outbox comes up hidden; its first destination request goes nowhere
+    // until the outgoing association exists.
+    m_outbox->load();
+    m_outbox->newOutgoing();
     m_server->loadCustomDb(m_prompter);
+    m_scheduled->enableTimerSend();
     readInstitutionCaption();
     m_loaded = true;
     emit loaded();
@@ -136,6 +155,8 @@ void ServerController::setSendEveryMinute(bool checked)
 {
     m_sendEveryMin = checked;
     m_settings.writeCheck(kServer, QStringLiteral("chkSendEveryMin"), checked ? 1 : 0);
+    if (m_scheduled)
+        m_scheduled->enableTimerSend();
     emit checkBoxesChanged();
 }
 
@@ -172,6 +193,11 @@ void ServerController::stopConnection()
 {
     if (m_server)
         m_server->requestStopConnection();
+}
+
+QString ServerController::echoStorageNode()
+{
+    return EchoCommands::testStorageNode(options(), m_sendTo.trimmed());
 }
 
 void ServerController::updateDatabase()

@@ -5,6 +5,8 @@
 #include "DicomServer.h"
 #include "EventJournal.h"
 #include "HomeFolder.h"
+#include "Outbox.h"
+#include "ScheduledSender.h"
 #include "ServerOptions.h"
 #include "SettingsStore.h"
 
@@ -49,6 +51,8 @@ public:
     // The settings dialog's values, read from the store on first use.
     ServerOptions &options();
     DicomServer &server() { return *m_server; }
+    Outbox &outbox() { return *m_outbox; }
+    ScheduledSender &scheduledSender() { return *m_scheduled; }
 
     const QString &commandLineText() const { return m_commandLineText; }
     const QString &caption() const { return m_caption; }
@@ -77,6 +81,7 @@ public:
     // Commands.
     void stopConnection();   // "Stop Connection"
     void updateDatabase();   // "DB Update"
+    QString echoStorageNode(); // "Test": the text of its message box
     // "Refresh" of the journal: each row of the newest hundred, while searching.
     void refreshEvents(const std::function<void(const QString &line)> &addRow);
     void deleteEvents(const std::function<void(const QString &line)> &addRow); // "Delete Events"
@@ -89,6 +94,7 @@ signals:
     void companyChanged(const QString &caption, bool visible);
     void activeLabelVisibleChanged(bool visible);
     void checkBoxesChanged();
+    void showOutbox();
 
 private:
     void readInstitutionCaption();
@@ -102,6 +108,8 @@ private:
     std::unique_ptr<db::EventJournal> m_journal;
     std::unique_ptr<ServerOptions> m_options;
     std::unique_ptr<DicomServer> m_server;
+    std::unique_ptr<Outbox> m_outbox;
+    std::unique_ptr<ScheduledSender> m_scheduled;
     Prompter *m_prompter = nullptr;
 
     QString m_caption = QLatin1String(DesignCaption);

@@ -1,5 +1,7 @@
 #include "ServerForm.h"
 
+#include "EchoCommands.h"
+#include "OutboxWindow.h"
 #include "PrependingTextView.h"
 #include "ServerController.h"
 
@@ -11,6 +13,7 @@
 #include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QTabWidget>
 #include <QTableWidget>
@@ -34,7 +37,7 @@ ServerForm::ServerForm(ServerController &controller, QWidget *parent) : QMainWin
     m_tabs->addTab(buildPlaceholderPage(QStringLiteral("Study Info")), QStringLiteral("Study Info"));
     m_tabs->addTab(buildPlaceholderPage(QStringLiteral("Add/Update Data")), QStringLiteral("Add/Update Data"));
     m_tabs->addTab(buildMaintenancePage(), QStringLiteral("Maintenance"));
-    m_tabs->addTab(buildPlaceholderPage(QStringLiteral("Sync Status")), QStringLiteral("Sync Status"));
+    m_tabs->addTab(buildSyncStatusPage(), QStringLiteral("Sync Status"));
     m_tabs->addTab(buildEventsPage(), QStringLiteral("Events"));
     m_tabs->setCurrentIndex(0);
     setCentralWidget(m_tabs);
@@ -48,6 +51,11 @@ ServerForm::ServerForm(ServerController &controller, QWidget *parent) : QMainWin
     connect(&controller, &ServerController::companyChanged, this, [this](const QString &caption, bool visible) {
         m_company->setText(caption);
         m_company->setVisible(visible);
+    });
+    connect(&controller, &ServerController::showOutbox, this, [this] {
+        if (!m_outboxWindow)
+            m_outboxWindow = new OutboxWindow(m_controller.outbox(), this);
+        m_outboxWindow->show();
     });
     connect(&controller, &ServerController::loaded, this, [this] {
         DicomServer &server = m_controller.server();
@@ -194,6 +202,49 @@ QWidget *ServerForm::buildEventsPage()
     connect(refresh, &QPushButton::clicked, this, [this] { refreshEvents(false); });
     connect(clear, &QPushButton::clicked, this, [this] { refreshEvents(true); });
     connect(stop, &QPushButton::clicked, this, [this] { m_controller.stopSearching(); });
+    return page;
+}
+
+QWidget *ServerForm::buildSyncStatusPage()
+{
+    auto *page = new QWidget(this);
+    auto *layout = new QVBoxLayout(page);
+    auto *buttons = new QHBoxLayout;
+    auto *outbox = new QPushButton(QStringLiteral("Outbox"), page);
+    outbox->setObjectName(QStringLiteral("cmdOutBox"));
+    auto *test = new QPushButton(QStringLiteral("Test"), page);
+    test->setObjectName(QStringLiteral("cmdEcho"));
+    for (QPushButton *b : {outbox, test}) {
+        b->setToolTip(QStringLiteral("see Transmit tab for more info"));
+        buttons->addWidget(b);
+    }
+    buttons->addStretch();
+    layout->addLayout(buttons);
+
+    auto *echo = new QHBoxLayout;
+    auto *address = new QLineEdit(QStringLiteral("echo IP"), page);
+    address->setObjectName(QStringLiteral("txtECHOIP"));
+    auto *port = new QLineEdit(QStringLiteral("port"), page);
+    port->setObjectName(QStringLiteral("txtEchoPort"));
+    auto *calling = new QLineEdit(QStringLiteral("CallingAEName"), page);
+    calling->setObjectName(QStringLiteral("txtechoCallinAEName"));
+    auto *called = new QLineEdit(QStringLiteral("CalledAEName"), page);
+    called->setObjectName(QStringLiteral("txtCalledAEName"));
+    auto *echoButton = new QPushButton(QStringLiteral("Echo"), page);
+    echoButton->setObjectName(QStringLiteral("cmdEchoTest"));
+    for (QWidget *w : std::initializer_list<QWidget *>{address, port, calling, called, echoButton})
+        echo->addWidget(w);
+    layout->addLayout(echo);
+    layout->addStretch();
+
+    connect(outbox, &QPushButton::clicked, this, [this] { emit m_controller.showOutbox(); });
+    connect(test, &QPushButton::clicked, this, [this] {
+        QMessageBox::information(this, QString(), m_controller.echoStorageNode(), QMessageBox::Ok);
+    });
+    connect(echoButton, &QPushButton::clicked, this, [=] {
+        QMessageBox::information(this, QString(), EchoCommands::echo(address->text(), port->text(), calling->text(), called->text()),
+                                 QMessageBox::Ok);
+    });
     return page;
 }
 

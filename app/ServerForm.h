@@ -12,6 +12,7 @@ class QGroupBox;
 
 namespace pacs {
 
+class OutboxWindow;
 class PrependingTextView;
 class ServerController;
 
@@ -34,6 +35,7 @@ private:
     QWidget *buildLogPage();
     QWidget *buildMaintenancePage();
     QWidget *buildEventsPage();
+    QWidget *buildSyncStatusPage();
     QWidget *buildPlaceholderPage(const QString &title);
     void wireLogs();
     void syncCheckBoxes();
@@ -56,6 +58,7 @@ private:
     QLabel *m_company = nullptr;
     QPushButton *m_stopConnection = nullptr;
     QTableWidget *m_events = nullptr;
+    OutboxWindow *m_outboxWindow = nullptr;
 };
 
 } // namespace pacs

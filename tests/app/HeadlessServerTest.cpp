@@ -1,5 +1,6 @@
 #include "ArchiveInstaller.h"
 #include "HomeFolder.h"
+#include "SampleImages.h"
 #include "ServerProcess.h"
 
 #include <QDir>
@@ -132,4 +133,27 @@ TEST(HeadlessServer, ConcurrentEchoesAndBrokenPeersDoNotDisturbEachOther)
     EXPECT_TRUE(server.isRunning());
     for (int i = 0; i < 10; ++i)
         EXPECT_TRUE(server.output().contains(QString("Association request from ECHO%1 to TALMIR").arg(i)));
+}
+
+TEST(HeadlessServer, ForwardsReceivedImagesWithoutAnyWindow)
+{
+    ScratchHome scratch;
+    StoreScpProcess node(scratch.path("node"), "NODE");
+    ASSERT_TRUE(node.isReady());
+    ServerProcess server(scratch);
+    server.setSetting("SERVER", "StorageAE", "NODE");
+    server.setSetting("SERVER", "StoragePort", QString::number(node.port()));
+    server.setSetting("SERVER", "txtSendTO", "127.0.0.1");
+    server.setSetting("SERVER", "chkSendEveryMin", "1");
+    server.setEnvironment("TALMIR_OUTBOX_TICK_MS", "100");
+    server.setEnvironment("TALMIR_SEND_TICK_MS", "300");
+    ASSERT_TRUE(server.start());
+    const int port = server.port();
+    ASSERT_GT(port, 0);
+    SampleSpec spec;
+    const QString file = scratch.path("ct.dcm");
+    ASSERT_FALSE(writeSample(file, spec).isEmpty());
+    EXPECT_EQ(runTool("storescu", {"-aec", "TALMIR", "127.0.0.1", QString::number(port), file}).exitCode, 0);
+    ASSERT_TRUE(waitUntil([&] { return node.receivedFiles().size() == 1; }, 30000)) << server.output().toStdString();
+    EXPECT_TRUE(server.waitForOutput("Outbox: Send Completed: 1"));
 }

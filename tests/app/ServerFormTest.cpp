@@ -9,6 +9,7 @@
 #include <QLabel>
 #include <QPlainTextEdit>
 #include <QTabWidget>
+#include <QTableWidget>
 #include <gtest/gtest.h>
 
 using namespace pacs;
@@ -118,4 +119,25 @@ TEST(ServerController, TheReceiveIndicatorClearsAtNineteenDots)
     controller.stopConnection();
     EXPECT_TRUE(server.takeStopConnectionRequest());
     EXPECT_FALSE(server.takeStopConnectionRequest());
+}
+
+TEST(ServerForm, TheOutboxWindowShowsTheQueue)
+{
+    ScratchHome scratch;
+    ServerController controller(scratch.home(), "1");
+    NoPrompter prompter;
+    controller.setPrompter(&prompter);
+    ServerForm form(controller);
+    form.show();
+    controller.load();
+    controller.scheduledSender().queueImage("1.2.3.4");
+    QTableWidget *grid = nullptr;
+    ASSERT_TRUE(waitUntil([&] {
+        grid = form.findChild<QTableWidget *>("grdOutGoing");
+        return grid && grid->isVisible() && grid->rowCount() == 1;
+    }, 5000));
+    EXPECT_EQ(grid->item(0, 0)->text(), "IMAGE");
+    EXPECT_EQ(grid->item(0, 1)->text(), " 1.2.3.4");
+    grid->window()->close(); // closing discards the queue
+    EXPECT_TRUE(controller.outbox().outgoingList().isEmpty());
 }

@@ -56,6 +56,14 @@ void ReceptionFixture::start()
     ASSERT_TRUE(m_controller->server().listener().isListening()) << logText().toStdString();
 }
 
+void ReceptionFixture::restart()
+{
+    m_controller.reset();
+    m_controller = std::make_unique<ServerController>(scratch.home(), QString());
+    m_controller->setPrompter(&m_prompter);
+    start();
+}
+
 int ReceptionFixture::port() const
 {
     return m_controller->server().listener().listeningPort();

@@ -36,6 +36,8 @@ protected:
     // Settings to give before start(); the settings dialog's values after.
     void setSetting(const QString &section, const QString &key, const QString &value);
     void start();
+    // The program stops and starts again on the same home folder.
+    void restart();
 
     int port() const;
     QString scalar(const QString &sql);

@@ -118,8 +118,8 @@ int freePort()
     return server.serverPort();
 }
 
-StoreScpProcess::StoreScpProcess(const QString &folder, const QString &aeTitle, const QStringList &extraArguments)
-    : m_folder(folder), m_port(freePort())
+StoreScpProcess::StoreScpProcess(const QString &folder, const QString &aeTitle, const QStringList &extraArguments, int port)
+    : m_folder(folder), m_port(port > 0 ? port : freePort())
 {
     QDir().mkpath(folder);
     m_process.setProcessChannelMode(QProcess::MergedChannels);

@@ -54,7 +54,7 @@ class StoreScpProcess
 {
 public:
     explicit StoreScpProcess(const QString &folder, const QString &aeTitle = QStringLiteral("DEST"),
-                             const QStringList &extraArguments = {});
+                             const QStringList &extraArguments = {}, int port = 0);
     ~StoreScpProcess();
     bool isReady() const { return m_ready; }
     int port() const { return m_port; }
