@@ -223,3 +223,27 @@ TEST_F(QueryFixture, GetRetrievesASeriesOverItsOwnAssociation)
     EXPECT_EQ(QDir(dir).entryList(QDir::Files).size(), 2);
     EXPECT_EQ(m_controller->server().retrieve().lastFiles().size(), 2);
 }
+
+TEST_F(QueryFixture, WithAJpegQualityMovedImagesLeaveAsJpeg2000)
+{
+    StoreScpProcess destination(scratch.path("dest"), "DEST", {"+xw"});
+    ASSERT_TRUE(destination.isReady());
+    m_controller->connection().executeSQL(
+        QString("insert into RemoteAETs (RemoteAET, IPAddress, Port) values ('DEST', '127.0.0.1', %1)").arg(destination.port()));
+    m_controller->options().setJpegQuality("90");
+    const ToolResult move = runTool("movescu", {"-S", "-aec", "TALMIR", "-aem", "DEST", "-k", "QueryRetrieveLevel=IMAGE", "-k",
+                                                "StudyInstanceUID=1.2.9.1", "-k", "SeriesInstanceUID=1.2.9.1.7.1", "-k",
+                                                "SOPInstanceUID=1.2.9.1.7.1.1", "127.0.0.1", QString::number(port())},
+                                    60000);
+    EXPECT_EQ(move.exitCode, 0) << move.output.toStdString();
+    ASSERT_TRUE(waitUntil([&] { return destination.receivedFiles().size() == 1; }, 20000));
+    const QString received = destination.receivedFiles().first();
+    EXPECT_EQ(fileTransferSyntax(received), "1.2.840.10008.1.2.4.91");
+    const QString archived = scalar("select Filename from ImageTable where InstanceUID='1.2.9.1.7.1.1'");
+    const double difference = meanPixelDifference(archived, received);
+    EXPECT_GE(difference, 0) << "both decode";
+    // Quality runs from 1 (highest) to 100: at 90 the loss is visible but
+    // small, a few per cent of the 12-bit range on this sharp test pattern.
+    EXPECT_GT(difference, 0.0) << "lossy";
+    EXPECT_LE(difference, 4095 * 0.025);
+}

@@ -219,3 +219,52 @@ QString fileElement(const QString &path, int group, int element)
 }
 
 } // namespace pacs::test
+
+namespace pacs::test {
+
+namespace {
+// Pixels of a file as 16-bit values, after gdcmconv --raw has decoded them
+// into explicit little endian, read straight from the file's bytes.
+bool rawPixels(const QString &path, std::vector<int> &pixels)
+{
+    const QString raw = path + QStringLiteral(".raw.dcm");
+    if (QProcess::execute(QStringLiteral("gdcmconv"), {QStringLiteral("--raw"), path, raw}) != 0)
+        return false;
+    QFile file(raw);
+    const bool opened = file.open(QIODevice::ReadOnly);
+    const QByteArray bytes = opened ? file.readAll() : QByteArray();
+    file.close();
+    QFile::remove(raw);
+    const qsizetype tag = bytes.lastIndexOf(QByteArray::fromHex("e07f1000"));
+    if (tag < 0 || tag + 12 > bytes.size())
+        return false;
+    const QByteArray vr = bytes.mid(tag + 4, 2);
+    const auto *p = reinterpret_cast<const uchar *>(bytes.constData()) + tag + 8;
+    const quint32 length = quint32(p[0]) | quint32(p[1]) << 8 | quint32(p[2]) << 16 | quint32(p[3]) << 24;
+    const uchar *data = p + 4;
+    if (tag + 12 + qsizetype(length) > bytes.size())
+        return false;
+    pixels.clear();
+    if (vr == "OW") {
+        for (quint32 i = 0; i + 1 < length; i += 2)
+            pixels.push_back(int(data[i]) | int(data[i + 1]) << 8);
+    } else {
+        for (quint32 i = 0; i < length; ++i)
+            pixels.push_back(data[i]);
+    }
+    return !pixels.empty();
+}
+} // namespace
+
+double meanPixelDifference(const QString &a, const QString &b)
+{
+    std::vector<int> first, second;
+    if (!rawPixels(a, first) || !rawPixels(b, second) || first.size() != second.size() || first.empty())
+        return -1;
+    double total = 0;
+    for (size_t i = 0; i < first.size(); ++i)
+        total += std::abs(first[i] - second[i]);
+    return total / double(first.size());
+}
+
+} // namespace pacs::test

@@ -37,5 +37,8 @@ QStringList writeVariedCorpus(const QString &folder, const QString &patientId = 
 QString fileTransferSyntax(const QString &path);
 // One element of a file as text ("" when absent).
 QString fileElement(const QString &path, int group, int element);
+// The mean absolute difference between the pixels of two files, decoded with
+// gdcmconv (any syntax it reads); -1 when either cannot be read or sizes differ.
+double meanPixelDifference(const QString &a, const QString &b);
 
 } // namespace pacs::test

@@ -85,6 +85,19 @@ TEST_F(ForwardingFixture, ReceivedImagesReachTheStorageNodeAndAreMarkedSent)
     EXPECT_EQ(node.receivedFiles().size(), 3) << "storescp overwrites files of the same instance";
 }
 
+TEST_F(ForwardingFixture, WithAJpegQualityTheNodeGetsJpeg2000)
+{
+    StoreScpProcess node(scratch.path("node"), "NODE", {"+xw"});
+    ASSERT_TRUE(node.isReady());
+    startForwarding(node.port(), false);
+    m_controller->options().setJpegQuality("50");
+    storeSome(1);
+    m_controller->scheduledSender().queueImage(scalar("select InstanceUID from ImageTable"));
+    ASSERT_TRUE(waitUntil([&] { return node.receivedFiles().size() == 1; }, 30000));
+    EXPECT_EQ(fileTransferSyntax(node.receivedFiles().first()), "1.2.840.10008.1.2.4.91");
+    ASSERT_TRUE(waitUntil([&] { return count("select count(*) from ImageTable where SyncStatus='1'") == 1; }, 10000));
+}
+
 TEST_F(ForwardingFixture, NothingIsMarkedSentWhileTheNodeIsDownAndAllArrivesLater)
 {
     const int nodePort = freePort();

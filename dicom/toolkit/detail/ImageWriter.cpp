@@ -1,6 +1,7 @@
 #include "ImageWriter.h"
 
 #include "J2kCodec.h"
+#include "Runtime.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -66,6 +67,7 @@ std::unique_ptr<DcmRepresentationParameter> representationFor(E_TransferSyntax t
 
 bool transcode(DcmDataset &dataset, E_TransferSyntax from, E_TransferSyntax target, int quality)
 {
+    initializeRuntime(); // the codecs, whoever calls first
     if (target == EXS_Unknown)
         return false;
     if (from == target || !dataset.tagExistsWithValue(DCM_PixelData))
