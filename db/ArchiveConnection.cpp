@@ -97,29 +97,30 @@ ResultSet ArchiveConnection::executeSQL(const QString &statement, bool &failed)
         return ResultSet();
     }
     QString error;
-    if (m_backend && m_backend->isOpen()) {
-        if (auto cursor = m_backend->execute(statement, error)) {
-            failed = false;
-            return ResultSet(cursor);
-        }
-    } else {
-        error = QStringLiteral("Not connected to the database.");
+    if (auto cursor = attempt(statement, error)) {
+        failed = false;
+        return ResultSet(cursor);
     }
     m_log.reportError(QStringLiteral("db execute ") + error + QLatin1Char(' ') + statement, false);
     reconnect();
     return executeOnce(statement, failed);
 }
 
+std::shared_ptr<DbCursor> ArchiveConnection::attempt(const QString &statement, QString &error)
+{
+    if (!m_backend || !m_backend->isOpen()) {
+        error = QStringLiteral("Not connected to the database.");
+        return nullptr;
+    }
+    return m_backend->execute(statement, error);
+}
+
 ResultSet ArchiveConnection::executeOnce(const QString &statement, bool &failed)
 {
     QString error;
-    if (m_backend && m_backend->isOpen()) {
-        if (auto cursor = m_backend->execute(statement, error)) {
-            failed = false;
-            return ResultSet(cursor);
-        }
-    } else {
-        error = QStringLiteral("Not connected to the database.");
+    if (auto cursor = attempt(statement, error)) {
+        failed = false;
+        return ResultSet(cursor);
     }
     m_log.reportError(error + QLatin1Char(' ') + statement, false);
     failed = true;
@@ -128,11 +129,7 @@ ResultSet ArchiveConnection::executeOnce(const QString &statement, bool &failed)
 
 bool ArchiveConnection::executeQuiet(const QString &statement, QString &error)
 {
-    if (!m_backend || !m_backend->isOpen()) {
-        error = QStringLiteral("Not connected to the database.");
-        return false;
-    }
-    auto cursor = m_backend->execute(statement, error);
+    auto cursor = attempt(statement, error);
     if (!cursor)
         return false;
     cursor->close();

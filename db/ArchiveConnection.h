@@ -61,6 +61,9 @@ signals:
     void connected();
 
 private:
+    // One try on the open connection; null with a description otherwise.
+    std::shared_ptr<DbCursor> attempt(const QString &statement, QString &error);
+
     const HomeFolder &m_home;
     ActivityLog &m_log;
     std::unique_ptr<DbBackend> m_backend;

@@ -68,6 +68,14 @@ RecordInserter::RecordInserter(db::ArchiveConnection &connection, ActivityLog &l
 {
 }
 
+bool RecordInserter::saveIfChanged(db::UpdatableRow &row, bool changed)
+{
+    if (!changed)
+        return true;
+    m_log.writeLog(QStringLiteral("Data Updated"));
+    return m_connection.saveRow(row);
+}
+
 void RecordInserter::trace(const QString &text)
 {
     if (m_options.traceMode())
@@ -128,10 +136,7 @@ bool RecordInserter::insertPatient(const ToolkitImage &image)
         if (!unreadable)
             changed |= assign(row, QStringLiteral("DateOfBirth"), dateValue(birth));
         changed |= assign(row, QStringLiteral("Sex"), textValue(valueText(element(image, 0x10, 0x40))));
-        if (changed) {
-            m_log.writeLog(QStringLiteral("Data Updated"));
-            return m_connection.saveRow(row);
-        }
+        return saveIfChanged(row, changed);
     }
     return true;
 }
@@ -210,10 +215,7 @@ bool RecordInserter::insertStudy(const ToolkitImage &image)
         changed |= assign(row, QStringLiteral("StudyID"), textValue(valueText(element(image, 0x20, 0x10))));
         changed |= assign(row, QStringLiteral("StudyDescription"), textValue(literalText(desc)));
         changed |= assign(row, QStringLiteral("BodyPartExamined"), textValue(valueText(element(image, 0x18, 0x15))));
-        if (changed) {
-            m_log.writeLog(QStringLiteral("Data Updated"));
-            return m_connection.saveRow(row);
-        }
+        return saveIfChanged(row, changed);
     }
     return true;
 }

@@ -10,6 +10,7 @@ class ActivityLog;
 class ServerOptions;
 namespace db {
 class ArchiveConnection;
+struct UpdatableRow;
 }
 namespace toolkit {
 class ToolkitConnection;
@@ -36,6 +37,8 @@ public:
 private:
     QString dateLiteral(const QVariant &value, const QString &what);
     void trace(const QString &text);
+    // "Data Updated" and one save when an existing row took new values.
+    bool saveIfChanged(db::UpdatableRow &row, bool changed);
     // True when the stored file of an archived instance can be read back.
     bool storedFileReadable(const QString &uid);
 

@@ -17,6 +17,13 @@ ServerOptions::ServerOptions(SettingsStore &store, const QString &homeFolder, QO
 {
 }
 
+void ServerOptions::storeText(QString &field, const char *key, const QString &value)
+{
+    field = value;
+    m_store.write(kServer, QLatin1String(key), value);
+    emit changed();
+}
+
 void ServerOptions::storeCheck(const char *section, const char *key, int value)
 {
     m_store.writeCheck(QLatin1String(section), QLatin1String(key), value);
@@ -158,37 +165,27 @@ int ServerOptions::portNumber() const
 
 void ServerOptions::setPort(const QString &v)
 {
-    m_port = v;
-    m_store.write(kServer, QStringLiteral("PORT"), v);
-    emit changed();
+    storeText(m_port, "PORT", v);
 }
 
 void ServerOptions::setAeName(const QString &v)
 {
-    m_aeName = v;
-    m_store.write(kServer, QStringLiteral("AEName"), v);
-    emit changed();
+    storeText(m_aeName, "AEName", v);
 }
 
 void ServerOptions::setStorageAE(const QString &v)
 {
-    m_storageAE = v;
-    m_store.write(kServer, QStringLiteral("StorageAE"), v);
-    emit changed();
+    storeText(m_storageAE, "StorageAE", v);
 }
 
 void ServerOptions::setStorageNode(const QString &v)
 {
-    m_storageNode = v;
-    m_store.write(kServer, QStringLiteral("StorageNode"), v);
-    emit changed();
+    storeText(m_storageNode, "StorageNode", v);
 }
 
 void ServerOptions::setStoragePort(const QString &v)
 {
-    m_storagePort = v;
-    m_store.write(kServer, QStringLiteral("StoragePort"), v);
-    emit changed();
+    storeText(m_storagePort, "StoragePort", v);
 }
 
 void ServerOptions::setStorageRoot(const QString &v)
@@ -200,9 +197,7 @@ void ServerOptions::setStorageRoot(const QString &v)
 
 void ServerOptions::setJpegQuality(const QString &v)
 {
-    m_jpegQuality = v;
-    m_store.write(kServer, QStringLiteral("JPEGQuality"), v);
-    emit changed();
+    storeText(m_jpegQuality, "JPEGQuality", v);
 }
 
 } // namespace pacs

@@ -80,6 +80,7 @@ signals:
 
 private:
     void storeCheck(const char *section, const char *key, int value);
+    void storeText(QString &field, const char *key, const QString &value);
     QString usableDrive(const QString &text) const;
 
     SettingsStore &m_store;
