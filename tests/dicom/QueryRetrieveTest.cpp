@@ -145,6 +145,12 @@ TEST_F(QueryFixture, SeriesAndImageLevelsInTheirTextualOrder)
     EXPECT_EQ(r.files.size(), 3u);
     r = find("-S", {"QueryRetrieveLevel=IMAGE", "SeriesInstanceUID=1.2.9.1.7.1", "SOPInstanceUID", "InstanceNumber"});
     EXPECT_EQ(r.values(0x08, 0x18), (QStringList{"1.2.9.1.7.1.1", "1.2.9.1.7.1.2"}));
+    // The same levels under the patient root.
+    r = find("-P", {"QueryRetrieveLevel=SERIES", "PatientID=P1", "StudyInstanceUID=1.2.9.2", "SeriesInstanceUID", "Modality"});
+    EXPECT_EQ(r.values(0x08, 0x60), QStringList{"MR"});
+    r = find("-P", {"QueryRetrieveLevel=IMAGE", "PatientID=P1", "StudyInstanceUID=1.2.9.1", "SeriesInstanceUID=1.2.9.1.8.2",
+                    "SOPInstanceUID"});
+    EXPECT_EQ(r.values(0x08, 0x18), QStringList{"1.2.9.1.8.2.1"});
 }
 
 TEST_F(QueryFixture, ValuesThatLookLikeSqlMatchOrNotAndHarmNothing)
