@@ -23,6 +23,9 @@ TEST_F(ArchiveFixture, ConnectingUsesTheFirstLineAndLogsItsSecondPartWhole)
     EXPECT_TRUE(connection.dbConnected());
     EXPECT_TRUE(log.logText().startsWith("Connected to DB. Database=archive.db\r\nConnecting to DB...\r\n"));
     EXPECT_EQ(scalar("select company from patient_data..tbhospitalinfo"), "TALMIR DEMO HOSPITAL");
+    bool failed = true;
+    connection.executeSQL("USE DICOM", failed);
+    EXPECT_FALSE(failed);
 }
 
 TEST(ArchiveConnection, BadConnectionFilesAreReportedAndLeaveItDisconnected)

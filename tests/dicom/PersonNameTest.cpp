@@ -1,4 +1,5 @@
 #include "ActivityLog.h"
+#include "HisFeedback.h"
 #include "ImagePath.h"
 #include "PersonName.h"
 #include "SqlLiterals.h"
@@ -75,4 +76,12 @@ TEST(ImagePath, FilesUnderTheRootWithCleanedComponents)
     p.modality = "";
     p.studyDate = QVariant();
     EXPECT_EQ(imagePath(p).section('/', 5, 7), "0000/_/_");
+}
+
+TEST(HisFeedback, TheOrvikCatalogIsTheFifthItemsValue)
+{
+    EXPECT_EQ(HisFeedback::catalogName("Provider=SQLOLEDB;Password=x;Persist Security Info=True;User ID=sa;Initial Catalog=HISDB"),
+              "HISDB");
+    EXPECT_EQ(HisFeedback::catalogName("Driver=SQLite;Database=HIS.db;Uid=;Pwd=;Catalog=HIS"), "HIS");
+    EXPECT_EQ(HisFeedback::catalogName("too;short"), "");
 }

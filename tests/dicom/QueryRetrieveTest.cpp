@@ -1,6 +1,9 @@
 #include "QueryService.h"
 #include "ReceptionFixture.h"
 #include "RetrieveService.h"
+#include "toolkit/ToolkitConnection.h"
+#include "toolkit/ToolkitEvents.h"
+#include "toolkit/ToolkitListener.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -252,4 +255,32 @@ TEST_F(QueryFixture, WithAJpegQualityMovedImagesLeaveAsJpeg2000)
     // small, a few per cent of the 12-bit range on this sharp test pattern.
     EXPECT_GT(difference, 0.0) << "lossy";
     EXPECT_LE(difference, 4095 * 0.025);
+}
+
+namespace {
+// A move destination that refuses every image it is sent.
+class RefusingDestination : public toolkit::ToolkitEvents
+{
+public:
+    void imageReceived(toolkit::ToolkitConnection &connection, toolkit::ToolkitImage &) override { connection.setStatus(0xA700); }
+};
+} // namespace
+
+TEST_F(QueryFixture, AMoveWhoseImagesAreRefusedNeverEndsInSuccess)
+{
+    RefusingDestination refusing;
+    toolkit::ToolkitListener destination(&refusing);
+    ASSERT_TRUE(destination.startListening(0));
+    m_controller->connection().executeSQL(
+        QString("insert into RemoteAETs (RemoteAET, IPAddress, Port) values ('REFUSER', '127.0.0.1', %1)").arg(destination.listeningPort()));
+    QProcess move;
+    move.setProcessChannelMode(QProcess::MergedChannels);
+    move.start("movescu", {"-v", "-S", "-aec", "TALMIR", "-aem", "REFUSER", "-k", "QueryRetrieveLevel=STUDY", "-k",
+                           "StudyInstanceUID=1.2.9.1", "127.0.0.1", QString::number(port())});
+    ASSERT_TRUE(waitUntil([&] { return move.state() == QProcess::NotRunning; }, 60000));
+    const QString output = QString::fromLocal8Bit(move.readAll());
+    EXPECT_FALSE(output.contains("Received Final Move Response (Success)")) << output.toStdString();
+    EXPECT_TRUE(output.contains("Received Final Move Response")) << output.toStdString();
+    EXPECT_TRUE(output.contains("Refused: OutOfResourcesSubOperations")) // 0xA702: every sub-operation failed
+        << output.toStdString();
 }
