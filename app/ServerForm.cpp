@@ -241,7 +241,7 @@ QWidget *ServerForm::buildSyncStatusPage()
     connect(test, &QPushButton::clicked, this, [this] {
         QMessageBox::information(this, QString(), m_controller.echoStorageNode(), QMessageBox::Ok);
     });
-    connect(echoButton, &QPushButton::clicked, this, [=] {
+    connect(echoButton, &QPushButton::clicked, this, [=, this] {
         QMessageBox::information(this, QString(), EchoCommands::echo(address->text(), port->text(), calling->text(), called->text()),
                                  QMessageBox::Ok);
     });
