@@ -68,6 +68,16 @@ RecordInserter::RecordInserter(db::ArchiveConnection &connection, ActivityLog &l
 {
 }
 
+// A failed insert is written to the activity log with its statement.
+bool RecordInserter::runInsert(const QString &statement)
+{
+    bool failed = false;
+    m_connection.executeSQL(statement, failed);
+    if (failed)
+        m_log.writeLog(statement);
+    return !failed;
+}
+
 bool RecordInserter::saveIfChanged(db::UpdatableRow &row, bool changed)
 {
     if (!changed)
@@ -121,13 +131,7 @@ bool RecordInserter::insertPatient(const ToolkitImage &image)
                           + sqlText(name.middle) + QLatin1Char(',') + sqlText(name.last) + QLatin1Char(',')
                           + sqlText(name.title) + QLatin1Char(',') + QStringLiteral(" convert(datetime,") + dob
                           + QStringLiteral(",101),") + sqlText(element(image, 0x10, 0x40)) + QStringLiteral(") ");
-        bool failed = false;
-        m_connection.executeSQL(m_lastStatement, failed);
-        if (failed) {
-            m_log.writeLog(m_lastStatement);
-            return false;
-        }
-        return true;
+        return runInsert(m_lastStatement);
     }
     if (m_updateImageData()) {
         bool changed = assign(row, QStringLiteral("Name_First"), textValue(name.first));
@@ -200,13 +204,7 @@ bool RecordInserter::insertStudy(const ToolkitImage &image)
         sql += sqlText(element(image, 0x08, 0x80)) + QStringLiteral(") ");
         m_lastStatement = sql;
         trace(QStringLiteral("InsertStudy: ") + sql);
-        bool failed = false;
-        m_connection.executeSQL(sql, failed);
-        if (failed) {
-            m_log.writeLog(sql);
-            return false;
-        }
-        return true;
+        return runInsert(sql);
     }
     trace(QStringLiteral("study exists: ") + studyUid);
     if (m_updateImageData()) {
@@ -251,12 +249,7 @@ bool RecordInserter::insertSeries(const ToolkitImage &image)
                       + QLatin1Char(',') + sqlText(number) + QLatin1Char(',') + sqlText(element(image, 0x08, 0x103E))
                       + QStringLiteral(") ");
     trace(QStringLiteral("InsertStudy: ") + m_lastStatement);
-    m_connection.executeSQL(m_lastStatement, failed);
-    if (failed) {
-        m_log.writeLog(m_lastStatement);
-        return false;
-    }
-    return true;
+    return runInsert(m_lastStatement);
 }
 
 bool RecordInserter::storedFileReadable(const QString &uid)

@@ -740,34 +740,34 @@ void ToolkitConnection::handleQuery(Request &request)
         closeDestination();
 }
 
+// C-MOVE and C-GET responses carry the same progress fields.
+template <typename Rsp, typename Rq>
+void ToolkitConnection::fillPendingProgress(Rsp &rsp, const Rq &rq) const
+{
+    rsp.MessageIDBeingRespondedTo = rq.MessageID;
+    OFStandard::strlcpy(rsp.AffectedSOPClassUID, rq.AffectedSOPClassUID, sizeof(rsp.AffectedSOPClassUID));
+    rsp.DimseStatus = STATUS_Pending;
+    rsp.DataSetType = DIMSE_DATASET_NULL;
+    rsp.NumberOfRemainingSubOperations = DIC_US(m_remaining.load());
+    rsp.NumberOfCompletedSubOperations = DIC_US(m_completed.load());
+    rsp.NumberOfFailedSubOperations = DIC_US(m_failed.load());
+    rsp.NumberOfWarningSubOperations = DIC_US(m_warning.load());
+}
+
 void ToolkitConnection::sendSubOperationProgress(const Request &request)
 {
     const T_DIMSE_Command command = request.message.CommandField;
     if (command == DIMSE_C_MOVE_RQ) {
         const T_DIMSE_C_MoveRQ &rq = request.message.msg.CMoveRQ;
         T_DIMSE_C_MoveRSP rsp{};
-        rsp.MessageIDBeingRespondedTo = rq.MessageID;
-        OFStandard::strlcpy(rsp.AffectedSOPClassUID, rq.AffectedSOPClassUID, sizeof(rsp.AffectedSOPClassUID));
-        rsp.DimseStatus = STATUS_Pending;
-        rsp.DataSetType = DIMSE_DATASET_NULL;
-        rsp.NumberOfRemainingSubOperations = DIC_US(m_remaining.load());
-        rsp.NumberOfCompletedSubOperations = DIC_US(m_completed.load());
-        rsp.NumberOfFailedSubOperations = DIC_US(m_failed.load());
-        rsp.NumberOfWarningSubOperations = DIC_US(m_warning.load());
+        fillPendingProgress(rsp, rq);
         rsp.opts = O_MOVE_AFFECTEDSOPCLASSUID | O_MOVE_NUMBEROFREMAININGSUBOPERATIONS | O_MOVE_NUMBEROFCOMPLETEDSUBOPERATIONS
                    | O_MOVE_NUMBEROFFAILEDSUBOPERATIONS | O_MOVE_NUMBEROFWARNINGSUBOPERATIONS;
         DIMSE_sendMoveResponse(m_assoc, request.presId, &rq, &rsp, nullptr, nullptr);
     } else if (command == DIMSE_C_GET_RQ) {
         const T_DIMSE_C_GetRQ &rq = request.message.msg.CGetRQ;
         T_DIMSE_C_GetRSP rsp{};
-        rsp.MessageIDBeingRespondedTo = rq.MessageID;
-        OFStandard::strlcpy(rsp.AffectedSOPClassUID, rq.AffectedSOPClassUID, sizeof(rsp.AffectedSOPClassUID));
-        rsp.DimseStatus = STATUS_Pending;
-        rsp.DataSetType = DIMSE_DATASET_NULL;
-        rsp.NumberOfRemainingSubOperations = DIC_US(m_remaining.load());
-        rsp.NumberOfCompletedSubOperations = DIC_US(m_completed.load());
-        rsp.NumberOfFailedSubOperations = DIC_US(m_failed.load());
-        rsp.NumberOfWarningSubOperations = DIC_US(m_warning.load());
+        fillPendingProgress(rsp, rq);
         rsp.opts = O_GET_AFFECTEDSOPCLASSUID | O_GET_NUMBEROFREMAININGSUBOPERATIONS | O_GET_NUMBEROFCOMPLETEDSUBOPERATIONS
                    | O_GET_NUMBEROFFAILEDSUBOPERATIONS | O_GET_NUMBEROFWARNINGSUBOPERATIONS;
         DIMSE_sendGetResponse(m_assoc, request.presId, &rq, &rsp, nullptr, nullptr);

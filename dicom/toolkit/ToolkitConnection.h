@@ -127,6 +127,8 @@ private:
     void raise(std::function<void(class ToolkitEvents &, ToolkitConnection &)> handler);
     void serviceUntilIdle();
     void sendSubOperationProgress(const Request &request);
+    template <typename Rsp, typename Rq>
+    void fillPendingProgress(Rsp &rsp, const Rq &rq) const;
     void stopFromListener(); // any thread
 
     // Actions.
