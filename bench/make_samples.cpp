@@ -1,5 +1,5 @@
 // Writes a folder of CT images of one series, as a modality would send them.
-//   bench_samples <folder> <count>
+//   bench_samples <folder> <count> [size]   (size: rows and columns, default 512)
 #include "SampleImages.h"
 
 #include <QCoreApplication>
@@ -17,6 +17,7 @@ int main(int argc, char **argv)
     const int count = QString::fromLocal8Bit(argv[2]).toInt();
     QDir().mkpath(folder);
     pacs::test::SampleSpec spec;
+    spec.size = argc > 3 ? QString::fromLocal8Bit(argv[3]).toInt() : 512;
     spec.patientId = QStringLiteral("BENCH1");
     spec.studyUid = QStringLiteral("1.2.826.0.1.3680043.10.99.1");
     spec.seriesUid = spec.studyUid + QStringLiteral(".1");

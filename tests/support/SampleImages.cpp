@@ -31,11 +31,11 @@ void put(DcmItem *item, const DcmTagKey &key, const QString &value)
     item->putAndInsertString(key, value.toUtf8().constData());
 }
 
-void addPixels(DcmDataset *ds, SampleKind kind)
+void addPixels(DcmDataset *ds, SampleKind kind, int size)
 {
     const bool rgb = kind == SampleKind::RGB;
     const bool multi = kind == SampleKind::MultiFrame;
-    const Uint16 rows = kind == SampleKind::MR ? 32 : 64;
+    const Uint16 rows = size > 0 ? Uint16(size) : kind == SampleKind::MR ? 32 : 64;
     const Uint16 cols = rows;
     const int frames = multi ? 4 : 1;
     ds->putAndInsertUint16(DCM_Rows, rows);
@@ -125,7 +125,7 @@ QString writeSample(const QString &path, const SampleSpec &spec)
     if (spec.kind == SampleKind::StructuredReport)
         addReport(ds);
     else if (spec.kind != SampleKind::NoPixels)
-        addPixels(ds, spec.kind);
+        addPixels(ds, spec.kind, spec.size);
 
     for (auto it = spec.elements.begin(); it != spec.elements.end(); ++it) {
         const DcmTagKey key(Uint16(it.key().section(',', 0, 0).toUInt(nullptr, 16)),

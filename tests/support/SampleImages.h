@@ -19,6 +19,7 @@ struct SampleSpec
     QString instanceUid; // generated when empty
     int seriesNumber = 1;
     int instanceNumber = 1;
+    int size = 0; // rows and columns; 0 for the kind's small default
     // Further elements as "gggg,eeee" -> value; an empty value removes the
     // element (for example {"0010,0020", ""} for an image without Patient ID).
     QMap<QString, QString> elements;
