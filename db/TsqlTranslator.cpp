@@ -435,7 +435,7 @@ QString TsqlTranslator::translateBody(const QString &tsql) const
             i = k;
             if (i + 1 < qsizetype(t.size()) && t[i + 1].kind == Kind::Space)
                 ++i; // one blank stays, the one before TOP
-        } else if (is(tok, "CONVERT") && i + 1 < qsizetype(t.size()) && is(t[nextSignificant(t, i + 1)], "(")) {
+        } else if (is(tok, "CONVERT") && nextSignificant(t, i + 1) >= 0 && is(t[nextSignificant(t, i + 1)], "(")) {
             const qsizetype open = nextSignificant(t, i + 1);
             const qsizetype type = nextSignificant(t, open + 1);
             if (type < 0 || !isName(t[type])) {

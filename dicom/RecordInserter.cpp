@@ -300,10 +300,6 @@ bool RecordInserter::insertImage(ToolkitImage &image, ToolkitConnection &connect
         }
     }
 
-    db::makeDirs(path);
-    connection.saveImageAsync(image, path, true, QStringLiteral("1.2.840.10008.1.2.4.57"));
-    m_log.writeLog(QStringLiteral("Image saved for ") + image.patientName() + QStringLiteral(" to ") + path);
-
     const QString uidLiteral = sqlText(uid);
     if (uidLiteral == QLatin1String("''") || uidLiteral.isEmpty()) {
         m_log.reportError(QStringLiteral("No InstanceUID"), false);
@@ -330,14 +326,9 @@ bool RecordInserter::insertImage(ToolkitImage &image, ToolkitConnection &connect
                   + uidLiteral;
         m_lastStatement = sql;
         connection.setUserTag(uid + QLatin1Char('|') + sql);
-        if (m_options.saveDbBeforeImage() == 1) {
-            bool failed = false;
-            m_connection.executeSQL(sql, failed);
-            if (failed) {
-                m_log.writeLog(sql);
-                return false;
-            }
-        }
+        if (m_options.saveDbBeforeImage() == 1 && !runInsert(sql))
+            return false;
+        startFileWrite(image, connection, path);
         return true;
     }
 
@@ -353,7 +344,20 @@ bool RecordInserter::insertImage(ToolkitImage &image, ToolkitConnection &connect
     assign(row, QStringLiteral("Filename"), textValue(path));
     // The row is written here; the completion only has the UID to go on.
     connection.setUserTag(uid);
-    return m_connection.saveRow(row);
+    if (!m_connection.saveRow(row))
+        return false;
+    startFileWrite(image, connection, path);
+    return true;
+}
+
+// The row goes first, so that the write's completion, which may arrive while
+// this handler still runs, always finds it; an image whose row cannot be
+// written leaves no file behind either.
+void RecordInserter::startFileWrite(ToolkitImage &image, ToolkitConnection &connection, const QString &path)
+{
+    db::makeDirs(path);
+    connection.saveImageAsync(image, path, true, QStringLiteral("1.2.840.10008.1.2.4.57"));
+    m_log.writeLog(QStringLiteral("Image saved for ") + image.patientName() + QStringLiteral(" to ") + path);
 }
 
 } // namespace pacs

@@ -98,3 +98,22 @@ TEST(TsqlTranslator, IsoDateTimeReadsTheFormsTheProgramWrites)
     EXPECT_TRUE(TsqlTranslator::isoDateTime("2/30/2024").isEmpty());
     EXPECT_TRUE(TsqlTranslator::isoDateTime("not a date").isEmpty());
 }
+
+TEST(TsqlTranslator, AnyTextTranslatesWithoutFault)
+{
+    // Statements carry values from the network; no text may crash the rewrite.
+    const QStringList pieces = {"SELECT", "TOP", "10", "(", ")", "'", "''", "[", "]", "\"", "CONVERT", "datetime", "varchar",
+                                ",", "+", "IF", "NOT", "EXISTS", "BEGIN", "END", "DICOM", ".", "..", "dbo", "IDENTITY", "ON",
+                                "PRIMARY", "CREATE", "ALTER", "INDEX", "USE", "--", "/*", "*/", "N'", ">=", "=", "date", "x", " "};
+    quint32 seed = 12345;
+    auto next = [&] { return seed = seed * 1103515245u + 12345u; };
+    TsqlTranslator translator;
+    for (int n = 0; n < 20000; ++n) {
+        QString text;
+        const int length = int(next() % 12);
+        for (int i = 0; i < length; ++i)
+            text += pieces[int(next() % pieces.size())] + ((next() & 1) ? " " : "");
+        translator.translate(text); // must return, whatever it makes of it
+    }
+    SUCCEED();
+}
