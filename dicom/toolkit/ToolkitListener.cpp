@@ -23,6 +23,10 @@ namespace {
 // the connection's own thread; the listener goes on accepting meanwhile.
 constexpr int kFirstPduSeconds = 5;
 constexpr long kMaxReceivePdu = 65536;
+// Connections that have not yet sent their association request each hold a
+// thread for up to kFirstPduSeconds; beyond this many, new ones are closed at
+// once, so a flood of silent peers cannot exhaust the process.
+constexpr int kMaxWaitingPeers = 64;
 } // namespace
 
 ToolkitListener::ToolkitListener(ToolkitEvents *events) : m_sink(std::make_shared<detail::EventSink>())
@@ -121,6 +125,15 @@ void ToolkitListener::acceptLoop(T_ASC_Network *network)
                 pollfd none{-1, 0, 0};
                 ::poll(&none, 1, 100);
             }
+            continue;
+        }
+        bool crowded = false;
+        {
+            std::lock_guard lock(m_sessionsMutex);
+            crowded = m_inIntake >= kMaxWaitingPeers;
+        }
+        if (crowded) {
+            ::close(socket);
             continue;
         }
         startSession(network, socket);

@@ -195,6 +195,24 @@ TEST(ToolkitListener, SilentPeersDelayNobodyAndAreDroppedAlone)
     EXPECT_EQ(f.events.echoes, 2);
 }
 
+TEST(ToolkitListener, AFloodOfSilentPeersIsTurnedAwayAndServiceReturns)
+{
+    ListenerFixture f;
+    const auto silent = openSilentPeers(f.listener.listeningPort(), 100);
+    ASSERT_EQ(silent.size(), 100u);
+    // Those beyond the waiting limit are closed at once, not given a thread each.
+    int closedEarly = 0;
+    waitUntil([&] {
+        closedEarly = 0;
+        for (const auto &peer : silent)
+            closedEarly += peer->state() == QAbstractSocket::UnconnectedState ? 1 : 0;
+        return closedEarly >= 36;
+    }, 3000);
+    EXPECT_GE(closedEarly, 36);
+    EXPECT_TRUE(waitUntil([&] { return allClosed(silent); }, 30000));
+    EXPECT_EQ(runTool(QStringLiteral("echoscu"), echoArgs(f)).exitCode, 0);
+}
+
 TEST(ToolkitListener, StoppingEndsTheWaitOfSilentPeers)
 {
     ListenerFixture f;
