@@ -103,7 +103,7 @@ OutboxWindow::OutboxWindow(Outbox &outbox, QWidget *parent) : QWidget(parent, Qt
     layout->addLayout(logs, 2);
     resize(900, 600);
 
-    connect(skip, &QPushButton::clicked, &m_outbox, &Outbox::sendDone);
+    connect(skip, &QPushButton::clicked, &m_outbox, &Outbox::SendDone);
     connect(reset, &QPushButton::clicked, &m_outbox, &Outbox::operatorReset);
     connect(m_outgoing, &QTableWidget::cellDoubleClicked, this, [this](int row, int) { m_outbox.cancelRow(row); });
     m_refresh.setSingleShot(true);

@@ -20,7 +20,7 @@ ServerController::ServerController(const QString &homePath, const QString &comma
       m_journal(std::make_unique<db::EventJournal>(*m_connection))
 {
     m_log.setJournalWriter([this](const QString &description, const QString &patientId, int severity) {
-        m_journal->logEvent(description, patientId, severity);
+        m_journal->LogEvent(description, patientId, severity);
     });
     const QByteArray retry = qgetenv("TALMIR_DB_RETRY_MS"); // test hook for the start-up wait
     if (!retry.isEmpty() && retry.toInt() > 0)
@@ -55,7 +55,7 @@ void ServerController::installIfNeeded()
         return;
     QString error;
     if (!installer.install(error)) {
-        m_log.reportError(error, false);
+        m_log.ReportError(error, false);
         return;
     }
     for (const QString &line : installer.actions())
@@ -74,7 +74,7 @@ void ServerController::load()
 
     m_connection->setDriverMode(m_home.driverMode());
     installIfNeeded();
-    m_connection->connectAndWait();
+    m_connection->ConnectAndWait();
 
     m_caption = QLatin1String(DesignCaption) + QStringLiteral(" ver.") + QLatin1String(Version);
     emit captionChanged(m_caption);
@@ -88,10 +88,10 @@ void ServerController::load()
     m_outbox = std::make_unique<Outbox>(*m_connection, m_log, options());
     m_scheduled = std::make_unique<ScheduledSender>(*m_connection, m_log, *m_outbox);
     m_outbox->setAddressSource([this] { return m_sendTo; });
-    m_outbox->setScheduledSender([this] { m_scheduled->enableTimerSend(); }, [this] { m_scheduled->disableTimerSend(); });
+    m_outbox->setScheduledSender([this] { m_scheduled->EnableTimerSend(); }, [this] { m_scheduled->disableTimerSend(); });
     m_scheduled->setCheckBox([this] { return m_sendEveryMin; });
     connect(m_scheduled.get(), &ScheduledSender::showOutbox, this, &ServerController::showOutbox);
-    m_server->setQueueImage([this](const QString &uid) { m_scheduled->queueImage(uid); });
+    m_server->setQueueImage([this](const QString &uid) { m_scheduled->QueueImage(uid); });
     m_server->setOutboxLog([this](const QString &text) { m_outbox->myAddlog(text); });
     // Test hooks: shorter timers than the shipped 3 and 30 seconds.
     if (const int ms = qEnvironmentVariableIntValue("TALMIR_OUTBOX_TICK_MS"); ms > 0)
@@ -109,15 +109,15 @@ void ServerController::load()
 
     if (m_prompter) {
         db::SchemaUpgrade upgrade(*m_connection, m_log, *m_prompter);
-        upgrade.checkSchemaVersion();
+        upgrade.CheckSchemaVersion();
     }
-    m_server->listenIfEnabled(m_listenServer);
+    m_server->ListenIfEnabled(m_listenServer);
     // The outbox comes up hidden; its first destination request goes nowhere
     // until the outgoing association exists.
     m_outbox->load();
-    m_outbox->newOutgoing();
-    m_server->loadCustomDb(m_prompter);
-    m_scheduled->enableTimerSend();
+    m_outbox->NewOutgoing();
+    m_server->LoadCustomDB(m_prompter);
+    m_scheduled->EnableTimerSend();
     readInstitutionCaption();
     m_loaded = true;
     emit loaded();
@@ -126,7 +126,7 @@ void ServerController::load()
 void ServerController::readInstitutionCaption()
 {
     bool failed = false;
-    db::ResultSet rows = m_connection->executeSQL(QStringLiteral("select company from patient_data..tbhospitalinfo"), failed);
+    db::ResultSet rows = m_connection->ExecuteSQL(QStringLiteral("select company from patient_data..tbhospitalinfo"), failed);
     if (!rows.isNone() && !rows.atEnd())
         m_company = rows.text(0);
     rows.close();
@@ -141,7 +141,7 @@ void ServerController::setListenServer(bool checked)
     m_listenServer = checked;
     if (checked) {
         if (m_server)
-            m_server->listenIfEnabled(true);
+            m_server->ListenIfEnabled(true);
         m_timer2.start();
     } else {
         if (m_server)
@@ -156,7 +156,7 @@ void ServerController::setSendEveryMinute(bool checked)
     m_sendEveryMin = checked;
     m_settings.writeCheck(kServer, QStringLiteral("chkSendEveryMin"), checked ? 1 : 0);
     if (m_scheduled)
-        m_scheduled->enableTimerSend();
+        m_scheduled->EnableTimerSend();
     emit checkBoxesChanged();
 }
 
@@ -217,7 +217,7 @@ void ServerController::refreshEvents(const std::function<void(const QString &lin
             addRow(line);
             return true;
         }))
-        m_log.reportError(QStringLiteral("The event journal could not be read."), false);
+        m_log.ReportError(QStringLiteral("The event journal could not be read."), false);
     m_searching = false;
 }
 

@@ -15,13 +15,13 @@ ArchiveConnection::ArchiveConnection(const HomeFolder &home, ActivityLog &log, Q
     m_retryTimer.setInterval(DefaultRetryIntervalMs);
     connect(&m_retryTimer, &QTimer::timeout, this, [this] {
         if (!m_connected)
-            connectDB();
+            ConnectDB();
     });
 }
 
 ArchiveConnection::~ArchiveConnection() = default;
 
-bool ArchiveConnection::readConnectionString(QString &error)
+bool ArchiveConnection::ReadConnectionString(QString &error)
 {
     const QString file = HomeFolder::connectionFileName(m_driverMode);
     if (file.isEmpty()) {
@@ -35,11 +35,11 @@ bool ArchiveConnection::readConnectionString(QString &error)
     return true;
 }
 
-void ArchiveConnection::connectDB()
+void ArchiveConnection::ConnectDB()
 {
     QString error;
-    if (!readConnectionString(error)) {
-        m_log.reportError(error, false);
+    if (!ReadConnectionString(error)) {
+        m_log.ReportError(error, false);
         return;
     }
     m_log.writeLogDirect(QStringLiteral("Connecting to DB..."));
@@ -52,25 +52,25 @@ void ArchiveConnection::connectDB()
     m_backend = DbBackend::create(connection, error);
     if (!m_backend || !m_backend->open(connection, m_home.path(), error)) {
         m_backend.reset();
-        m_log.reportError(error, false);
+        m_log.ReportError(error, false);
         return;
     }
     m_connected = true;
 
     QString rest = m_connectionString;
-    nextToken(rest, QStringLiteral(";"));
-    m_log.writeLogDirect(QStringLiteral("Connected to DB. ") + nextToken(rest, QStringLiteral(";")));
+    NextToken(rest, QStringLiteral(";"));
+    m_log.writeLogDirect(QStringLiteral("Connected to DB. ") + NextToken(rest, QStringLiteral(";")));
 
     if (!m_backend->execute(QStringLiteral("USE DICOM"), error)) {
-        m_log.reportError(error, false);
+        m_log.ReportError(error, false);
         return;
     }
     emit connected();
 }
 
-void ArchiveConnection::connectAndWait()
+void ArchiveConnection::ConnectAndWait()
 {
-    connectDB();
+    ConnectDB();
     m_retryTimer.start();
     while (!m_connected)
         QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
@@ -81,19 +81,19 @@ void ArchiveConnection::reconnect()
 {
     if (m_backend)
         m_backend->close();
-    connectDB();
+    ConnectDB();
 }
 
-ResultSet ArchiveConnection::executeSQL(const QString &statement)
+ResultSet ArchiveConnection::ExecuteSQL(const QString &statement)
 {
     bool failed = false;
-    return executeSQL(statement, failed);
+    return ExecuteSQL(statement, failed);
 }
 
-ResultSet ArchiveConnection::executeSQL(const QString &statement, bool &failed)
+ResultSet ArchiveConnection::ExecuteSQL(const QString &statement, bool &failed)
 {
     if (statement.isEmpty()) {
-        m_log.reportError(QStringLiteral("No query."), false);
+        m_log.ReportError(QStringLiteral("No query."), false);
         return ResultSet();
     }
     QString error;
@@ -101,9 +101,9 @@ ResultSet ArchiveConnection::executeSQL(const QString &statement, bool &failed)
         failed = false;
         return ResultSet(cursor);
     }
-    m_log.reportError(QStringLiteral("db execute ") + error + QLatin1Char(' ') + statement, false);
+    m_log.ReportError(QStringLiteral("db execute ") + error + QLatin1Char(' ') + statement, false);
     reconnect();
-    return executeOnce(statement, failed);
+    return ExecuteOnce(statement, failed);
 }
 
 std::shared_ptr<DbCursor> ArchiveConnection::attempt(const QString &statement, QString &error)
@@ -115,14 +115,14 @@ std::shared_ptr<DbCursor> ArchiveConnection::attempt(const QString &statement, Q
     return m_backend->execute(statement, error);
 }
 
-ResultSet ArchiveConnection::executeOnce(const QString &statement, bool &failed)
+ResultSet ArchiveConnection::ExecuteOnce(const QString &statement, bool &failed)
 {
     QString error;
     if (auto cursor = attempt(statement, error)) {
         failed = false;
         return ResultSet(cursor);
     }
-    m_log.reportError(error + QLatin1Char(' ') + statement, false);
+    m_log.ReportError(error + QLatin1Char(' ') + statement, false);
     failed = true;
     return ResultSet();
 }
@@ -145,11 +145,11 @@ bool ArchiveConnection::openForUpdate(const QString &selectStatement, UpdatableR
         if (!m_backend || !m_backend->isOpen())
             error = QStringLiteral("Not connected to the database.");
         if (attempt == 0) {
-            m_log.reportError(QStringLiteral("db execute ") + error + QLatin1Char(' ') + selectStatement, false);
+            m_log.ReportError(QStringLiteral("db execute ") + error + QLatin1Char(' ') + selectStatement, false);
             reconnect();
         }
     }
-    m_log.reportError(error + QLatin1Char(' ') + selectStatement, false);
+    m_log.ReportError(error + QLatin1Char(' ') + selectStatement, false);
     return false;
 }
 
@@ -160,7 +160,7 @@ bool ArchiveConnection::saveRow(UpdatableRow &row)
         return true;
     if (!m_backend || !m_backend->isOpen())
         error = QStringLiteral("Not connected to the database.");
-    m_log.reportError(QStringLiteral("Cannot save the row of ") + row.table + QStringLiteral(": ") + error, false);
+    m_log.ReportError(QStringLiteral("Cannot save the row of ") + row.table + QStringLiteral(": ") + error, false);
     return false;
 }
 

@@ -33,23 +33,23 @@ public:
     int driverMode() const { return m_driverMode; }
     void setDriverMode(int mode) { m_driverMode = mode; }
 
-    bool dbConnected() const { return m_connected; }
+    bool DBConnected() const { return m_connected; }
     const QString &connectionString() const { return m_connectionString; }
 
-    bool readConnectionString(QString &error);
-    void connectDB();
+    bool ReadConnectionString(QString &error);
+    void ConnectDB();
     // Returns once connected, retrying on tmrConnectDB meanwhile.
-    void connectAndWait();
+    void ConnectAndWait();
     void reconnect();
     // The start-up retry interval; shortened only by tests.
     void setRetryIntervalMs(int ms) { m_retryTimer.setInterval(ms); }
     QTimer &retryTimer() { return m_retryTimer; }
 
     // The statement routine: on failure one report, a reconnect and one retry.
-    ResultSet executeSQL(const QString &statement, bool &failed);
-    ResultSet executeSQL(const QString &statement);
+    ResultSet ExecuteSQL(const QString &statement, bool &failed);
+    ResultSet ExecuteSQL(const QString &statement);
     // One attempt; failure reported and flagged.
-    ResultSet executeOnce(const QString &statement, bool &failed);
+    ResultSet ExecuteOnce(const QString &statement, bool &failed);
     // One attempt, nothing reported: the caller decides what a failure means.
     bool executeQuiet(const QString &statement, QString &error);
 

@@ -14,20 +14,20 @@ EventJournal::EventJournal(ArchiveConnection &connection) : m_connection(connect
 {
 }
 
-void EventJournal::logEvent(const QString &description, const QString &patientId, int severity)
+void EventJournal::LogEvent(const QString &description, const QString &patientId, int severity)
 {
     // The description is made safe by SafeFileName; the patient ID is quoted
     // too, since it may come from the network.
-    m_connection.executeSQL(QStringLiteral("Insert into events (DateTime,Severity, PatientID, Description) values(convert(datetime,'")
+    m_connection.ExecuteSQL(QStringLiteral("Insert into events (DateTime,Severity, PatientID, Description) values(convert(datetime,'")
                             + generalDateTime(QDateTime::currentDateTime()) + QStringLiteral("'),")
-                            + QString::number(severity) + QStringLiteral(",'") + quote(patientId) + QStringLiteral("','")
-                            + safeFileName(description) + QStringLiteral("')"));
+                            + QString::number(severity) + QStringLiteral(",'") + Quote(patientId) + QStringLiteral("','")
+                            + SafeFileName(description) + QStringLiteral("')"));
 }
 
 bool EventJournal::refresh(const std::function<bool(const QString &line)> &addRow)
 {
     bool failed = false;
-    ResultSet rows = m_connection.executeSQL(QStringLiteral("SELECT  top 100 * from Events where 1=1 order by EventID Desc "), failed);
+    ResultSet rows = m_connection.ExecuteSQL(QStringLiteral("SELECT  top 100 * from Events where 1=1 order by EventID Desc "), failed);
     if (rows.isNone())
         return false;
     while (!rows.atEnd()) {
@@ -45,7 +45,7 @@ bool EventJournal::refresh(const std::function<bool(const QString &line)> &addRo
 
 void EventJournal::deleteAll()
 {
-    m_connection.executeSQL(QStringLiteral("Delete from Events "));
+    m_connection.ExecuteSQL(QStringLiteral("Delete from Events "));
 }
 
 } // namespace pacs::db

@@ -14,7 +14,7 @@ class EventJournal
 public:
     explicit EventJournal(ArchiveConnection &connection);
 
-    void logEvent(const QString &description, const QString &patientId, int severity);
+    void LogEvent(const QString &description, const QString &patientId, int severity);
 
     // Calls addRow with each of the newest 100 rows (EventID, DateTime,
     // Severity, PatientID, Description joined by TAB) until it returns false.

@@ -38,13 +38,13 @@ QString oracleRewrite(const QString &statement, bool *hadTop)
     return text;
 }
 
-QString toDialect(const QString &statement, int driverMode, ActivityLog &log, Prompter &prompter)
+QString ToDialect(const QString &statement, int driverMode, ActivityLog &log, Prompter &prompter)
 {
     if (driverMode == 0)
         return statement;
     if (driverMode != 1)
         return QString();
-    log.writeLog(statement);
+    log.WriteLog(statement);
     bool top = false;
     const QString text = oracleRewrite(statement, &top);
     if (top)

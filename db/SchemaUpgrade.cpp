@@ -20,7 +20,7 @@ SchemaUpgrade::SchemaUpgrade(ArchiveConnection &connection, ActivityLog &log, Pr
 SchemaUpgrade::Check SchemaUpgrade::checkOnce()
 {
     bool failed = false;
-    ResultSet rows = m_connection.executeSQL(QStringLiteral("select * from [DICOM].[dbo].[Configuration]"), failed);
+    ResultSet rows = m_connection.ExecuteSQL(QStringLiteral("select * from [DICOM].[dbo].[Configuration]"), failed);
     if (rows.isNone())
         return Check::Failed;
     QString version;
@@ -35,16 +35,16 @@ SchemaUpgrade::Check SchemaUpgrade::checkOnce()
     // Versions compare as texts, character by character ("10" before "9").
     if (version.compare(QLatin1String(SchemaVersion)) >= 0)
         return Check::UpToDate;
-    m_connection.executeSQL(kAddVersionColumn);
+    m_connection.ExecuteSQL(kAddVersionColumn);
     if (m_prompter.askYesNo(QStringLiteral("Database needs to be updated, do you wish to update?")))
         updateDatabase();
     return Check::Asked;
 }
 
-void SchemaUpgrade::checkSchemaVersion()
+void SchemaUpgrade::CheckSchemaVersion()
 {
     while (checkOnce() == Check::Failed) {
-        m_connection.executeSQL(kAddVersionColumn);
+        m_connection.ExecuteSQL(kAddVersionColumn);
         if (!m_prompter.askYesNo(QStringLiteral("Load Configuration")))
             return;
     }
@@ -56,47 +56,47 @@ void SchemaUpgrade::updateDatabase()
             "Your database will be updated. This may take a while, please wait till operation completes.  Continue?")))
         return;
     bool failed = false;
-    runSchemaStatement(QStringLiteral("ALTER TABLE StudyTable ADD BodyPartExamined  varchar(100) "), failed);
-    runSchemaStatement(QStringLiteral("ALTER TABLE StudyTable ADD ProtocolName  varchar(100)"), failed);
-    runSchemaStatement(QStringLiteral("alter table build_file.dbo.tbcodoctor add email varchar(50) null"), failed);
-    upgradeSyncStatus();
-    runSchemaStatement(QStringLiteral("ALTER TABLE StudyTable ADD InstitutionName varchar(100)"), failed);
-    runSchemaStatement(QStringLiteral(" CREATE TABLE [dbo].[InstitutionTable]( ") + QStringLiteral(" [ID] [bigint] IDENTITY(1,1) NOT NULL, ")
+    RunSchemaStatement(QStringLiteral("ALTER TABLE StudyTable ADD BodyPartExamined  varchar(100) "), failed);
+    RunSchemaStatement(QStringLiteral("ALTER TABLE StudyTable ADD ProtocolName  varchar(100)"), failed);
+    RunSchemaStatement(QStringLiteral("alter table build_file.dbo.tbcodoctor add email varchar(50) null"), failed);
+    UpgradeSyncStatus();
+    RunSchemaStatement(QStringLiteral("ALTER TABLE StudyTable ADD InstitutionName varchar(100)"), failed);
+    RunSchemaStatement(QStringLiteral(" CREATE TABLE [dbo].[InstitutionTable]( ") + QStringLiteral(" [ID] [bigint] IDENTITY(1,1) NOT NULL, ")
                            + QStringLiteral(" [Name] [varchar](50) NULL ") + QStringLiteral(" ) ON [PRIMARY] "),
                        failed);
-    runSchemaStatement(QStringLiteral("update Configuration set DBVersion='") + QLatin1String(SchemaVersion) + QStringLiteral("'"), failed);
+    RunSchemaStatement(QStringLiteral("update Configuration set DBVersion='") + QLatin1String(SchemaVersion) + QStringLiteral("'"), failed);
     m_prompter.inform(QStringLiteral("Update Complete."));
 }
 
-void SchemaUpgrade::runSchemaStatement(const QString &statement, bool &failed)
+void SchemaUpgrade::RunSchemaStatement(const QString &statement, bool &failed)
 {
     if (statement.isEmpty()) {
-        m_log.reportError(QStringLiteral("No query."), false);
+        m_log.ReportError(QStringLiteral("No query."), false);
         return;
     }
     QString error;
     if (m_connection.executeQuiet(statement, error)) {
         failed = false;
-        m_log.writeLog(QStringLiteral("Updated."));
+        m_log.WriteLog(QStringLiteral("Updated."));
         QCoreApplication::processEvents();
     } else {
         failed = true;
-        m_log.writeLog(QStringLiteral("Update already done."));
+        m_log.WriteLog(QStringLiteral("Update already done."));
     }
 }
 
-void SchemaUpgrade::upgradeSyncStatus()
+void SchemaUpgrade::UpgradeSyncStatus()
 {
     bool failed = false;
-    runSchemaStatement(QStringLiteral("ALTER TABLE StudyTable ADD SendStatus varchar(3)"), failed);
+    RunSchemaStatement(QStringLiteral("ALTER TABLE StudyTable ADD SendStatus varchar(3)"), failed);
     QCoreApplication::processEvents();
     if (failed)
         return;
     // Everything archived before the upgrade counts as forwarded already.
-    runSchemaStatement(QStringLiteral("ALTER TABLE ImageTable ADD SyncStatus varchar(1)"), failed);
-    runSchemaStatement(QStringLiteral("CREATE INDEX [by_SyncStatus] ON DICOM..ImageTable (SyncStatus)"), failed);
-    runSchemaStatement(QStringLiteral("update DICOM..ImageTable set SyncStatus='1'"), failed);
-    runSchemaStatement(QStringLiteral("update DICOM..StudyTable set SendStatus='1'"), failed);
+    RunSchemaStatement(QStringLiteral("ALTER TABLE ImageTable ADD SyncStatus varchar(1)"), failed);
+    RunSchemaStatement(QStringLiteral("CREATE INDEX [by_SyncStatus] ON DICOM..ImageTable (SyncStatus)"), failed);
+    RunSchemaStatement(QStringLiteral("update DICOM..ImageTable set SyncStatus='1'"), failed);
+    RunSchemaStatement(QStringLiteral("update DICOM..StudyTable set SendStatus='1'"), failed);
 }
 
 } // namespace pacs::db

@@ -21,10 +21,10 @@ public:
 
     SchemaUpgrade(ArchiveConnection &connection, ActivityLog &log, Prompter &prompter);
 
-    void checkSchemaVersion();
+    void CheckSchemaVersion();
     void updateDatabase(); // cmdUpdateDatabase
-    void runSchemaStatement(const QString &statement, bool &failed);
-    void upgradeSyncStatus();
+    void RunSchemaStatement(const QString &statement, bool &failed);
+    void UpgradeSyncStatus();
 
 private:
     enum class Check { UpToDate, Asked, Failed };

@@ -4,14 +4,14 @@
 
 namespace pacs::db {
 
-QString quote(const QString &text)
+QString Quote(const QString &text)
 {
     QString out = text;
     out.replace(QLatin1Char('\''), QLatin1String("''"));
     return out;
 }
 
-QString dateText(const QDate &date)
+QString DateText(const QDate &date)
 {
     return QStringLiteral("%1/%2/%3")
         .arg(date.month(), 2, 10, QLatin1Char('0'))
@@ -19,7 +19,7 @@ QString dateText(const QDate &date)
         .arg(date.year(), 4, 10, QLatin1Char('0'));
 }
 
-QString timeText(const QTime &time)
+QString TimeText(const QTime &time)
 {
     return QStringLiteral("%1:%2:%3")
         .arg(time.hour(), 2, 10, QLatin1Char('0'))
@@ -27,7 +27,7 @@ QString timeText(const QTime &time)
         .arg(time.second(), 2, 10, QLatin1Char('0'));
 }
 
-QString nextToken(QString &source, const QString &delimiter)
+QString NextToken(QString &source, const QString &delimiter)
 {
     const qsizetype at = delimiter.isEmpty() ? -1 : source.indexOf(delimiter);
     if (at < 0) {
@@ -40,7 +40,7 @@ QString nextToken(QString &source, const QString &delimiter)
     return token;
 }
 
-QString safeFileName(const QString &text)
+QString SafeFileName(const QString &text)
 {
     // Trims blanks only, as the journal and file names expect.
     qsizetype start = 0;
@@ -57,7 +57,7 @@ QString safeFileName(const QString &text)
     return out;
 }
 
-void makeDirs(const QString &path)
+void MakeDirs(const QString &path)
 {
     qsizetype at = path.indexOf(QLatin1Char('/'), 1);
     while (at > 0) {
@@ -66,7 +66,7 @@ void makeDirs(const QString &path)
     }
 }
 
-QString onServerDrive(const QString &storedPath, const QString &storageRoot)
+QString OnServerDrive(const QString &storedPath, const QString &storageRoot)
 {
     QString path = storedPath;
     path.replace(QLatin1Char('\\'), QLatin1Char('/'));

@@ -10,24 +10,24 @@ namespace pacs::db {
 // The small text routines every statement builder shares.
 
 // Apostrophes doubled for a literal between single quotes; nothing else changes.
-QString quote(const QString &text);
+QString Quote(const QString &text);
 // "MM/DD/YYYY".
-QString dateText(const QDate &date);
+QString DateText(const QDate &date);
 // "hh:mm:ss" on the 24-hour clock.
-QString timeText(const QTime &time);
-inline QString timeText(const QDateTime &when) { return timeText(when.time()); }
+QString TimeText(const QTime &time);
+inline QString TimeText(const QDateTime &when) { return TimeText(when.time()); }
 // The text before the first delimiter; the source keeps what follows it.
 // Without the delimiter: the whole source, which becomes empty.
-QString nextToken(QString &source, const QString &delimiter);
+QString NextToken(QString &source, const QString &delimiter);
 // Trimmed, then every blank, "/", "'", "." and ":" turned into "_".
-QString safeFileName(const QString &text);
+QString SafeFileName(const QString &text);
 // Creates every folder along a file path (not the file's own name); a path
 // ending in "/" creates all of them. Failures are ignored here and show up
 // when the file is written.
-void makeDirs(const QString &path);
+void MakeDirs(const QString &path);
 // A stored image path moved onto the current storage root: the part before
 // its IMAGES folder is replaced by the root. Windows paths ("D:\IMAGES\...")
 // are read too. A path without an IMAGES folder is returned unchanged.
-QString onServerDrive(const QString &storedPath, const QString &storageRoot);
+QString OnServerDrive(const QString &storedPath, const QString &storageRoot);
 
 } // namespace pacs::db

@@ -41,9 +41,9 @@ DicomServer::~DicomServer()
     m_listener.setEvents(nullptr);
 }
 
-void DicomServer::loadCustomDb(Prompter *prompter)
+void DicomServer::LoadCustomDB(Prompter *prompter)
 {
-    m_his->loadCustomDb(prompter);
+    m_his->LoadCustomDB(prompter);
 }
 
 void DicomServer::showInViewer(const toolkit::ToolkitImage &image)
@@ -55,15 +55,15 @@ void DicomServer::showInViewer(const toolkit::ToolkitImage &image)
 
 void DicomServer::imageReceived(ToolkitConnection &connection, toolkit::ToolkitImage &image)
 {
-    m_reception->imageReceived(connection, image);
+    m_reception->Server_ImageReceivedAsync(connection, image);
 }
 
 void DicomServer::queryRequest(ToolkitConnection &connection)
 {
-    m_query->queryRequest(connection);
+    m_query->Server_QueryRequest(connection);
 }
 
-void DicomServer::listenIfEnabled(bool listenChecked)
+void DicomServer::ListenIfEnabled(bool listenChecked)
 {
     if (!listenChecked)
         return;
@@ -77,14 +77,14 @@ void DicomServer::listenIfEnabled(bool listenChecked)
         return;
     }
     if (m_listener.startListening(port)) {
-        m_log.writeLog(QStringLiteral("Listened succesfully on Port ") + portText);
+        m_log.WriteLog(QStringLiteral("Listened succesfully on Port ") + portText);
         if (port == 0) // a free port was chosen; say which
-            m_log.writeLog(QStringLiteral("Listening on port %1").arg(m_listener.listeningPort()));
+            m_log.WriteLog(QStringLiteral("Listening on port %1").arg(m_listener.listeningPort()));
         emit listeningChanged(true);
     } else {
-        m_log.writeLog(QStringLiteral("Failed to Listen on Port ") + portText);
+        m_log.WriteLog(QStringLiteral("Failed to Listen on Port ") + portText);
         if (!m_listener.lastError().isEmpty())
-            m_log.writeLog(m_listener.lastError());
+            m_log.WriteLog(m_listener.lastError());
     }
 }
 
@@ -118,17 +118,17 @@ void DicomServer::saveImageFailed(const QString &tag)
     const QString uid = tag.section(QLatin1Char('|'), 0, 0);
     if (uid.isEmpty())
         return;
-    const QString where = QStringLiteral(" WHERE InstanceUID='") + db::quote(uid) + QLatin1Char('\'');
+    const QString where = QStringLiteral(" WHERE InstanceUID='") + db::Quote(uid) + QLatin1Char('\'');
     bool failed = false;
-    db::ResultSet rows = m_connection.executeSQL(QStringLiteral("SELECT Filename FROM ImageTABLE") + where, failed);
+    db::ResultSet rows = m_connection.ExecuteSQL(QStringLiteral("SELECT Filename FROM ImageTABLE") + where, failed);
     if (rows.isNone() || rows.atEnd())
         return;
-    const QString path = db::onServerDrive(rows.text(0), m_options.storageRoot());
+    const QString path = db::OnServerDrive(rows.text(0), m_options.storageRoot());
     rows.close();
     if (isReadableDicomFile(path))
         return;
-    m_connection.executeSQL(QStringLiteral("DELETE FROM ImageTABLE") + where, failed);
-    m_log.writeLog(QStringLiteral("Image row removed, its file could not be written: ") + uid);
+    m_connection.ExecuteSQL(QStringLiteral("DELETE FROM ImageTABLE") + where, failed);
+    m_log.WriteLog(QStringLiteral("Image row removed, its file could not be written: ") + uid);
 }
 
 void DicomServer::setReceiveIndicator(const QString &caption)
@@ -137,7 +137,7 @@ void DicomServer::setReceiveIndicator(const QString &caption)
     emit receiveIndicatorChanged(caption);
 }
 
-void DicomServer::tickReceiveIndicator()
+void DicomServer::TickReceiveIndicator()
 {
     QString caption = m_receiveIndicator + QLatin1Char('.');
     if (caption == QString(19, QLatin1Char('.')))
@@ -148,8 +148,8 @@ void DicomServer::tickReceiveIndicator()
 
 void DicomServer::associationRequest(ToolkitConnection &connection, bool &isOK)
 {
-    m_log.writeLog(QStringLiteral("Association Request."));
-    m_log.writeLog(QStringLiteral("Association request from ") + connection.callingTitle() + QStringLiteral(" to ")
+    m_log.WriteLog(QStringLiteral("Association Request."));
+    m_log.WriteLog(QStringLiteral("Association request from ") + connection.callingTitle() + QStringLiteral(" to ")
                    + connection.calledTitle());
     // Every association that offers a presentation context is accepted.
     for (qsizetype i = 0; i < connection.offeredContexts().size(); ++i)
@@ -171,19 +171,19 @@ void DicomServer::actionComplete(ToolkitConnection &connection, const QString &a
     setReceiveIndicator(QString());
     setStopButtonVisible(false);
     if (!success) {
-        m_log.reportError(errorMessage, false);
+        m_log.ReportError(errorMessage, false);
         if (action == QLatin1String("SaveImage"))
             saveImageFailed(connection.userTag());
         connection.closeAssociation();
         return;
     }
-    m_log.writeLog(QStringLiteral("Complete: ") + QStringLiteral(" action:") + action);
-    m_log.writeLog(QString());
+    m_log.WriteLog(QStringLiteral("Complete: ") + QStringLiteral(" action:") + action);
+    m_log.WriteLog(QString());
 
     if (action == QLatin1String("SaveImage")) {
         completeSaveImage(connection);
     } else if (action == QLatin1String("SetDestination")) {
-        m_retrieve->sendRequestedImages(connection);
+        m_retrieve->SendRequestedImages(connection);
     } else if (action == QLatin1String("SendImages")) {
         if (connection.actionResultCode() == 0)
             connection.setStatus(0);
@@ -209,7 +209,7 @@ void DicomServer::completeSaveImage(ToolkitConnection &connection)
         return;
     }
     if (tag.isEmpty()) {
-        m_log.reportError(QStringLiteral("No connection tag in action complete saveimage."), false);
+        m_log.ReportError(QStringLiteral("No connection tag in action complete saveimage."), false);
         return;
     }
     const qsizetype bar = tag.indexOf(QLatin1Char('|'));
@@ -221,10 +221,10 @@ void DicomServer::completeSaveImage(ToolkitConnection &connection)
     }
     const QString statement = tag.mid(bar + 1);
     bool failed = false;
-    m_connection.executeSQL(statement, failed);
+    m_connection.ExecuteSQL(statement, failed);
     if (failed || statement.isEmpty()) {
         connection.setStatus(0xB000);
-        m_log.writeLog(tag);
+        m_log.WriteLog(tag);
         return;
     }
     connection.setStatus(0);

@@ -45,14 +45,14 @@ public:
     bool updateImageData() const { return m_updateImageData; }
 
     // The site profile's HIS connection, opened once at start-up.
-    void loadCustomDb(Prompter *prompter);
+    void LoadCustomDB(Prompter *prompter);
 
     // The main viewer's image list: an image that needs the operator's eye.
     void showInViewer(const toolkit::ToolkitImage &image);
     const toolkit::ToolkitImageList &viewerImages() const { return m_viewerImages; }
 
     // Starts listening on the configured port when the operator wants it.
-    void listenIfEnabled(bool listenChecked);
+    void ListenIfEnabled(bool listenChecked);
     void stopListening();
 
     // "Stop Connection": the next received image is refused.
@@ -63,7 +63,7 @@ public:
     void setStopButtonVisible(bool visible);
 
     // The receive indicator: a dot per received image, cleared at 19.
-    void tickReceiveIndicator();
+    void TickReceiveIndicator();
     const QString &receiveIndicator() const { return m_receiveIndicator; }
 
     // Where completed actions lead in other parts of the program.

@@ -27,12 +27,12 @@ QString HisFeedback::catalogName(const QString &connectionString)
 {
     QString rest = connectionString;
     for (int i = 0; i < 4; ++i)
-        db::nextToken(rest, QStringLiteral(";"));
-    db::nextToken(rest, QStringLiteral("="));
-    return db::nextToken(rest, QStringLiteral("="));
+        db::NextToken(rest, QStringLiteral(";"));
+    db::NextToken(rest, QStringLiteral("="));
+    return db::NextToken(rest, QStringLiteral("="));
 }
 
-void HisFeedback::loadCustomDb(Prompter *prompter)
+void HisFeedback::LoadCustomDB(Prompter *prompter)
 {
     QString file;
     switch (m_options.siteProfile()) {
@@ -47,12 +47,12 @@ void HisFeedback::loadCustomDb(Prompter *prompter)
             prompter->inform(error);
         return;
     }
-    reconnectCustomDb();
+    ReconnectCustomDb();
     if (m_options.siteProfile() == Profile::ORVIK)
         m_customDbName = catalogName(m_connectionString);
 }
 
-void HisFeedback::reconnectCustomDb()
+void HisFeedback::ReconnectCustomDb()
 {
     if (m_connection)
         m_connection->close();
@@ -61,11 +61,11 @@ void HisFeedback::reconnectCustomDb()
     m_connection = db::DbBackend::create(connection, error);
     if (!m_connection || !m_connection->open(connection, m_home.path(), error)) {
         m_connection.reset();
-        m_log.writeLog(QStringLiteral("Cannot Connect. ") + error);
+        m_log.WriteLog(QStringLiteral("Cannot Connect. ") + error);
     }
 }
 
-void HisFeedback::notifyHisOrder(const toolkit::ToolkitImage &image)
+void HisFeedback::NotifyHisOrder(const toolkit::ToolkitImage &image)
 {
     const QVariant accession = image.attributeSet().findAttribute(0x08, 0x50).attributeValue();
     const bool absent = !accession.isValid() || accession.isNull();
@@ -76,10 +76,10 @@ void HisFeedback::notifyHisOrder(const toolkit::ToolkitImage &image)
     switch (m_options.siteProfile()) {
     case Profile::ORVIK:
         statement = QStringLiteral("update ") + m_customDbName + QStringLiteral(".dbo.hdocOrd set estatus = 'S' where requestnum = '")
-                    + db::quote(number) + QStringLiteral("'");
+                    + db::Quote(number) + QStringLiteral("'");
         break;
     case Profile::Brackmoor:
-        statement = QStringLiteral("update worksheet set status = 1 where qnumber = '") + db::quote(number) + QStringLiteral("'");
+        statement = QStringLiteral("update worksheet set status = 1 where qnumber = '") + db::Quote(number) + QStringLiteral("'");
         break;
     default:
         return;
@@ -87,8 +87,8 @@ void HisFeedback::notifyHisOrder(const toolkit::ToolkitImage &image)
     QString error;
     auto result = m_connection ? m_connection->execute(statement, error) : nullptr;
     if (!result) {
-        m_log.reportError(QStringLiteral("Cannot update custom DB. Reconnecting..."), false);
-        reconnectCustomDb();
+        m_log.ReportError(QStringLiteral("Cannot update custom DB. Reconnecting..."), false);
+        ReconnectCustomDb();
         return;
     }
     result->close();

@@ -27,10 +27,10 @@ public:
     ~HisFeedback();
 
     // LoadCustomDB: reads the profile's connection file and connects.
-    void loadCustomDb(Prompter *prompter);
-    void reconnectCustomDb();
+    void LoadCustomDB(Prompter *prompter);
+    void ReconnectCustomDb();
     // After every stored image: the profile's feedback statement.
-    void notifyHisOrder(const toolkit::ToolkitImage &image);
+    void NotifyHisOrder(const toolkit::ToolkitImage &image);
 
     const QString &customDbName() const { return m_customDbName; }
     const QString &connectionString() const { return m_connectionString; }

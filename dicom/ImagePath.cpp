@@ -10,7 +10,7 @@ namespace pacs {
 
 QString cleanPathComponent(const QString &text)
 {
-    QString clean = db::safeFileName(text);
+    QString clean = db::SafeFileName(text);
     for (QChar &c : clean)
         if (c == QLatin1Char('\\') || c.unicode() < 0x20 || c == QChar(0x7f))
             c = QLatin1Char('_');
@@ -32,7 +32,7 @@ QString imagePath(const ImagePathParts &parts)
     const QString year = date.isValid() ? QString::number(date.year()) : QStringLiteral("0000");
     path += year + QLatin1Char('/') + cleanPathComponent(parts.modality) + QLatin1Char('/')
             + cleanPathComponent(valueText(parts.studyDate)) + QLatin1Char('/')
-            + cleanPathComponent(db::quote(parts.patientId)) + QLatin1Char('/') + cleanPathComponent(parts.instanceUid)
+            + cleanPathComponent(db::Quote(parts.patientId)) + QLatin1Char('/') + cleanPathComponent(parts.instanceUid)
             + QStringLiteral(".dcm");
     return path;
 }

@@ -47,7 +47,7 @@ ImageReception::ImageReception(DicomServer &server, db::ArchiveConnection &conne
 {
 }
 
-QString ImageReception::newTemporaryPatientId()
+QString ImageReception::NewTemporaryPatientId()
 {
     QRandomGenerator random(quint32(QDateTime::currentMSecsSinceEpoch()));
     for (;;) {
@@ -55,7 +55,7 @@ QString ImageReception::newTemporaryPatientId()
         for (int i = 0; i < 8; ++i)
             candidate += QChar(QLatin1Char('0').unicode() + random.bounded(10));
         bool failed = false;
-        db::ResultSet rows = m_connection.executeSQL(
+        db::ResultSet rows = m_connection.ExecuteSQL(
             QStringLiteral(" select patientid FROM PATIENTTABLE WHERE patientid='") + candidate + QStringLiteral("'"), failed);
         if (rows.isNone())
             return candidate; // cannot check: nine random characters are all but certainly free
@@ -69,23 +69,23 @@ QString ImageReception::newTemporaryPatientId()
 ImageReception::Outcome ImageReception::checkLastName(ToolkitConnection &connection, ToolkitImage &image, QString &error)
 {
     const QString patientId = image.patientId();
-    const PersonNameParts name = splitPersonName(image.attributeSet().findAttribute(0x10, 0x10).attributeValue(), &m_log);
-    m_lastStatement = QStringLiteral(" select name_last FROM PATIENTTABLE WHERE PATIENTID='") + db::quote(patientId) + QStringLiteral("'");
+    const PersonNameParts name = SplitPersonName(image.attributeSet().findAttribute(0x10, 0x10).attributeValue(), &m_log);
+    m_lastStatement = QStringLiteral(" select name_last FROM PATIENTTABLE WHERE PATIENTID='") + db::Quote(patientId) + QStringLiteral("'");
     bool failed = false;
-    db::ResultSet rows = m_connection.executeSQL(m_lastStatement, failed);
+    db::ResultSet rows = m_connection.ExecuteSQL(m_lastStatement, failed);
     if (rows.isNone()) {
         error = QStringLiteral("The archive could not be read.");
         return Outcome::Failed;
     }
     if (rows.atEnd())
         return Outcome::Continue;
-    const QString stored = upperWithoutTilde(db::quote(rows.text(0)));
+    const QString stored = upperWithoutTilde(db::Quote(rows.text(0)));
     rows.close();
-    const QString sending = upperWithoutTilde(db::quote(name.last));
+    const QString sending = upperWithoutTilde(db::Quote(name.last));
     if (stored.contains(sending))
         return Outcome::Continue;
 
-    m_log.reportError(QStringLiteral("Same ID, Different Last Name.DB:") + stored + QStringLiteral(" <> sending ") + sending
+    m_log.ReportError(QStringLiteral("Same ID, Different Last Name.DB:") + stored + QStringLiteral(" <> sending ") + sending
                           + QStringLiteral(" for ") + patientId,
                       true);
     if (m_options.disregardSelected()) {
@@ -96,19 +96,19 @@ ImageReception::Outcome ImageReception::checkLastName(ToolkitConnection &connect
     m_lastStatement = QStringLiteral(" select patientid FROM PATIENTTABLE WHERE name_first='") + name.first
                       + QStringLiteral("' and name_middle='") + name.middle + QStringLiteral("' and name_last='") + name.last
                       + QStringLiteral("' and dateofbirth='")
-                      + db::quote(valueText(image.attributeSet().findAttribute(0x10, 0x30).attributeValue())) + QStringLiteral("'");
-    db::ResultSet same = m_connection.executeSQL(m_lastStatement, failed);
+                      + db::Quote(valueText(image.attributeSet().findAttribute(0x10, 0x30).attributeValue())) + QStringLiteral("'");
+    db::ResultSet same = m_connection.ExecuteSQL(m_lastStatement, failed);
     if (same.isNone()) {
         error = QStringLiteral("The archive could not be read.");
         return Outcome::Failed;
     }
     if (same.atEnd()) {
-        image.setPatientId(newTemporaryPatientId());
+        image.setPatientId(NewTemporaryPatientId());
     } else {
         const QString existing = same.text(QStringLiteral("PatientID"));
         same.close();
         image.setPatientId(existing);
-        m_log.reportError(QStringLiteral("Using existing ID:") + existing + QStringLiteral(" instead of ") + patientId, true);
+        m_log.ReportError(QStringLiteral("Using existing ID:") + existing + QStringLiteral(" instead of ") + patientId, true);
     }
     return Outcome::Continue;
 }
@@ -118,10 +118,10 @@ ImageReception::Outcome ImageReception::checkMasterList(ToolkitConnection &conne
     const QString patientId = image.patientId();
     if (patientId.left(2).toUpper() == QLatin1String("OS"))
         return Outcome::Continue;
-    m_lastStatement = QStringLiteral(" select LastName FROM Patient_Data.dbo.tbMaster WHERE HospNum='") + db::quote(patientId)
+    m_lastStatement = QStringLiteral(" select LastName FROM Patient_Data.dbo.tbMaster WHERE HospNum='") + db::Quote(patientId)
                       + QStringLiteral("'");
     bool failed = false;
-    db::ResultSet rows = m_connection.executeSQL(m_lastStatement, failed);
+    db::ResultSet rows = m_connection.ExecuteSQL(m_lastStatement, failed);
     if (rows.isNone()) {
         error = QStringLiteral("The master patient list could not be read.");
         return Outcome::Failed;
@@ -130,7 +130,7 @@ ImageReception::Outcome ImageReception::checkMasterList(ToolkitConnection &conne
     rows.close();
     if (found)
         return Outcome::Continue;
-    m_log.reportError(QStringLiteral("Name ") + image.patientName() + QStringLiteral(" not for in Master database for ID:") + patientId, true);
+    m_log.ReportError(QStringLiteral("Name ") + image.patientName() + QStringLiteral(" not for in Master database for ID:") + patientId, true);
     connection.setStatus(kStatusSuccess);
     return Outcome::Done;
 }
@@ -138,29 +138,29 @@ ImageReception::Outcome ImageReception::checkMasterList(ToolkitConnection &conne
 void ImageReception::errorExit(ToolkitConnection &connection, const QString &description)
 {
     connection.setStatus(kStatusOutOfResources);
-    m_log.reportError(QStringLiteral("Image Received ") + description + QStringLiteral(" : ") + QStringLiteral("talmir-pacs")
+    m_log.ReportError(QStringLiteral("Image Received ") + description + QStringLiteral(" : ") + QStringLiteral("talmir-pacs")
                           + QStringLiteral(" ") + QStringLiteral(" / ") + m_lastStatement,
                       false);
-    m_log.writeLog(QStringLiteral("----------- "));
+    m_log.WriteLog(QStringLiteral("----------- "));
 }
 
-void ImageReception::imageReceived(ToolkitConnection &connection, ToolkitImage &image)
+void ImageReception::Server_ImageReceivedAsync(ToolkitConnection &connection, ToolkitImage &image)
 {
-    m_server.tickReceiveIndicator();
+    m_server.TickReceiveIndicator();
     m_server.setStopButtonVisible(true);
     if (m_server.takeStopConnectionRequest()) {
         connection.setStatus(kStatusRefused);
         return;
     }
-    m_log.writeLog(QStringLiteral("----RECEIVING---- ") + image.studyUid());
+    m_log.WriteLog(QStringLiteral("----RECEIVING---- ") + image.studyUid());
     m_lastStatement.clear();
     try {
         if (image.patientId().isEmpty()) {
-            m_log.reportError(QStringLiteral("No Patient ID.") + image.patientName(), true);
+            m_log.ReportError(QStringLiteral("No Patient ID.") + image.patientName(), true);
             connection.setStatus(kStatusSuccess);
             return;
         }
-        const PersonNameParts name = splitPersonName(image.attributeSet().findAttribute(0x10, 0x10).attributeValue().isNull()
+        const PersonNameParts name = SplitPersonName(image.attributeSet().findAttribute(0x10, 0x10).attributeValue().isNull()
                                                          ? QVariant(QString())
                                                          : image.attributeSet().findAttribute(0x10, 0x10).attributeValue(),
                                                      &m_log);
@@ -180,46 +180,46 @@ void ImageReception::imageReceived(ToolkitConnection &connection, ToolkitImage &
                 return errorExit(connection, error);
         }
         if (m_options.checkRequestNumber() == 1 && image.accessionNumber().isEmpty()) {
-            m_log.reportError(QStringLiteral("No AccessionNumber"), true);
+            m_log.ReportError(QStringLiteral("No AccessionNumber"), true);
             return; // no status: the toolkit refuses the image
         }
 
         const bool everyImage = m_updateImageData();
         if (image.patientId() != m_lastPatientId || everyImage) {
-            if (!m_inserter.insertPatient(image)) {
+            if (!m_inserter.InsertPatient(image)) {
                 m_lastStatement = m_inserter.lastStatement();
-                m_log.reportError(QStringLiteral("Cannot InsertPatient."), false);
+                m_log.ReportError(QStringLiteral("Cannot InsertPatient."), false);
                 return errorExit(connection, QStringLiteral("Cannot InsertPatient."));
             }
             m_lastPatientId = image.patientId();
         }
 
         if (valueText(image.attributeSet().findAttribute(0x20, 0x0D).attributeValue()).isEmpty()) {
-            m_log.reportError(QStringLiteral("No STUDY UID. ") + image.patientName() + QStringLiteral(" "), false);
+            m_log.ReportError(QStringLiteral("No STUDY UID. ") + image.patientName() + QStringLiteral(" "), false);
             m_server.showInViewer(image);
             m_server.stopListening();
             image.setStudyUid(toolkit::ToolkitUtility::newUid());
         }
         const QString studyUid = image.studyUid();
         if (studyUid != m_lastStudyUid || everyImage) {
-            if (!m_inserter.insertStudy(image)) {
+            if (!m_inserter.InsertStudy(image)) {
                 m_lastStatement = m_inserter.lastStatement();
-                m_log.reportError(QStringLiteral("Cannot InsertStudy."), false);
+                m_log.ReportError(QStringLiteral("Cannot InsertStudy."), false);
                 return errorExit(connection, QStringLiteral("Cannot InsertStudy."));
             }
             m_lastStudyUid = studyUid;
         }
         if (image.seriesUid() != m_lastSeriesUid || everyImage) {
-            if (!m_inserter.insertSeries(image)) {
+            if (!m_inserter.InsertSeries(image)) {
                 m_lastStatement = m_inserter.lastStatement();
-                m_log.reportError(QStringLiteral("Cannot InsertSeries"), false);
+                m_log.ReportError(QStringLiteral("Cannot InsertSeries"), false);
                 return errorExit(connection, QStringLiteral("Cannot InsertSeries"));
             }
             m_lastSeriesUid = image.seriesUid();
         }
-        if (!m_inserter.insertImage(image, connection)) {
+        if (!m_inserter.InsertImage(image, connection)) {
             m_lastStatement = m_inserter.lastStatement();
-            m_log.reportError(QStringLiteral("Cannot InsertImage"), false);
+            m_log.ReportError(QStringLiteral("Cannot InsertImage"), false);
             return errorExit(connection, QStringLiteral("Cannot InsertImage"));
         }
 
@@ -227,10 +227,10 @@ void ImageReception::imageReceived(ToolkitConnection &connection, ToolkitImage &
         if (summary != m_lastReceivedSummary) {
             m_lastReceivedSummary = summary;
             m_log.addReceived(generalDateTime(QDateTime::currentDateTime()) + QStringLiteral(": ") + summary);
-            m_log.logEvent(QStringLiteral("Received ") + summary, QString(), 0);
+            m_log.LogEvent(QStringLiteral("Received ") + summary, QString(), 0);
         }
-        m_his.notifyHisOrder(image);
-        m_log.writeLog(QStringLiteral("----------- "));
+        m_his.NotifyHisOrder(image);
+        m_log.WriteLog(QStringLiteral("----------- "));
     } catch (const std::exception &e) {
         errorExit(connection, QString::fromLocal8Bit(e.what()));
     } catch (...) {

@@ -29,10 +29,10 @@ public:
     ImageReception(DicomServer &server, db::ArchiveConnection &connection, ActivityLog &log, ServerOptions &options,
                    HisFeedback &his, std::function<bool()> updateImageData);
 
-    void imageReceived(toolkit::ToolkitConnection &connection, toolkit::ToolkitImage &image);
+    void Server_ImageReceivedAsync(toolkit::ToolkitConnection &connection, toolkit::ToolkitImage &image);
 
     // "t" and eight random digits, not yet used as a Patient ID.
-    QString newTemporaryPatientId();
+    QString NewTemporaryPatientId();
 
     const QString &lastPatientId() const { return m_lastPatientId; }
     const QString &lastStudyUid() const { return m_lastStudyUid; }

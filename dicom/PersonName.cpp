@@ -39,12 +39,12 @@ bool isAllUpper(const QString &s)
 
 } // namespace
 
-PersonNameParts splitPersonName(const QVariant &value, ActivityLog *log)
+PersonNameParts SplitPersonName(const QVariant &value, ActivityLog *log)
 {
     PersonNameParts p;
     if (!value.isValid() || value.isNull()) {
         if (log)
-            log->writeLog(QStringLiteral("No Name."));
+            log->WriteLog(QStringLiteral("No Name."));
         return p;
     }
     QString name = value.toString().trimmed();

@@ -21,6 +21,6 @@ struct PersonNameParts
 // Reads the comma form ("DOE, JOHN^A"), the DICOM caret form
 // ("SMITH^JOHN^PAUL^JR") and free text ("John Paul SMITH"). A Null name
 // gives empty parts and the log line "No Name.".
-PersonNameParts splitPersonName(const QVariant &name, ActivityLog *log = nullptr);
+PersonNameParts SplitPersonName(const QVariant &name, ActivityLog *log = nullptr);
 
 } // namespace pacs

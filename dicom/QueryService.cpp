@@ -38,7 +38,7 @@ QueryService::QueryService(db::ArchiveConnection &connection, ActivityLog &log, 
 
 void QueryService::refuse(ToolkitConnection &connection, int status, const QString &comment)
 {
-    m_log.writeLog(comment);
+    m_log.WriteLog(comment);
     connection.statusDataset().putAttribute(0x0000, 0x0902, comment);
     connection.setStatus(status);
 }
@@ -46,7 +46,7 @@ void QueryService::refuse(ToolkitConnection &connection, int status, const QStri
 bool QueryService::readMappings(const QString &levelKey, std::vector<Mapping> &mappings)
 {
     bool failed = false;
-    db::ResultSet rows = m_connection.executeSQL(QStringLiteral("Select * from fields where ") + levelKey + QStringLiteral("=1"), failed);
+    db::ResultSet rows = m_connection.ExecuteSQL(QStringLiteral("Select * from fields where ") + levelKey + QStringLiteral("=1"), failed);
     if (rows.isNone())
         return false;
     for (; !rows.atEnd(); rows.moveNext()) {
@@ -65,9 +65,9 @@ bool QueryService::readMappings(const QString &levelKey, std::vector<Mapping> &m
     return true;
 }
 
-void QueryService::queryRequest(ToolkitConnection &connection)
+void QueryService::Server_QueryRequest(ToolkitConnection &connection)
 {
-    m_log.writeLog(QStringLiteral("Query Request."));
+    m_log.WriteLog(QStringLiteral("Query Request."));
     const toolkit::ToolkitDataset identifier = connection.requestIdentifier();
     const QString level = identifier.findAttribute(0x08, 0x52).attributeText().trimmed();
     const QString root = connection.queryRoot();
@@ -105,20 +105,20 @@ void QueryService::queryRequest(ToolkitConnection &connection)
         const QString vr = attribute.attributeVr();
         const bool text = value.typeId() == QMetaType::QString || value.typeId() == QMetaType::QVariantList;
         if (text && vr != QLatin1String("LT") && vr != QLatin1String("ST")
-            && vr != QLatin1String("UT") && !QueryWhere::splitMultiValue(value)) {
+            && vr != QLatin1String("UT") && !QueryWhere::SplitMultiValue(value)) {
             refuse(connection, kUnableToProcess,
                    QStringLiteral("More than %1 values in the key %2").arg(QueryWhere::MaxValues).arg(attribute.attributeDescription()));
             return;
         }
         if (m.forMatching && value.isValid() && !value.isNull()) {
             if (!m.fieldMatch.isEmpty())
-                QueryWhere::addExistsMatch(where, m.fieldMatch, value);
+                QueryWhere::AddExistsMatch(where, m.fieldMatch, value);
             else if (m.isName)
-                QueryWhere::addNameMatch(where, m.fieldSource, attribute);
+                QueryWhere::AddNameMatch(where, m.fieldSource, attribute);
             else if (m.isDate)
-                QueryWhere::addDateRangeMatch(where, m.fieldSource, attribute);
+                QueryWhere::AddDateRangeMatch(where, m.fieldSource, attribute);
             else
-                QueryWhere::addLikeMatch(where, m.fieldSource, value);
+                QueryWhere::AddLikeMatch(where, m.fieldSource, value);
         }
         if (m.isName)
             select << m.fieldName + QStringLiteral("_first") << m.fieldName + QStringLiteral("_middle")
@@ -134,10 +134,10 @@ void QueryService::queryRequest(ToolkitConnection &connection)
         statement += QStringLiteral(" ORDER BY CAST(InstanceNumber AS char)");
     m_lastStatement = statement;
     if (m_options.traceMode())
-        m_log.writeLog(statement);
+        m_log.WriteLog(statement);
 
     bool failed = false;
-    db::ResultSet rows = m_connection.executeSQL(statement, failed);
+    db::ResultSet rows = m_connection.ExecuteSQL(statement, failed);
     if (rows.isNone()) {
         refuse(connection, kUnableToProcess, QStringLiteral("The query could not be run."));
         return;
@@ -167,7 +167,7 @@ void QueryService::queryRequest(ToolkitConnection &connection)
         responses.sequenceAdd(response);
     }
     rows.close();
-    m_log.writeLog(QStringLiteral("Queries :") + QString::number(count));
+    m_log.WriteLog(QStringLiteral("Queries :") + QString::number(count));
     connection.sendResponses(responses, kPending);
     connection.setStatus(kSuccess);
 }

@@ -27,7 +27,7 @@ public:
 
     QueryService(db::ArchiveConnection &connection, ActivityLog &log, ServerOptions &options, RetrieveService &retrieve);
 
-    void queryRequest(toolkit::ToolkitConnection &connection);
+    void Server_QueryRequest(toolkit::ToolkitConnection &connection);
 
     // The statement built for the last C-FIND (for the log and for tests).
     const QString &lastStatement() const { return m_lastStatement; }

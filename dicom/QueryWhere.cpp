@@ -12,12 +12,12 @@ namespace {
 
 QString likeCondition(const QString &column, const QString &value)
 {
-    return column + QStringLiteral(" LIKE '") + db::quote(convertWildcards(value)) + QLatin1Char('\'');
+    return column + QStringLiteral(" LIKE '") + db::Quote(ConvertWildcards(value)) + QLatin1Char('\'');
 }
 
 QString existsCondition(const QString &opening, const QString &value)
 {
-    return QStringLiteral("EXISTS ( ") + opening + QStringLiteral(" '") + db::quote(convertWildcards(value))
+    return QStringLiteral("EXISTS ( ") + opening + QStringLiteral(" '") + db::Quote(ConvertWildcards(value))
            + QStringLiteral("')");
 }
 
@@ -30,20 +30,20 @@ void addMatch(QString &where, const QVariant &value, const std::function<QString
         QStringList conditions;
         for (const QString &v : values)
             conditions << condition(v);
-        appendWhere(where);
+        AppendWhere(where);
         where += QStringLiteral(" ( ") + conditions.join(QStringLiteral(" OR ")) + QStringLiteral(" ) ");
         return;
     }
     const QString text = toolkit::ToolkitAttribute::textOf(value);
     if (text.isEmpty())
         return;
-    appendWhere(where);
+    AppendWhere(where);
     where += condition(text);
 }
 
 } // namespace
 
-void appendWhere(QString &where)
+void AppendWhere(QString &where)
 {
     if (where.isEmpty())
         where = QStringLiteral("WHERE ");
@@ -51,43 +51,43 @@ void appendWhere(QString &where)
         where += QStringLiteral(" AND ");
 }
 
-QString convertWildcards(const QString &value)
+QString ConvertWildcards(const QString &value)
 {
     QString converted = value;
     converted.replace(QLatin1Char('*'), QLatin1Char('%'));
     return converted;
 }
 
-void addLikeMatch(QString &where, const QString &column, const QVariant &value)
+void AddLikeMatch(QString &where, const QString &column, const QVariant &value)
 {
     addMatch(where, value, [&](const QString &v) { return likeCondition(column, v); });
 }
 
-void addExistsMatch(QString &where, const QString &subqueryOpening, const QVariant &value)
+void AddExistsMatch(QString &where, const QString &subqueryOpening, const QVariant &value)
 {
     addMatch(where, value, [&](const QString &v) { return existsCondition(subqueryOpening, v); });
 }
 
-void addNameMatch(QString &where, const QString &stem, const toolkit::ToolkitAttribute &attribute)
+void AddNameMatch(QString &where, const QString &stem, const toolkit::ToolkitAttribute &attribute)
 {
     const QVariant value = attribute.attributeValue();
     if (toolkit::ToolkitAttribute::textOf(value).isEmpty())
         return;
     // The archive keeps names as the splitter gives them, apostrophes
     // doubled; quoting the parts once more makes O'NEIL find O''NEIL.
-    const PersonNameParts parts = splitPersonName(value);
+    const PersonNameParts parts = SplitPersonName(value);
     auto add = [&](const QString &part, const char *suffix) {
         if (part.isEmpty())
             return;
-        appendWhere(where);
-        where += stem + QLatin1String(suffix) + QStringLiteral(" LIKE '") + db::quote(convertWildcards(part)) + QLatin1Char('\'');
+        AppendWhere(where);
+        where += stem + QLatin1String(suffix) + QStringLiteral(" LIKE '") + db::Quote(ConvertWildcards(part)) + QLatin1Char('\'');
     };
     add(parts.last, "_last");
     add(parts.first, "_first");
     add(parts.middle, "_middle");
 }
 
-void addDateRangeMatch(QString &where, const QString &column, const toolkit::ToolkitAttribute &attribute)
+void AddDateRangeMatch(QString &where, const QString &column, const toolkit::ToolkitAttribute &attribute)
 {
     const QVariant value = attribute.attributeValue();
     if (!value.isValid() || value.isNull())
@@ -96,12 +96,12 @@ void addDateRangeMatch(QString &where, const QString &column, const toolkit::Too
     const QVariant end = attribute.attributeRangeEnd();
     const QDate from = start.typeId() == QMetaType::QDate ? start.toDate() : QDate(1800, 1, 1);
     const QDate to = end.typeId() == QMetaType::QDate ? end.toDate() : QDate(2200, 1, 1);
-    appendWhere(where);
-    where += column + QStringLiteral(" >= '") + db::dateText(from) + QStringLiteral("' AND ") + column + QStringLiteral(" <= '")
-             + db::dateText(to) + QLatin1Char('\'');
+    AppendWhere(where);
+    where += column + QStringLiteral(" >= '") + db::DateText(from) + QStringLiteral("' AND ") + column + QStringLiteral(" <= '")
+             + db::DateText(to) + QLatin1Char('\'');
 }
 
-bool splitMultiValue(QVariant &value)
+bool SplitMultiValue(QVariant &value)
 {
     if (value.typeId() == QMetaType::QVariantList) { // values the toolkit read apart already
         QStringList texts;

@@ -17,16 +17,16 @@ namespace QueryWhere {
 // At most this many components of one multi-valued key.
 constexpr int MaxValues = 100;
 
-void appendWhere(QString &where);
-QString convertWildcards(const QString &value);
+void AppendWhere(QString &where);
+QString ConvertWildcards(const QString &value);
 // A single value (QString) or several (QStringList); empty text matches all.
-void addLikeMatch(QString &where, const QString &column, const QVariant &value);
-void addExistsMatch(QString &where, const QString &subqueryOpening, const QVariant &value);
-void addNameMatch(QString &where, const QString &stem, const toolkit::ToolkitAttribute &attribute);
-void addDateRangeMatch(QString &where, const QString &column, const toolkit::ToolkitAttribute &attribute);
+void AddLikeMatch(QString &where, const QString &column, const QVariant &value);
+void AddExistsMatch(QString &where, const QString &subqueryOpening, const QVariant &value);
+void AddNameMatch(QString &where, const QString &stem, const toolkit::ToolkitAttribute &attribute);
+void AddDateRangeMatch(QString &where, const QString &column, const toolkit::ToolkitAttribute &attribute);
 // "CT\MR" -> ["CT", "MR"] (empty pieces dropped); text without "\" unchanged.
 // False when the key has more than MaxValues components.
-bool splitMultiValue(QVariant &value);
+bool SplitMultiValue(QVariant &value);
 
 } // namespace QueryWhere
 } // namespace pacs

@@ -72,9 +72,9 @@ RecordInserter::RecordInserter(db::ArchiveConnection &connection, ActivityLog &l
 bool RecordInserter::runInsert(const QString &statement)
 {
     bool failed = false;
-    m_connection.executeSQL(statement, failed);
+    m_connection.ExecuteSQL(statement, failed);
     if (failed)
-        m_log.writeLog(statement);
+        m_log.WriteLog(statement);
     return !failed;
 }
 
@@ -82,14 +82,14 @@ bool RecordInserter::saveIfChanged(db::UpdatableRow &row, bool changed)
 {
     if (!changed)
         return true;
-    m_log.writeLog(QStringLiteral("Data Updated"));
+    m_log.WriteLog(QStringLiteral("Data Updated"));
     return m_connection.saveRow(row);
 }
 
 void RecordInserter::trace(const QString &text)
 {
     if (m_options.traceMode())
-        m_log.writeLog(text);
+        m_log.WriteLog(text);
 }
 
 // A date for convert(datetime, x, 101): the image's text when it reads as a
@@ -97,27 +97,27 @@ void RecordInserter::trace(const QString &text)
 // image.
 QString RecordInserter::dateLiteral(const QVariant &value, const QString &what)
 {
-    const QString literal = sqlText(value);
+    const QString literal = SqlText(value);
     if (literal == QLatin1String("''") || value.typeId() == QMetaType::QDate
         || !db::TsqlTranslator::isoDateTime(valueText(value)).isEmpty())
         return literal;
-    m_log.writeLog(what + QStringLiteral(" not readable, stored as NULL: ") + valueText(value));
+    m_log.WriteLog(what + QStringLiteral(" not readable, stored as NULL: ") + valueText(value));
     return QStringLiteral("NULL");
 }
 
-bool RecordInserter::insertPatient(const ToolkitImage &image)
+bool RecordInserter::InsertPatient(const ToolkitImage &image)
 {
-    const QString id = sqlText(element(image, 0x10, 0x20));
+    const QString id = SqlText(element(image, 0x10, 0x20));
     if (id == QLatin1String("''") || id.isEmpty()) {
-        m_log.writeLog(QStringLiteral("No Patient ID"));
+        m_log.WriteLog(QStringLiteral("No Patient ID"));
         return false;
     }
-    const PersonNameParts name = splitPersonName(element(image, 0x10, 0x10), &m_log);
+    const PersonNameParts name = SplitPersonName(element(image, 0x10, 0x10), &m_log);
     bool unreadable = false;
     const QVariant birth = element(image, 0x10, 0x30);
-    const QString dob = sqlDate(birth, &unreadable);
+    const QString dob = SqlDate(birth, &unreadable);
     if (unreadable)
-        m_log.writeLog(QStringLiteral("Birth date not readable, stored as NULL: ") + valueText(birth));
+        m_log.WriteLog(QStringLiteral("Birth date not readable, stored as NULL: ") + valueText(birth));
 
     db::UpdatableRow row;
     m_lastStatement = QStringLiteral("SELECT * FROM PATIENTTABLE WHERE PATIENTID=") + id + QStringLiteral(" ");
@@ -127,10 +127,10 @@ bool RecordInserter::insertPatient(const ToolkitImage &image)
         m_lastStatement = QStringLiteral("INSERT into PATIENTTABLE ") + QStringLiteral("(") + QStringLiteral("PatientID,")
                           + QStringLiteral("Name_First,") + QStringLiteral("Name_Middle,") + QStringLiteral("Name_Last,")
                           + QStringLiteral("Name_Title,") + QStringLiteral("DateOfBirth,") + QStringLiteral("Sex")
-                          + QStringLiteral(") VALUES (") + id + QLatin1Char(',') + sqlText(name.first) + QLatin1Char(',')
-                          + sqlText(name.middle) + QLatin1Char(',') + sqlText(name.last) + QLatin1Char(',')
-                          + sqlText(name.title) + QLatin1Char(',') + QStringLiteral(" convert(datetime,") + dob
-                          + QStringLiteral(",101),") + sqlText(element(image, 0x10, 0x40)) + QStringLiteral(") ");
+                          + QStringLiteral(") VALUES (") + id + QLatin1Char(',') + SqlText(name.first) + QLatin1Char(',')
+                          + SqlText(name.middle) + QLatin1Char(',') + SqlText(name.last) + QLatin1Char(',')
+                          + SqlText(name.title) + QLatin1Char(',') + QStringLiteral(" convert(datetime,") + dob
+                          + QStringLiteral(",101),") + SqlText(element(image, 0x10, 0x40)) + QStringLiteral(") ");
         return runInsert(m_lastStatement);
     }
     if (m_updateImageData()) {
@@ -145,34 +145,34 @@ bool RecordInserter::insertPatient(const ToolkitImage &image)
     return true;
 }
 
-bool RecordInserter::insertStudy(const ToolkitImage &image)
+bool RecordInserter::InsertStudy(const ToolkitImage &image)
 {
-    QString desc = sqlText(element(image, 0x08, 0x1030));
+    QString desc = SqlText(element(image, 0x08, 0x1030));
     if (desc == QLatin1String("''")) {
-        const QString bodyPart = sqlText(element(image, 0x18, 0x15));
-        const QString codeMeaning = sqlText(element(image, 0x08, 0x104));
-        const QString protocol = sqlText(element(image, 0x18, 0x1030));
+        const QString bodyPart = SqlText(element(image, 0x18, 0x15));
+        const QString codeMeaning = SqlText(element(image, 0x08, 0x104));
+        const QString protocol = SqlText(element(image, 0x18, 0x1030));
         if (bodyPart != QLatin1String("''")) {
             desc = bodyPart;
-            m_log.writeLog(QStringLiteral("No Study Description, using: Body Part Examined"));
+            m_log.WriteLog(QStringLiteral("No Study Description, using: Body Part Examined"));
         } else if (codeMeaning != QLatin1String("''")) {
             desc = codeMeaning;
-            m_log.writeLog(QStringLiteral("Study Description using: Code Meaning"));
+            m_log.WriteLog(QStringLiteral("Study Description using: Code Meaning"));
         } else if (protocol != QLatin1String("''")) {
             desc = protocol;
-            m_log.writeLog(QStringLiteral("Study Description using: ' Protocol Name"));
+            m_log.WriteLog(QStringLiteral("Study Description using: ' Protocol Name"));
         } else {
-            m_log.reportError(QStringLiteral("No Study Description. ") + image.patientName(), true);
+            m_log.ReportError(QStringLiteral("No Study Description. ") + image.patientName(), true);
         }
     }
 
     const QString studyUid = valueText(element(image, 0x20, 0x0D));
     db::UpdatableRow row;
-    m_lastStatement = QStringLiteral("SELECT * FROM STUDYTABLE WHERE STUDYUID='") + db::quote(studyUid) + QStringLiteral("' ");
+    m_lastStatement = QStringLiteral("SELECT * FROM STUDYTABLE WHERE STUDYUID='") + db::Quote(studyUid) + QStringLiteral("' ");
     if (!m_connection.openForUpdate(m_lastStatement, row))
         return false;
     if (!row.found) {
-        const PersonNameParts doctor = splitPersonName(element(image, 0x08, 0x90), &m_log);
+        const PersonNameParts doctor = SplitPersonName(element(image, 0x08, 0x90), &m_log);
         QString sql = QStringLiteral("INSERT into STUDYTABLE ") + QStringLiteral("(") + QStringLiteral("StudyUID,")
                       + QStringLiteral("PatientID_FKey,") + QStringLiteral("StudyDate,") + QStringLiteral("StudyTime,")
                       + QStringLiteral("AccessionNumber,") + QStringLiteral("StudyID,")
@@ -180,28 +180,28 @@ bool RecordInserter::insertStudy(const ToolkitImage &image)
                       + QStringLiteral("ReferringPhysician_last,") + QStringLiteral("ReferringPhysician_title,")
                       + QStringLiteral("StudyDescription,BodyPartExamined,ProtocolName,InstitutionName")
                       + QStringLiteral(") VALUES (");
-        sql += sqlText(element(image, 0x20, 0x0D)) + QLatin1Char(',');
-        sql += sqlText(element(image, 0x10, 0x20)) + QLatin1Char(',');
+        sql += SqlText(element(image, 0x20, 0x0D)) + QLatin1Char(',');
+        sql += SqlText(element(image, 0x10, 0x20)) + QLatin1Char(',');
         sql += QStringLiteral("convert(datetime,") + dateLiteral(element(image, 0x08, 0x20), QStringLiteral("Study Date"))
                + QStringLiteral(",101),");
         const QVariant time = element(image, 0x08, 0x30);
         if (!time.isValid() || time.isNull()) {
             sql += QStringLiteral("convert(datetime,'12:00:00',8),");
-            m_log.reportError(QStringLiteral("No Study Time. ") + image.patientName(), true);
+            m_log.ReportError(QStringLiteral("No Study Time. ") + image.patientName(), true);
         } else {
             bool unreadable = false;
-            sql += QStringLiteral("convert(datetime,") + sqlTime(time, &unreadable) + QStringLiteral(",8),");
+            sql += QStringLiteral("convert(datetime,") + SqlTime(time, &unreadable) + QStringLiteral(",8),");
             if (unreadable)
-                m_log.writeLog(QStringLiteral("Study Time not readable, stored as NULL: ") + valueText(time));
+                m_log.WriteLog(QStringLiteral("Study Time not readable, stored as NULL: ") + valueText(time));
         }
-        sql += sqlText(element(image, 0x08, 0x50)) + QLatin1Char(',');
-        sql += sqlText(element(image, 0x20, 0x10)) + QLatin1Char(',');
-        sql += sqlText(doctor.first) + QLatin1Char(',') + sqlText(doctor.middle) + QLatin1Char(',') + sqlText(doctor.last)
-               + QLatin1Char(',') + sqlText(doctor.title) + QLatin1Char(',');
+        sql += SqlText(element(image, 0x08, 0x50)) + QLatin1Char(',');
+        sql += SqlText(element(image, 0x20, 0x10)) + QLatin1Char(',');
+        sql += SqlText(doctor.first) + QLatin1Char(',') + SqlText(doctor.middle) + QLatin1Char(',') + SqlText(doctor.last)
+               + QLatin1Char(',') + SqlText(doctor.title) + QLatin1Char(',');
         sql += desc + QLatin1Char(',');
-        sql += sqlText(element(image, 0x18, 0x15)) + QLatin1Char(',');
-        sql += sqlText(element(image, 0x18, 0x1030)) + QStringLiteral(", ");
-        sql += sqlText(element(image, 0x08, 0x80)) + QStringLiteral(") ");
+        sql += SqlText(element(image, 0x18, 0x15)) + QLatin1Char(',');
+        sql += SqlText(element(image, 0x18, 0x1030)) + QStringLiteral(", ");
+        sql += SqlText(element(image, 0x08, 0x80)) + QStringLiteral(") ");
         m_lastStatement = sql;
         trace(QStringLiteral("InsertStudy: ") + sql);
         return runInsert(sql);
@@ -218,24 +218,24 @@ bool RecordInserter::insertStudy(const ToolkitImage &image)
     return true;
 }
 
-bool RecordInserter::insertSeries(const ToolkitImage &image)
+bool RecordInserter::InsertSeries(const ToolkitImage &image)
 {
-    const QString uid = sqlText(element(image, 0x20, 0x0E));
+    const QString uid = SqlText(element(image, 0x20, 0x0E));
     if (uid == QLatin1String("''") || uid.isEmpty()) {
-        m_log.reportError(QStringLiteral("No SeriesUID"), false);
+        m_log.ReportError(QStringLiteral("No SeriesUID"), false);
         return false;
     }
     QString number;
     const QVariant seriesNumber = element(image, 0x20, 0x11);
     if (!seriesNumber.isValid() || seriesNumber.isNull()) {
-        m_log.reportError(QStringLiteral("No Series Number"), false);
+        m_log.ReportError(QStringLiteral("No Series Number"), false);
         number = QStringLiteral("0");
     } else {
         number = leadingNumber(seriesNumber);
     }
     m_lastStatement = QStringLiteral("SELECT * FROM SeriesTABLE WHERE SeriesUID= ") + uid + QStringLiteral(" ");
     bool failed = false;
-    db::ResultSet rows = m_connection.executeSQL(m_lastStatement, failed);
+    db::ResultSet rows = m_connection.ExecuteSQL(m_lastStatement, failed);
     if (rows.isNone())
         return false;
     const bool exists = !rows.atEnd();
@@ -245,8 +245,8 @@ bool RecordInserter::insertSeries(const ToolkitImage &image)
     m_lastStatement = QStringLiteral("INSERT into SeriesTABLE ") + QStringLiteral("(") + QStringLiteral("SeriesUID,")
                       + QStringLiteral("StudyUID_FKey,") + QStringLiteral("Modality,") + QStringLiteral("SeriesNumber,")
                       + QStringLiteral("SeriesDescription") + QStringLiteral(") VALUES (") + uid + QLatin1Char(',')
-                      + sqlText(element(image, 0x20, 0x0D)) + QLatin1Char(',') + sqlText(element(image, 0x08, 0x60))
-                      + QLatin1Char(',') + sqlText(number) + QLatin1Char(',') + sqlText(element(image, 0x08, 0x103E))
+                      + SqlText(element(image, 0x20, 0x0D)) + QLatin1Char(',') + SqlText(element(image, 0x08, 0x60))
+                      + QLatin1Char(',') + SqlText(number) + QLatin1Char(',') + SqlText(element(image, 0x08, 0x103E))
                       + QStringLiteral(") ");
     trace(QStringLiteral("InsertStudy: ") + m_lastStatement);
     return runInsert(m_lastStatement);
@@ -255,16 +255,16 @@ bool RecordInserter::insertSeries(const ToolkitImage &image)
 bool RecordInserter::storedFileReadable(const QString &uid)
 {
     bool failed = false;
-    db::ResultSet rows = m_connection.executeSQL(
-        QStringLiteral("SELECT Filename FROM ImageTABLE WHERE InstanceUID='") + db::quote(uid) + QLatin1Char('\''), failed);
+    db::ResultSet rows = m_connection.ExecuteSQL(
+        QStringLiteral("SELECT Filename FROM ImageTABLE WHERE InstanceUID='") + db::Quote(uid) + QLatin1Char('\''), failed);
     if (rows.isNone() || rows.atEnd())
         return false;
-    const QString stored = db::onServerDrive(rows.text(0), m_options.storageRoot());
+    const QString stored = db::OnServerDrive(rows.text(0), m_options.storageRoot());
     rows.close();
     return isReadableDicomFile(stored);
 }
 
-bool RecordInserter::insertImage(ToolkitImage &image, ToolkitConnection &connection)
+bool RecordInserter::InsertImage(ToolkitImage &image, ToolkitConnection &connection)
 {
     const QString uid = image.instanceUid();
     ImagePathParts parts;
@@ -279,10 +279,10 @@ bool RecordInserter::insertImage(ToolkitImage &image, ToolkitConnection &connect
 
     bool storedAgain = false;
     if (m_options.disregardDuplicates() == 1) {
-        m_lastStatement = QStringLiteral("SELECT count(*) as count FROM ImageTABLE WHERE InstanceUID='") + db::quote(uid)
+        m_lastStatement = QStringLiteral("SELECT count(*) as count FROM ImageTABLE WHERE InstanceUID='") + db::Quote(uid)
                           + QStringLiteral("'");
         bool failed = false;
-        db::ResultSet rows = m_connection.executeSQL(m_lastStatement, failed);
+        db::ResultSet rows = m_connection.ExecuteSQL(m_lastStatement, failed);
         if (rows.isNone())
             return false;
         const qint64 count = rows.atEnd() ? 0 : rows.field(QStringLiteral("count")).toInteger();
@@ -291,27 +291,27 @@ bool RecordInserter::insertImage(ToolkitImage &image, ToolkitConnection &connect
             // A row whose file is gone (the server stopped between row and
             // file) is no duplicate: the resent image is stored again.
             if (storedFileReadable(uid)) {
-                m_log.writeLog(QStringLiteral("Duplicate received for ") + uid);
+                m_log.WriteLog(QStringLiteral("Duplicate received for ") + uid);
                 connection.setStatus(0);
                 return true;
             }
-            m_log.writeLog(QStringLiteral("Duplicate received for ") + uid + QStringLiteral(", its stored file is missing: storing it again"));
+            m_log.WriteLog(QStringLiteral("Duplicate received for ") + uid + QStringLiteral(", its stored file is missing: storing it again"));
             storedAgain = true;
         }
     }
 
-    const QString uidLiteral = sqlText(uid);
+    const QString uidLiteral = SqlText(uid);
     if (uidLiteral == QLatin1String("''") || uidLiteral.isEmpty()) {
-        m_log.reportError(QStringLiteral("No InstanceUID"), false);
+        m_log.ReportError(QStringLiteral("No InstanceUID"), false);
         return false;
     }
     QString number;
     const QVariant instanceNumber = element(image, 0x20, 0x13);
     if (!instanceNumber.isValid() || instanceNumber.isNull()) {
         number = QStringLiteral("''");
-        m_log.writeLog(QStringLiteral("No image number"));
+        m_log.WriteLog(QStringLiteral("No image number"));
     } else {
-        number = sqlText(leadingNumber(instanceNumber));
+        number = SqlText(leadingNumber(instanceNumber));
     }
 
     if (!m_updateImageData()) {
@@ -319,10 +319,10 @@ bool RecordInserter::insertImage(ToolkitImage &image, ToolkitConnection &connect
                       + QStringLiteral(") BEGIN ") + QStringLiteral("INSERT into ImageTABLE ") + QStringLiteral("(")
                       + QStringLiteral("InstanceUID,") + QStringLiteral("SeriesUID_FKey,") + QStringLiteral("InstanceNumber,")
                       + QStringLiteral("Filename") + QStringLiteral(") VALUES (") + uidLiteral + QLatin1Char(',')
-                      + sqlText(element(image, 0x20, 0x0E)) + QLatin1Char(',') + number + QLatin1Char(',')
-                      + QLatin1Char('\'') + db::quote(path) + QLatin1Char('\'') + QStringLiteral(") END ");
+                      + SqlText(element(image, 0x20, 0x0E)) + QLatin1Char(',') + number + QLatin1Char(',')
+                      + QLatin1Char('\'') + db::Quote(path) + QLatin1Char('\'') + QStringLiteral(") END ");
         if (storedAgain) // the existing row is pointed at the file written now
-            sql = QStringLiteral("UPDATE ImageTABLE SET Filename='") + db::quote(path) + QStringLiteral("' WHERE InstanceUID=")
+            sql = QStringLiteral("UPDATE ImageTABLE SET Filename='") + db::Quote(path) + QStringLiteral("' WHERE InstanceUID=")
                   + uidLiteral;
         m_lastStatement = sql;
         connection.setUserTag(uid + QLatin1Char('|') + sql);
@@ -355,9 +355,9 @@ bool RecordInserter::insertImage(ToolkitImage &image, ToolkitConnection &connect
 // written leaves no file behind either.
 void RecordInserter::startFileWrite(ToolkitImage &image, ToolkitConnection &connection, const QString &path)
 {
-    db::makeDirs(path);
+    db::MakeDirs(path);
     connection.saveImageAsync(image, path, true, QStringLiteral("1.2.840.10008.1.2.4.57"));
-    m_log.writeLog(QStringLiteral("Image saved for ") + image.patientName() + QStringLiteral(" to ") + path);
+    m_log.WriteLog(QStringLiteral("Image saved for ") + image.patientName() + QStringLiteral(" to ") + path);
 }
 
 } // namespace pacs

@@ -26,10 +26,10 @@ public:
     RecordInserter(db::ArchiveConnection &connection, ActivityLog &log, ServerOptions &options,
                    std::function<bool()> updateImageData);
 
-    bool insertPatient(const toolkit::ToolkitImage &image);
-    bool insertStudy(const toolkit::ToolkitImage &image);
-    bool insertSeries(const toolkit::ToolkitImage &image);
-    bool insertImage(toolkit::ToolkitImage &image, toolkit::ToolkitConnection &connection);
+    bool InsertPatient(const toolkit::ToolkitImage &image);
+    bool InsertStudy(const toolkit::ToolkitImage &image);
+    bool InsertSeries(const toolkit::ToolkitImage &image);
+    bool InsertImage(toolkit::ToolkitImage &image, toolkit::ToolkitConnection &connection);
 
     // The last statement composed, for the reception's error report.
     const QString &lastStatement() const { return m_lastStatement; }

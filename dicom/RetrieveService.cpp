@@ -21,20 +21,20 @@ void RetrieveService::retrieveRequest(ToolkitConnection &connection)
     if (connection.commandName() == QLatin1String("C-MOVE"))
         resolveDestination(connection);
     else
-        sendRequestedImages(connection);
+        SendRequestedImages(connection);
 }
 
 void RetrieveService::resolveDestination(ToolkitConnection &connection)
 {
     const QString destination = connection.moveDestination();
     bool failed = false;
-    db::ResultSet rows = m_connection.executeSQL(
-        QStringLiteral("SELECT * from DICOM..RemoteAETs where remoteaet= '") + db::quote(destination) + QStringLiteral("'"), failed);
+    db::ResultSet rows = m_connection.ExecuteSQL(
+        QStringLiteral("SELECT * from DICOM..RemoteAETs where remoteaet= '") + db::Quote(destination) + QStringLiteral("'"), failed);
     if (rows.isNone() || rows.atEnd()) {
         const QString comment = QStringLiteral("Unknown Move Destination: ") + destination;
         connection.statusDataset().putAttribute(0x0000, 0x0902, comment);
         connection.setStatus(0xA801);
-        m_log.writeLog(comment);
+        m_log.WriteLog(comment);
         return;
     }
     const int port = int(rows.field(QStringLiteral("Port")).toInteger());
@@ -42,7 +42,7 @@ void RetrieveService::resolveDestination(ToolkitConnection &connection)
     rows.close();
     const QString calling = m_options.aeName().trimmed();
     if (m_options.useCallingRemoteIp() == 1) {
-        m_log.writeLog(QStringLiteral("RemoteIP: ") + connection.remoteAddress());
+        m_log.WriteLog(QStringLiteral("RemoteIP: ") + connection.remoteAddress());
         connection.connectTo(connection.remoteAddress().trimmed(), port, calling, destination);
     } else {
         connection.connectTo(address, port, calling, destination);
@@ -50,39 +50,39 @@ void RetrieveService::resolveDestination(ToolkitConnection &connection)
     connection.setStatus(0xFF00);
 }
 
-void RetrieveService::sendRequestedImages(ToolkitConnection &connection)
+void RetrieveService::SendRequestedImages(ToolkitConnection &connection)
 {
-    m_log.writeLog(QStringLiteral("Sending Image."));
+    m_log.WriteLog(QStringLiteral("Sending Image."));
     const toolkit::ToolkitDataset identifier = connection.requestIdentifier();
     const QString level = identifier.findAttribute(0x08, 0x52).attributeText().trimmed();
     QString statement = QStringLiteral("SELECT Filename FROM ImageRetrievalView ");
     if (level == QLatin1String("PATIENT"))
-        statement += QStringLiteral(" WHERE PatientID='") + db::quote(identifier.datasetPatientId()) + QStringLiteral("'");
+        statement += QStringLiteral(" WHERE PatientID='") + db::Quote(identifier.datasetPatientId()) + QStringLiteral("'");
     else if (level == QLatin1String("STUDY"))
-        statement += QStringLiteral(" WHERE StudyUID='") + db::quote(identifier.datasetStudyUid()) + QStringLiteral("'");
+        statement += QStringLiteral(" WHERE StudyUID='") + db::Quote(identifier.datasetStudyUid()) + QStringLiteral("'");
     else if (level == QLatin1String("SERIES"))
-        statement += QStringLiteral(" WHERE SeriesUID='") + db::quote(identifier.datasetSeriesUid()) + QStringLiteral("'");
+        statement += QStringLiteral(" WHERE SeriesUID='") + db::Quote(identifier.datasetSeriesUid()) + QStringLiteral("'");
     else if (level == QLatin1String("IMAGE"))
-        statement += QStringLiteral(" WHERE InstanceUID='") + db::quote(identifier.datasetInstanceUid()) + QStringLiteral("'");
+        statement += QStringLiteral(" WHERE InstanceUID='") + db::Quote(identifier.datasetInstanceUid()) + QStringLiteral("'");
     statement += QStringLiteral(" ORDER BY studydate,studyuid,CAST(SeriesNumber AS int), CAST(InstanceNumber AS int)");
 
     bool failed = false;
-    db::ResultSet rows = m_connection.executeSQL(statement, failed);
+    db::ResultSet rows = m_connection.ExecuteSQL(statement, failed);
     if (rows.isNone()) {
-        m_log.writeLog(QStringLiteral("The images to send could not be listed."));
+        m_log.WriteLog(QStringLiteral("The images to send could not be listed."));
         return; // no final status: the toolkit answers with a failure
     }
     // Slot 0 names no file; the paths follow from slot 1.
     QStringList files{QString()};
     for (; !rows.atEnd() && files.size() <= MaxFiles; rows.moveNext())
-        files << db::onServerDrive(rows.text(0), m_options.storageRoot());
+        files << db::OnServerDrive(rows.text(0), m_options.storageRoot());
     rows.close();
     m_lastFiles = files.mid(1);
 
     const QString quality = m_options.jpegQuality();
     if (numericValue(quality) > 0)
         connection.setCompression(QStringLiteral("1.2.840.10008.1.2.4.91"), quality);
-    m_log.writeLog(QStringLiteral("Sending to: ") + connection.remoteAddress());
+    m_log.WriteLog(QStringLiteral("Sending to: ") + connection.remoteAddress());
     connection.sendFilesAsync(files);
     connection.setUserTag(connection.commandName() == QLatin1String("C-MOVE") ? QStringLiteral("DoneMove")
                                                                               : QStringLiteral("DoneGet"));

@@ -27,7 +27,7 @@ public:
     // C-MOVE: resolve the destination and connect; C-GET: send at once.
     void retrieveRequest(toolkit::ToolkitConnection &connection);
     // The files the request names, in study, series and instance order.
-    void sendRequestedImages(toolkit::ToolkitConnection &connection);
+    void SendRequestedImages(toolkit::ToolkitConnection &connection);
     // The statement and files of the last send (for the log and tests).
     const QStringList &lastFiles() const { return m_lastFiles; }
 

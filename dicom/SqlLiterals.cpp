@@ -15,43 +15,43 @@ QString valueText(const QVariant &value)
     return toolkit::ToolkitAttribute::textOf(value);
 }
 
-QString sqlText(const QVariant &value)
+QString SqlText(const QVariant &value)
 {
     const QString text = valueText(value);
     if (!value.isValid() || value.isNull() || text.isEmpty())
         return QStringLiteral("''");
-    return QLatin1Char('\'') + db::quote(text).trimmed() + QLatin1Char('\'');
+    return QLatin1Char('\'') + db::Quote(text).trimmed() + QLatin1Char('\'');
 }
 
-QString sqlDate(const QVariant &value, bool *unreadable)
+QString SqlDate(const QVariant &value, bool *unreadable)
 {
     if (unreadable)
         *unreadable = false;
     if (!value.isValid() || value.isNull())
         return QStringLiteral("NULL");
     if (value.typeId() == QMetaType::QDate || value.typeId() == QMetaType::QDateTime)
-        return QLatin1Char('\'') + db::dateText(value.toDate()) + QLatin1Char('\'');
+        return QLatin1Char('\'') + db::DateText(value.toDate()) + QLatin1Char('\'');
     const QString text = valueText(value).trimmed();
     if (!db::TsqlTranslator::isoDateTime(text).isEmpty())
-        return QLatin1Char('\'') + db::quote(text) + QLatin1Char('\'');
+        return QLatin1Char('\'') + db::Quote(text) + QLatin1Char('\'');
     if (unreadable)
         *unreadable = true;
     return QStringLiteral("NULL");
 }
 
-QString sqlTime(const QVariant &value, bool *unreadable)
+QString SqlTime(const QVariant &value, bool *unreadable)
 {
     if (unreadable)
         *unreadable = false;
     if (!value.isValid() || value.isNull())
         return QStringLiteral("NULL");
     if (value.typeId() == QMetaType::QTime)
-        return QLatin1Char('\'') + db::timeText(value.toTime()) + QLatin1Char('\'');
+        return QLatin1Char('\'') + db::TimeText(value.toTime()) + QLatin1Char('\'');
     if (value.typeId() == QMetaType::QDateTime)
-        return QLatin1Char('\'') + db::timeText(value.toDateTime().time()) + QLatin1Char('\'');
+        return QLatin1Char('\'') + db::TimeText(value.toDateTime().time()) + QLatin1Char('\'');
     const QString text = valueText(value).trimmed();
     if (!db::TsqlTranslator::isoDateTime(text).isEmpty())
-        return QLatin1Char('\'') + db::quote(text) + QLatin1Char('\'');
+        return QLatin1Char('\'') + db::Quote(text) + QLatin1Char('\'');
     if (unreadable)
         *unreadable = true;
     return QStringLiteral("NULL");

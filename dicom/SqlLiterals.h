@@ -8,12 +8,12 @@ namespace pacs {
 // SQL literals of values taken from received images.
 
 // Null or empty: ''; otherwise the text, apostrophes doubled, trimmed, quoted.
-QString sqlText(const QVariant &value);
+QString SqlText(const QVariant &value);
 // Null: NULL; a date: 'MM/DD/YYYY'. Text that reads as a date is kept; other
 // text gives NULL (with *unreadable set), so a bad value cannot fail the row.
-QString sqlDate(const QVariant &value, bool *unreadable = nullptr);
+QString SqlDate(const QVariant &value, bool *unreadable = nullptr);
 // As sqlDate, for times: 'hh:mm:ss'.
-QString sqlTime(const QVariant &value, bool *unreadable = nullptr);
+QString SqlTime(const QVariant &value, bool *unreadable = nullptr);
 // The text of a value as the program shows it (dates "M/D/YYYY", times "hh:mm:ss").
 QString valueText(const QVariant &value);
 // The leading number of a value's text ("5" for "5", 0 for text without one).

@@ -50,9 +50,9 @@ void Outbox::load()
         return;
     m_loaded = true;
     m_status = QStringLiteral("Initialize.");
-    clearOut();
+    ClearOut();
     QCoreApplication::processEvents();
-    setDestination();
+    SetDestination();
     m_timer.start();
     m_clearLogTimer.start();
     emit changed();
@@ -101,10 +101,10 @@ void Outbox::cancelRow(int row)
 void Outbox::operatorReset()
 {
     m_held.clear();
-    resetAll();
+    ResetAll();
 }
 
-void Outbox::newOutgoing()
+void Outbox::NewOutgoing()
 {
     if (m_outgoing)
         m_outgoing->abortConnection();
@@ -113,7 +113,7 @@ void Outbox::newOutgoing()
     emit changed();
 }
 
-void Outbox::setDestination()
+void Outbox::SetDestination()
 {
     if (m_destinationSet)
         return;
@@ -127,22 +127,22 @@ void Outbox::setDestination()
                           m_options.aeName(), m_options.storageAE());
 }
 
-void Outbox::destinationSetComplete()
+void Outbox::DestinationSetComplete()
 {
     m_destinationSet = true;
     m_status = QStringLiteral("Destination Set.");
     emit changed();
 }
 
-void Outbox::sendImages()
+void Outbox::SendImages()
 {
     m_status = QStringLiteral("SENDING");
     emit changed();
-    if (!sendStoredImages(m_level, m_uid))
-        resetAll();
+    if (!SendStoredImages(m_level, m_uid))
+        ResetAll();
 }
 
-bool Outbox::sendStoredImages(const QString &level, const QString &uid)
+bool Outbox::SendStoredImages(const QString &level, const QString &uid)
 {
     if (uid.isEmpty())
         return false;
@@ -150,22 +150,22 @@ bool Outbox::sendStoredImages(const QString &level, const QString &uid)
     if (level == QLatin1String("STUDY")) {
         myAddlog(QStringLiteral("Sending Study .") + uid);
         statement = QStringLiteral("SELECT Filename,InstanceUID FROM ImageRetrievalView ") + QStringLiteral(" WHERE StudyUID='")
-                    + db::quote(uid) + QStringLiteral("'")
+                    + db::Quote(uid) + QStringLiteral("'")
                     + QStringLiteral(" ORDER BY studydate,studyuid,CAST(SeriesNumber AS int), CAST(InstanceNumber AS int)");
     } else if (level == QLatin1String("IMAGE")) {
         statement = QStringLiteral("SELECT Filename,InstanceUID FROM ImageRetrievalView ") + QStringLiteral(" WHERE InstanceUID='")
-                    + db::quote(uid) + QStringLiteral("'");
+                    + db::Quote(uid) + QStringLiteral("'");
     }
     bool failed = false;
-    db::ResultSet rows = m_connection.executeSQL(statement, failed);
+    db::ResultSet rows = m_connection.ExecuteSQL(statement, failed);
     if (rows.isNone()) {
-        m_log.reportError(QStringLiteral("The images of ") + level + QLatin1Char(' ') + uid + QStringLiteral(" could not be listed."), false);
+        m_log.ReportError(QStringLiteral("The images of ") + level + QLatin1Char(' ') + uid + QStringLiteral(" could not be listed."), false);
         return false;
     }
     QStringList files{QString()};
     m_images.clear();
     for (; !rows.atEnd() && files.size() <= 999; rows.moveNext()) {
-        files << db::onServerDrive(rows.text(0), m_options.storageRoot());
+        files << db::OnServerDrive(rows.text(0), m_options.storageRoot());
         m_images << rows.text(1);
     }
     rows.close();
@@ -176,13 +176,13 @@ bool Outbox::sendStoredImages(const QString &level, const QString &uid)
     return true;
 }
 
-void Outbox::sendDone()
+void Outbox::SendDone()
 {
     if (m_level == QLatin1String("STUDY"))
-        m_connection.executeSQL(QStringLiteral("update DICOM..StudyTABLE set SendStatus='1' where StudyUID='") + db::quote(m_uid)
+        m_connection.ExecuteSQL(QStringLiteral("update DICOM..StudyTABLE set SendStatus='1' where StudyUID='") + db::Quote(m_uid)
                                 + QStringLiteral("'"));
     for (const QString &image : m_images)
-        m_connection.executeSQL(QStringLiteral("update DICOM..ImageTABLE set SyncStatus='1' where InstanceUID='") + db::quote(image)
+        m_connection.ExecuteSQL(QStringLiteral("update DICOM..ImageTABLE set SyncStatus='1' where InstanceUID='") + db::Quote(image)
                                 + QStringLiteral("'"));
     m_refusals.remove(m_uid);
     for (int i = 0; i < m_rows.size(); ++i) {
@@ -196,27 +196,27 @@ void Outbox::sendDone()
     emit changed();
 }
 
-void Outbox::completed()
+void Outbox::Completed()
 {
-    clearOut();
+    ClearOut();
     m_status = QStringLiteral("READY");
     emit changed();
 }
 
-void Outbox::resetAll()
+void Outbox::ResetAll()
 {
-    clearOut();
+    ClearOut();
     if (m_outgoing) {
         m_outgoing->resetConnection(0, 0);
         m_outgoing->abortConnection();
     }
     m_destinationSet = false;
-    newOutgoing();
+    NewOutgoing();
     m_status = QStringLiteral("Initialize.");
     emit changed();
 }
 
-void Outbox::clearOut()
+void Outbox::ClearOut()
 {
     m_images.clear();
     m_level.clear();
@@ -226,7 +226,7 @@ void Outbox::clearOut()
     emit changed();
 }
 
-void Outbox::setConnectionOk(bool ok)
+void Outbox::SetConnectionOK(bool ok)
 {
     m_connectionText = ok ? QStringLiteral("Connection OK.") : QStringLiteral("Connection Fail.");
     m_connectionIndicator = ok ? Indicator::ConnectionOk : Indicator::ConnectionFail;
@@ -237,7 +237,7 @@ void Outbox::myAddlog(const QString &text)
 {
     const QString line = generalDateTime(QDateTime::currentDateTime()) + QLatin1Char(' ') + text;
     m_logText = line + QStringLiteral("\r\n") + m_logText.left(10000);
-    m_log.writeLog(QStringLiteral("Outbox: ") + text);
+    m_log.WriteLog(QStringLiteral("Outbox: ") + text);
     emit changed();
     QCoreApplication::processEvents();
 }
@@ -278,7 +278,7 @@ void Outbox::tick()
     if (m_sendingNow)
         return;
     if (m_destinationText == QLatin1String("..."))
-        setDestination();
+        SetDestination();
     if (m_destinationSet) {
         m_waitCounter = 0;
         m_sendingNow = true;
@@ -287,14 +287,14 @@ void Outbox::tick()
             m_rows.move(row, 0);
         m_level = rowLevel(m_rows[0]);
         m_uid = rowUid(m_rows[0]);
-        sendImages();
+        SendImages();
         m_sendingNow = false;
         m_destinationSet = false;
         m_connectionText.clear();
         m_destinationText = QStringLiteral("...");
     } else if (++m_waitCounter > WaitTicks) {
-        newOutgoing();
-        clearOut();
+        NewOutgoing();
+        ClearOut();
         m_waitCounter = 0;
     }
     emit changed();
@@ -310,7 +310,7 @@ void Outbox::sendRefused(int failed)
         return;
     m_refusals.remove(m_uid);
     m_held << m_uid;
-    m_log.reportError(QStringLiteral("The storage node refused %1 image(s) of %2 %3 in %4 attempts; the entry is held in the outbox.")
+    m_log.ReportError(QStringLiteral("The storage node refused %1 image(s) of %2 %3 in %4 attempts; the entry is held in the outbox.")
                           .arg(failed)
                           .arg(m_level, m_uid)
                           .arg(MaxRefusals),
@@ -325,31 +325,31 @@ void Outbox::outgoingActionComplete(ToolkitConnection &connection, const QString
     myAddlog(QStringLiteral("Outging1 Action Complete:") + action);
     if (!success) {
         myAddlog(QStringLiteral("Err. on ") + action + QStringLiteral(": ") + errorMessage);
-        resetAll();
+        ResetAll();
         if (action == QLatin1String("SetDestination"))
             m_destinationSet = false;
         if (action == QLatin1String("Sendverify"))
-            setConnectionOk(false);
+            SetConnectionOK(false);
         connection.closeAssociation();
         return;
     }
     if (action == QLatin1String("SetDestination")) {
-        destinationSetComplete();
+        DestinationSetComplete();
     } else if (action == QLatin1String("SendImages")) {
         const int failed = connection.actionResultCode();
         if (failed == 0)
-            sendDone();
+            SendDone();
         else
             sendRefused(failed);
-        completed();
+        Completed();
         myAddlog(QStringLiteral("Send Completed: ") + QString::number(connection.completedCount()));
         // The next entry gets an association of its own; this one is not
         // left open to hold one of the node's association slots.
         connection.closeAssociation();
     } else if (action == QLatin1String("Sendverify")) {
-        setConnectionOk(true);
+        SetConnectionOK(true);
     } else if (action == QLatin1String("Close")) {
-        clearOut();
+        ClearOut();
     }
 }
 

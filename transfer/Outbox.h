@@ -68,17 +68,17 @@ public:
     void cancelRow(int row); // double click
     void operatorReset();    // "Abort / Reset ": also retries held entries
 
-    void newOutgoing();
-    void setDestination();
-    void destinationSetComplete();
-    void sendImages();
-    void sendDone();
-    void completed();
-    void resetAll();
-    void clearOut();
-    void setConnectionOk(bool ok);
+    void NewOutgoing();
+    void SetDestination();
+    void DestinationSetComplete();
+    void SendImages();
+    void SendDone();
+    void Completed();
+    void ResetAll();
+    void ClearOut();
+    void SetConnectionOK(bool ok);
     void myAddlog(const QString &text);
-    bool sendStoredImages(const QString &level, const QString &uid);
+    bool SendStoredImages(const QString &level, const QString &uid);
     void tick();
     void trimLogs();
 

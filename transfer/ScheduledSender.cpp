@@ -15,7 +15,7 @@ ScheduledSender::ScheduledSender(db::ArchiveConnection &connection, ActivityLog 
     connect(&m_timer, &QTimer::timeout, this, &ScheduledSender::tick);
 }
 
-void ScheduledSender::enableTimerSend()
+void ScheduledSender::EnableTimerSend()
 {
     if (m_checked && m_checked()) {
         if (!m_timer.isActive()) // enabling a running timer must not restart its count
@@ -34,10 +34,10 @@ void ScheduledSender::tick()
     if (!m_checked || !m_checked())
         return;
     bool failed = false;
-    db::ResultSet rows = m_connection.executeSQL(
+    db::ResultSet rows = m_connection.ExecuteSQL(
         QStringLiteral("select InstanceUID from DICOM..ImageTABLE where syncStatus='0' or syncStatus is null  "), failed);
     if (rows.isNone()) {
-        m_log.reportError(QStringLiteral("The images waiting to be sent could not be listed."), false);
+        m_log.ReportError(QStringLiteral("The images waiting to be sent could not be listed."), false);
         return;
     }
     int queued = 0;
@@ -51,7 +51,7 @@ void ScheduledSender::tick()
         emit showOutbox();
 }
 
-void ScheduledSender::queueImage(const QString &uid)
+void ScheduledSender::QueueImage(const QString &uid)
 {
     m_outbox.addEntry(QStringLiteral("IMAGE"), uid);
     emit showOutbox();

@@ -29,11 +29,11 @@ public:
     void setTickInterval(int ms) { m_timer.setInterval(ms); }
     QTimer &timer() { return m_timer; }
 
-    void enableTimerSend(); // on when the box is checked, off otherwise
+    void EnableTimerSend(); // on when the box is checked, off otherwise
     void disableTimerSend();
     void tick();
     // "IMAGE" entry for one instance, then the outbox is shown.
-    void queueImage(const QString &uid);
+    void QueueImage(const QString &uid);
     void queueStudy(const QString &studyUid);
 
 signals:

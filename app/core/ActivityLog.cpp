@@ -43,7 +43,7 @@ QString ActivityLog::join(const std::deque<QString> &chunks)
     return text;
 }
 
-void ActivityLog::writeLog(const QString &text)
+void ActivityLog::WriteLog(const QString &text)
 {
     if (!m_enabled)
         return;
@@ -65,17 +65,17 @@ void ActivityLog::prependRaw(const QString &text)
     emit logLineAdded(text);
 }
 
-void ActivityLog::reportError(const QString &text, bool journal)
+void ActivityLog::ReportError(const QString &text, bool journal)
 {
     const QString line = generalDateTime(QDateTime::currentDateTime()) + QStringLiteral(" :  ") + text + kCrLf;
     prepend(m_errors, m_errorSize, line, kErrorLimit);
     emit errorLineAdded(line);
     if (journal)
-        logEvent(text, QString(), 0);
+        LogEvent(text, QString(), 0);
     emit showLogPage();
 }
 
-void ActivityLog::logEvent(const QString &description, const QString &patientId, int severity)
+void ActivityLog::LogEvent(const QString &description, const QString &patientId, int severity)
 {
     if (m_journal)
         m_journal(description, patientId, severity);

@@ -29,15 +29,15 @@ public:
     void setEnabled(bool enabled) { m_enabled = enabled; }
 
     // A progress line, when "Enable Log" is on; then yields to the event loop.
-    void writeLog(const QString &text);
+    void WriteLog(const QString &text);
     // A line that shows whatever "Enable Log" says (connection messages).
     void writeLogDirect(const QString &text);
     // Text put in front of the log without a line break (listener errors).
     void prependRaw(const QString &text);
     // Time-stamped line in the error box; with journal, also an Events row.
-    void reportError(const QString &text, bool journal);
+    void ReportError(const QString &text, bool journal);
     // Straight to the journal.
-    void logEvent(const QString &description, const QString &patientId, int severity);
+    void LogEvent(const QString &description, const QString &patientId, int severity);
     // A line of the received-images box.
     void addReceived(const QString &text);
 

@@ -61,7 +61,7 @@ TEST(ServerForm, LoadsWithItsPagesInOrderAndShowsTheLog)
 
     // An error brings the "&Log" page into view.
     form.tabs()->setCurrentIndex(7);
-    controller.log().reportError("Something failed", false);
+    controller.log().ReportError("Something failed", false);
     EXPECT_EQ(form.tabs()->currentIndex(), 0);
     EXPECT_TRUE(errors->toPlainText().contains(" :  Something failed"));
 
@@ -110,11 +110,11 @@ TEST(ServerController, TheReceiveIndicatorClearsAtNineteenDots)
     DicomServer &server = controller.server();
     EXPECT_EQ(server.receiveIndicator(), ".");
     for (int i = 0; i < 17; ++i)
-        server.tickReceiveIndicator();
+        server.TickReceiveIndicator();
     EXPECT_EQ(server.receiveIndicator(), QString(18, '.'));
-    server.tickReceiveIndicator();
+    server.TickReceiveIndicator();
     EXPECT_EQ(server.receiveIndicator(), "");
-    server.tickReceiveIndicator();
+    server.TickReceiveIndicator();
     EXPECT_EQ(server.receiveIndicator(), ".");
     controller.stopConnection();
     EXPECT_TRUE(server.takeStopConnectionRequest());
@@ -130,7 +130,7 @@ TEST(ServerForm, TheOutboxWindowShowsTheQueue)
     ServerForm form(controller);
     form.show();
     controller.load();
-    controller.scheduledSender().queueImage("1.2.3.4");
+    controller.scheduledSender().QueueImage("1.2.3.4");
     QTableWidget *grid = nullptr;
     ASSERT_TRUE(waitUntil([&] {
         grid = form.findChild<QTableWidget *>("grdOutGoing");

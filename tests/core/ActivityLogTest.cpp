@@ -9,15 +9,15 @@ using namespace pacs;
 TEST(ActivityLog, LinesGoOnTopAndEnableLogGatesOnlyProgressLines)
 {
     ActivityLog log;
-    log.writeLog("first");
-    log.writeLog("second");
+    log.WriteLog("first");
+    log.WriteLog("second");
     EXPECT_EQ(log.logText(), "second\r\nfirst\r\n");
 
     log.setEnabled(false);
-    log.writeLog("hidden");
+    log.WriteLog("hidden");
     log.writeLogDirect("Connecting to DB...");
     EXPECT_EQ(log.logText(), "Connecting to DB...\r\nsecond\r\nfirst\r\n");
-    log.reportError("still reported", false);
+    log.ReportError("still reported", false);
     EXPECT_TRUE(log.errorText().contains("still reported"));
 
     log.prependRaw("Listener failed");
@@ -34,8 +34,8 @@ TEST(ActivityLog, ErrorBoxLinesAreTimeStampedNewestFirstAboveTheDesignText)
     log.setJournalWriter([&](const QString &d, const QString &p, int s) {
         journal << d + "|" + p + "|" + QString::number(s);
     });
-    log.reportError("one", false);
-    log.reportError("Oops", true);
+    log.ReportError("one", false);
+    log.ReportError("Oops", true);
     const QStringList lines = log.errorText().split("\r\n");
     ASSERT_EQ(lines.size(), 4);
     const QRegularExpression stamp(R"(^\d{1,2}/\d{1,2}/\d{4} \d{1,2}:\d{2}:\d{2} [AP]M :  (.*)$)");
@@ -51,9 +51,9 @@ TEST(ActivityLog, ErrorBoxLinesAreTimeStampedNewestFirstAboveTheDesignText)
 TEST(ActivityLog, TheMinuteTimerClearsLogAndReceivedBoxEveryTwoHoursButNotErrors)
 {
     ActivityLog log;
-    log.writeLog("line");
+    log.WriteLog("line");
     log.addReceived("P001 image");
-    log.reportError("kept", false);
+    log.ReportError("kept", false);
     for (int i = 0; i < 119; ++i)
         log.tickClearTimer();
     EXPECT_FALSE(log.logText().isEmpty());

@@ -20,11 +20,11 @@ TEST_F(ArchiveFixture, ConnectingUsesTheFirstLineAndLogsItsSecondPartWhole)
 {
     scratch.writeFile("DBServer.txt", "Driver=SQLite;Database=archive.db;Attach=Patient_Data.db\nnot=used\n");
     connection.reconnect();
-    EXPECT_TRUE(connection.dbConnected());
+    EXPECT_TRUE(connection.DBConnected());
     EXPECT_TRUE(log.logText().startsWith("Connected to DB. Database=archive.db\r\nConnecting to DB...\r\n"));
     EXPECT_EQ(scalar("select company from patient_data..tbhospitalinfo"), "TALMIR DEMO HOSPITAL");
     bool failed = true;
-    connection.executeSQL("USE DICOM", failed);
+    connection.ExecuteSQL("USE DICOM", failed);
     EXPECT_FALSE(failed);
 }
 
@@ -35,28 +35,28 @@ TEST(ArchiveConnection, BadConnectionFilesAreReportedAndLeaveItDisconnected)
     ActivityLog log;
     ArchiveConnection connection(home, log);
 
-    connection.connectDB(); // no file at all
-    EXPECT_FALSE(connection.dbConnected());
+    connection.ConnectDB(); // no file at all
+    EXPECT_FALSE(connection.DBConnected());
     EXPECT_TRUE(log.logText().isEmpty()) << "no Connecting line without a connection string";
     EXPECT_TRUE(log.errorText().contains("File not found: " + home.filePath("DBServer.txt")));
 
     scratch.writeFile("DBServer.txt", "\n");
-    connection.connectDB();
-    EXPECT_FALSE(connection.dbConnected());
+    connection.ConnectDB();
+    EXPECT_FALSE(connection.DBConnected());
     EXPECT_TRUE(log.logText().contains("Connecting to DB..."));
     EXPECT_TRUE(log.errorText().contains("names no Driver"));
 
     scratch.writeFile("DBServer.txt", "Driver=Paradox;Database=x\n");
-    connection.connectDB();
+    connection.ConnectDB();
     EXPECT_TRUE(log.errorText().contains("Unknown database driver: Paradox"));
 
     scratch.writeFile("DBServer.txt", "Driver=SQLite;Database=nowhere.db\n");
-    connection.connectDB();
-    EXPECT_FALSE(connection.dbConnected());
+    connection.ConnectDB();
+    EXPECT_FALSE(connection.DBConnected());
     EXPECT_FALSE(QFile::exists(home.filePath("nowhere.db"))) << "a wrong path must not create an empty archive";
 
     connection.setDriverMode(1); // DBServer1.txt missing
-    connection.connectDB();
+    connection.ConnectDB();
     EXPECT_TRUE(log.errorText().contains("File not found: " + home.filePath("DBServer1.txt")));
 }
 
@@ -78,8 +78,8 @@ TEST(ArchiveConnection, StartUpWaitsAndRetriesUntilTheDatabaseAppears)
         QString error;
         installer.install(error);
     });
-    connection.connectAndWait();
-    EXPECT_TRUE(connection.dbConnected());
+    connection.ConnectAndWait();
+    EXPECT_TRUE(connection.DBConnected());
     EXPECT_GE(attemptsSeen, 2);
     EXPECT_FALSE(connection.retryTimer().isActive());
 }
@@ -87,7 +87,7 @@ TEST(ArchiveConnection, StartUpWaitsAndRetriesUntilTheDatabaseAppears)
 TEST_F(ArchiveFixture, StatementFailuresAreReportedThenRetriedOnceAfterAReconnect)
 {
     bool failed = true;
-    ResultSet none = connection.executeSQL("", failed);
+    ResultSet none = connection.ExecuteSQL("", failed);
     EXPECT_TRUE(none.isNone());
     EXPECT_TRUE(failed) << "an empty statement leaves the flag as it was";
     EXPECT_EQ(errorLines(), QStringList{"No query."});
@@ -95,7 +95,7 @@ TEST_F(ArchiveFixture, StatementFailuresAreReportedThenRetriedOnceAfterAReconnec
     log.clearErrors();
     log.clearLog();
     failed = false;
-    ResultSet bad = connection.executeSQL("selec nonsense", failed);
+    ResultSet bad = connection.ExecuteSQL("selec nonsense", failed);
     EXPECT_TRUE(bad.isNone());
     EXPECT_TRUE(failed);
     const QStringList lines = errorLines();
@@ -106,7 +106,7 @@ TEST_F(ArchiveFixture, StatementFailuresAreReportedThenRetriedOnceAfterAReconnec
     EXPECT_FALSE(lines[0].startsWith("db execute "));
     EXPECT_EQ(countOf(log.logText(), "Connecting to DB..."), 1);
     EXPECT_EQ(countOf(log.logText(), "Connected to DB. "), 1);
-    EXPECT_TRUE(connection.dbConnected());
+    EXPECT_TRUE(connection.DBConnected());
 }
 
 TEST_F(ArchiveFixture, ADatabaseFileRemovedOrReplacedMidRunIsNoticedAndSurvived)
@@ -117,10 +117,10 @@ TEST_F(ArchiveFixture, ADatabaseFileRemovedOrReplacedMidRunIsNoticedAndSurvived)
     // Removed: both attempts fail, the reconnect fails, nothing crashes.
     ASSERT_TRUE(QFile::remove(file));
     bool failed = false;
-    ResultSet rows = connection.executeSQL("select count(*) from PatientTable", failed);
+    ResultSet rows = connection.ExecuteSQL("select count(*) from PatientTable", failed);
     EXPECT_TRUE(failed);
     EXPECT_TRUE(rows.isNone());
-    EXPECT_FALSE(connection.dbConnected());
+    EXPECT_FALSE(connection.DBConnected());
     EXPECT_GE(errorLines().size(), 2);
     EXPECT_TRUE(errorLines().last().startsWith("db execute The database file")) << errorLines().last().toStdString();
     EXPECT_FALSE(QFile::exists(file)) << "the retry must not create an empty archive";
@@ -129,10 +129,10 @@ TEST_F(ArchiveFixture, ADatabaseFileRemovedOrReplacedMidRunIsNoticedAndSurvived)
     ASSERT_TRUE(QFile::rename(file + ".copy", file));
     log.clearErrors();
     failed = true;
-    EXPECT_EQ(connection.executeSQL("select DBVersion from Configuration", failed).text(0), "9");
+    EXPECT_EQ(connection.ExecuteSQL("select DBVersion from Configuration", failed).text(0), "9");
     EXPECT_FALSE(failed);
     EXPECT_EQ(errorLines().size(), 1);
-    EXPECT_TRUE(connection.dbConnected());
+    EXPECT_TRUE(connection.DBConnected());
 
     // Garbage over the file: reported as failing twice.
     {
@@ -144,13 +144,13 @@ TEST_F(ArchiveFixture, ADatabaseFileRemovedOrReplacedMidRunIsNoticedAndSurvived)
     QFile::remove(file + "-shm");
     connection.reconnect();
     failed = false;
-    connection.executeSQL("select count(*) from PatientTable", failed);
+    connection.ExecuteSQL("select count(*) from PatientTable", failed);
     EXPECT_TRUE(failed);
 }
 
 TEST_F(ArchiveFixture, HeldResultSetsReadAsEndedAfterAReconnect)
 {
-    ResultSet rows = connection.executeSQL("select * from Fields");
+    ResultSet rows = connection.ExecuteSQL("select * from Fields");
     ASSERT_FALSE(rows.atEnd());
     EXPECT_FALSE(rows.atStart());
     connection.reconnect();
@@ -159,7 +159,7 @@ TEST_F(ArchiveFixture, HeldResultSetsReadAsEndedAfterAReconnect)
     rows.moveNext();
     rows.close();
 
-    ResultSet empty = connection.executeSQL("select * from PatientTable where 1=2");
+    ResultSet empty = connection.ExecuteSQL("select * from PatientTable where 1=2");
     EXPECT_TRUE(empty.atEnd());
     EXPECT_TRUE(empty.atStart());
     EXPECT_EQ(empty.fieldCount(), 7);
@@ -167,9 +167,9 @@ TEST_F(ArchiveFixture, HeldResultSetsReadAsEndedAfterAReconnect)
 
 TEST_F(ArchiveFixture, DatesAndTextsCompareAsOnSqlServer)
 {
-    connection.executeSQL("INSERT into PATIENTTABLE (PatientID,Name_First,Name_Middle,Name_Last,Name_Title,DateOfBirth,Sex) VALUES "
+    connection.ExecuteSQL("INSERT into PATIENTTABLE (PatientID,Name_First,Name_Middle,Name_Last,Name_Title,DateOfBirth,Sex) VALUES "
                           "('P9','John','','Smith','', convert(datetime,'1/15/2024',101),'M') ");
-    ResultSet rows = connection.executeSQL("select DateOfBirth, Name_Last from PatientTable where PatientID='p9'");
+    ResultSet rows = connection.ExecuteSQL("select DateOfBirth, Name_Last from PatientTable where PatientID='p9'");
     ASSERT_FALSE(rows.atEnd());
     EXPECT_EQ(rows.field("DateOfBirth").toDateTime().date(), QDate(2024, 1, 15));
     EXPECT_EQ(rows.text(0), "1/15/2024");
@@ -179,17 +179,17 @@ TEST_F(ArchiveFixture, DatesAndTextsCompareAsOnSqlServer)
     EXPECT_EQ(scalar("select CONVERT(varchar,DateOfBirth,101) + ' ' + convert(varchar,convert(datetime,'10:30:05',8),8) from PatientTable"),
               "01/15/2024 10:30:05");
     bool failed = false;
-    connection.executeSQL("select convert(datetime,'31/31/2024',101)", failed);
+    connection.ExecuteSQL("select convert(datetime,'31/31/2024',101)", failed);
     EXPECT_TRUE(failed) << "an impossible date is an error, as on SQL Server";
 }
 
 TEST_F(ArchiveFixture, TheJournalStoresSafeDescriptionsAndListsTheNewestHundred)
 {
     EventJournal journal(connection);
-    log.setJournalWriter([&](const QString &d, const QString &p, int s) { journal.logEvent(d, p, s); });
-    log.reportError("Oops", true);
-    journal.logEvent("   it's a/b.c:d  e", "O'NEIL", 0);
-    ResultSet rows = connection.executeSQL("SELECT  top 100 * from Events where 1=1 order by EventID Desc ");
+    log.setJournalWriter([&](const QString &d, const QString &p, int s) { journal.LogEvent(d, p, s); });
+    log.ReportError("Oops", true);
+    journal.LogEvent("   it's a/b.c:d  e", "O'NEIL", 0);
+    ResultSet rows = connection.ExecuteSQL("SELECT  top 100 * from Events where 1=1 order by EventID Desc ");
     ASSERT_FALSE(rows.atEnd());
     EXPECT_EQ(rows.text("Description"), "it_s_a_b_c_d__e");
     EXPECT_EQ(rows.text("PatientID"), "O'NEIL");
@@ -201,7 +201,7 @@ TEST_F(ArchiveFixture, TheJournalStoresSafeDescriptionsAndListsTheNewestHundred)
     rows.close();
 
     for (int i = 0; i < 103; ++i)
-        journal.logEvent(QString("event %1").arg(i), QString(), 0);
+        journal.LogEvent(QString("event %1").arg(i), QString(), 0);
     QStringList lines;
     ASSERT_TRUE(journal.refresh([&](const QString &line) {
         lines << line;
@@ -262,21 +262,21 @@ TEST_F(ArchiveFixture, TheInstallationHoldsEveryTableViewAndQueryMapping)
                               "Configuration", "InstitutionTable", "tblExamResult", "PATIENTView", "STUDYPATIENTView",
                               "STUDYSTUDYView", "SERIESView", "IMAGEView", "ImageRetrievalView"}) {
         bool failed = false;
-        connection.executeSQL(QString("select top 1 * from DICOM..%1").arg(table), failed);
+        connection.ExecuteSQL(QString("select top 1 * from DICOM..%1").arg(table), failed);
         EXPECT_FALSE(failed) << table;
     }
     for (const char *level : {"PATIENT", "STUDYPATIENT", "STUDYSTUDY", "SERIES", "IMAGE"})
         EXPECT_NE(scalar(QString("Select count(*) from fields where %1=1").arg(level)), "0") << level;
     // Every column a mapping names exists in its level's view.
     for (const char *level : {"PATIENT", "STUDYPATIENT", "STUDYSTUDY", "SERIES", "IMAGE"}) {
-        ResultSet map = connection.executeSQL(QString("Select * from fields where %1=1").arg(level));
+        ResultSet map = connection.ExecuteSQL(QString("Select * from fields where %1=1").arg(level));
         for (; !map.atEnd(); map.moveNext()) {
             const bool isName = map.field("isName").toInteger() != 0;
             const QString source = map.text("fieldsource").trimmed();
             const QString columns = isName ? source + "_last," + source + "_first," + source + "_middle," + source + "_title"
                                            : source + " AS " + map.text("FieldName").trimmed();
             bool failed = false;
-            connection.executeSQL(QString("SELECT top 1 %1 FROM %2View").arg(columns, level), failed);
+            connection.ExecuteSQL(QString("SELECT top 1 %1 FROM %2View").arg(columns, level), failed);
             EXPECT_FALSE(failed) << level << " " << columns.toStdString();
         }
     }
@@ -286,7 +286,7 @@ TEST_F(ArchiveFixture, TheInstallationHoldsEveryTableViewAndQueryMapping)
     EXPECT_EQ(scalar("select status from HIS..worksheet where qnumber='R123'"), "0");
 
     // Installing again changes nothing.
-    connection.executeSQL("insert into RemoteAETs (RemoteAET, IPAddress, Port) values ('VIEWER','127.0.0.1',104)");
+    connection.ExecuteSQL("insert into RemoteAETs (RemoteAET, IPAddress, Port) values ('VIEWER','127.0.0.1',104)");
     ArchiveInstaller installer(home);
     QString error;
     ASSERT_TRUE(installer.install(error));

@@ -36,8 +36,8 @@ protected:
         QString error;
         db::ArchiveInstaller installer(home);
         ASSERT_TRUE(installer.install(error)) << error.toStdString();
-        connection.connectDB();
-        ASSERT_TRUE(connection.dbConnected()) << log.errorText().toStdString();
+        connection.ConnectDB();
+        ASSERT_TRUE(connection.DBConnected()) << log.errorText().toStdString();
     }
 
     // Error-box lines without their time stamps, newest first.
@@ -55,7 +55,7 @@ protected:
     // One value of the first row of a query.
     QString scalar(const QString &sql)
     {
-        db::ResultSet rows = connection.executeSQL(sql);
+        db::ResultSet rows = connection.ExecuteSQL(sql);
         return rows.atEnd() ? QStringLiteral("<none>") : rows.text(0);
     }
 

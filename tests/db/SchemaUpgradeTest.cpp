@@ -27,8 +27,8 @@ protected:
                        "INSERT INTO ImageTable VALUES ('1.1.1', '1.1.0', '/x/IMAGES/a.dcm');");
         make("Build_File.db", "CREATE TABLE tbcodoctor (DoctorID varchar(20), LastName varchar(64));");
         scratch.writeFile("DBServer.txt", "Driver=SQLite;Database=old.db;Attach=Build_File.db\n");
-        connection.connectDB();
-        ASSERT_TRUE(connection.dbConnected()) << log.errorText().toStdString();
+        connection.ConnectDB();
+        ASSERT_TRUE(connection.DBConnected()) << log.errorText().toStdString();
     }
 
     void make(const QString &file, const QString &sql)
@@ -58,7 +58,7 @@ protected:
 
     QString scalar(const QString &sql)
     {
-        ResultSet rows = connection.executeSQL(sql);
+        ResultSet rows = connection.ExecuteSQL(sql);
         return rows.atEnd() ? QStringLiteral("<none>") : rows.text(0);
     }
 
@@ -75,7 +75,7 @@ protected:
 TEST_F(OldArchive, TheUpgradeRunsOnceAndThenCountsEveryStatementAsDone)
 {
     prompter.answers = {true, true};
-    upgrade.checkSchemaVersion();
+    upgrade.CheckSchemaVersion();
     EXPECT_EQ(prompter.asked, (QStringList{kAskUpdate, kAskContinue}));
     EXPECT_EQ(prompter.shown, QStringList{"Update Complete."});
     EXPECT_EQ(upgradeLines(), QStringList(11, "Updated."));
@@ -84,13 +84,13 @@ TEST_F(OldArchive, TheUpgradeRunsOnceAndThenCountsEveryStatementAsDone)
     EXPECT_EQ(scalar("select SyncStatus from ImageTable"), "1");
     EXPECT_EQ(scalar("select SendStatus from StudyTable"), "1");
     EXPECT_EQ(scalar("select count(*) from sqlite_master where name='by_SyncStatus'"), "1");
-    connection.executeSQL("insert into InstitutionTable (Name) values ('A')");
+    connection.ExecuteSQL("insert into InstitutionTable (Name) values ('A')");
     EXPECT_EQ(scalar("select ID from InstitutionTable"), "1");
-    connection.executeSQL("update build_file.dbo.tbcodoctor set email='x'");
+    connection.ExecuteSQL("update build_file.dbo.tbcodoctor set email='x'");
 
     // Received after the upgrade: waits for the sender, and a second run
     // does not mark it.
-    connection.executeSQL("insert into ImageTable (InstanceUID) values ('1.1.2')");
+    connection.ExecuteSQL("insert into ImageTable (InstanceUID) values ('1.1.2')");
     log.clearLog();
     prompter.answers = {true};
     upgrade.updateDatabase();
@@ -103,7 +103,7 @@ TEST_F(OldArchive, TheUpgradeRunsOnceAndThenCountsEveryStatementAsDone)
     log.clearLog();
     log.clearErrors();
     prompter.asked.clear();
-    upgrade.checkSchemaVersion();
+    upgrade.CheckSchemaVersion();
     EXPECT_TRUE(prompter.asked.isEmpty());
     EXPECT_TRUE(upgradeLines().isEmpty());
     EXPECT_EQ(log.errorText(), "");
@@ -111,9 +111,9 @@ TEST_F(OldArchive, TheUpgradeRunsOnceAndThenCountsEveryStatementAsDone)
 
 TEST_F(OldArchive, VersionsCompareAsTextsAndTheOperatorMayDecline)
 {
-    connection.executeSQL("update Configuration set DBVersion='10'");
+    connection.ExecuteSQL("update Configuration set DBVersion='10'");
     prompter.answers = {false};
-    upgrade.checkSchemaVersion();
+    upgrade.CheckSchemaVersion();
     EXPECT_EQ(prompter.asked, QStringList{kAskUpdate}) << "\"10\" sorts before \"9\"";
     EXPECT_TRUE(upgradeLines().isEmpty());
     // The DBVersion column exists already: reported twice (first try, retry).
@@ -131,29 +131,29 @@ TEST_F(OldArchive, WithoutAVersionColumnTheOperatorIsAskedToLoadTheConfiguration
     scratch.writeFile("DBServer.txt", "Driver=SQLite;Database=noversion.db\n");
     connection.reconnect();
     prompter.answers = {true, false};
-    upgrade.checkSchemaVersion();
+    upgrade.CheckSchemaVersion();
     EXPECT_EQ(prompter.asked, (QStringList{"Load Configuration", kAskUpdate}));
     EXPECT_EQ(scalar("select count(*) from Configuration where DBVersion is null"), "1");
 }
 
 TEST_F(OldArchive, AnEmptyConfigurationKeepsAnEmptyVersion)
 {
-    connection.executeSQL("delete from Configuration");
+    connection.ExecuteSQL("delete from Configuration");
     prompter.answers = {true, true};
-    upgrade.checkSchemaVersion();
+    upgrade.CheckSchemaVersion();
     EXPECT_EQ(scalar("select count(*) from Configuration"), "0");
     prompter.asked.clear();
-    upgrade.checkSchemaVersion();
+    upgrade.CheckSchemaVersion();
     EXPECT_EQ(prompter.asked, QStringList{kAskUpdate}) << "asked again at every start";
 }
 
 TEST_F(OldArchive, WithSendStatusPresentTheSyncStepIsSkipped)
 {
-    connection.executeSQL("ALTER TABLE StudyTable ADD SendStatus varchar(3)");
+    connection.ExecuteSQL("ALTER TABLE StudyTable ADD SendStatus varchar(3)");
     prompter.answers = {true};
     upgrade.updateDatabase();
     bool failed = false;
-    connection.executeOnce("select SyncStatus from ImageTable", failed);
+    connection.ExecuteOnce("select SyncStatus from ImageTable", failed);
     EXPECT_TRUE(failed) << "no sync column, index or marking";
     EXPECT_EQ(scalar("select DBVersion from Configuration"), "9");
 }
@@ -161,9 +161,9 @@ TEST_F(OldArchive, WithSendStatusPresentTheSyncStepIsSkipped)
 TEST_F(OldArchive, RunSchemaStatementReportsOnlyAnEmptyStatement)
 {
     bool failed = false;
-    upgrade.runSchemaStatement("", failed);
+    upgrade.RunSchemaStatement("", failed);
     EXPECT_TRUE(log.errorText().contains("No query."));
-    upgrade.runSchemaStatement("ALTER TABLE Nowhere ADD x int", failed);
+    upgrade.RunSchemaStatement("ALTER TABLE Nowhere ADD x int", failed);
     EXPECT_TRUE(failed);
     EXPECT_EQ(logLines().last(), "Update already done.");
     EXPECT_FALSE(log.errorText().contains("Nowhere"));
@@ -173,13 +173,13 @@ TEST(OracleDialect, ModeDecidesLogMessageAndRewrite)
 {
     ActivityLog log;
     ScriptedPrompter prompter;
-    EXPECT_EQ(toDialect("select a from t", 0, log, prompter), "select a from t");
-    EXPECT_TRUE(toDialect("select a from t", 2, log, prompter).isEmpty());
+    EXPECT_EQ(ToDialect("select a from t", 0, log, prompter), "select a from t");
+    EXPECT_TRUE(ToDialect("select a from t", 2, log, prompter).isEmpty());
     EXPECT_TRUE(log.logText().isEmpty());
-    EXPECT_EQ(toDialect("select [a] from t", 1, log, prompter), "SELECT \"A\" FROM T");
+    EXPECT_EQ(ToDialect("select [a] from t", 1, log, prompter), "SELECT \"A\" FROM T");
     EXPECT_EQ(log.logText(), "select [a] from t\r\n");
     EXPECT_TRUE(prompter.shown.isEmpty());
-    EXPECT_EQ(toDialect("SELECT  TOP 100 * FROM T WHERE 1=1 ORDER BY X", 1, log, prompter),
+    EXPECT_EQ(ToDialect("SELECT  TOP 100 * FROM T WHERE 1=1 ORDER BY X", 1, log, prompter),
               "SELECT * FROM T WHERE 1=1  AND ROWNUM < 100 ORDER BY X");
     EXPECT_EQ(prompter.shown, QStringList{"SELECT * FROM T WHERE 1=1  AND ROWNUM < 100 ORDER BY X"});
 }

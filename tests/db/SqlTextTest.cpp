@@ -13,63 +13,63 @@ using namespace pacs::db;
 
 TEST(SqlText, QuoteDoublesApostrophesOnly)
 {
-    EXPECT_EQ(quote("O'NEIL's"), "O''NEIL''s");
-    EXPECT_EQ(quote("a,b,c"), "a,b,c");
-    EXPECT_EQ(quote(""), "");
+    EXPECT_EQ(Quote("O'NEIL's"), "O''NEIL''s");
+    EXPECT_EQ(Quote("a,b,c"), "a,b,c");
+    EXPECT_EQ(Quote(""), "");
 }
 
 TEST(SqlText, DateAndTimeTexts)
 {
-    EXPECT_EQ(dateText(QDate(2024, 1, 5)), "01/05/2024");
-    EXPECT_EQ(dateText(QDate(1800, 1, 1)), "01/01/1800");
-    EXPECT_EQ(timeText(QTime(7, 3, 9)), "07:03:09");
-    EXPECT_EQ(timeText(QDateTime(QDate(2024, 1, 1), QTime(23, 59, 58))), "23:59:58");
+    EXPECT_EQ(DateText(QDate(2024, 1, 5)), "01/05/2024");
+    EXPECT_EQ(DateText(QDate(1800, 1, 1)), "01/01/1800");
+    EXPECT_EQ(TimeText(QTime(7, 3, 9)), "07:03:09");
+    EXPECT_EQ(TimeText(QDateTime(QDate(2024, 1, 1), QTime(23, 59, 58))), "23:59:58");
 }
 
 TEST(SqlText, NextTokenSplitsAtTheFirstDelimiter)
 {
     QString source = "Provider=SQLOLEDB;Server=db1;Uid=sa";
-    EXPECT_EQ(nextToken(source, ";"), "Provider=SQLOLEDB");
+    EXPECT_EQ(NextToken(source, ";"), "Provider=SQLOLEDB");
     EXPECT_EQ(source, "Server=db1;Uid=sa");
     QString value = "Pwd=a=b=c";
-    EXPECT_EQ(nextToken(value, "="), "Pwd");
+    EXPECT_EQ(NextToken(value, "="), "Pwd");
     EXPECT_EQ(value, "a=b=c");
     QString none = "whole";
-    EXPECT_EQ(nextToken(none, ";"), "whole");
+    EXPECT_EQ(NextToken(none, ";"), "whole");
     EXPECT_TRUE(none.isEmpty());
     QString leading = ";rest";
-    EXPECT_EQ(nextToken(leading, ";"), "");
+    EXPECT_EQ(NextToken(leading, ";"), "");
     EXPECT_EQ(leading, "rest");
 }
 
 TEST(SqlText, SafeFileNameTrimsThenReplaces)
 {
-    EXPECT_EQ(safeFileName("   lead"), "lead");
-    EXPECT_EQ(safeFileName(" a b/c'd.e:f "), "a_b_c_d_e_f");
-    EXPECT_EQ(safeFileName("x..y"), "x__y");
-    EXPECT_EQ(safeFileName("1.2.840.99.7"), "1_2_840_99_7");
-    EXPECT_EQ(safeFileName("back\\slash"), "back\\slash");
+    EXPECT_EQ(SafeFileName("   lead"), "lead");
+    EXPECT_EQ(SafeFileName(" a b/c'd.e:f "), "a_b_c_d_e_f");
+    EXPECT_EQ(SafeFileName("x..y"), "x__y");
+    EXPECT_EQ(SafeFileName("1.2.840.99.7"), "1_2_840_99_7");
+    EXPECT_EQ(SafeFileName("back\\slash"), "back\\slash");
 }
 
 TEST(SqlText, MakeDirsCreatesTheFoldersOfAFilePath)
 {
     QTemporaryDir dir;
-    makeDirs(dir.path() + "/IMAGES/2024/CT/file.dcm");
+    MakeDirs(dir.path() + "/IMAGES/2024/CT/file.dcm");
     EXPECT_TRUE(QFileInfo(dir.path() + "/IMAGES/2024/CT").isDir());
     EXPECT_FALSE(QFileInfo::exists(dir.path() + "/IMAGES/2024/CT/file.dcm"));
-    makeDirs(dir.path() + "/all/of/them/");
+    MakeDirs(dir.path() + "/all/of/them/");
     EXPECT_TRUE(QFileInfo(dir.path() + "/all/of/them").isDir());
-    makeDirs("relative"); // no separator after the first character: nothing
+    MakeDirs("relative"); // no separator after the first character: nothing
     EXPECT_FALSE(QFileInfo::exists("relative"));
 }
 
 TEST(SqlText, OnServerDriveMovesStoredPathsOntoTheStorageRoot)
 {
-    EXPECT_EQ(onServerDrive("D:\\IMAGES\\2024\\CT\\1_15_2024\\P001\\1_2.dcm", "/srv/pacs/"),
+    EXPECT_EQ(OnServerDrive("D:\\IMAGES\\2024\\CT\\1_15_2024\\P001\\1_2.dcm", "/srv/pacs/"),
               "/srv/pacs/IMAGES/2024/CT/1_15_2024/P001/1_2.dcm");
-    EXPECT_EQ(onServerDrive("/old/root/IMAGES/2024/x.dcm", "/new"), "/new/IMAGES/2024/x.dcm");
-    EXPECT_EQ(onServerDrive("/new/IMAGES/2024/x.dcm", "/new/"), "/new/IMAGES/2024/x.dcm");
-    EXPECT_EQ(onServerDrive("/elsewhere/x.dcm", "/new/"), "/elsewhere/x.dcm");
+    EXPECT_EQ(OnServerDrive("/old/root/IMAGES/2024/x.dcm", "/new"), "/new/IMAGES/2024/x.dcm");
+    EXPECT_EQ(OnServerDrive("/new/IMAGES/2024/x.dcm", "/new/"), "/new/IMAGES/2024/x.dcm");
+    EXPECT_EQ(OnServerDrive("/elsewhere/x.dcm", "/new/"), "/elsewhere/x.dcm");
 }
 
 TEST(ConnectionString, KeysIgnoreCaseAndValuesKeepEquals)

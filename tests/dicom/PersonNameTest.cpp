@@ -13,7 +13,7 @@ using namespace pacs;
 namespace {
 QString parts(const QString &name)
 {
-    const PersonNameParts p = splitPersonName(name);
+    const PersonNameParts p = SplitPersonName(name);
     return p.last + "|" + p.first + "|" + p.middle + "|" + p.title;
 }
 } // namespace
@@ -30,21 +30,21 @@ TEST(PersonName, SplitsTheFormsModalitiesSend)
     EXPECT_EQ(parts("doe,john"), "doe|john||");
     EXPECT_EQ(parts(""), "|||");
     ActivityLog log;
-    EXPECT_EQ(splitPersonName(QVariant(), &log).last, "");
+    EXPECT_EQ(SplitPersonName(QVariant(), &log).last, "");
     EXPECT_EQ(log.logText(), "No Name.\r\n");
 }
 
 TEST(SqlLiterals, ValuesBecomeSafeLiterals)
 {
-    EXPECT_EQ(sqlText(QVariant()), "''");
-    EXPECT_EQ(sqlText(QString("  it's ")), "'it''s'");
-    EXPECT_EQ(sqlText(QDate(2024, 1, 15)), "'1/15/2024'");
+    EXPECT_EQ(SqlText(QVariant()), "''");
+    EXPECT_EQ(SqlText(QString("  it's ")), "'it''s'");
+    EXPECT_EQ(SqlText(QDate(2024, 1, 15)), "'1/15/2024'");
     bool unreadable = false;
-    EXPECT_EQ(sqlDate(QDate(2024, 1, 5), &unreadable), "'01/05/2024'");
-    EXPECT_EQ(sqlDate(QVariant(), &unreadable), "NULL");
-    EXPECT_EQ(sqlDate(QString("20240x15'); DROP"), &unreadable), "NULL");
+    EXPECT_EQ(SqlDate(QDate(2024, 1, 5), &unreadable), "'01/05/2024'");
+    EXPECT_EQ(SqlDate(QVariant(), &unreadable), "NULL");
+    EXPECT_EQ(SqlDate(QString("20240x15'); DROP"), &unreadable), "NULL");
     EXPECT_TRUE(unreadable);
-    EXPECT_EQ(sqlTime(QTime(7, 5, 0)), "'07:05:00'");
+    EXPECT_EQ(SqlTime(QTime(7, 5, 0)), "'07:05:00'");
     EXPECT_EQ(leadingNumber(QString("5")), "5");
     EXPECT_EQ(leadingNumber(QString("abc")), "0");
 }

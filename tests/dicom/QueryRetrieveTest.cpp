@@ -187,7 +187,7 @@ TEST_F(QueryFixture, BadLevelsAndTooManyValuesAreRefused)
 TEST_F(QueryFixture, AtMostEightHundredResponses)
 {
     for (int i = 0; i < 900; ++i)
-        m_controller->connection().executeSQL(QString("insert into PatientTable (PatientID, Name_Last) values ('X%1','BULK')").arg(i));
+        m_controller->connection().ExecuteSQL(QString("insert into PatientTable (PatientID, Name_Last) values ('X%1','BULK')").arg(i));
     FindResult r = find("-P", {"QueryRetrieveLevel=PATIENT", "PatientName=BULK", "PatientID"});
     EXPECT_EQ(r.files.size(), 800);
     EXPECT_TRUE(logText().contains("Queries :800"));
@@ -197,7 +197,7 @@ TEST_F(QueryFixture, MoveSendsAStudyInSeriesAndInstanceOrder)
 {
     StoreScpProcess destination(scratch.path("dest"), "DEST");
     ASSERT_TRUE(destination.isReady());
-    m_controller->connection().executeSQL(
+    m_controller->connection().ExecuteSQL(
         QString("insert into RemoteAETs (RemoteAET, IPAddress, Port) values ('DEST', '127.0.0.1', %1)").arg(destination.port()));
     const ToolResult move = runTool("movescu", {"-S", "-aec", "TALMIR", "-aem", "DEST", "-k", "QueryRetrieveLevel=STUDY", "-k",
                                                 "StudyInstanceUID=1.2.9.1", "127.0.0.1", QString::number(port())},
@@ -237,7 +237,7 @@ TEST_F(QueryFixture, WithAJpegQualityMovedImagesLeaveAsJpeg2000)
 {
     StoreScpProcess destination(scratch.path("dest"), "DEST", {"+xw"});
     ASSERT_TRUE(destination.isReady());
-    m_controller->connection().executeSQL(
+    m_controller->connection().ExecuteSQL(
         QString("insert into RemoteAETs (RemoteAET, IPAddress, Port) values ('DEST', '127.0.0.1', %1)").arg(destination.port()));
     m_controller->options().setJpegQuality("90");
     const ToolResult move = runTool("movescu", {"-S", "-aec", "TALMIR", "-aem", "DEST", "-k", "QueryRetrieveLevel=IMAGE", "-k",
@@ -271,7 +271,7 @@ TEST_F(QueryFixture, AMoveWhoseImagesAreRefusedNeverEndsInSuccess)
     RefusingDestination refusing;
     toolkit::ToolkitListener destination(&refusing);
     ASSERT_TRUE(destination.startListening(0));
-    m_controller->connection().executeSQL(
+    m_controller->connection().ExecuteSQL(
         QString("insert into RemoteAETs (RemoteAET, IPAddress, Port) values ('REFUSER', '127.0.0.1', %1)").arg(destination.listeningPort()));
     QProcess move;
     move.setProcessChannelMode(QProcess::MergedChannels);

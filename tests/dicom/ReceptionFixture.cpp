@@ -71,7 +71,7 @@ int ReceptionFixture::port() const
 
 QString ReceptionFixture::scalar(const QString &sql)
 {
-    db::ResultSet rows = m_controller->connection().executeSQL(sql);
+    db::ResultSet rows = m_controller->connection().ExecuteSQL(sql);
     return rows.atEnd() ? QStringLiteral("<none>") : rows.text(0);
 }
 

@@ -47,7 +47,7 @@ TEST_F(ReceptionFixture, AVariedFolderIsStoredOneRowAndOneReadableFileEach)
     EXPECT_EQ(count("select count(*) from SeriesTable where SeriesDescription='AXIAL' and SeriesNumber between 1 and 10"), 10);
 
     const QString root = scratch.home() + "/IMAGES/General_Hospital/2024/";
-    db::ResultSet rows = m_controller->connection().executeSQL(
+    db::ResultSet rows = m_controller->connection().ExecuteSQL(
         "select i.Filename, i.InstanceUID, s.Modality from ImageTable i join SeriesTable s on s.SeriesUID=i.SeriesUID_FKey");
     QMultiMap<QString, QString> syntaxByModality;
     int seen = 0;
@@ -239,7 +239,7 @@ TEST_F(ReceptionFixture, SiteProfilesMarkTheHisOrderDone)
     SampleSpec spec;
     spec.elements["0008,0050"] = "R123";
     EXPECT_EQ(send({sample("orvik", spec)}).success, 1);
-    db::ResultSet rows = m_controller->connection().executeSQL("select estatus from HIS.dbo.hdocOrd where requestnum='R123'");
+    db::ResultSet rows = m_controller->connection().ExecuteSQL("select estatus from HIS.dbo.hdocOrd where requestnum='R123'");
     EXPECT_EQ(rows.text(0), "S");
     EXPECT_EQ(scalar("select estatus from HIS.dbo.hdocOrd where requestnum='R124'"), "P");
 }
@@ -282,14 +282,14 @@ TEST_F(ReceptionFixture, AnImageWhoseRowOrFileCannotBeWrittenIsNeverAcknowledged
 {
     start();
     // The row statement fails (as on a full disk): 0xA700, never success.
-    m_controller->connection().executeSQL(
+    m_controller->connection().ExecuteSQL(
         "CREATE TRIGGER refuse BEFORE INSERT ON ImageTable BEGIN SELECT RAISE(ABORT, 'disk full'); END");
     SampleSpec spec;
     StoreOutcome r = send({sample("a", spec)});
     EXPECT_EQ(r.success, 0) << r.output.toStdString();
     EXPECT_TRUE(r.output.contains("Refused: OutOfResources")) << r.output.toStdString();
     EXPECT_TRUE(errors().contains("Cannot InsertImage"));
-    m_controller->connection().executeSQL("DROP TRIGGER refuse");
+    m_controller->connection().ExecuteSQL("DROP TRIGGER refuse");
 
     // The file cannot be written: the row written before it goes again.
     QDir(scratch.home() + "/IMAGES").removeRecursively();

@@ -40,7 +40,7 @@ protected:
         start();
         m_controller->outbox().setTickInterval(50);
         m_controller->scheduledSender().setTickInterval(200);
-        m_controller->scheduledSender().enableTimerSend();
+        m_controller->scheduledSender().EnableTimerSend();
     }
 
     QStringList storeSome(int count, const QString &study = "1.2.77.1")
@@ -92,7 +92,7 @@ TEST_F(ForwardingFixture, WithAJpegQualityTheNodeGetsJpeg2000)
     startForwarding(node.port(), false);
     m_controller->options().setJpegQuality("50");
     storeSome(1);
-    m_controller->scheduledSender().queueImage(scalar("select InstanceUID from ImageTable"));
+    m_controller->scheduledSender().QueueImage(scalar("select InstanceUID from ImageTable"));
     ASSERT_TRUE(waitUntil([&] { return node.receivedFiles().size() == 1; }, 30000));
     EXPECT_EQ(fileTransferSyntax(node.receivedFiles().first()), "1.2.840.10008.1.2.4.91");
     ASSERT_TRUE(waitUntil([&] { return count("select count(*) from ImageTable where SyncStatus='1'") == 1; }, 10000));
@@ -158,7 +158,7 @@ TEST_F(ForwardingFixture, UnsentImagesAreQueuedAgainAfterARestart)
     ASSERT_TRUE(node.isReady());
     m_controller->outbox().setTickInterval(50);
     m_controller->scheduledSender().setTickInterval(200);
-    m_controller->scheduledSender().enableTimerSend();
+    m_controller->scheduledSender().EnableTimerSend();
     ASSERT_TRUE(waitUntil([&] { return count("select count(*) from ImageTable where SyncStatus='1'") == 2; }, 30000));
     EXPECT_EQ(node.receivedFiles().size(), 2);
     // storescp serves one association at a time: "Test" once the outbox is idle.
@@ -180,7 +180,7 @@ TEST_F(ForwardingFixture, TheQueueAndItsButtonsBehave)
     outbox.addEntry("IMAGE", "1.2.3");
     EXPECT_EQ(outbox.outgoingList(), QStringList{"IMAGE\t 1.2.3"}) << "queued once";
     ASSERT_TRUE(waitUntil([&] { return !sender.timer().isActive(); }, 5000)) << "held while the outbox works";
-    outbox.sendDone(); // "Skip current" while idle changes nothing
+    outbox.SendDone(); // "Skip current" while idle changes nothing
     EXPECT_EQ(outbox.outgoingList().size(), 1);
     outbox.cancelRow(0);
     EXPECT_TRUE(outbox.outgoingList().isEmpty());
