@@ -754,6 +754,21 @@ void ToolkitConnection::fillPendingProgress(Rsp &rsp, const Rq &rq) const
     rsp.NumberOfWarningSubOperations = DIC_US(m_warning.load());
 }
 
+namespace {
+// The final C-MOVE or C-GET response: status and how the sub-operations went.
+template <typename Rsp, typename Rq>
+void fillFinalCounts(Rsp &rsp, const Rq &rq, int status, int completed, int failed, int warning, bool withFailedList)
+{
+    rsp.MessageIDBeingRespondedTo = rq.MessageID;
+    OFStandard::strlcpy(rsp.AffectedSOPClassUID, rq.AffectedSOPClassUID, sizeof(rsp.AffectedSOPClassUID));
+    rsp.DimseStatus = DIC_US(status);
+    rsp.DataSetType = withFailedList ? DIMSE_DATASET_PRESENT : DIMSE_DATASET_NULL;
+    rsp.NumberOfCompletedSubOperations = DIC_US(completed);
+    rsp.NumberOfFailedSubOperations = DIC_US(failed);
+    rsp.NumberOfWarningSubOperations = DIC_US(warning);
+}
+} // namespace
+
 void ToolkitConnection::sendSubOperationProgress(const Request &request)
 {
     const T_DIMSE_Command command = request.message.CommandField;
@@ -816,26 +831,14 @@ void ToolkitConnection::finishQuery(Request &request)
     } else if (command == DIMSE_C_MOVE_RQ) {
         const T_DIMSE_C_MoveRQ &rq = request.message.msg.CMoveRQ;
         T_DIMSE_C_MoveRSP rsp{};
-        rsp.MessageIDBeingRespondedTo = rq.MessageID;
-        OFStandard::strlcpy(rsp.AffectedSOPClassUID, rq.AffectedSOPClassUID, sizeof(rsp.AffectedSOPClassUID));
-        rsp.DimseStatus = DIC_US(status);
-        rsp.DataSetType = failedList ? DIMSE_DATASET_PRESENT : DIMSE_DATASET_NULL;
-        rsp.NumberOfCompletedSubOperations = DIC_US(completed);
-        rsp.NumberOfFailedSubOperations = DIC_US(failed);
-        rsp.NumberOfWarningSubOperations = DIC_US(warning);
+        fillFinalCounts(rsp, rq, status, completed, failed, warning, bool(failedList));
         rsp.opts = O_MOVE_AFFECTEDSOPCLASSUID | O_MOVE_NUMBEROFCOMPLETEDSUBOPERATIONS | O_MOVE_NUMBEROFFAILEDSUBOPERATIONS
                    | O_MOVE_NUMBEROFWARNINGSUBOPERATIONS;
         cond = DIMSE_sendMoveResponse(m_assoc, request.presId, &rq, &rsp, failedList.get(), detail.get());
     } else {
         const T_DIMSE_C_GetRQ &rq = request.message.msg.CGetRQ;
         T_DIMSE_C_GetRSP rsp{};
-        rsp.MessageIDBeingRespondedTo = rq.MessageID;
-        OFStandard::strlcpy(rsp.AffectedSOPClassUID, rq.AffectedSOPClassUID, sizeof(rsp.AffectedSOPClassUID));
-        rsp.DimseStatus = DIC_US(status);
-        rsp.DataSetType = failedList ? DIMSE_DATASET_PRESENT : DIMSE_DATASET_NULL;
-        rsp.NumberOfCompletedSubOperations = DIC_US(completed);
-        rsp.NumberOfFailedSubOperations = DIC_US(failed);
-        rsp.NumberOfWarningSubOperations = DIC_US(warning);
+        fillFinalCounts(rsp, rq, status, completed, failed, warning, bool(failedList));
         rsp.opts = O_GET_AFFECTEDSOPCLASSUID | O_GET_NUMBEROFCOMPLETEDSUBOPERATIONS | O_GET_NUMBEROFFAILEDSUBOPERATIONS
                    | O_GET_NUMBEROFWARNINGSUBOPERATIONS;
         cond = DIMSE_sendGetResponse(m_assoc, request.presId, &rq, &rsp, failedList.get(), detail.get());
