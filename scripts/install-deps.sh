@@ -7,7 +7,7 @@ packages=(
   qt6-base-dev qt6-qpa-plugins libgl-dev
   libsqlite3-dev sqlite3
   libdcmtk-dev dcmtk libopenjp2-7-dev
-  libgtest-dev libgdcm-tools bc
+  libgtest-dev libgdcm-tools bc python3
 )
 
 missing=()
