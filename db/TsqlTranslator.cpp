@@ -207,26 +207,25 @@ QString TsqlTranslator::isoDateTime(const QString &input)
     int y = 1900, mo = 1, d = 1, h = 0, mi = 0, s = 0;
     QString ampm;
     QRegularExpressionMatch m;
+    // Hour, minute, second (and AM/PM where the form has it) from capture `first` on.
+    auto readTime = [&](int first) {
+        h = m.captured(first).toInt();
+        mi = m.captured(first + 1).toInt();
+        s = m.captured(first + 2).toInt();
+        ampm = m.captured(first + 3);
+    };
     if ((m = us.match(text)).hasMatch()) {
         mo = m.captured(1).toInt();
         d = m.captured(2).toInt();
         y = m.captured(3).toInt();
-        h = m.captured(4).toInt();
-        mi = m.captured(5).toInt();
-        s = m.captured(6).toInt();
-        ampm = m.captured(7);
+        readTime(4);
     } else if ((m = iso.match(text)).hasMatch()) {
         y = m.captured(1).toInt();
         mo = m.captured(2).toInt();
         d = m.captured(3).toInt();
-        h = m.captured(4).toInt();
-        mi = m.captured(5).toInt();
-        s = m.captured(6).toInt();
+        readTime(4); // the ISO form has no AM/PM capture: empty
     } else if ((m = timeOnly.match(text)).hasMatch()) {
-        h = m.captured(1).toInt();
-        mi = m.captured(2).toInt();
-        s = m.captured(3).toInt();
-        ampm = m.captured(4);
+        readTime(1);
     } else if ((m = named.match(text)).hasMatch()) {
         static const QStringList months = {QStringLiteral("jan"), QStringLiteral("feb"), QStringLiteral("mar"),
                                            QStringLiteral("apr"), QStringLiteral("may"), QStringLiteral("jun"),
@@ -237,10 +236,7 @@ QString TsqlTranslator::isoDateTime(const QString &input)
             return QString();
         d = m.captured(2).toInt();
         y = m.captured(3).toInt();
-        h = m.captured(4).toInt();
-        mi = m.captured(5).toInt();
-        s = m.captured(6).toInt();
-        ampm = m.captured(7);
+        readTime(4);
     } else {
         return QString();
     }
