@@ -1,6 +1,7 @@
 #include "ToolkitAttribute.h"
 
 #include "ToolkitSequence.h"
+#include "detail/CharacterSets.h"
 
 #include <QDateTime>
 #include <QStringList>
@@ -15,26 +16,6 @@
 namespace pacs::toolkit {
 
 namespace {
-
-// Text VRs follow the dataset's Specific Character Set: UTF-8 when it says
-// ISO_IR 192, Latin-1 otherwise (the common single-byte sets read acceptably so).
-bool usesUtf8(DcmItem *item)
-{
-    for (DcmItem *it = item; it; it = it->getParentItem()) {
-        OFString charset;
-        if (it->findAndGetOFStringArray(DCM_SpecificCharacterSet, charset, OFFalse).good())
-            return charset.find("ISO_IR 192") != OFString_npos;
-    }
-    return false;
-}
-
-QString decodeText(const OFString &text, bool utf8)
-{
-    return utf8 ? QString::fromUtf8(text.c_str(), qsizetype(text.length()))
-                : QString::fromLatin1(text.c_str(), qsizetype(text.length()));
-}
-
-QByteArray encodeText(const QString &text, bool utf8) { return utf8 ? text.toUtf8() : text.toLatin1(); }
 
 QVariant parseDate(const QString &text)
 {
@@ -175,15 +156,18 @@ QVariant ToolkitAttribute::attributeValue() const
             sequence.sequenceAdd(ToolkitDataset(std::shared_ptr<DcmItem>(m_item, sq->getItem(i))));
         return QVariant::fromValue(sequence);
     }
+    if (m_group == 0x7FE0)
+        return QVariant(); // pixel data is not read through attributes
+    // Present but empty is the empty text; only a missing element is Null.
     if (element->getLength() == 0)
-        return QVariant();
+        return QVariant(QString(QLatin1String("")));
 
     const DcmVR dcmVr(vr);
     if (dcmVr.isaString() || vr == EVR_AT) {
         OFString raw;
         if (element->getOFStringArray(raw).bad())
             return QVariant();
-        const QString text = decodeText(raw, usesUtf8(m_item.get()));
+        const QString text = detail::decodeValue(raw.c_str(), raw.length(), m_item.get(), dcmVr);
         switch (vr) {
         case EVR_DA:
         case EVR_TM:
@@ -215,8 +199,6 @@ QVariant ToolkitAttribute::attributeValue() const
     default:
         break;
     }
-    if (m_group == 0x7FE0)
-        return QVariant(); // pixel data is not read through attributes
     Uint8 *bytes = nullptr;
     if (element->getUint8Array(bytes).good() && bytes)
         return QByteArray(reinterpret_cast<const char *>(bytes), qsizetype(element->getLength()));
@@ -282,8 +264,8 @@ bool ToolkitAttribute::setAttributeValue(const QVariant &value)
         }
         return item->insert(sq, OFTrue).good();
     }
-    const QByteArray text = encodeText(dicomText(value, tag.getEVR()), usesUtf8(item));
-    return item->putAndInsertString(tag, text.constData(), OFTrue).good();
+    const QByteArray text = detail::encodeValue(dicomText(value, tag.getEVR()), item, tag.getVR());
+    return item->putAndInsertString(tag, text.constData(), Uint32(text.size()), OFTrue).good();
 }
 
 QString ToolkitAttribute::textOf(const QVariant &value)

@@ -3,12 +3,15 @@
 // ToolkitAttribute: one element of a dataset, looked up by tag.
 //
 // Values are QVariants:
-//   missing element or empty value  -> Null QVariant
+//   missing element                 -> Null QVariant
+//   element present with no value   -> the empty text (never Null)
 //   DA                              -> QDate (text "M/D/YYYY", see attributeText());
 //                                      unparseable or range text stays QString
 //   TM                              -> QTime (text "hh:mm:ss"); unparseable stays QString
 //   IS / DS / US / SS / UL / SL / FL / FD -> qlonglong or double; several values -> QVariantList
-//   other text VRs (PN, LO, CS, UI, ...) -> QString, several values kept joined by "\"
+//   other text VRs (PN, LO, CS, UI, ...) -> QString, several values kept joined by "\";
+//                                      decoded from the Specific Character Set in force
+//                                      (ISO 2022 code extensions included)
 //   SQ                              -> ToolkitSequence
 //   OB / OW / UN and other binary    -> QByteArray
 // attributeText() and textOf() give the value as text in the program's conventions.
@@ -42,6 +45,9 @@ public:
     QVariant attributeRangeStart() const;
     QVariant attributeRangeEnd() const;
 
+    // Text is written in the item's declared character set when that set can
+    // hold it; otherwise the item's values move to UTF-8 and (0008,0005)
+    // becomes ISO_IR 192. Plain ASCII never changes the declaration.
     bool setAttributeValue(const QVariant &value);
 
     // Text of a value: dates "M/D/YYYY", times "hh:mm:ss", lists joined by "\".

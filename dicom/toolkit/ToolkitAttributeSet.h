@@ -21,7 +21,7 @@ public:
     explicit ToolkitAttributeSet(std::shared_ptr<DcmItem> item);
 
     // A missing element gives an attribute whose attributeExists() is false
-    // and whose attributeValue() is Null.
+    // and whose attributeValue() is Null; a present empty one reads as "".
     ToolkitAttribute findAttribute(int group, int element) const;
 
     // Inserts or replaces the element. Values: Null (empty element), QString,

@@ -59,17 +59,28 @@ TEST(ToolkitValues, UnparseableDatesAndTimesStayText)
     EXPECT_EQ(time.userType(), QMetaType::QString);
 }
 
-TEST(ToolkitValues, MissingAndEmptyElementsReadAsNull)
+TEST(ToolkitValues, MissingElementsReadAsNullEmptyOnesAsEmptyText)
 {
     ToolkitDataset ds = withRaw(DCM_PatientName, "");
+    ds.item()->putAndInsertString(DCM_AccessionNumber, "");
+    ds.item()->putAndInsertString(DCM_StudyDate, "");
+    ds.item()->putAndInsertString(DCM_StudyTime, "");
+    ds.item()->insertEmptyElement(DCM_Rows);
     const ToolkitAttribute missing = ds.findAttribute(0x0010, 0x0020);
     EXPECT_FALSE(missing.attributeExists());
     EXPECT_TRUE(missing.attributeValue().isNull());
     EXPECT_EQ(missing.attributeVr(), QStringLiteral("LO"));
     const ToolkitAttribute empty = ds.findAttribute(0x0010, 0x0010);
     EXPECT_TRUE(empty.attributeExists());
-    EXPECT_TRUE(empty.attributeValue().isNull());
     EXPECT_EQ(empty.attributeDescription(), QStringLiteral("PatientName"));
+    // Present but empty is a value, the empty text, for every kind of element.
+    for (const auto &[group, element] : {std::pair{0x0010, 0x0010}, {0x0008, 0x0050}, {0x0008, 0x0020}, {0x0008, 0x0030},
+                                         {0x0028, 0x0010}}) {
+        const QVariant value = ds.findAttribute(group, element).attributeValue();
+        EXPECT_TRUE(value.isValid() && !value.isNull()) << std::hex << group << "," << element;
+        EXPECT_EQ(value.userType(), QMetaType::QString) << std::hex << group << "," << element;
+        EXPECT_EQ(value.toString(), QString());
+    }
 }
 
 TEST(ToolkitValues, DateRangesGiveTheirEnds)
@@ -165,4 +176,101 @@ TEST(ToolkitValues, NewUidsAreUniqueAndValid)
         seen.insert(uid);
     }
     EXPECT_EQ(seen.size(), 200);
+}
+
+namespace {
+// A value as a modality in that country writes it: raw bytes under a declared set.
+QString decoded(const char *charset, const DcmTagKey &key, const char *bytes)
+{
+    ToolkitDataset ds;
+    if (charset)
+        ds.item()->putAndInsertString(DCM_SpecificCharacterSet, charset);
+    ds.item()->putAndInsertString(key, bytes);
+    return ds.findAttribute(key.getGroup(), key.getElement()).attributeText();
+}
+} // namespace
+
+TEST(ToolkitValues, EverySpecificCharacterSetIsReadAsUnicode)
+{
+    struct Case
+    {
+        const char *charset, *bytes, *text;
+    };
+    const Case cases[] = {
+        {"ISO_IR 100", "M\xfcller^J\xfcrgen", "Müller^Jürgen"},
+        {"ISO_IR 144", "\xb8\xd2\xd0\xdd\xde\xd2^\xbf\xf1\xe2\xe0", "Иванов^Пётр"},
+        {"ISO_IR 126", "\xc4\xe9\xef\xed\xf5\xf3\xe9\xef\xf2^\xcd\xe9\xea\xef\xf2", "Διονυσιος^Νικος"},
+        {"ISO_IR 127", "\xe2\xc8\xc7\xe6\xea^\xe4\xe6\xd2\xc7\xd1", "قباني^لنزار"},
+        {"ISO_IR 138", "\xf9\xf8\xe5\xef^\xe3\xe1\xe5\xf8\xe4", "שרון^דבורה"},
+        {"ISO_IR 166", "\xbb\xc3\xd0\xe0\xb7\xc8\xe4\xb7\xc2^\xca\xc1\xaa\xd2\xc2", "ประเทศไทย^สมชาย"},
+        {"ISO_IR 192", "\xe5\xb1\xb1\xe7\x94\xb0^\xe5\xa4\xaa\xe9\x83\x8e", "山田^太郎"},
+        // A multi-component name comes back whole, groups and all.
+        {"GB18030", "Wang^XiaoDong=\xcd\xf5^\xd0\xa1\x96|=", "Wang^XiaoDong=王^小東="},
+        // 區 is 0x85 0x5E in GB18030: its second byte is no component break.
+        {"GB18030", "Ou^Xiao=\x85^^\xd0\xa1=", "Ou^Xiao=區^小="},
+        // ISO 2022 with escape sequences; ま is 0x24 0x5E in JIS X 0208, so
+        // the phonetic group holds a "^" byte that must not split it.
+        {"\\ISO 2022 IR 87",
+         "Yamada^Tarou=\x1b$B;3ED\x1b(B^\x1b$BB@O:\x1b(B=\x1b$B$d$^$@\x1b(B^\x1b$B$\x3f$m$&\x1b(B",
+         "Yamada^Tarou=山田^太郎=やまだ^たろう"},
+        {"ISO 2022 IR 13\\ISO 2022 IR 87", "\xd4\xcf\xc0\xde^\xc0\xdb\xb3=\x1b$B;3ED\x1b(J^\x1b$BB@O:\x1b(J=\x1b$B$d$^$@\x1b(J",
+         "ﾔﾏﾀﾞ^ﾀﾛｳ=山田^太郎=やまだ"},
+        {"\\ISO 2022 IR 87\\ISO 2022 IR 159", "Yamada^Tarou=\x1b$(D0!\x1b(B^\x1b$B;3ED\x1b(B", "Yamada^Tarou=丂^山田"},
+        {"\\ISO 2022 IR 149", "Hong^Gildong=\x1b$)C\xfb\xf3^\x1b$)C\xd1\xce\xd4\xd7=\x1b$)C\xc8\xab^\x1b$)C\xb1\xe6\xb5\xbf",
+         "Hong^Gildong=洪^吉洞=홍^길동"},
+    };
+    for (const Case &c : cases)
+        EXPECT_EQ(decoded(c.charset, DCM_PatientName, c.bytes), QString::fromUtf8(c.text)) << c.charset;
+    // Code extensions switch back at each value of a multi-valued element.
+    EXPECT_EQ(decoded("\\ISO 2022 IR 87", DCM_AdmittingDiagnosesDescription, "\x1b$B;3ED\x1b(B\\\x1b$BB@O:\x1b(B"),
+              QString::fromUtf8("山田\\太郎"));
+    // Nothing declared: UTF-8 where the bytes read so, Latin-1 otherwise.
+    EXPECT_EQ(decoded(nullptr, DCM_PatientName, "\xe5\xb1\xb1\xe7\x94\xb0"), QString::fromUtf8("山田"));
+    EXPECT_EQ(decoded(nullptr, DCM_PatientName, "PE\xd1" "A^ANA"), QString::fromUtf8("PEÑA^ANA"));
+    // A set nobody knows, or bytes it cannot hold, still cost no text.
+    EXPECT_EQ(decoded("ISO_IR 999", DCM_PatientName, "M\xfcller"), QString::fromUtf8("Müller"));
+    EXPECT_EQ(decoded("ISO_IR 6", DCM_PatientName, "M\xfcller"), QString::fromUtf8("Müller"));
+    // Only the text VRs follow the set.
+    EXPECT_EQ(decoded("\\ISO 2022 IR 87", DCM_Modality, "CT"), QStringLiteral("CT"));
+}
+
+TEST(ToolkitValues, ItemsReadWithTheSetOfTheirDataset)
+{
+    ToolkitDataset ds;
+    ds.item()->putAndInsertString(DCM_SpecificCharacterSet, "ISO_IR 144");
+    DcmItem *item = nullptr;
+    ASSERT_TRUE(ds.item()->findOrCreateSequenceItem(DCM_ReferencedPatientSequence, item, -2).good());
+    item->putAndInsertString(DCM_PatientName, "\xb8\xd2\xd0\xdd\xde\xd2");
+    const ToolkitSequence sq = ds.findAttribute(0x0008, 0x1120).attributeValue().value<ToolkitSequence>();
+    ASSERT_EQ(sq.sequenceCount(), 1);
+    EXPECT_EQ(sq.sequenceItem(1).findAttribute(0x0010, 0x0010).attributeText(), QString::fromUtf8("Иванов"));
+}
+
+TEST(ToolkitValues, WrittenTextSaysItsCharacterSet)
+{
+    // A new dataset (a C-FIND answer): ASCII needs no declaration...
+    ToolkitDataset answer;
+    answer.putAttribute(0x0010, 0x0020, QStringLiteral("P1"));
+    answer.putAttribute(0x0010, 0x0010, QStringLiteral("SMITH^JOHN"));
+    EXPECT_FALSE(answer.item()->tagExists(DCM_SpecificCharacterSet));
+    // ... the first text outside it makes the answer UTF-8 and says so.
+    answer.putAttribute(0x0008, 0x0090, QString::fromUtf8("山田^太郎"));
+    EXPECT_EQ(raw(answer, DCM_SpecificCharacterSet), QStringLiteral("ISO_IR 192"));
+    OFString bytes;
+    answer.item()->findAndGetOFStringArray(DCM_ReferringPhysicianName, bytes);
+    EXPECT_EQ(QString::fromUtf8(bytes.c_str()), QString::fromUtf8("山田^太郎"));
+    EXPECT_EQ(answer.findAttribute(0x0010, 0x0010).attributeText(), QStringLiteral("SMITH^JOHN"));
+
+    // A received image keeps its set where the set can hold the text...
+    ToolkitDataset image;
+    image.item()->putAndInsertString(DCM_SpecificCharacterSet, "ISO_IR 100");
+    image.item()->putAndInsertString(DCM_InstitutionName, "Klinik M\xfcnchen");
+    image.putAttribute(0x0010, 0x0010, QString::fromUtf8("Müller^Jürgen"));
+    EXPECT_EQ(raw(image, DCM_SpecificCharacterSet), QStringLiteral("ISO_IR 100"));
+    EXPECT_EQ(raw(image, DCM_PatientName), QString::fromLatin1("M\xfcller^J\xfcrgen"));
+    // ... and moves to UTF-8 as a whole where it cannot, its other values with it.
+    image.putAttribute(0x0010, 0x0010, QString::fromUtf8("山田^太郎"));
+    EXPECT_EQ(raw(image, DCM_SpecificCharacterSet), QStringLiteral("ISO_IR 192"));
+    EXPECT_EQ(image.findAttribute(0x0010, 0x0010).attributeText(), QString::fromUtf8("山田^太郎"));
+    EXPECT_EQ(image.findAttribute(0x0008, 0x0080).attributeText(), QString::fromUtf8("Klinik München"));
 }
