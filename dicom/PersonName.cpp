@@ -48,6 +48,20 @@ PersonNameParts SplitPersonName(const QVariant &value, ActivityLog *log)
         return p;
     }
     QString name = value.toString().trimmed();
+    // A DICOM name may carry up to three component groups (alphabetic,
+    // ideographic, phonetic: "Yamada^Tarou=山田^太郎=やまだ^たろう"). The
+    // columns hold one group: the first that is not empty. The whole value
+    // stays in the stored file.
+    if (name.contains(QLatin1Char('='))) {
+        const QStringList groups = name.split(QLatin1Char('='));
+        name.clear();
+        for (const QString &group : groups) {
+            if (!group.trimmed().isEmpty()) {
+                name = group.trimmed();
+                break;
+            }
+        }
+    }
 
     if (name.contains(QLatin1Char('^')) && name.contains(QLatin1Char(','))) {
         // Comma form: "LAST, FIRST^MIDDLE^TITLE".

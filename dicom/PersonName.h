@@ -19,8 +19,10 @@ struct PersonNameParts
 };
 
 // Reads the comma form ("DOE, JOHN^A"), the DICOM caret form
-// ("SMITH^JOHN^PAUL^JR") and free text ("John Paul SMITH"). A Null name
-// gives empty parts and the log line "No Name.".
+// ("SMITH^JOHN^PAUL^JR") and free text ("John Paul SMITH"). Of a name with
+// component groups ("Wang^XiaoDong=王^小東=") the first non-empty group is
+// split. A Null name gives empty parts and the log line "No Name."; an empty
+// one gives empty parts.
 PersonNameParts SplitPersonName(const QVariant &name, ActivityLog *log = nullptr);
 
 } // namespace pacs

@@ -28,6 +28,18 @@ bool isTrue(const db::DbValue &v)
 {
     return !v.isNull() && v.toInteger() != 0;
 }
+
+// A stored name as a DICOM person name: the parts are kept SQL-ready
+// (apostrophes doubled), an answer has them as the image had them, and
+// without the empty trailing components.
+QString answeredName(const QString &last, const QString &first, const QString &middle, const QString &title)
+{
+    QString name = last + QLatin1Char('^') + first + QLatin1Char('^') + middle + QLatin1Char('^') + title;
+    name.replace(QLatin1String("''"), QLatin1String("'"));
+    while (name.endsWith(QLatin1Char('^')))
+        name.chop(1);
+    return name;
+}
 } // namespace
 
 QueryService::QueryService(db::ArchiveConnection &connection, ActivityLog &log, ServerOptions &options,
@@ -110,7 +122,10 @@ void QueryService::Server_QueryRequest(ToolkitConnection &connection)
                    QStringLiteral("More than %1 values in the key %2").arg(QueryWhere::MaxValues).arg(attribute.attributeDescription()));
             return;
         }
-        if (m.forMatching && value.isValid() && !value.isNull()) {
+        // A key present without a value (now read as "", no longer as Null)
+        // asks for the value and restricts nothing.
+        const bool emptyKey = value.typeId() == QMetaType::QString && value.toString().isEmpty();
+        if (m.forMatching && value.isValid() && !value.isNull() && !emptyKey) {
             if (!m.fieldMatch.isEmpty())
                 QueryWhere::AddExistsMatch(where, m.fieldMatch, value);
             else if (m.isName)
@@ -153,10 +168,8 @@ void QueryService::Server_QueryRequest(ToolkitConnection &connection)
                 continue;
             QVariant value;
             if (m.isName) {
-                value = rows.text(m.fieldName + QStringLiteral("_last")) + QLatin1Char('^')
-                        + rows.text(m.fieldName + QStringLiteral("_first")) + QLatin1Char('^')
-                        + rows.text(m.fieldName + QStringLiteral("_middle")) + QLatin1Char('^')
-                        + rows.text(m.fieldName + QStringLiteral("_title")) + QLatin1Char('^');
+                value = answeredName(rows.text(m.fieldName + QStringLiteral("_last")), rows.text(m.fieldName + QStringLiteral("_first")),
+                                     rows.text(m.fieldName + QStringLiteral("_middle")), rows.text(m.fieldName + QStringLiteral("_title")));
             } else {
                 const db::DbValue field = rows.field(m.fieldName);
                 value = field.isNull() ? QVariant(QString()) : field.toVariant();

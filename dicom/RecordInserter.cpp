@@ -93,13 +93,15 @@ void RecordInserter::trace(const QString &text)
 }
 
 // A date for convert(datetime, x, 101): the image's text when it reads as a
-// date (or is empty), NULL otherwise, so that one bad value cannot cost the
-// image.
+// date, NULL otherwise. An absent or empty date is NULL too: '' would be
+// converted to the base date 1/1/1900, a date the image never had. One bad
+// value cannot cost the image.
 QString RecordInserter::dateLiteral(const QVariant &value, const QString &what)
 {
     const QString literal = SqlText(value);
-    if (literal == QLatin1String("''") || value.typeId() == QMetaType::QDate
-        || !db::TsqlTranslator::isoDateTime(valueText(value)).isEmpty())
+    if (literal == QLatin1String("''"))
+        return QStringLiteral("NULL");
+    if (value.typeId() == QMetaType::QDate || !db::TsqlTranslator::isoDateTime(valueText(value)).isEmpty())
         return literal;
     m_log.WriteLog(what + QStringLiteral(" not readable, stored as NULL: ") + valueText(value));
     return QStringLiteral("NULL");
@@ -186,7 +188,9 @@ bool RecordInserter::InsertStudy(const ToolkitImage &image)
                + QStringLiteral(",101),");
         const QVariant time = element(image, 0x08, 0x30);
         if (!time.isValid() || time.isNull()) {
-            sql += QStringLiteral("convert(datetime,'12:00:00',8),");
+            // Still reported, but stored as no time: a made-up 12:00:00 would
+            // be answered as if the image had it.
+            sql += QStringLiteral("NULL,");
             m_log.ReportError(QStringLiteral("No Study Time. ") + image.patientName(), true);
         } else {
             bool unreadable = false;
@@ -227,7 +231,7 @@ bool RecordInserter::InsertSeries(const ToolkitImage &image)
     }
     QString number;
     const QVariant seriesNumber = element(image, 0x20, 0x11);
-    if (!seriesNumber.isValid() || seriesNumber.isNull()) {
+    if (valueText(seriesNumber).trimmed().isEmpty()) { // absent or present without a value
         m_log.ReportError(QStringLiteral("No Series Number"), false);
         number = QStringLiteral("0");
     } else {
@@ -307,7 +311,7 @@ bool RecordInserter::InsertImage(ToolkitImage &image, ToolkitConnection &connect
     }
     QString number;
     const QVariant instanceNumber = element(image, 0x20, 0x13);
-    if (!instanceNumber.isValid() || instanceNumber.isNull()) {
+    if (valueText(instanceNumber).trimmed().isEmpty()) { // absent or present without a value
         number = QStringLiteral("''");
         m_log.WriteLog(QStringLiteral("No image number"));
     } else {

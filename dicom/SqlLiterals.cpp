@@ -32,6 +32,8 @@ QString SqlDate(const QVariant &value, bool *unreadable)
     if (value.typeId() == QMetaType::QDate || value.typeId() == QMetaType::QDateTime)
         return QLatin1Char('\'') + db::DateText(value.toDate()) + QLatin1Char('\'');
     const QString text = valueText(value).trimmed();
+    if (text.isEmpty()) // an element present without a value: no date either
+        return QStringLiteral("NULL");
     if (!db::TsqlTranslator::isoDateTime(text).isEmpty())
         return QLatin1Char('\'') + db::Quote(text) + QLatin1Char('\'');
     if (unreadable)
@@ -50,6 +52,8 @@ QString SqlTime(const QVariant &value, bool *unreadable)
     if (value.typeId() == QMetaType::QDateTime)
         return QLatin1Char('\'') + db::TimeText(value.toDateTime().time()) + QLatin1Char('\'');
     const QString text = valueText(value).trimmed();
+    if (text.isEmpty())
+        return QStringLiteral("NULL");
     if (!db::TsqlTranslator::isoDateTime(text).isEmpty())
         return QLatin1Char('\'') + db::Quote(text) + QLatin1Char('\'');
     if (unreadable)

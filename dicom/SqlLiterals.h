@@ -9,8 +9,9 @@ namespace pacs {
 
 // Null or empty: ''; otherwise the text, apostrophes doubled, trimmed, quoted.
 QString SqlText(const QVariant &value);
-// Null: NULL; a date: 'MM/DD/YYYY'. Text that reads as a date is kept; other
-// text gives NULL (with *unreadable set), so a bad value cannot fail the row.
+// Null or empty: NULL; a date: 'MM/DD/YYYY'. Text that reads as a date is
+// kept; other text gives NULL (with *unreadable set), so a bad value cannot
+// fail the row.
 QString SqlDate(const QVariant &value, bool *unreadable = nullptr);
 // As sqlDate, for times: 'hh:mm:ss'.
 QString SqlTime(const QVariant &value, bool *unreadable = nullptr);

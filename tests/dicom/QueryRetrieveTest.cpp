@@ -99,7 +99,7 @@ TEST_F(QueryFixture, PatientLevelWithWildcardsAndEmptyReturnKeys)
     ASSERT_EQ(r.files.size(), 2) << r.output.toStdString();
     QStringList names = r.values(0x10, 0x10);
     names.sort();
-    EXPECT_EQ(names, (QStringList{"SMITHERS^ANNA^^^", "SMITH^JOHN^^^"}));
+    EXPECT_EQ(names, (QStringList{"SMITHERS^ANNA", "SMITH^JOHN"}));
     EXPECT_EQ(r.value(0, 0x10, 0x30), "19800102");
     QStringList studies = r.values(0x20, 0x1200);
     studies.sort();

@@ -127,14 +127,20 @@ QString writeSample(const QString &path, const SampleSpec &spec)
     else if (spec.kind != SampleKind::NoPixels)
         addPixels(ds, spec.kind, spec.size);
 
+    auto keyOf = [](const QString &text) {
+        return DcmTagKey(Uint16(text.section(',', 0, 0).toUInt(nullptr, 16)), Uint16(text.section(',', 1, 1).toUInt(nullptr, 16)));
+    };
     for (auto it = spec.elements.begin(); it != spec.elements.end(); ++it) {
-        const DcmTagKey key(Uint16(it.key().section(',', 0, 0).toUInt(nullptr, 16)),
-                            Uint16(it.key().section(',', 1, 1).toUInt(nullptr, 16)));
+        const DcmTagKey key = keyOf(it.key());
         if (it.value().isEmpty())
             delete ds->remove(key);
         else
             put(ds, key, it.value());
     }
+    for (const QString &empty : spec.emptyElements)
+        ds->insertEmptyElement(keyOf(empty), OFTrue);
+    for (auto it = spec.rawElements.begin(); it != spec.rawElements.end(); ++it)
+        ds->putAndInsertString(keyOf(it.key()), it.value().constData(), Uint32(it.value().size()), OFTrue);
 
     const bool j2k = spec.transferSyntax.startsWith(QLatin1String("1.2.840.10008.1.2.4.9"));
     E_TransferSyntax xfer = EXS_LittleEndianExplicit;

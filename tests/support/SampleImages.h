@@ -23,6 +23,13 @@ struct SampleSpec
     // Further elements as "gggg,eeee" -> value; an empty value removes the
     // element (for example {"0010,0020", ""} for an image without Patient ID).
     QMap<QString, QString> elements;
+    // Elements written present with no value ("gggg,eeee"), as a modality
+    // sends a type 2 element it has nothing for.
+    QStringList emptyElements;
+    // Values written byte for byte ("gggg,eeee" -> bytes), for text in a
+    // character set declared through elements["0008,0005"] (ISO 2022 escape
+    // sequences, GB18030, Latin-1 ...).
+    QMap<QString, QByteArray> rawElements;
     // Written in this transfer syntax: uncompressed ones, JPEG baseline
     // (1.2.840.10008.1.2.4.50), JPEG lossless, RLE; JPEG 2000 through gdcmconv.
     QString transferSyntax;
