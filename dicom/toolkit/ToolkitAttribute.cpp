@@ -264,7 +264,9 @@ bool ToolkitAttribute::setAttributeValue(const QVariant &value)
         }
         return item->insert(sq, OFTrue).good();
     }
-    const QByteArray text = detail::encodeValue(dicomText(value, tag.getEVR()), item, tag.getVR());
+    // Command elements (an error comment) have no character set: the default repertoire.
+    const QString dicom = dicomText(value, tag.getEVR());
+    const QByteArray text = m_group == 0x0000 ? dicom.toLatin1() : detail::encodeValue(dicom, item, tag.getVR());
     return item->putAndInsertString(tag, text.constData(), Uint32(text.size()), OFTrue).good();
 }
 

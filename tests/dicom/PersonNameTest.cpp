@@ -85,3 +85,27 @@ TEST(HisFeedback, TheOrvikCatalogIsTheFifthItemsValue)
     EXPECT_EQ(HisFeedback::catalogName("Driver=SQLite;Database=HIS.db;Uid=;Pwd=;Catalog=HIS"), "HIS");
     EXPECT_EQ(HisFeedback::catalogName("too;short"), "");
 }
+
+TEST(PersonName, OneComponentGroupFillsTheColumns)
+{
+    // Alphabetic first; an empty alphabetic group gives way to the ideographic one.
+    EXPECT_EQ(parts(QString::fromUtf8("Wang^XiaoDong=王^小東=")), "Wang|XiaoDong||");
+    EXPECT_EQ(parts(QString::fromUtf8("Yamada^Tarou=山田^太郎=やまだ^たろう")), "Yamada|Tarou||");
+    EXPECT_EQ(parts(QString::fromUtf8("=山田^太郎=やまだ^たろう")), QString::fromUtf8("山田|太郎||"));
+    EXPECT_EQ(parts(QString::fromUtf8("==やまだ^たろう")), QString::fromUtf8("やまだ|たろう||"));
+    EXPECT_EQ(parts("=="), "|||");
+    // An empty name is a name without parts, not a missing one.
+    ActivityLog log;
+    EXPECT_EQ(SplitPersonName(QString(""), &log).last, "");
+    EXPECT_EQ(log.logText(), "");
+}
+
+TEST(SqlLiterals, EmptyDatesAndTimesAreNoDates)
+{
+    bool unreadable = true;
+    EXPECT_EQ(SqlDate(QString(""), &unreadable), "NULL");
+    EXPECT_FALSE(unreadable) << "empty is not unreadable";
+    EXPECT_EQ(SqlTime(QString(" "), &unreadable), "NULL");
+    EXPECT_FALSE(unreadable);
+    EXPECT_EQ(SqlTime(QString("10:30:00"), &unreadable), "'10:30:00'");
+}

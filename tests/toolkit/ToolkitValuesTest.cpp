@@ -273,4 +273,10 @@ TEST(ToolkitValues, WrittenTextSaysItsCharacterSet)
     EXPECT_EQ(raw(image, DCM_SpecificCharacterSet), QStringLiteral("ISO_IR 192"));
     EXPECT_EQ(image.findAttribute(0x0010, 0x0010).attributeText(), QString::fromUtf8("山田^太郎"));
     EXPECT_EQ(image.findAttribute(0x0008, 0x0080).attributeText(), QString::fromUtf8("Klinik München"));
+
+    // A status detail merges into the command set, which has no character set.
+    ToolkitDataset status;
+    status.putAttribute(0x0000, 0x0902, QString::fromUtf8("Unknown query level: ÜBER"));
+    EXPECT_FALSE(status.item()->tagExists(DCM_SpecificCharacterSet));
+    EXPECT_EQ(status.datasetAttributes().count(), 1);
 }
