@@ -122,8 +122,7 @@ void QueryService::Server_QueryRequest(ToolkitConnection &connection)
                    QStringLiteral("More than %1 values in the key %2").arg(QueryWhere::MaxValues).arg(attribute.attributeDescription()));
             return;
         }
-        // A key present without a value (now read as "", no longer as Null)
-        // asks for the value and restricts nothing.
+        // A key present without a value asks for the value and restricts nothing.
         const bool emptyKey = value.typeId() == QMetaType::QString && value.toString().isEmpty();
         if (m.forMatching && value.isValid() && !value.isNull() && !emptyKey) {
             if (!m.fieldMatch.isEmpty())
