@@ -1,5 +1,7 @@
 #pragma once
 
+#include <QHash>
+#include <QSet>
 #include <QString>
 #include <QStringList>
 
@@ -17,6 +19,9 @@ struct TranslatedStatement
 
 enum class SqlDialect { SQLite, PostgreSQL };
 
+// The date and time columns of each table and view, both names in lower case.
+using DateColumns = QHash<QString, QSet<QString>>;
+
 // Rewrites the T-SQL the program issues into the dialect of an embedded or
 // open-source back end. Statements are written once, as SQL Server takes
 // them; this is the only place that knows how the other back ends differ:
@@ -29,6 +34,11 @@ enum class SqlDialect { SQLite, PostgreSQL };
 //   IF NOT EXISTS (...) BEGIN ... END -> guard + statement
 //   IDENTITY(1,1), ON [PRIMARY], USE db, GETDATE(), ISNULL(), LEN()
 //   date literals compared with < > <= >= (M/D/YYYY) -> ISO text
+//   text literals written into a date column by INSERT ... VALUES and
+//   UPDATE ... SET, or compared with one -> the stored form
+//   ("YYYY-MM-DD hh:mm:ss", the empty text as 1900-01-01, as SQL Server)
+//   texts holding "\" on PostgreSQL -> E'...' (right whatever
+//   standard_conforming_strings says)
 // and gives text columns created by CREATE/ALTER TABLE a case-insensitive
 // collation, as SQL Server's default collation compares texts.
 class TsqlTranslator
@@ -46,9 +56,16 @@ public:
     // "YYYY-MM-DD hh:mm:ss"; empty result when the text is no date.
     static QString isoDateTime(const QString &text);
 
+    // Which columns hold dates: the back end reads them from its schema.
+    // Until then the archive's own (archiveDateColumns) are assumed.
+    void setDateColumns(const DateColumns &columns);
+    static DateColumns archiveDateColumns();
+
 private:
     SqlDialect m_dialect;
     QString m_ownDatabase;
+    DateColumns m_dateColumns;
+    QSet<QString> m_dateColumnNames; // of every table, for comparisons
 };
 
 } // namespace pacs::db
