@@ -103,6 +103,7 @@ bool SqliteBackend::openFile(const QString &path, bool create, QString &error)
         return false;
     }
     rebuildCaseIndexes();
+    readColumnTypes();
     struct stat st {};
     if (::stat(QFile::encodeName(path).constData(), &st) == 0) {
         m_device = st.st_dev;
@@ -150,7 +151,7 @@ bool SqliteBackend::open(const ConnectionString &connection, const QString &home
         return false;
     }
     rebuildCaseIndexes();
-    readDateColumns();
+    readColumnTypes();
     return true;
 }
 
@@ -193,11 +194,12 @@ void SqliteBackend::rebuildCaseIndexes()
         executeScript(QStringLiteral("ROLLBACK;"), error);
 }
 
-// Which columns of each table and view hold dates, as their declared types
-// say: the translator writes a date literal into them in the stored form.
-void SqliteBackend::readDateColumns()
+// The declared types of the columns of each table and view: the translator
+// writes a date literal into a date column in the stored form, and lets text
+// columns be found through their indexes.
+void SqliteBackend::readColumnTypes()
 {
-    DateColumns columns;
+    ColumnTypes columns;
     QString ignored;
     QList<QPair<QString, QString>> tables;
     for (const QString &schema : schemaNames()) {
@@ -213,12 +215,10 @@ void SqliteBackend::readDateColumns()
                                       + identifier(table) + QLatin1Char(')'),
                                   ignored);
         for (; info && !info->atEnd(); info->moveNext()) {
-            const QString type = info->value(2).toText().toLower();
-            if (type.contains(QLatin1String("date")) || type.contains(QLatin1String("time")))
-                columns[table.toLower()].insert(info->value(1).toText().toLower());
+            columns[table.toLower()].insert(info->value(1).toText().toLower(), info->value(2).toText().toLower());
         }
     }
-    m_translator.setDateColumns(columns);
+    m_translator.setColumnTypes(columns);
 }
 
 void SqliteBackend::close()
@@ -301,7 +301,7 @@ std::shared_ptr<DbCursor> SqliteBackend::execute(const QString &statement, QStri
     }
     auto cursor = prepareAndRun(translated.sql, error);
     if (cursor && changesSchema(translated.sql))
-        readDateColumns();
+        readColumnTypes();
     return cursor;
 }
 

@@ -49,7 +49,7 @@ private:
     void registerFunctions();
     QStringList schemaNames();
     void rebuildCaseIndexes();
-    void readDateColumns();
+    void readColumnTypes();
 
     sqlite3 *m_db = nullptr;
     QString m_path;

@@ -3,6 +3,9 @@
 #include <QDate>
 #include <QRegularExpression>
 #include <QTime>
+#include <algorithm>
+#include <iterator>
+#include <optional>
 #include <set>
 #include <vector>
 
@@ -233,6 +236,28 @@ QString storedDate(const QString &text)
     return TsqlTranslator::isoDateTime(text);
 }
 
+// The one text a LIKE pattern matches when it holds no wildcard; nothing when
+// it holds one, or when the escape is no single plain character.
+std::optional<QString> exactLikeText(const QString &pattern, const std::optional<QString> &escape)
+{
+    if (escape && (escape->size() != 1 || escape->at(0).isLetter() || escape->at(0).isSurrogate()))
+        return std::nullopt;
+    QString text;
+    for (qsizetype i = 0; i < pattern.size(); ++i) {
+        const QChar c = pattern[i];
+        if (escape && c == escape->at(0)) {
+            if (++i == pattern.size())
+                return std::nullopt;
+            text += pattern[i];
+        } else if (c == QLatin1Char('%') || c == QLatin1Char('_')) {
+            return std::nullopt;
+        } else {
+            text += c;
+        }
+    }
+    return text;
+}
+
 // The text of a literal token, quotes removed and doubled apostrophes undone.
 QString literalText(const Token &t)
 {
@@ -249,29 +274,44 @@ QString literalToken(const QString &text)
 TsqlTranslator::TsqlTranslator(SqlDialect dialect, const QString &ownDatabase)
     : m_dialect(dialect), m_ownDatabase(ownDatabase)
 {
-    setDateColumns(archiveDateColumns());
+    setColumnTypes(archiveDateColumns());
 }
 
-DateColumns TsqlTranslator::archiveDateColumns()
+ColumnTypes TsqlTranslator::archiveDateColumns()
 {
-    return {{QStringLiteral("patienttable"), {QStringLiteral("dateofbirth")}},
-            {QStringLiteral("studytable"), {QStringLiteral("studydate"), QStringLiteral("studytime")}},
-            {QStringLiteral("events"), {QStringLiteral("datetime")}},
-            {QStringLiteral("tbmaster"), {QStringLiteral("birthdate")}},
-            {QStringLiteral("patientview"), {QStringLiteral("patientbirthdate")}},
+    const QString date = QStringLiteral("datetime");
+    return {{QStringLiteral("patienttable"), {{QStringLiteral("dateofbirth"), date}}},
+            {QStringLiteral("studytable"), {{QStringLiteral("studydate"), date}, {QStringLiteral("studytime"), date}}},
+            {QStringLiteral("events"), {{QStringLiteral("datetime"), date}}},
+            {QStringLiteral("tbmaster"), {{QStringLiteral("birthdate"), date}}},
+            {QStringLiteral("patientview"), {{QStringLiteral("patientbirthdate"), date}}},
             {QStringLiteral("studystudyview"),
-             {QStringLiteral("studydate"), QStringLiteral("studytime"), QStringLiteral("patientbirthdate")}},
+             {{QStringLiteral("studydate"), date}, {QStringLiteral("studytime"), date}, {QStringLiteral("patientbirthdate"), date}}},
             {QStringLiteral("studypatientview"),
-             {QStringLiteral("studydate"), QStringLiteral("studytime"), QStringLiteral("patientbirthdate")}},
-            {QStringLiteral("imageretrievalview"), {QStringLiteral("studydate")}}};
+             {{QStringLiteral("studydate"), date}, {QStringLiteral("studytime"), date}, {QStringLiteral("patientbirthdate"), date}}},
+            {QStringLiteral("imageretrievalview"), {{QStringLiteral("studydate"), date}}}};
 }
 
-void TsqlTranslator::setDateColumns(const DateColumns &columns)
+void TsqlTranslator::setColumnTypes(const ColumnTypes &columns)
 {
-    m_dateColumns = columns;
+    m_dateColumns.clear();
     m_dateColumnNames.clear();
-    for (const QSet<QString> &names : columns)
-        m_dateColumnNames.unite(names);
+    m_textColumnNames.clear();
+    QSet<QString> otherNames;
+    for (auto table = columns.cbegin(); table != columns.cend(); ++table)
+        for (auto column = table->cbegin(); column != table->cend(); ++column) {
+            // The declared type gives the column its affinity as SQLite reads it.
+            const QString &type = column.value();
+            const bool text = !type.contains(QLatin1String("int"))
+                              && (type.contains(QLatin1String("char")) || type.contains(QLatin1String("text"))
+                                  || type.contains(QLatin1String("clob")));
+            if (type.contains(QLatin1String("date")) || type.contains(QLatin1String("time"))) {
+                m_dateColumns[table.key()].insert(column.key());
+                m_dateColumnNames.insert(column.key());
+            }
+            (text ? m_textColumnNames : otherNames).insert(column.key());
+        }
+    m_textColumnNames.subtract(otherNames);
 }
 
 QString TsqlTranslator::isoDateTime(const QString &input)
@@ -391,7 +431,8 @@ namespace {
 // Positions of the text literals that INSERT ... (columns) VALUES (...) and
 // UPDATE ... SET column = ... write into date columns of their table. A table
 // the catalog does not know is taken to have the date columns of any table.
-std::set<qsizetype> dateWrites(const std::vector<Token> &t, const DateColumns &catalog, const QSet<QString> &anyTable)
+std::set<qsizetype> dateWrites(const std::vector<Token> &t, const QHash<QString, QSet<QString>> &catalog,
+                               const QSet<QString> &anyTable)
 {
     std::set<qsizetype> found;
     qsizetype k = nextSignificant(t, 0);
@@ -580,6 +621,70 @@ QString TsqlTranslator::translateBody(const QString &tsql) const
             out.push_back({Kind::String, literal});
     };
 
+    // text_column LIKE 'pattern without wildcards' [ESCAPE 'c'] at `like`:
+    // SQLite uses no index for a LIKE it does not implement itself, so the
+    // same condition is given as an equality too (NOCASE folds as LIKE does).
+    // The column, the pattern and the escape are taken; `like` moves past them.
+    auto likeAsEquality = [&](qsizetype &like) {
+        qsizetype columnEnd = qsizetype(out.size());
+        while (columnEnd > 0 && (out[columnEnd - 1].kind == Kind::Space || out[columnEnd - 1].kind == Kind::Comment))
+            --columnEnd;
+        if (columnEnd == 0 || !isName(out[columnEnd - 1])
+            || !m_textColumnNames.contains(unquoted(out[columnEnd - 1]).toLower()))
+            return false;
+        qsizetype columnStart = columnEnd - 1;
+        while (columnStart >= 2 && is(out[columnStart - 1], ".") && isName(out[columnStart - 2]))
+            columnStart -= 2;
+        // Only where nothing binds the column more tightly than LIKE does.
+        const auto precedes = std::find_if(std::make_reverse_iterator(out.begin() + columnStart), out.rend(), [](const Token &x) {
+            return x.kind != Kind::Space && x.kind != Kind::Comment;
+        });
+        if (precedes != out.rend()) {
+            static const char *const openers[] = {"(", ",", "WHERE", "AND", "OR", "NOT", "ON", "HAVING", "WHEN", "THEN", "ELSE", "SELECT"};
+            if (std::none_of(std::begin(openers), std::end(openers), [&](const char *w) { return is(*precedes, w); }))
+                return false;
+        }
+        const qsizetype pattern = nextSignificant(t, like + 1);
+        if (pattern < 0 || t[pattern].kind != Kind::String)
+            return false;
+        qsizetype last = pattern;
+        std::optional<QString> escape;
+        qsizetype k = nextSignificant(t, pattern + 1);
+        if (k >= 0 && is(t[k], "ESCAPE")) {
+            last = nextSignificant(t, k + 1);
+            if (last < 0 || t[last].kind != Kind::String)
+                return false;
+            escape = literalText(t[last]);
+            k = nextSignificant(t, last + 1);
+        }
+        if (k >= 0) {
+            static const char *const closers[] = {")", ";", ",", "AND", "OR", "ORDER", "GROUP", "LIMIT", "UNION", "EXCEPT",
+                                                  "INTERSECT", "HAVING", "WHEN", "THEN", "ELSE", "END"};
+            if (std::none_of(std::begin(closers), std::end(closers), [&](const char *w) { return is(t[k], w); }))
+                return false;
+        }
+        const std::optional<QString> text = exactLikeText(literalText(t[pattern]), escape);
+        if (!text)
+            return false;
+        const std::vector<Token> column(out.begin() + columnStart, out.begin() + columnEnd);
+        out.erase(out.begin() + columnStart, out.end());
+        out.push_back({Kind::Punct, QStringLiteral("(")});
+        out.insert(out.end(), column.begin(), column.end());
+        out.push_back({Kind::Word, QStringLiteral(" = ")});
+        out.push_back({Kind::String, literalToken(*text)});
+        out.push_back({Kind::Word, QStringLiteral(" COLLATE NOCASE AND ")});
+        out.insert(out.end(), column.begin(), column.end());
+        out.push_back({Kind::Word, QStringLiteral(" LIKE ")});
+        out.push_back(t[pattern]);
+        if (escape) {
+            out.push_back({Kind::Word, QStringLiteral(" ESCAPE ")});
+            out.push_back(t[last]);
+        }
+        out.push_back({Kind::Punct, QStringLiteral(")")});
+        like = last;
+        return true;
+    };
+
     for (qsizetype i = 0; i < qsizetype(t.size()); ++i) {
         const Token &tok = t[i];
         const bool closesText = lastCloseWasText;
@@ -749,6 +854,8 @@ QString TsqlTranslator::translateBody(const QString &tsql) const
                 }
             }
             pushText(tok.text);
+        } else if (m_dialect == SqlDialect::SQLite && tok.kind == Kind::Word && is(tok, "LIKE") && likeAsEquality(i)) {
+            continue;
         } else if (isDdl && tok.kind == Kind::Word && isTextTypeName(tok.text) && m_dialect == SqlDialect::SQLite) {
             const qsizetype prev = prevSignificant(t, i - 1);
             out.push_back(tok);

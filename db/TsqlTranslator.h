@@ -19,8 +19,9 @@ struct TranslatedStatement
 
 enum class SqlDialect { SQLite, PostgreSQL };
 
-// The date and time columns of each table and view, both names in lower case.
-using DateColumns = QHash<QString, QSet<QString>>;
+// The declared type of each column of each table and view, all in lower case:
+// table -> column -> type.
+using ColumnTypes = QHash<QString, QHash<QString, QString>>;
 
 // Rewrites the T-SQL the program issues into the dialect of an embedded or
 // open-source back end. Statements are written once, as SQL Server takes
@@ -37,6 +38,9 @@ using DateColumns = QHash<QString, QSet<QString>>;
 //   text literals written into a date column by INSERT ... VALUES and
 //   UPDATE ... SET, or compared with one -> the stored form
 //   ("YYYY-MM-DD hh:mm:ss", the empty text as 1900-01-01, as SQL Server)
+//   text_column LIKE 'text without wildcards' on SQLite -> also
+//   text_column = 'text' COLLATE NOCASE: the same condition, but one that
+//   lets SQLite find the rows through an index
 //   texts holding "\" on PostgreSQL -> E'...' (right whatever
 //   standard_conforming_strings says)
 // and gives text columns created by CREATE/ALTER TABLE a case-insensitive
@@ -56,16 +60,17 @@ public:
     // "YYYY-MM-DD hh:mm:ss"; empty result when the text is no date.
     static QString isoDateTime(const QString &text);
 
-    // Which columns hold dates: the back end reads them from its schema.
-    // Until then the archive's own (archiveDateColumns) are assumed.
-    void setDateColumns(const DateColumns &columns);
-    static DateColumns archiveDateColumns();
+    // The columns the database holds: the back end reads them from its
+    // schema. Until then the archive's own date columns are assumed.
+    void setColumnTypes(const ColumnTypes &columns);
+    static ColumnTypes archiveDateColumns();
 
 private:
     SqlDialect m_dialect;
     QString m_ownDatabase;
-    DateColumns m_dateColumns;
-    QSet<QString> m_dateColumnNames; // of every table, for comparisons
+    QHash<QString, QSet<QString>> m_dateColumns; // per table
+    QSet<QString> m_dateColumnNames;             // of any table, for comparisons
+    QSet<QString> m_textColumnNames;             // text in every table that has them
 };
 
 } // namespace pacs::db

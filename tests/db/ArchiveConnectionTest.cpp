@@ -413,3 +413,20 @@ TEST_F(ArchiveFixture, DatesWrittenByStatementTextAreStoredAsReceptionStoresThem
     connection.ExecuteSQL("update StudyTable set ReportDate = '3/4/2024' where StudyUID='1.2.51'");
     EXPECT_EQ(scalar("select '[' || ReportDate || ']' from StudyTable where StudyUID='1.2.51'"), "[2024-03-04 00:00:00]");
 }
+
+TEST_F(ArchiveFixture, QueriesByAUidStillGoThroughTheIndex)
+{
+    connection.ExecuteSQL("insert into ImageTable (InstanceUID, SeriesUID_FKey, InstanceNumber) values ('1.2.3.1', '1.2.3', 1), "
+                          "('1.2.3.2', '1.2.3', 2), ('1.2.4.1', '1.2.4', 1)");
+    const QString query = "SELECT top 800 SOPInstanceUID AS SOPInstanceUID FROM IMAGEView WHERE SeriesInstanceUID LIKE '1.2.3' "
+                          "ESCAPE '\\' ORDER BY CAST(InstanceNumber AS char)";
+    ResultSet plan = connection.ExecuteSQL("EXPLAIN QUERY PLAN " + query);
+    QString details;
+    for (; !plan.atEnd(); plan.moveNext())
+        details += plan.text("detail") + "; ";
+    EXPECT_TRUE(details.contains("USING INDEX ImageTable_SeriesUID_FKey")) << details.toStdString();
+    QStringList found;
+    for (ResultSet rows = connection.ExecuteSQL(query); !rows.atEnd(); rows.moveNext())
+        found << rows.text(0);
+    EXPECT_EQ(found, (QStringList{"1.2.3.1", "1.2.3.2"}));
+}

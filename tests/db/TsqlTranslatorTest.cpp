@@ -159,7 +159,7 @@ TEST(TsqlTranslator, TextsComparedWithDateColumnsCompareAsDates)
 TEST(TsqlTranslator, DateColumnsComeFromTheSchemaTheBackEndReads)
 {
     TsqlTranslator translator;
-    translator.setDateColumns({{"visits", {"seen"}}});
+    translator.setColumnTypes({{"visits", {{"seen", "datetime"}, {"studydate", "varchar(20)"}}}});
     EXPECT_EQ(translator.translateBody("insert into Visits (Seen, StudyDate) values ('1/2/2024', '1/2/2024')"),
               "insert into Visits (Seen, StudyDate) values ('2024-01-02 00:00:00', '1/2/2024')");
 }
@@ -172,4 +172,22 @@ TEST(TsqlTranslator, LikeEscapesPassThroughForEachDialect)
               "WHERE PatientID LIKE E'PID\\\\_03' ESCAPE E'\\\\' AND EXISTS ( SELECT 1 FROM SeriesTable MS WHERE MS.Modality LIKE E'C\\\\%' ESCAPE E'\\\\')");
     EXPECT_EQ(TsqlTranslator(SqlDialect::PostgreSQL).translateBody("update StudyTable set StudyDate = '' where StudyUID = 'a'"),
               "update StudyTable set StudyDate = '1900-01-01 00:00:00' where StudyUID = 'a'");
+}
+
+TEST(TsqlTranslator, ALikeWithoutWildcardsOnATextColumnCanUseItsIndex)
+{
+    TsqlTranslator t;
+    t.setColumnTypes({{"imageview", {{"seriesinstanceuid", "varchar(64)"}, {"instancenumber", "int"}, {"modalities", ""}}},
+                      {"seriestable", {{"modality", "varchar(16)"}}}});
+    EXPECT_EQ(t.translateBody("SELECT top 800 a FROM IMAGEView WHERE SeriesInstanceUID LIKE '1.2\\_3' ESCAPE '\\'"),
+              "SELECT a FROM IMAGEView WHERE (SeriesInstanceUID = '1.2_3' COLLATE NOCASE AND SeriesInstanceUID LIKE '1.2\\_3' ESCAPE '\\') LIMIT 800");
+    EXPECT_EQ(t.translateBody("WHERE  ( Modality LIKE 'CT' ESCAPE '\\' OR Modality LIKE 'M%' ESCAPE '\\' ) "),
+              "WHERE  ( (Modality = 'CT' COLLATE NOCASE AND Modality LIKE 'CT' ESCAPE '\\') OR Modality LIKE 'M%' ESCAPE '\\' ) ");
+    EXPECT_EQ(t.translateBody("EXISTS ( SELECT 1 FROM SeriesTable MS WHERE MS.StudyUID_FKey = x AND MS.Modality LIKE 'O''B' ESCAPE '\\')"),
+              "EXISTS ( SELECT 1 FROM SeriesTable MS WHERE MS.StudyUID_FKey = x AND (MS.Modality = 'O''B' COLLATE NOCASE AND MS.Modality LIKE 'O''B' ESCAPE '\\'))");
+    // Left alone: wildcards, columns that are no texts, and operands that bind more tightly.
+    for (const char *same : {"WHERE SeriesInstanceUID LIKE '1.2_3'", "WHERE InstanceNumber LIKE '5'", "WHERE Modalities LIKE 'CT'",
+                             "WHERE SeriesInstanceUID LIKE 'a\\' ESCAPE '\\'", "WHERE SeriesInstanceUID LIKE 'a' || 'b'",
+                             "WHERE 'x' || Modality LIKE 'xCT'", "WHERE Modality NOT LIKE 'CT'", "WHERE Modality LIKE 'CT' ESCAPE 'C'"})
+        EXPECT_EQ(t.translateBody(same), same);
 }
