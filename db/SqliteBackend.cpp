@@ -39,6 +39,23 @@ bool bindValue(sqlite3_stmt *stmt, int index, const DbValue &v)
     return false;
 }
 
+// PRAGMA user_version from which on a file's NOCASE indexes are in the order
+// of the NOCASE registered with the T-SQL functions (case folded in every
+// script). Files written before hold them in SQLite's ASCII-only order.
+constexpr int kCaseFoldedIndexes = 1;
+
+QString identifier(const QString &name)
+{
+    return QLatin1Char('"') + QString(name).replace(QLatin1Char('"'), QLatin1String("\"\"")) + QLatin1Char('"');
+}
+
+// Statements that may change which columns a table has.
+bool changesSchema(const QString &sql)
+{
+    static const QRegularExpression ddl(QStringLiteral(R"(^\s*(CREATE|ALTER|DROP)\b)"), QRegularExpression::CaseInsensitiveOption);
+    return ddl.match(sql).hasMatch();
+}
+
 } // namespace
 
 SqliteBackend::SqliteBackend() = default;
@@ -85,6 +102,8 @@ bool SqliteBackend::openFile(const QString &path, bool create, QString &error)
         close();
         return false;
     }
+    rebuildCaseIndexes();
+    readColumnTypes();
     struct stat st {};
     if (::stat(QFile::encodeName(path).constData(), &st) == 0) {
         m_device = st.st_dev;
@@ -131,7 +150,75 @@ bool SqliteBackend::open(const ConnectionString &connection, const QString &home
         close();
         return false;
     }
+    rebuildCaseIndexes();
+    readColumnTypes();
     return true;
+}
+
+// The archive's schema and the attached ones ("main", "Patient_Data", ...).
+QStringList SqliteBackend::schemaNames()
+{
+    QStringList names;
+    QString ignored;
+    auto databases = prepareAndRun(QStringLiteral("PRAGMA database_list"), ignored);
+    for (; databases && !databases->atEnd(); databases->moveNext())
+        if (databases->value(1).toText() != QLatin1String("temp"))
+            names << databases->value(1).toText();
+    return names;
+}
+
+// Comparisons under NOCASE now fold every script, so an index built under
+// SQLite's own NOCASE (only A-Z folded) is out of order wherever it holds
+// other letters, and lookups through it would miss rows. Such indexes are
+// rebuilt once per file, the archive's and the attached ones alike.
+void SqliteBackend::rebuildCaseIndexes()
+{
+    QString error;
+    QStringList stale;
+    for (const QString &schema : schemaNames()) {
+        auto version = prepareAndRun(QStringLiteral("PRAGMA ") + identifier(schema) + QStringLiteral(".user_version"), error);
+        if (version && !version->atEnd() && version->value(0).toInteger() < kCaseFoldedIndexes)
+            stale << schema;
+    }
+    if (stale.isEmpty())
+        return;
+    QString script = QStringLiteral("BEGIN IMMEDIATE; REINDEX NOCASE; ");
+    for (const QString &schema : stale)
+        script += QStringLiteral("PRAGMA ") + identifier(schema) + QStringLiteral(".user_version = ")
+                  + QString::number(kCaseFoldedIndexes) + QStringLiteral("; ");
+    script += QStringLiteral("COMMIT;");
+    // Fails only when two keys differ in nothing but the case of non-ASCII
+    // letters (which SQL Server would not hold either), or when the file is
+    // busy: the indexes stay as they are and the next connection tries again.
+    if (!executeScript(script, error))
+        executeScript(QStringLiteral("ROLLBACK;"), error);
+}
+
+// The declared types of the columns of each table and view: the translator
+// writes a date literal into a date column in the stored form, and lets text
+// columns be found through their indexes.
+void SqliteBackend::readColumnTypes()
+{
+    ColumnTypes columns;
+    QString ignored;
+    QList<QPair<QString, QString>> tables;
+    for (const QString &schema : schemaNames()) {
+        auto names = prepareAndRun(QStringLiteral("SELECT name FROM ") + identifier(schema)
+                                       + QStringLiteral(".sqlite_master WHERE type IN ('table','view')"),
+                                   ignored);
+        for (; names && !names->atEnd(); names->moveNext())
+            tables.append({schema, names->value(0).toText()});
+    }
+    for (const auto &[schema, table] : tables) {
+        // A view that no longer compiles has no columns to offer: skipped.
+        auto info = prepareAndRun(QStringLiteral("PRAGMA ") + identifier(schema) + QStringLiteral(".table_info(")
+                                      + identifier(table) + QLatin1Char(')'),
+                                  ignored);
+        for (; info && !info->atEnd(); info->moveNext()) {
+            columns[table.toLower()].insert(info->value(1).toText().toLower(), info->value(2).toText().toLower());
+        }
+    }
+    m_translator.setColumnTypes(columns);
 }
 
 void SqliteBackend::close()
@@ -212,7 +299,10 @@ std::shared_ptr<DbCursor> SqliteBackend::execute(const QString &statement, QStri
         if (exists == translated.guardNegated)
             return prepareAndRun(QString(), error);
     }
-    return prepareAndRun(translated.sql, error);
+    auto cursor = prepareAndRun(translated.sql, error);
+    if (cursor && changesSchema(translated.sql))
+        readColumnTypes();
+    return cursor;
 }
 
 bool SqliteBackend::executeScript(const QString &sql, QString &error)

@@ -47,6 +47,9 @@ private:
     bool checkFileStillThere(QString &error) const;
     std::shared_ptr<SqliteCursor> prepareAndRun(const QString &sql, QString &error);
     void registerFunctions();
+    QStringList schemaNames();
+    void rebuildCaseIndexes();
+    void readColumnTypes();
 
     sqlite3 *m_db = nullptr;
     QString m_path;

@@ -4,9 +4,11 @@
 #include "TextValues.h"
 #include "TsqlTranslator.h"
 
+#include <QChar>
 #include <QDateTime>
 #include <QLocale>
 #include <sqlite3.h>
+#include <vector>
 
 namespace pacs::db {
 
@@ -117,6 +119,156 @@ void getdateFunction(sqlite3_context *ctx, int, sqlite3_value **)
     resultText(ctx, DbValue::isoText(QDateTime::currentDateTime()));
 }
 
+
+// Texts compare as SQL Server's default collation compares them: without
+// regard to case in every script, not only in ASCII. Characters are folded one
+// code point at a time (simple case folding), so that LIKE's "_" still stands
+// for one character and the comparison and LIKE agree on what is equal.
+constexpr char32_t kNotUtf8 = 0x110000; // + the byte: invalid UTF-8 sorts apart from every character
+
+char32_t nextCodePoint(const unsigned char *&p, const unsigned char *end)
+{
+    const unsigned char lead = *p++;
+    if (lead < 0x80)
+        return lead;
+    int extra = 0;
+    char32_t c = 0;
+    if ((lead & 0xE0) == 0xC0) {
+        extra = 1;
+        c = lead & 0x1F;
+    } else if ((lead & 0xF0) == 0xE0) {
+        extra = 2;
+        c = lead & 0x0F;
+    } else if ((lead & 0xF8) == 0xF0) {
+        extra = 3;
+        c = lead & 0x07;
+    } else {
+        return kNotUtf8 + lead;
+    }
+    if (end - p < extra)
+        return kNotUtf8 + lead;
+    for (int i = 0; i < extra; ++i)
+        if ((p[i] & 0xC0) != 0x80)
+            return kNotUtf8 + lead;
+    for (int i = 0; i < extra; ++i)
+        c = (c << 6) | (p[i] & 0x3F);
+    p += extra;
+    return c;
+}
+
+char32_t folded(char32_t c)
+{
+    if (c < 0x80)
+        return c >= 'A' && c <= 'Z' ? c + ('a' - 'A') : c;
+    return c < kNotUtf8 ? QChar::toCaseFolded(c) : c;
+}
+
+// Folded code points, in order, of a UTF-8 text.
+void foldText(const unsigned char *text, int bytes, std::vector<char32_t> &out)
+{
+    out.clear();
+    const unsigned char *end = text + bytes;
+    while (text < end)
+        out.push_back(folded(nextCodePoint(text, end)));
+}
+
+// The NOCASE collation. For ASCII texts it orders exactly as SQLite's own
+// NOCASE does, so indexes over ASCII values keep their order.
+int nocaseCompare(void *, int leftBytes, const void *left, int rightBytes, const void *right)
+{
+    auto *a = static_cast<const unsigned char *>(left);
+    auto *b = static_cast<const unsigned char *>(right);
+    const unsigned char *aEnd = a + leftBytes;
+    const unsigned char *bEnd = b + rightBytes;
+    while (a < aEnd && b < bEnd) {
+        const char32_t x = folded(nextCodePoint(a, aEnd));
+        const char32_t y = folded(nextCodePoint(b, bEnd));
+        if (x != y)
+            return x < y ? -1 : 1;
+    }
+    return (a < aEnd ? 1 : 0) - (b < bEnd ? 1 : 0);
+}
+
+constexpr char32_t kAnyOne = 0xFFFFFFFF;  // "_" in a pattern
+constexpr char32_t kAnyRun = 0xFFFFFFFE;  // "%" in a pattern
+
+// like(pattern, text [, escape]): "text LIKE pattern [ESCAPE escape]" with
+// folding of every script. The escape character makes the next character of
+// the pattern stand for itself; a pattern that ends in it matches nothing.
+void likeFunction(sqlite3_context *ctx, int argc, sqlite3_value **argv)
+{
+    if (sqlite3_value_type(argv[0]) == SQLITE_NULL || sqlite3_value_type(argv[1]) == SQLITE_NULL)
+        return; // NULL
+    const auto *pattern = sqlite3_value_text(argv[0]);
+    const int patternBytes = sqlite3_value_bytes(argv[0]);
+    if (patternBytes > sqlite3_limit(sqlite3_context_db_handle(ctx), SQLITE_LIMIT_LIKE_PATTERN_LENGTH, -1)) {
+        sqlite3_result_error(ctx, "LIKE or GLOB pattern too complex", -1);
+        return;
+    }
+    const auto *text = sqlite3_value_text(argv[1]);
+    const int textBytes = sqlite3_value_bytes(argv[1]);
+    char32_t escape = 0;
+    bool hasEscape = false;
+    if (argc == 3) {
+        if (sqlite3_value_type(argv[2]) == SQLITE_NULL)
+            return;
+        const auto *e = sqlite3_value_text(argv[2]);
+        const unsigned char *eEnd = e + sqlite3_value_bytes(argv[2]);
+        const unsigned char *p = e;
+        if (p < eEnd)
+            escape = folded(nextCodePoint(p, eEnd));
+        if (e == eEnd || p != eEnd) {
+            sqlite3_result_error(ctx, "ESCAPE expression must be a single character", -1);
+            return;
+        }
+        hasEscape = true;
+    }
+    if (!pattern || !text)
+        return;
+
+    thread_local std::vector<char32_t> raw, pat, str;
+    foldText(pattern, patternBytes, raw);
+    pat.clear();
+    for (size_t i = 0; i < raw.size(); ++i) {
+        const char32_t c = raw[i];
+        if (hasEscape && c == escape) {
+            if (++i == raw.size()) {
+                sqlite3_result_int(ctx, 0);
+                return;
+            }
+            pat.push_back(raw[i]);
+        } else if (c == '%') {
+            pat.push_back(kAnyRun);
+        } else if (c == '_') {
+            pat.push_back(kAnyOne);
+        } else {
+            pat.push_back(c);
+        }
+    }
+    foldText(text, textBytes, str);
+
+    // Greedy match; on a mismatch the last "%" takes one more character.
+    size_t s = 0, p = 0, runAt = size_t(-1), runFrom = 0;
+    while (s < str.size()) {
+        if (p < pat.size() && pat[p] == kAnyRun) {
+            runAt = p++;
+            runFrom = s;
+        } else if (p < pat.size() && (pat[p] == kAnyOne || pat[p] == str[s])) {
+            ++p;
+            ++s;
+        } else if (runAt != size_t(-1)) {
+            p = runAt + 1;
+            s = ++runFrom;
+        } else {
+            sqlite3_result_int(ctx, 0);
+            return;
+        }
+    }
+    while (p < pat.size() && pat[p] == kAnyRun)
+        ++p;
+    sqlite3_result_int(ctx, p == pat.size() ? 1 : 0);
+}
+
 } // namespace
 
 void registerTsqlFunctions(sqlite3 *db)
@@ -124,6 +276,10 @@ void registerTsqlFunctions(sqlite3 *db)
     sqlite3_create_function(db, "tsql_convert", 2, SQLITE_UTF8 | SQLITE_DETERMINISTIC, nullptr, convertFunction, nullptr, nullptr);
     sqlite3_create_function(db, "tsql_convert", 3, SQLITE_UTF8 | SQLITE_DETERMINISTIC, nullptr, convertFunction, nullptr, nullptr);
     sqlite3_create_function(db, "tsql_getdate", 0, SQLITE_UTF8, nullptr, getdateFunction, nullptr, nullptr);
+    // Replace SQLite's ASCII-only LIKE and NOCASE; attached databases share them.
+    sqlite3_create_function(db, "like", 2, SQLITE_UTF8 | SQLITE_DETERMINISTIC, nullptr, likeFunction, nullptr, nullptr);
+    sqlite3_create_function(db, "like", 3, SQLITE_UTF8 | SQLITE_DETERMINISTIC, nullptr, likeFunction, nullptr, nullptr);
+    sqlite3_create_collation(db, "NOCASE", SQLITE_UTF8, nullptr, nocaseCompare);
 }
 
 } // namespace pacs::db

@@ -3,6 +3,10 @@
 #include <QDate>
 #include <QRegularExpression>
 #include <QTime>
+#include <algorithm>
+#include <iterator>
+#include <optional>
+#include <set>
 #include <vector>
 
 namespace pacs::db {
@@ -185,11 +189,129 @@ QString join(const std::vector<Token> &t, qsizetype from, qsizetype to)
     return s;
 }
 
+
+// The last part of a name at `at` (Patient_Data.tbMaster -> tbMaster), in lower
+// case; `at` moves past the name. Empty when no name stands there.
+QString lastNamePart(const std::vector<Token> &t, qsizetype &at)
+{
+    if (at < 0 || !isName(t[at]))
+        return QString();
+    QString name = unquoted(t[at]);
+    while (at + 2 < qsizetype(t.size()) && is(t[at + 1], ".") && isName(t[at + 2])) {
+        at += 2;
+        name = unquoted(t[at]);
+    }
+    ++at;
+    return name.toLower();
+}
+
+// The significant tokens of each comma-separated item from `from` up to, not
+// including, `to`, commas inside parentheses left alone.
+std::vector<std::vector<qsizetype>> listItems(const std::vector<Token> &t, qsizetype from, qsizetype to)
+{
+    std::vector<std::vector<qsizetype>> items(1);
+    int depth = 0;
+    for (qsizetype i = from; i < to; ++i) {
+        if (t[i].kind == Kind::Space || t[i].kind == Kind::Comment)
+            continue;
+        if (is(t[i], "("))
+            ++depth;
+        else if (is(t[i], ")"))
+            --depth;
+        else if (depth == 0 && is(t[i], ",")) {
+            items.emplace_back();
+            continue;
+        }
+        items.back().push_back(i);
+    }
+    return items;
+}
+
+// A date or time text in the form dates are stored in; SQL Server takes the
+// empty text (and blanks) as its base date. Empty when the text is no date.
+QString storedDate(const QString &text)
+{
+    if (text.trimmed().isEmpty())
+        return QStringLiteral("1900-01-01 00:00:00");
+    return TsqlTranslator::isoDateTime(text);
+}
+
+// The one text a LIKE pattern matches when it holds no wildcard; nothing when
+// it holds one, or when the escape is no single plain character.
+std::optional<QString> exactLikeText(const QString &pattern, const std::optional<QString> &escape)
+{
+    if (escape && (escape->size() != 1 || escape->at(0).isLetter() || escape->at(0).isSurrogate()))
+        return std::nullopt;
+    QString text;
+    for (qsizetype i = 0; i < pattern.size(); ++i) {
+        const QChar c = pattern[i];
+        if (escape && c == escape->at(0)) {
+            if (++i == pattern.size())
+                return std::nullopt;
+            text += pattern[i];
+        } else if (c == QLatin1Char('%') || c == QLatin1Char('_')) {
+            return std::nullopt;
+        } else {
+            text += c;
+        }
+    }
+    return text;
+}
+
+// The text of a literal token, quotes removed and doubled apostrophes undone.
+QString literalText(const Token &t)
+{
+    return t.text.mid(1, t.text.size() - 2).replace(QLatin1String("''"), QLatin1String("'"));
+}
+
+QString literalToken(const QString &text)
+{
+    return QLatin1Char('\'') + QString(text).replace(QLatin1Char('\''), QLatin1String("''")) + QLatin1Char('\'');
+}
+
 } // namespace
 
 TsqlTranslator::TsqlTranslator(SqlDialect dialect, const QString &ownDatabase)
     : m_dialect(dialect), m_ownDatabase(ownDatabase)
 {
+    setColumnTypes(archiveDateColumns());
+}
+
+ColumnTypes TsqlTranslator::archiveDateColumns()
+{
+    const QString date = QStringLiteral("datetime");
+    return {{QStringLiteral("patienttable"), {{QStringLiteral("dateofbirth"), date}}},
+            {QStringLiteral("studytable"), {{QStringLiteral("studydate"), date}, {QStringLiteral("studytime"), date}}},
+            {QStringLiteral("events"), {{QStringLiteral("datetime"), date}}},
+            {QStringLiteral("tbmaster"), {{QStringLiteral("birthdate"), date}}},
+            {QStringLiteral("patientview"), {{QStringLiteral("patientbirthdate"), date}}},
+            {QStringLiteral("studystudyview"),
+             {{QStringLiteral("studydate"), date}, {QStringLiteral("studytime"), date}, {QStringLiteral("patientbirthdate"), date}}},
+            {QStringLiteral("studypatientview"),
+             {{QStringLiteral("studydate"), date}, {QStringLiteral("studytime"), date}, {QStringLiteral("patientbirthdate"), date}}},
+            {QStringLiteral("imageretrievalview"), {{QStringLiteral("studydate"), date}}}};
+}
+
+void TsqlTranslator::setColumnTypes(const ColumnTypes &columns)
+{
+    m_dateColumns.clear();
+    m_dateColumnNames.clear();
+    m_textColumnNames.clear();
+    QSet<QString> otherNames;
+    for (auto table = columns.cbegin(); table != columns.cend(); ++table)
+        for (auto column = table->cbegin(); column != table->cend(); ++column) {
+            // The declared type gives the column its affinity as SQLite reads it.
+            const QString &type = column.value();
+            const bool text = !type.contains(QLatin1String("int"))
+                              && (type.contains(QLatin1String("char")) || type.contains(QLatin1String("text"))
+                                  || type.contains(QLatin1String("clob")));
+            if (type.contains(QLatin1String("date")) || type.contains(QLatin1String("time"))) {
+                m_dateColumns[table.key()].insert(column.key());
+                m_dateColumnNames.insert(column.key());
+            }
+            (text ? m_textColumnNames : otherNames).insert(column.key());
+        }
+    m_textColumnNames.subtract(otherNames);
 }
 
 QString TsqlTranslator::isoDateTime(const QString &input)
@@ -304,6 +426,96 @@ TranslatedStatement TsqlTranslator::translate(const QString &tsql) const
     return result;
 }
 
+namespace {
+
+// Positions of the text literals that INSERT ... (columns) VALUES (...) and
+// UPDATE ... SET column = ... write into date columns of their table. A table
+// the catalog does not know is taken to have the date columns of any table.
+std::set<qsizetype> dateWrites(const std::vector<Token> &t, const QHash<QString, QSet<QString>> &catalog,
+                               const QSet<QString> &anyTable)
+{
+    std::set<qsizetype> found;
+    qsizetype k = nextSignificant(t, 0);
+    if (k < 0)
+        return found;
+    auto dateColumnsOf = [&](const QString &table) -> const QSet<QString> & {
+        const auto it = catalog.constFind(table);
+        return it == catalog.constEnd() ? anyTable : *it;
+    };
+    auto singleLiteral = [&](const std::vector<qsizetype> &item) {
+        return item.size() == 1 && t[item.front()].kind == Kind::String;
+    };
+
+    if (is(t[k], "INSERT")) {
+        k = nextSignificant(t, k + 1);
+        if (k >= 0 && is(t[k], "INTO"))
+            k = nextSignificant(t, k + 1);
+        const QString table = lastNamePart(t, k);
+        k = nextSignificant(t, k);
+        if (table.isEmpty() || k < 0 || !is(t[k], "("))
+            return found;
+        const qsizetype close = matchingParen(t, k);
+        if (close < 0)
+            return found;
+        QStringList columns;
+        for (const auto &item : listItems(t, k + 1, close)) {
+            qsizetype at = item.empty() ? -1 : item.front();
+            const QString name = item.size() == 1 || (item.size() > 1 && is(t[item[1]], ".")) ? lastNamePart(t, at) : QString();
+            columns << name;
+        }
+        const QSet<QString> &dates = dateColumnsOf(table);
+        k = nextSignificant(t, close + 1);
+        if (k < 0 || !is(t[k], "VALUES"))
+            return found;
+        for (k = nextSignificant(t, k + 1); k >= 0 && is(t[k], "("); k = nextSignificant(t, k + 1)) {
+            const qsizetype rowClose = matchingParen(t, k);
+            if (rowClose < 0)
+                break;
+            const auto values = listItems(t, k + 1, rowClose);
+            for (size_t v = 0; v < values.size() && v < size_t(columns.size()); ++v)
+                if (singleLiteral(values[v]) && dates.contains(columns[qsizetype(v)]))
+                    found.insert(values[v].front());
+            k = nextSignificant(t, rowClose + 1);
+            if (k < 0 || !is(t[k], ","))
+                break;
+        }
+        return found;
+    }
+
+    if (is(t[k], "UPDATE")) {
+        k = nextSignificant(t, k + 1);
+        const QString table = lastNamePart(t, k);
+        k = nextSignificant(t, k);
+        if (table.isEmpty() || k < 0 || !is(t[k], "SET"))
+            return found;
+        const QSet<QString> &dates = dateColumnsOf(table);
+        // The assignments end where the clause after them begins.
+        qsizetype end = k + 1;
+        for (int depth = 0; end < qsizetype(t.size()); ++end) {
+            if (is(t[end], "("))
+                ++depth;
+            else if (is(t[end], ")"))
+                --depth;
+            else if (depth == 0 && (is(t[end], "WHERE") || is(t[end], "FROM") || is(t[end], "OUTPUT") || is(t[end], ";")))
+                break;
+        }
+        for (const auto &item : listItems(t, k + 1, end)) {
+            // column = value, the column perhaps qualified
+            qsizetype eq = 0;
+            while (eq < qsizetype(item.size()) && !is(t[item[eq]], "="))
+                ++eq;
+            if (eq == 0 || eq + 2 != qsizetype(item.size()) || t[item[eq + 1]].kind != Kind::String)
+                continue;
+            const qsizetype column = item[eq - 1];
+            if (isName(t[column]) && dates.contains(unquoted(t[column]).toLower()))
+                found.insert(item[eq + 1]);
+        }
+    }
+    return found;
+}
+
+} // namespace
+
 QString TsqlTranslator::translateBody(const QString &tsql) const
 {
     std::vector<Token> in = tokenize(tsql);
@@ -399,6 +611,79 @@ QString TsqlTranslator::translateBody(const QString &tsql) const
         return nullptr;
     };
     bool lastCloseWasText = false;
+    const std::set<qsizetype> writes = dateWrites(t, m_dateColumns, m_dateColumnNames);
+    // A text literal as the dialect writes it: PostgreSQL may read "\" in a
+    // plain literal as an escape, never in an E'' literal with it doubled.
+    auto pushText = [&](const QString &literal) {
+        if (m_dialect == SqlDialect::PostgreSQL && literal.contains(QLatin1Char('\\')))
+            out.push_back({Kind::String, QLatin1Char('E') + QString(literal).replace(QLatin1Char('\\'), QLatin1String("\\\\"))});
+        else
+            out.push_back({Kind::String, literal});
+    };
+
+    // text_column LIKE 'pattern without wildcards' [ESCAPE 'c'] at `like`:
+    // SQLite uses no index for a LIKE it does not implement itself, so the
+    // same condition is given as an equality too (NOCASE folds as LIKE does).
+    // The column, the pattern and the escape are taken; `like` moves past them.
+    auto likeAsEquality = [&](qsizetype &like) {
+        qsizetype columnEnd = qsizetype(out.size());
+        while (columnEnd > 0 && (out[columnEnd - 1].kind == Kind::Space || out[columnEnd - 1].kind == Kind::Comment))
+            --columnEnd;
+        if (columnEnd == 0 || !isName(out[columnEnd - 1])
+            || !m_textColumnNames.contains(unquoted(out[columnEnd - 1]).toLower()))
+            return false;
+        qsizetype columnStart = columnEnd - 1;
+        while (columnStart >= 2 && is(out[columnStart - 1], ".") && isName(out[columnStart - 2]))
+            columnStart -= 2;
+        // Only where nothing binds the column more tightly than LIKE does.
+        const auto precedes = std::find_if(std::make_reverse_iterator(out.begin() + columnStart), out.rend(), [](const Token &x) {
+            return x.kind != Kind::Space && x.kind != Kind::Comment;
+        });
+        if (precedes != out.rend()) {
+            static const char *const openers[] = {"(", ",", "WHERE", "AND", "OR", "NOT", "ON", "HAVING", "WHEN", "THEN", "ELSE", "SELECT"};
+            if (std::none_of(std::begin(openers), std::end(openers), [&](const char *w) { return is(*precedes, w); }))
+                return false;
+        }
+        const qsizetype pattern = nextSignificant(t, like + 1);
+        if (pattern < 0 || t[pattern].kind != Kind::String)
+            return false;
+        qsizetype last = pattern;
+        std::optional<QString> escape;
+        qsizetype k = nextSignificant(t, pattern + 1);
+        if (k >= 0 && is(t[k], "ESCAPE")) {
+            last = nextSignificant(t, k + 1);
+            if (last < 0 || t[last].kind != Kind::String)
+                return false;
+            escape = literalText(t[last]);
+            k = nextSignificant(t, last + 1);
+        }
+        if (k >= 0) {
+            static const char *const closers[] = {")", ";", ",", "AND", "OR", "ORDER", "GROUP", "LIMIT", "UNION", "EXCEPT",
+                                                  "INTERSECT", "HAVING", "WHEN", "THEN", "ELSE", "END"};
+            if (std::none_of(std::begin(closers), std::end(closers), [&](const char *w) { return is(t[k], w); }))
+                return false;
+        }
+        const std::optional<QString> text = exactLikeText(literalText(t[pattern]), escape);
+        if (!text)
+            return false;
+        const std::vector<Token> column(out.begin() + columnStart, out.begin() + columnEnd);
+        out.erase(out.begin() + columnStart, out.end());
+        out.push_back({Kind::Punct, QStringLiteral("(")});
+        out.insert(out.end(), column.begin(), column.end());
+        out.push_back({Kind::Word, QStringLiteral(" = ")});
+        out.push_back({Kind::String, literalToken(*text)});
+        out.push_back({Kind::Word, QStringLiteral(" COLLATE NOCASE AND ")});
+        out.insert(out.end(), column.begin(), column.end());
+        out.push_back({Kind::Word, QStringLiteral(" LIKE ")});
+        out.push_back(t[pattern]);
+        if (escape) {
+            out.push_back({Kind::Word, QStringLiteral(" ESCAPE ")});
+            out.push_back(t[last]);
+        }
+        out.push_back({Kind::Punct, QStringLiteral(")")});
+        like = last;
+        return true;
+    };
 
     for (qsizetype i = 0; i < qsizetype(t.size()); ++i) {
         const Token &tok = t[i];
@@ -520,28 +805,57 @@ QString TsqlTranslator::translateBody(const QString &tsql) const
                 out.push_back(tok);
             }
         } else if (tok.kind == Kind::String) {
-            // Dates compared with a range operator are compared as dates.
+            if (writes.count(i)) {
+                // Stored as reception stores dates; a text that is no date
+                // fails on SQLite as it fails on SQL Server.
+                const QString stored = storedDate(literalText(tok));
+                if (!stored.isEmpty()) {
+                    pushText(literalToken(stored));
+                } else if (m_dialect == SqlDialect::SQLite) {
+                    out.push_back({Kind::Word, QStringLiteral("tsql_convert")});
+                    out.push_back({Kind::Punct, QStringLiteral("(")});
+                    out.push_back({Kind::String, QStringLiteral("'datetime'")});
+                    out.push_back({Kind::Punct, QStringLiteral(",")});
+                    pushText(tok.text);
+                    out.push_back({Kind::Punct, QStringLiteral(")")});
+                } else {
+                    pushText(tok.text);
+                }
+                continue;
+            }
+            // Dates compared with a range operator are compared as dates; so
+            // is any text compared with a column that holds dates.
             const Token *before = lastSignificantOut();
-            bool dateComparison = before && (is(*before, "<") || is(*before, ">") || is(*before, "<=") || is(*before, ">="));
-            if (before && is(*before, "=")) {
-                // column = '1/15/2024' compares as dates when the column holds dates
-                const Token *column = nullptr;
+            const bool range = before && (is(*before, "<") || is(*before, ">") || is(*before, "<=") || is(*before, ">="));
+            const bool equality = before && (is(*before, "=") || is(*before, "<>") || is(*before, "!="));
+            const Token *column = nullptr;
+            if (range || equality) {
                 int seen = 0;
                 for (auto it = out.rbegin(); it != out.rend(); ++it)
                     if (it->kind != Kind::Space && it->kind != Kind::Comment && ++seen == 2) {
                         column = &*it;
                         break;
                     }
-                dateComparison = column && isName(*column) && unquoted(*column).contains(QLatin1String("date"), Qt::CaseInsensitive);
+                if (column && !isName(*column))
+                    column = nullptr;
             }
-            if (dateComparison) {
-                const QString iso = isoDateTime(tok.text.mid(1, tok.text.size() - 2));
+            if (column && m_dateColumnNames.contains(unquoted(*column).toLower())) {
+                const QString stored = storedDate(literalText(tok));
+                if (!stored.isEmpty()) {
+                    pushText(literalToken(stored));
+                    continue;
+                }
+            } else if (range || (column && is(*before, "=") && unquoted(*column).contains(QLatin1String("date"), Qt::CaseInsensitive))) {
+                // column = '1/15/2024' compares as dates when the column holds dates
+                const QString iso = isoDateTime(literalText(tok));
                 if (!iso.isEmpty() && tok.text.contains(QLatin1Char('/'))) {
-                    out.push_back({Kind::String, QLatin1Char('\'') + iso + QLatin1Char('\'')});
+                    pushText(literalToken(iso));
                     continue;
                 }
             }
-            out.push_back(tok);
+            pushText(tok.text);
+        } else if (m_dialect == SqlDialect::SQLite && tok.kind == Kind::Word && is(tok, "LIKE") && likeAsEquality(i)) {
+            continue;
         } else if (isDdl && tok.kind == Kind::Word && isTextTypeName(tok.text) && m_dialect == SqlDialect::SQLite) {
             const qsizetype prev = prevSignificant(t, i - 1);
             out.push_back(tok);

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <QHash>
+#include <QSet>
 #include <QString>
 #include <QStringList>
 
@@ -17,6 +19,10 @@ struct TranslatedStatement
 
 enum class SqlDialect { SQLite, PostgreSQL };
 
+// The declared type of each column of each table and view, all in lower case:
+// table -> column -> type.
+using ColumnTypes = QHash<QString, QHash<QString, QString>>;
+
 // Rewrites the T-SQL the program issues into the dialect of an embedded or
 // open-source back end. Statements are written once, as SQL Server takes
 // them; this is the only place that knows how the other back ends differ:
@@ -29,6 +35,14 @@ enum class SqlDialect { SQLite, PostgreSQL };
 //   IF NOT EXISTS (...) BEGIN ... END -> guard + statement
 //   IDENTITY(1,1), ON [PRIMARY], USE db, GETDATE(), ISNULL(), LEN()
 //   date literals compared with < > <= >= (M/D/YYYY) -> ISO text
+//   text literals written into a date column by INSERT ... VALUES and
+//   UPDATE ... SET, or compared with one -> the stored form
+//   ("YYYY-MM-DD hh:mm:ss", the empty text as 1900-01-01, as SQL Server)
+//   text_column LIKE 'text without wildcards' on SQLite -> also
+//   text_column = 'text' COLLATE NOCASE: the same condition, but one that
+//   lets SQLite find the rows through an index
+//   texts holding "\" on PostgreSQL -> E'...' (right whatever
+//   standard_conforming_strings says)
 // and gives text columns created by CREATE/ALTER TABLE a case-insensitive
 // collation, as SQL Server's default collation compares texts.
 class TsqlTranslator
@@ -46,9 +60,17 @@ public:
     // "YYYY-MM-DD hh:mm:ss"; empty result when the text is no date.
     static QString isoDateTime(const QString &text);
 
+    // The columns the database holds: the back end reads them from its
+    // schema. Until then the archive's own date columns are assumed.
+    void setColumnTypes(const ColumnTypes &columns);
+    static ColumnTypes archiveDateColumns();
+
 private:
     SqlDialect m_dialect;
     QString m_ownDatabase;
+    QHash<QString, QSet<QString>> m_dateColumns; // per table
+    QSet<QString> m_dateColumnNames;             // of any table, for comparisons
+    QSet<QString> m_textColumnNames;             // text in every table that has them
 };
 
 } // namespace pacs::db

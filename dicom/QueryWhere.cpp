@@ -10,15 +10,24 @@ namespace pacs::QueryWhere {
 
 namespace {
 
+// The escape character of every LIKE pattern: SQL Server, SQLite and
+// PostgreSQL all take it in ESCAPE, and it is no DICOM wildcard.
+constexpr char16_t kEscape = u'\\';
+
+// The quoted pattern with its ESCAPE clause: 'PID\_03' ESCAPE '\'
+QString likePattern(const QString &value)
+{
+    return QLatin1Char('\'') + db::Quote(ConvertWildcards(value)) + QStringLiteral("' ESCAPE '") + QChar(kEscape) + QLatin1Char('\'');
+}
+
 QString likeCondition(const QString &column, const QString &value)
 {
-    return column + QStringLiteral(" LIKE '") + db::Quote(ConvertWildcards(value)) + QLatin1Char('\'');
+    return column + QStringLiteral(" LIKE ") + likePattern(value);
 }
 
 QString existsCondition(const QString &opening, const QString &value)
 {
-    return QStringLiteral("EXISTS ( ") + opening + QStringLiteral(" '") + db::Quote(ConvertWildcards(value))
-           + QStringLiteral("')");
+    return QStringLiteral("EXISTS ( ") + opening + QLatin1Char(' ') + likePattern(value) + QLatin1Char(')');
 }
 
 void addMatch(QString &where, const QVariant &value, const std::function<QString(const QString &)> &condition)
@@ -53,8 +62,20 @@ void AppendWhere(QString &where)
 
 QString ConvertWildcards(const QString &value)
 {
-    QString converted = value;
-    converted.replace(QLatin1Char('*'), QLatin1Char('%'));
+    // Only "*" and "?" are wildcards in a match value; every character that
+    // LIKE would take as one (SQL Server's "[" too) must match itself.
+    QString converted;
+    converted.reserve(value.size() + 8);
+    for (const QChar c : value) {
+        if (c == QLatin1Char('*'))
+            converted += QLatin1Char('%');
+        else if (c == QLatin1Char('?'))
+            converted += QLatin1Char('_');
+        else if (c == QLatin1Char('%') || c == QLatin1Char('_') || c == QLatin1Char('[') || c == QChar(kEscape))
+            converted += QChar(kEscape) + QString(c);
+        else
+            converted += c;
+    }
     return converted;
 }
 
@@ -80,7 +101,7 @@ void AddNameMatch(QString &where, const QString &stem, const toolkit::ToolkitAtt
         if (part.isEmpty())
             return;
         AppendWhere(where);
-        where += stem + QLatin1String(suffix) + QStringLiteral(" LIKE '") + db::Quote(ConvertWildcards(part)) + QLatin1Char('\'');
+        where += likeCondition(stem + QLatin1String(suffix), part);
     };
     add(parts.last, "_last");
     add(parts.first, "_first");

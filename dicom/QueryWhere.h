@@ -18,6 +18,8 @@ namespace QueryWhere {
 constexpr int MaxValues = 100;
 
 void AppendWhere(QString &where);
+// A DICOM match value as a LIKE pattern for ESCAPE '\': "*" -> "%", "?" -> "_",
+// and "%", "_", "[" and "\" escaped so that they match themselves.
 QString ConvertWildcards(const QString &value);
 // A single value (QString) or several (QStringList); empty text matches all.
 void AddLikeMatch(QString &where, const QString &column, const QVariant &value);

@@ -1,9 +1,11 @@
 #include "ArchiveFixture.h"
 #include "EventJournal.h"
 #include "SqlText.h"
+#include "TsqlFunctions.h"
 
 #include <QFile>
 #include <QTimer>
+#include <sqlite3.h>
 
 using namespace pacs;
 using namespace pacs::db;
@@ -292,4 +294,139 @@ TEST_F(ArchiveFixture, TheInstallationHoldsEveryTableViewAndQueryMapping)
     ASSERT_TRUE(installer.install(error));
     EXPECT_TRUE(installer.actions().isEmpty());
     EXPECT_EQ(scalar("select count(*) from RemoteAETs"), "1");
+}
+
+TEST_F(ArchiveFixture, TextsMatchWithoutRegardToCaseInEveryScript)
+{
+    for (const char *row : {"('PM1','Müller')", "('PM2','Mueller')", "('PC1','Иванов')", "('PID_03','A')", "('PIDX03','B')"})
+        connection.ExecuteSQL(QString("insert into PatientTable (PatientID, Name_Last) values %1").arg(row));
+    EXPECT_EQ(scalar("select PatientID from PatientTable where Name_Last = 'MÜLLER'"), "PM1");
+    EXPECT_EQ(scalar("select PatientID from PatientTable where Name_Last like 'MÜL%'"), "PM1");
+    EXPECT_EQ(scalar("select count(*) from PatientTable where Name_Last like 'M_LLER'"), "1") << "_ is one character, not one byte";
+    EXPECT_EQ(scalar("select count(*) from PatientTable where Name_Last = 'MULLER'"), "0") << "accents still count";
+    EXPECT_EQ(scalar("select PatientID from PatientTable where Name_Last = 'иВАНОВ'"), "PC1");
+    EXPECT_EQ(scalar("select count(*) from PatientTable where Name_Last in ('müller', 'MUELLER')"), "2");
+    // Lookups by a NOCASE column still go through its index.
+    ResultSet plan = connection.ExecuteSQL("EXPLAIN QUERY PLAN select PatientID from PatientTable where Name_Last = 'MÜLLER'");
+    ASSERT_FALSE(plan.atEnd());
+    EXPECT_TRUE(plan.text("detail").contains("USING INDEX PatientTable_Name_Last")) << plan.text("detail").toStdString();
+    plan.close();
+
+    // ESCAPE makes LIKE's own wildcards plain characters.
+    EXPECT_EQ(scalar("select count(*) from PatientTable where PatientID like 'PID_03'"), "2");
+    EXPECT_EQ(scalar("select PatientID from PatientTable where PatientID like 'pid\\_03' ESCAPE '\\'"), "PID_03");
+    EXPECT_EQ(scalar("select count(*) from PatientTable where PatientID like 'PID\\%' ESCAPE '\\'"), "0");
+    EXPECT_EQ(scalar("select count(*) from PatientTable where PatientID like 'PID_03\\' ESCAPE '\\'"), "0") << "a trailing escape matches nothing";
+    EXPECT_EQ(scalar("select count(*) from PatientTable where PatientID like 'P%03' ESCAPE 'x'"), "2");
+    bool failed = false;
+    connection.ExecuteSQL("select count(*) from PatientTable where PatientID like 'P%' ESCAPE 'ab'", failed);
+    EXPECT_TRUE(failed);
+
+    // The attached databases of the hospital information system too.
+    connection.ExecuteSQL("insert into Patient_Data.dbo.tbMaster (HospNum, LastName) values ('H1', 'Öztürk')");
+    EXPECT_EQ(scalar("select HospNum from Patient_Data.dbo.tbMaster where LastName = 'ÖZTÜRK'"), "H1");
+    EXPECT_EQ(scalar("select HospNum from Patient_Data.dbo.tbMaster where LastName like 'özt%'"), "H1");
+}
+
+TEST_F(ArchiveFixture, IndexesOfAnArchiveWrittenBeforeAreRebuiltForTheNewComparison)
+{
+    // Rows written by a build whose NOCASE folded only A-Z: its indexes hold
+    // "Ü..." apart from "ü...", where the comparison now puts them together.
+    auto writeAsBefore = [&](const QString &file, const QString &sql) {
+        sqlite3 *raw = nullptr;
+        ASSERT_EQ(sqlite3_open(QFile::encodeName(home.filePath(file)).constData(), &raw), SQLITE_OK);
+        sqlite3_busy_timeout(raw, 10000);
+        char *message = nullptr;
+        EXPECT_EQ(sqlite3_exec(raw, (QStringLiteral("BEGIN;") + sql + QStringLiteral("PRAGMA user_version = 0; COMMIT;")).toUtf8().constData(),
+                               nullptr, nullptr, &message),
+                  SQLITE_OK)
+            << (message ? message : "");
+        sqlite3_free(message);
+        sqlite3_close(raw);
+    };
+    QString patients, master;
+    for (int i = 0; i < 300; ++i) {
+        const QString upper = i % 2 ? "Ü" : "ü";
+        patients += QString("insert into PatientTable (PatientID, Name_Last) values ('X%1', '%2BER%1');").arg(i).arg(upper);
+        master += QString("insert into tbMaster (HospNum, LastName) values ('%1H%2', 'x');").arg(i % 2 ? "Ö" : "ö").arg(i);
+    }
+    writeAsBefore("archive.db", patients);
+    writeAsBefore("Patient_Data.db", master);
+
+    // Read with the new comparison as they are, the indexes are broken.
+    {
+        sqlite3 *raw = nullptr;
+        ASSERT_EQ(sqlite3_open(QFile::encodeName(home.filePath("archive.db")).constData(), &raw), SQLITE_OK);
+        registerTsqlFunctions(raw);
+        sqlite3_stmt *check = nullptr;
+        ASSERT_EQ(sqlite3_prepare_v2(raw, "PRAGMA integrity_check", -1, &check, nullptr), SQLITE_OK);
+        ASSERT_EQ(sqlite3_step(check), SQLITE_ROW);
+        EXPECT_STRNE(reinterpret_cast<const char *>(sqlite3_column_text(check, 0)), "ok");
+        sqlite3_finalize(check);
+        sqlite3_close(raw);
+    }
+
+    connection.reconnect();
+    ASSERT_TRUE(connection.DBConnected());
+    EXPECT_EQ(scalar("PRAGMA integrity_check"), "ok");
+    EXPECT_EQ(scalar("PRAGMA Patient_Data.integrity_check"), "ok");
+    EXPECT_EQ(scalar("PRAGMA user_version"), "1");
+    EXPECT_EQ(scalar("PRAGMA Patient_Data.user_version"), "1");
+    for (int i : {0, 1, 150, 299}) {
+        EXPECT_EQ(scalar(QString("select PatientID from PatientTable where Name_Last = 'Ü%1'").arg(QString("BER%1").arg(i))),
+                  QString("X%1").arg(i));
+        EXPECT_EQ(scalar(QString("select count(*) from Patient_Data..tbMaster where HospNum = 'öH%1'").arg(i)), "1");
+    }
+}
+
+TEST_F(ArchiveFixture, DatesWrittenByStatementTextAreStoredAsReceptionStoresThem)
+{
+    // The corrections write typed dates; reception writes converted ones.
+    connection.ExecuteSQL("Insert Into StudyTable (StudyUID,PatientID_FKey,studydate,studytime,AccessionNumber)  VALUES "
+                          "( '1.2.50' , 'P1' , '2/3/2024' , '09:05:00' , 'A50' )  ");
+    connection.ExecuteSQL("INSERT into STUDYTABLE (StudyUID,PatientID_FKey,StudyDate,StudyTime) VALUES "
+                          "('1.2.51','P1',convert(datetime,'02/03/2024',101),convert(datetime,'09:05:00',8))");
+    EXPECT_EQ(scalar("select typeof(StudyDate) || '|' || StudyDate || '|' || StudyTime from StudyTable where StudyUID='1.2.50'"),
+              "text|2024-02-03 00:00:00|1900-01-01 09:05:00");
+    EXPECT_EQ(scalar("select count(*) from StudyTable a, StudyTable b where a.StudyUID='1.2.50' and b.StudyUID='1.2.51' "
+                     "and a.StudyDate = b.StudyDate and a.StudyTime = b.StudyTime"),
+              "1");
+    EXPECT_EQ(scalar("select count(*) from STUDYSTUDYView where StudyDate >= '02/03/2024' AND StudyDate <= '02/03/2024'"), "2");
+
+    connection.ExecuteSQL("update StudyTable set patientID_Fkey = 'P1',  StudyDate = '2/4/2024',  StudyTime = '10:15:00', "
+                          " AccessionNumber = 'A50',  StudyDescription = 'X'  where StudyUID='1.2.50'");
+    EXPECT_EQ(scalar("select StudyDate || '|' || StudyTime from StudyTable where StudyUID='1.2.50'"),
+              "2024-02-04 00:00:00|1900-01-01 10:15:00");
+    bool failed = false;
+    connection.ExecuteSQL("update StudyTable set StudyDate = '2/30/2024' where StudyUID='1.2.50'", failed);
+    EXPECT_TRUE(failed) << "no such date: refused, as on SQL Server";
+    EXPECT_EQ(scalar("select '[' || StudyDate || ']' from StudyTable where StudyUID='1.2.50'"), "[2024-02-04 00:00:00]");
+
+    // An empty birth date is SQL Server's base date, stored and compared.
+    connection.ExecuteSQL("insert into  PatientTable (PatientID,Name_First,Name_Middle,Name_Last,DateofBirth,Sex) VALUES ( "
+                          "   'P60',   'ANN',   '',   'LEE',   '',   'F')");
+    EXPECT_EQ(scalar(" select patientid FROM PATIENTTABLE WHERE name_first='ANN' and name_middle='' and name_last='LEE' and dateofbirth=''"),
+              "P60");
+
+    // A date column added later is known from then on.
+    connection.ExecuteSQL("ALTER TABLE StudyTable ADD ReportDate datetime");
+    connection.ExecuteSQL("update StudyTable set ReportDate = '3/4/2024' where StudyUID='1.2.51'");
+    EXPECT_EQ(scalar("select '[' || ReportDate || ']' from StudyTable where StudyUID='1.2.51'"), "[2024-03-04 00:00:00]");
+}
+
+TEST_F(ArchiveFixture, QueriesByAUidStillGoThroughTheIndex)
+{
+    connection.ExecuteSQL("insert into ImageTable (InstanceUID, SeriesUID_FKey, InstanceNumber) values ('1.2.3.1', '1.2.3', 1), "
+                          "('1.2.3.2', '1.2.3', 2), ('1.2.4.1', '1.2.4', 1)");
+    const QString query = "SELECT top 800 SOPInstanceUID AS SOPInstanceUID FROM IMAGEView WHERE SeriesInstanceUID LIKE '1.2.3' "
+                          "ESCAPE '\\' ORDER BY CAST(InstanceNumber AS char)";
+    ResultSet plan = connection.ExecuteSQL("EXPLAIN QUERY PLAN " + query);
+    QString details;
+    for (; !plan.atEnd(); plan.moveNext())
+        details += plan.text("detail") + "; ";
+    EXPECT_TRUE(details.contains("USING INDEX ImageTable_SeriesUID_FKey")) << details.toStdString();
+    QStringList found;
+    for (ResultSet rows = connection.ExecuteSQL(query); !rows.atEnd(); rows.moveNext())
+        found << rows.text(0);
+    EXPECT_EQ(found, (QStringList{"1.2.3.1", "1.2.3.2"}));
 }

@@ -104,7 +104,8 @@ TEST(TsqlTranslator, AnyTextTranslatesWithoutFault)
     // Statements carry values from the network; no text may crash the rewrite.
     const QStringList pieces = {"SELECT", "TOP", "10", "(", ")", "'", "''", "[", "]", "\"", "CONVERT", "datetime", "varchar",
                                 ",", "+", "IF", "NOT", "EXISTS", "BEGIN", "END", "DICOM", ".", "..", "dbo", "IDENTITY", "ON",
-                                "PRIMARY", "CREATE", "ALTER", "INDEX", "USE", "--", "/*", "*/", "N'", ">=", "=", "date", "x", " "};
+                                "PRIMARY", "CREATE", "ALTER", "INDEX", "USE", "--", "/*", "*/", "N'", ">=", "=", "date", "x", " ",
+                                "INSERT", "INTO", "VALUES", "UPDATE", "SET", "WHERE", "StudyDate", "'1/2/2024'", "''", "\\"};
     quint32 seed = 12345;
     auto next = [&] { return seed = seed * 1103515245u + 12345u; };
     TsqlTranslator translator;
@@ -116,4 +117,77 @@ TEST(TsqlTranslator, AnyTextTranslatesWithoutFault)
         translator.translate(text); // must return, whatever it makes of it
     }
     SUCCEED();
+}
+
+TEST(TsqlTranslator, DatesWrittenByInsertAndUpdateTakeTheStoredForm)
+{
+    // The corrections' statements, as they are issued.
+    EXPECT_EQ(sqlite("Insert Into StudyTable (StudyUID,PatientID_FKey,studydate,studytime,AccessionNumber)  VALUES "
+                     "( '1.2.3' , 'P1' , '2/3/2024' , '09:05:00' , '2/3/2024' )  "),
+              "Insert Into StudyTable (StudyUID,PatientID_FKey,studydate,studytime,AccessionNumber)  VALUES "
+              "( '1.2.3' , 'P1' , '2024-02-03 00:00:00' , '1900-01-01 09:05:00' , '2/3/2024' )  ");
+    EXPECT_EQ(sqlite("update StudyTable set patientID_Fkey = 'P1',  StudyDate = '12/31/2023',  StudyTime = '4:05:06 PM', "
+                     " AccessionNumber = '1/2/2024',  StudyDescription = 'x'  where StudyUID='1.2.3'"),
+              "update StudyTable set patientID_Fkey = 'P1',  StudyDate = '2023-12-31 00:00:00',  StudyTime = '1900-01-01 16:05:06', "
+              " AccessionNumber = '1/2/2024',  StudyDescription = 'x'  where StudyUID='1.2.3'");
+    // An empty birth date is SQL Server's base date; names and owners do not hide the table.
+    EXPECT_EQ(sqlite("insert into  DICOM..PatientTable (PatientID,Name_First,Name_Middle,Name_Last,DateofBirth,Sex) VALUES (    'P1',   'A',   '',   'B',   '',   'M')"),
+              "insert into  PatientTable (PatientID,Name_First,Name_Middle,Name_Last,DateofBirth,Sex) VALUES (    'P1',   'A',   '',   'B',   '1900-01-01 00:00:00',   'M')");
+    EXPECT_EQ(sqlite("update [DICOM].[dbo].[PatientTable] set DateofBirth = '1980-01-02' where PatientID = 'P1'"),
+              "update \"PatientTable\" set DateofBirth = '1980-01-02 00:00:00' where PatientID = 'P1'");
+    // Several rows; expressions and NULL are left to the database.
+    EXPECT_EQ(sqlite("insert into StudyTable (StudyUID, StudyDate) values ('a', '1/2/2024'), ('b', NULL), ('c', convert(datetime,'1/3/2024',101))"),
+              "insert into StudyTable (StudyUID, StudyDate) values ('a', '2024-01-02 00:00:00'), ('b', NULL), ('c', tsql_convert('datetime','1/3/2024',101))");
+    // A text that is no date fails as SQL Server fails it, not stored as typed.
+    EXPECT_EQ(sqlite("update StudyTable set StudyDate = '2/30/2024' where StudyUID = 'a'"),
+              "update StudyTable set StudyDate = tsql_convert('datetime','2/30/2024') where StudyUID = 'a'");
+    // Text columns keep whatever they are given.
+    EXPECT_EQ(sqlite("update SeriesTable set SeriesDescription = '1/2/2024' where SeriesUID = '1/2/2024'"),
+              "update SeriesTable set SeriesDescription = '1/2/2024' where SeriesUID = '1/2/2024'");
+}
+
+TEST(TsqlTranslator, TextsComparedWithDateColumnsCompareAsDates)
+{
+    // As SQL Server converts the text to the column's type: '' is 1900-01-01.
+    EXPECT_EQ(sqlite(" select patientid FROM PATIENTTABLE WHERE name_first='A' and name_last='B' and dateofbirth=''"),
+              " select patientid FROM PATIENTTABLE WHERE name_first='A' and name_last='B' and dateofbirth='1900-01-01 00:00:00'");
+    EXPECT_EQ(sqlite("where st.StudyTime = '09:05:00' and StudyDate <> '20240203'"),
+              "where st.StudyTime = '1900-01-01 09:05:00' and StudyDate <> '2024-02-03 00:00:00'");
+    EXPECT_EQ(sqlite("where convert(varchar, StudyDate, 101) = '02/03/2024'"), "where tsql_convert('varchar', StudyDate, 101) = '02/03/2024'");
+}
+
+TEST(TsqlTranslator, DateColumnsComeFromTheSchemaTheBackEndReads)
+{
+    TsqlTranslator translator;
+    translator.setColumnTypes({{"visits", {{"seen", "datetime"}, {"studydate", "varchar(20)"}}}});
+    EXPECT_EQ(translator.translateBody("insert into Visits (Seen, StudyDate) values ('1/2/2024', '1/2/2024')"),
+              "insert into Visits (Seen, StudyDate) values ('2024-01-02 00:00:00', '1/2/2024')");
+}
+
+TEST(TsqlTranslator, LikeEscapesPassThroughForEachDialect)
+{
+    const QString where = "WHERE PatientID LIKE 'PID\\_03' ESCAPE '\\' AND EXISTS ( SELECT 1 FROM SeriesTable MS WHERE MS.Modality LIKE 'C\\%' ESCAPE '\\')";
+    EXPECT_EQ(sqlite(where), where);
+    EXPECT_EQ(TsqlTranslator(SqlDialect::PostgreSQL).translateBody(where),
+              "WHERE PatientID LIKE E'PID\\\\_03' ESCAPE E'\\\\' AND EXISTS ( SELECT 1 FROM SeriesTable MS WHERE MS.Modality LIKE E'C\\\\%' ESCAPE E'\\\\')");
+    EXPECT_EQ(TsqlTranslator(SqlDialect::PostgreSQL).translateBody("update StudyTable set StudyDate = '' where StudyUID = 'a'"),
+              "update StudyTable set StudyDate = '1900-01-01 00:00:00' where StudyUID = 'a'");
+}
+
+TEST(TsqlTranslator, ALikeWithoutWildcardsOnATextColumnCanUseItsIndex)
+{
+    TsqlTranslator t;
+    t.setColumnTypes({{"imageview", {{"seriesinstanceuid", "varchar(64)"}, {"instancenumber", "int"}, {"modalities", ""}}},
+                      {"seriestable", {{"modality", "varchar(16)"}}}});
+    EXPECT_EQ(t.translateBody("SELECT top 800 a FROM IMAGEView WHERE SeriesInstanceUID LIKE '1.2\\_3' ESCAPE '\\'"),
+              "SELECT a FROM IMAGEView WHERE (SeriesInstanceUID = '1.2_3' COLLATE NOCASE AND SeriesInstanceUID LIKE '1.2\\_3' ESCAPE '\\') LIMIT 800");
+    EXPECT_EQ(t.translateBody("WHERE  ( Modality LIKE 'CT' ESCAPE '\\' OR Modality LIKE 'M%' ESCAPE '\\' ) "),
+              "WHERE  ( (Modality = 'CT' COLLATE NOCASE AND Modality LIKE 'CT' ESCAPE '\\') OR Modality LIKE 'M%' ESCAPE '\\' ) ");
+    EXPECT_EQ(t.translateBody("EXISTS ( SELECT 1 FROM SeriesTable MS WHERE MS.StudyUID_FKey = x AND MS.Modality LIKE 'O''B' ESCAPE '\\')"),
+              "EXISTS ( SELECT 1 FROM SeriesTable MS WHERE MS.StudyUID_FKey = x AND (MS.Modality = 'O''B' COLLATE NOCASE AND MS.Modality LIKE 'O''B' ESCAPE '\\'))");
+    // Left alone: wildcards, columns that are no texts, and operands that bind more tightly.
+    for (const char *same : {"WHERE SeriesInstanceUID LIKE '1.2_3'", "WHERE InstanceNumber LIKE '5'", "WHERE Modalities LIKE 'CT'",
+                             "WHERE SeriesInstanceUID LIKE 'a\\' ESCAPE '\\'", "WHERE SeriesInstanceUID LIKE 'a' || 'b'",
+                             "WHERE 'x' || Modality LIKE 'xCT'", "WHERE Modality NOT LIKE 'CT'", "WHERE Modality LIKE 'CT' ESCAPE 'C'"})
+        EXPECT_EQ(t.translateBody(same), same);
 }

@@ -284,3 +284,97 @@ TEST_F(QueryFixture, AMoveWhoseImagesAreRefusedNeverEndsInSuccess)
     EXPECT_TRUE(output.contains("Refused: OutOfResourcesSubOperations")) // 0xA702: every sub-operation failed
         << output.toStdString();
 }
+
+namespace {
+// Patients whose IDs hold LIKE's own wildcards, and names in other scripts.
+class MatchingFixture : public QueryFixture
+{
+protected:
+    void SetUp() override
+    {
+        QueryFixture::SetUp();
+        struct Patient
+        {
+            const char *id, *name, *study;
+        };
+        const Patient patients[] = {{"PID_03", "UNDER^SCORE", "1.2.9.20"}, {"PIDX03", "OTHER^X", "1.2.9.21"},
+                                    {"PID001", "ONE^A", "1.2.9.22"},       {"PID002", "TWO^B", "1.2.9.23"},
+                                    {"PID[1]", "BRACKET^C", "1.2.9.24"},  {"PM1", "Müller^Hans", "1.2.9.25"},
+                                    {"PM2", "Mueller^Karl", "1.2.9.26"},  {"PC1", "Иванов^Иван", "1.2.9.27"}};
+        QStringList files;
+        for (const Patient &p : patients) {
+            SampleSpec spec;
+            spec.patientId = p.id;
+            spec.patientName = p.name;
+            spec.studyUid = p.study;
+            spec.elements["0008,0005"] = "ISO_IR 192";
+            spec.elements["0008,0020"] = "20240501";
+            spec.elements["0008,0060"] = "OT";
+            files << sample(QString("m%1").arg(files.size()), spec);
+        }
+        ASSERT_EQ(send(files).success, int(files.size()));
+    }
+
+    QStringList patientIds(const QString &root, const QStringList &keys)
+    {
+        QStringList ids = find(root, keys).values(0x10, 0x20);
+        ids.sort();
+        return ids;
+    }
+};
+} // namespace
+
+TEST_F(MatchingFixture, OnlyStarAndQuestionMarkAreWildcards)
+{
+    EXPECT_EQ(patientIds("-P", {"QueryRetrieveLevel=PATIENT", "PatientID=PID_03"}), QStringList{"PID_03"});
+    EXPECT_EQ(patientIds("-S", {"QueryRetrieveLevel=STUDY", "PatientID=PID_03", "StudyInstanceUID"}), QStringList{"PID_03"})
+        << m_controller->server().query().lastStatement().toStdString();
+    EXPECT_EQ(patientIds("-S", {"QueryRetrieveLevel=STUDY", "PatientID=PID00%", "StudyInstanceUID"}), QStringList{});
+    EXPECT_EQ(patientIds("-P", {"QueryRetrieveLevel=PATIENT", "PatientID=PID[1]"}), QStringList{"PID[1]"});
+    EXPECT_EQ(patientIds("-P", {"QueryRetrieveLevel=PATIENT", "PatientID=PID00?"}), (QStringList{"PID001", "PID002"}));
+    EXPECT_EQ(patientIds("-P", {"QueryRetrieveLevel=PATIENT", "PatientID=PID*3"}), (QStringList{"PIDX03", "PID_03"}));
+    EXPECT_EQ(patientIds("-P", {"QueryRetrieveLevel=PATIENT", "PatientName=SMIT?^JOHN", "PatientID"}), QStringList{"P1"});
+    // The EXISTS match of Modalities in Study takes the same patterns.
+    QStringList uids = find("-S", {"QueryRetrieveLevel=STUDY", "ModalitiesInStudy=C?", "StudyInstanceUID"}).values(0x20, 0x0D);
+    uids.sort();
+    EXPECT_EQ(uids, (QStringList{"1.2.9.1", "1.2.9.3"}));
+    EXPECT_EQ(find("-S", {"QueryRetrieveLevel=STUDY", "ModalitiesInStudy=C%", "StudyInstanceUID"}).files.size(), 0u);
+}
+
+TEST_F(MatchingFixture, NamesMatchWithoutRegardToCaseBeyondAscii)
+{
+    const QString utf8 = "SpecificCharacterSet=ISO_IR 192";
+    EXPECT_EQ(patientIds("-P", {utf8, "QueryRetrieveLevel=PATIENT", "PatientName=MÜLLER*", "PatientID"}), QStringList{"PM1"});
+    EXPECT_EQ(patientIds("-P", {utf8, "QueryRetrieveLevel=PATIENT", "PatientName=müller^HANS", "PatientID"}), QStringList{"PM1"});
+    EXPECT_EQ(patientIds("-S", {utf8, "QueryRetrieveLevel=STUDY", "PatientName=M?LLER", "PatientID"}), QStringList{"PM1"});
+    EXPECT_EQ(patientIds("-P", {utf8, "QueryRetrieveLevel=PATIENT", "PatientName=ИВАНОВ^иван", "PatientID"}), QStringList{"PC1"});
+}
+
+TEST_F(QueryFixture, AStudyWrittenByTheCorrectionsIsFoundByItsDate)
+{
+    bool failed = false;
+    m_controller->connection().ExecuteSQL("Insert Into StudyTable (StudyUID,PatientID_FKey,studydate,studytime,AccessionNumber)  VALUES "
+                                          "( '1.2.9.50' , 'P1' , '2/3/2024' , '09:05:00' , 'ACC50' )  ",
+                                          failed);
+    ASSERT_FALSE(failed);
+    FindResult r = find("-S", {"QueryRetrieveLevel=STUDY", "StudyDate=20240203", "StudyInstanceUID", "StudyTime", "PatientID"});
+    ASSERT_EQ(r.files.size(), 1) << m_controller->server().query().lastStatement().toStdString();
+    EXPECT_EQ(r.value(0, 0x20, 0x0D), "1.2.9.50");
+    EXPECT_EQ(r.value(0, 0x08, 0x30), "090500");
+    EXPECT_EQ(r.value(0, 0x10, 0x20), "P1");
+    QStringList uids = find("-P", {"QueryRetrieveLevel=STUDY", "PatientID=P1", "StudyDate=20240201-20240301", "StudyInstanceUID"})
+                           .values(0x20, 0x0D);
+    uids.sort();
+    EXPECT_EQ(uids, (QStringList{"1.2.9.2", "1.2.9.50"}));
+
+    // The study correction moves it to another day.
+    m_controller->connection().ExecuteSQL("update StudyTable set patientID_Fkey = 'P1',  StudyDate = '2/4/2024',  StudyTime = "
+                                          "'10:15:00',  AccessionNumber = 'ACC50',  StudyDescription = 'FIXED'  where "
+                                          "StudyUID='1.2.9.50'",
+                                          failed);
+    ASSERT_FALSE(failed);
+    EXPECT_EQ(find("-S", {"QueryRetrieveLevel=STUDY", "StudyDate=20240203", "StudyInstanceUID"}).files.size(), 0u);
+    r = find("-S", {"QueryRetrieveLevel=STUDY", "StudyDate=20240204", "StudyInstanceUID", "StudyTime"});
+    ASSERT_EQ(r.files.size(), 1);
+    EXPECT_EQ(r.value(0, 0x08, 0x30), "101500");
+}
