@@ -7,6 +7,7 @@
 
 #include <QDir>
 #include <QFileInfo>
+#include <QRegularExpression>
 
 using namespace pacs;
 using namespace pacs::test;
@@ -283,4 +284,125 @@ TEST_F(QueryFixture, AMoveWhoseImagesAreRefusedNeverEndsInSuccess)
     EXPECT_TRUE(output.contains("Received Final Move Response")) << output.toStdString();
     EXPECT_TRUE(output.contains("Refused: OutOfResourcesSubOperations")) // 0xA702: every sub-operation failed
         << output.toStdString();
+}
+
+namespace {
+// Sub-operation counts and status of a movescu/getscu run, from its debug output.
+struct RetrieveOutcome
+{
+    QString finalStatus;
+    int completed = -1, failed = -1, warning = -1;
+};
+
+RetrieveOutcome finalResponse(const QString &output)
+{
+    // The final response is the last C-MOVE/C-GET response the tool dumps.
+    RetrieveOutcome r;
+    auto last = [&](const char *pattern) {
+        QString value;
+        for (auto it = QRegularExpression(pattern).globalMatch(output); it.hasNext();)
+            value = it.next().captured(1);
+        return value;
+    };
+    r.finalStatus = last(R"(DIMSE Status\s*:\s*(0x[0-9a-fA-F]{4}))");
+    auto number = [&](const char *pattern) {
+        const QString n = last(pattern);
+        return n.isEmpty() ? -1 : n.toInt();
+    };
+    r.completed = number(R"(Completed Suboperations\s*:\s*(\d+))");
+    r.failed = number(R"(Failed Suboperations\s*:\s*(\d+))");
+    r.warning = number(R"(Warning Suboperations\s*:\s*(\d+))");
+    return r;
+}
+} // namespace
+
+TEST_F(QueryFixture, MoveOfSeveralUidsSendsEveryListedObjectAtEachLevel)
+{
+    struct Case
+    {
+        const char *level;
+        QStringList keys;
+        QStringList expected; // SOP Instance UIDs, in the order sent
+    };
+    const Case cases[] = {
+        {"STUDY", {"StudyInstanceUID=1.2.9.2\\1.2.9.1"},
+         {"1.2.9.1.7.1.1", "1.2.9.1.7.1.2", "1.2.9.1.8.2.1", "1.2.9.1.7.10.1", "1.2.9.2.8.1.1"}},
+        {"SERIES", {"StudyInstanceUID=1.2.9.1", "SeriesInstanceUID=1.2.9.1.7.10\\1.2.9.1.8.2"}, {"1.2.9.1.8.2.1", "1.2.9.1.7.10.1"}},
+        {"IMAGE",
+         {"StudyInstanceUID=1.2.9.1", "SeriesInstanceUID=1.2.9.1.7.1", "SOPInstanceUID=1.2.9.1.7.1.2\\1.2.9.1.7.1.1\\1.2.9.9.9"},
+         {"1.2.9.1.7.1.1", "1.2.9.1.7.1.2"}},
+        {"PATIENT", {"PatientID=P2\\P3"}, {"1.2.9.4.6.1.1", "1.2.9.3.9.1.1"}},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.level);
+        // A fresh destination each time: storescp names files by instance.
+        StoreScpProcess destination(scratch.path(QString("dest-") + c.level), "DEST");
+        ASSERT_TRUE(destination.isReady());
+        m_controller->connection().ExecuteSQL("delete from RemoteAETs where RemoteAET='DEST'");
+        m_controller->connection().ExecuteSQL(
+            QString("insert into RemoteAETs (RemoteAET, IPAddress, Port) values ('DEST', '127.0.0.1', %1)").arg(destination.port()));
+        QStringList args{"-d", QString(c.level) == "PATIENT" ? "-P" : "-S", "-aec", "TALMIR", "-aem", "DEST", "-k",
+                         QString("QueryRetrieveLevel=") + c.level};
+        for (const QString &k : c.keys)
+            args << "-k" << k;
+        args << "127.0.0.1" << QString::number(port());
+        const ToolResult move = runTool("movescu", args, 60000);
+        EXPECT_EQ(move.exitCode, 0);
+        const RetrieveOutcome outcome = finalResponse(move.output);
+        EXPECT_EQ(outcome.finalStatus, "0x0000") << move.output.toStdString();
+        EXPECT_EQ(outcome.completed, c.expected.size());
+        EXPECT_EQ(outcome.failed, 0);
+        ASSERT_TRUE(waitUntil([&] { return destination.receivedFiles().size() == c.expected.size(); }, 20000));
+        EXPECT_EQ(destination.receivedOrder(), c.expected);
+    }
+}
+
+TEST_F(QueryFixture, GetOfSeveralUidsBringsBackEveryListedObject)
+{
+    // The same list in a C-FIND matches both studies, as before.
+    FindResult found = find("-S", {"QueryRetrieveLevel=STUDY", "StudyInstanceUID=1.2.9.1\\1.2.9.3"});
+    QStringList uids = found.values(0x20, 0x0D);
+    uids.sort();
+    EXPECT_EQ(uids, (QStringList{"1.2.9.1", "1.2.9.3"}));
+
+    const struct
+    {
+        const char *level;
+        QStringList keys;
+        int expected;
+    } cases[] = {
+        {"STUDY", {"StudyInstanceUID=1.2.9.1\\1.2.9.3"}, 5},
+        {"SERIES", {"StudyInstanceUID=1.2.9.1", "SeriesInstanceUID=1.2.9.1.7.1\\1.2.9.1.8.2"}, 3},
+        {"IMAGE", {"StudyInstanceUID=1.2.9.1", "SeriesInstanceUID=1.2.9.1.7.1", "SOPInstanceUID=1.2.9.1.7.1.1\\1.2.9.1.7.1.2"}, 2},
+    };
+    int n = 0;
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.level);
+        const QString dir = scratch.path(QString("got%1").arg(++n));
+        QDir().mkpath(dir);
+        QStringList args{"-d", "-S", "-aec", "TALMIR", "-od", dir, "-k", QString("QueryRetrieveLevel=") + c.level};
+        for (const QString &k : c.keys)
+            args << "-k" << k;
+        args << "127.0.0.1" << QString::number(port());
+        const ToolResult get = runTool("getscu", args, 60000);
+        EXPECT_EQ(get.exitCode, 0);
+        const RetrieveOutcome outcome = finalResponse(get.output);
+        EXPECT_EQ(outcome.finalStatus, "0x0000") << get.output.toStdString();
+        EXPECT_EQ(outcome.completed, c.expected);
+        EXPECT_EQ(QDir(dir).entryList(QDir::Files).size(), c.expected);
+    }
+}
+
+TEST_F(QueryFixture, RetrieveThatMatchesNothingEndsWithZeroSubOperations)
+{
+    const QString dir = scratch.path("none");
+    QDir().mkpath(dir);
+    const ToolResult get = runTool("getscu", {"-d", "-S", "-aec", "TALMIR", "-od", dir, "-k", "QueryRetrieveLevel=STUDY", "-k",
+                                              "StudyInstanceUID=1.2.9.77\\1.2.9.78", "127.0.0.1", QString::number(port())},
+                                   60000);
+    const RetrieveOutcome outcome = finalResponse(get.output);
+    EXPECT_EQ(outcome.finalStatus, "0x0000") << get.output.toStdString();
+    EXPECT_EQ(outcome.completed, 0);
+    EXPECT_EQ(outcome.failed, 0);
+    EXPECT_TRUE(QDir(dir).entryList(QDir::Files).isEmpty());
 }
