@@ -94,6 +94,13 @@ void RetrieveService::SendRequestedImages(ToolkitConnection &connection)
     for (; !rows.atEnd() && files.size() <= MaxFiles; rows.moveNext())
         files << db::OnServerDrive(rows.text(0), m_options.storageRoot());
     rows.close();
+    if (rows.endedWithError()) { // sending part of the list would pass for the whole retrieve
+        const QString comment = QStringLiteral("The images to send could not be listed: ") + rows.error();
+        m_log.WriteLog(comment);
+        connection.statusDataset().putAttribute(0x0000, 0x0902, comment);
+        connection.setStatus(0xC000);
+        return;
+    }
     m_lastFiles = files.mid(1);
 
     const QString quality = m_options.jpegQuality();

@@ -8,6 +8,7 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QRegularExpression>
+#include <QTimer>
 
 using namespace pacs;
 using namespace pacs::test;
@@ -405,4 +406,53 @@ TEST_F(QueryFixture, RetrieveThatMatchesNothingEndsWithZeroSubOperations)
     EXPECT_EQ(outcome.completed, 0);
     EXPECT_EQ(outcome.failed, 0);
     EXPECT_TRUE(QDir(dir).entryList(QDir::Files).isEmpty());
+}
+
+TEST_F(QueryFixture, AReconnectByAnotherHandlerDuringTheAnswersCutsNothingShort)
+{
+    QStringList values;
+    for (int i = 0; i < 900; ++i)
+        values << QString("('X%1','BULK')").arg(i);
+    m_controller->connection().ExecuteSQL("insert into PatientTable (PatientID, Name_Last) values " + values.join(','));
+    // While the answers are being built (the query yields between values), a
+    // statement of another handler fails and reconnects.
+    bool fired = false, midQuery = false;
+    QTimer intruder;
+    intruder.setInterval(0);
+    QObject::connect(&intruder, &QTimer::timeout, [&] {
+        if (fired || !m_controller->server().query().lastStatement().contains("BULK"))
+            return;
+        fired = true;
+        midQuery = !logText().contains("Queries :");
+        bool failed = false;
+        m_controller->connection().ExecuteSQL("selec nonsense", failed);
+    });
+    intruder.start();
+    FindResult r = find("-P", {"QueryRetrieveLevel=PATIENT", "PatientName=BULK", "PatientID"});
+    intruder.stop();
+    ASSERT_TRUE(fired);
+    EXPECT_TRUE(midQuery);
+    EXPECT_TRUE(errors().contains("db execute ")) << "the intruding statement reconnected";
+    EXPECT_EQ(r.files.size(), 800);
+    EXPECT_TRUE(logText().contains("Queries :800"));
+    EXPECT_TRUE(r.output.contains("Received Final Find Response (Success)")) << r.output.toStdString();
+}
+
+TEST_F(QueryFixture, AQueryWhoseRowsFailWhileBeingReadEndsWithAFailure)
+{
+    QStringList values;
+    for (int i = 0; i < 900; ++i)
+        values << QString("('X%1','BULK')").arg(i);
+    m_controller->connection().ExecuteSQL("insert into PatientTable (PatientID, Name_Last) values " + values.join(','));
+    // An answered key whose value the database cannot compute for one
+    // patient in the middle of the list.
+    m_controller->connection().ExecuteSQL(
+        "insert into Fields (groupid, elementid, FieldName, fieldsource, FieldMatch, isName, IsDate, ForMatching, PATIENT) values "
+        "(16, 8544, 'EthnicGroup', 'CASE WHEN PatientID=''X500'' THEN abs(-9223372036854775807-1) ELSE '''' END', NULL, 0, 0, 0, 1)");
+    FindResult r = find("-P", {"QueryRetrieveLevel=PATIENT", "PatientName=BULK", "PatientID", "0010,2160"});
+    EXPECT_FALSE(r.output.contains("Received Final Find Response (Success)")) << r.output.toStdString();
+    EXPECT_TRUE(r.output.contains("Received Final Find Response (Failed: UnableToProcess)")) << r.output.toStdString();
+    EXPECT_TRUE(logText().contains("The query ended early: integer overflow")) << logText().toStdString();
+    EXPECT_FALSE(logText().contains("Queries :"));
+    EXPECT_TRUE(r.files.isEmpty()) << "no part of the list passes for the whole";
 }
