@@ -456,3 +456,72 @@ TEST_F(QueryFixture, AQueryWhoseRowsFailWhileBeingReadEndsWithAFailure)
     EXPECT_FALSE(logText().contains("Queries :"));
     EXPECT_TRUE(r.files.isEmpty()) << "no part of the list passes for the whole";
 }
+
+TEST_F(QueryFixture, Jpeg2000ArrivalsAreStoredAsJpegLosslessAndRetrievableByAnUncompressedPeer)
+{
+    const QString study = "1.2.9.20";
+    struct Arrival
+    {
+        const char *name;
+        SampleKind kind;
+        bool lossy;
+        QString original, sent;
+    };
+    std::vector<Arrival> arrivals{{"ct", SampleKind::CT, false, {}, {}},
+                                  {"rgb", SampleKind::RGB, false, {}, {}},
+                                  {"frames", SampleKind::MultiFrame, false, {}, {}},
+                                  {"ct-lossy", SampleKind::CT, true, {}, {}}};
+    int n = 0;
+    for (Arrival &a : arrivals) {
+        SampleSpec spec;
+        spec.kind = a.kind;
+        spec.patientId = "PJ2K";
+        spec.studyUid = study;
+        spec.instanceNumber = ++n;
+        a.original = sample(QString("j2k-original-%1.dcm").arg(a.name), spec);
+        a.sent = scratch.path(QString("j2k-%1.dcm").arg(a.name));
+        const QStringList args = a.lossy ? QStringList{"--j2k", "--lossy", "-q", "40", a.original, a.sent}
+                                         : QStringList{"--j2k", a.original, a.sent};
+        ASSERT_EQ(runTool("gdcmconv", args).exitCode, 0) << a.name;
+        ASSERT_EQ(fileTransferSyntax(a.sent), a.lossy ? "1.2.840.10008.1.2.4.91" : "1.2.840.10008.1.2.4.90");
+        const StoreOutcome stored = storeFiles(port(), {a.sent}, {a.lossy ? "-xw" : "-xv"});
+        EXPECT_EQ(stored.success, 1) << stored.output.toStdString() << errors().toStdString();
+    }
+    for (const Arrival &a : arrivals) {
+        SCOPED_TRACE(a.name);
+        const QString uid = fileElement(a.sent, 0x08, 0x18);
+        const QString archived = scalar("select Filename from ImageTable where InstanceUID='" + uid + "'");
+        ASSERT_TRUE(QFileInfo(archived).isFile()) << archived.toStdString();
+        if (a.lossy) {
+            EXPECT_EQ(fileTransferSyntax(archived), "1.2.840.10008.1.2.4.91") << "already lossy: kept as it came";
+        } else {
+            EXPECT_EQ(fileTransferSyntax(archived), "1.2.840.10008.1.2.4.57");
+            EXPECT_EQ(meanPixelDifference(a.original, archived), 0.0) << "identical pixels";
+        }
+    }
+
+    // A destination that takes only uncompressed syntaxes gets every image.
+    StoreScpProcess destination(scratch.path("plain"), "PLAIN");
+    ASSERT_TRUE(destination.isReady());
+    m_controller->connection().ExecuteSQL(
+        QString("insert into RemoteAETs (RemoteAET, IPAddress, Port) values ('PLAIN', '127.0.0.1', %1)").arg(destination.port()));
+    const ToolResult move = runTool("movescu", {"-d", "-S", "-aec", "TALMIR", "-aem", "PLAIN", "-k", "QueryRetrieveLevel=STUDY", "-k",
+                                                "StudyInstanceUID=" + study, "127.0.0.1", QString::number(port())},
+                                    60000);
+    const RetrieveOutcome outcome = finalResponse(move.output);
+    EXPECT_EQ(outcome.finalStatus, "0x0000") << move.output.toStdString();
+    EXPECT_EQ(outcome.completed, int(arrivals.size()));
+    EXPECT_EQ(outcome.failed, 0);
+    ASSERT_TRUE(waitUntil([&] { return destination.receivedFiles().size() == arrivals.size(); }, 20000));
+    for (const QString &received : destination.receivedFiles()) {
+        SCOPED_TRACE(received.toStdString());
+        const QString syntax = fileTransferSyntax(received);
+        EXPECT_TRUE(syntax == "1.2.840.10008.1.2" || syntax == "1.2.840.10008.1.2.1") << syntax.toStdString();
+        for (const Arrival &a : arrivals)
+            if (fileElement(a.sent, 0x08, 0x18) == fileElement(received, 0x08, 0x18)) {
+                const double difference = meanPixelDifference(a.lossy ? a.sent : a.original, received);
+                EXPECT_GE(difference, 0.0);
+                EXPECT_LE(difference, a.lossy ? 1.0 : 0.0);
+            }
+    }
+}
