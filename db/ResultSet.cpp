@@ -11,6 +11,11 @@ bool ResultSet::atEnd() const
     return !m_cursor || m_cursor->atEnd();
 }
 
+QString ResultSet::error() const
+{
+    return m_cursor ? m_cursor->error() : QString();
+}
+
 bool ResultSet::atStart() const
 {
     return m_rowsRead == 0 && atEnd();

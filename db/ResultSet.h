@@ -21,6 +21,10 @@ public:
     explicit operator bool() const { return !isNone(); }
 
     bool atEnd() const;   // no current row (EOF)
+    // At end because reading the rows failed, not because all were read: a
+    // caller that answers from the rows must not report success.
+    bool endedWithError() const { return !error().isEmpty(); }
+    QString error() const;
     bool atStart() const; // before any row: true only for a set without rows (BOF)
     void moveNext();
     void close();

@@ -89,6 +89,7 @@ bool SqliteBackend::openFile(const QString &path, bool create, QString &error)
         return false;
     }
     m_db = db;
+    m_handle = std::shared_ptr<sqlite3>(db, [](sqlite3 *handle) { sqlite3_close_v2(handle); });
     m_path = path;
     sqlite3_busy_timeout(m_db, 10000);
     sqlite3_extended_result_codes(m_db, 1);
@@ -223,15 +224,10 @@ void SqliteBackend::readColumnTypes()
 
 void SqliteBackend::close()
 {
-    // Result sets still held elsewhere read as ended from here on.
-    for (auto &weak : m_cursors)
-        if (auto cursor = weak.lock())
-            cursor->close();
-    m_cursors.clear();
-    if (m_db) {
-        sqlite3_close_v2(m_db);
-        m_db = nullptr;
-    }
+    // Result sets still being read (a query answering while another handler
+    // reconnects) keep the handle and read on; it closes with the last of them.
+    m_handle.reset();
+    m_db = nullptr;
 }
 
 // A database file deleted or replaced under a running server would otherwise
@@ -273,15 +269,12 @@ std::shared_ptr<SqliteCursor> SqliteBackend::prepareAndRun(const QString &sql, Q
             continue;
         if (last)
             last->runToEnd();
-        last = std::make_shared<SqliteCursor>(m_db, stmt);
+        last = std::make_shared<SqliteCursor>(m_handle, stmt);
         if (!last->start(error))
             return nullptr;
     }
     if (!last)
-        last = std::make_shared<SqliteCursor>(m_db, nullptr);
-    // Forget cursors that are gone, remember this one.
-    std::erase_if(m_cursors, [](const std::weak_ptr<SqliteCursor> &w) { return w.expired(); });
-    m_cursors.push_back(last);
+        last = std::make_shared<SqliteCursor>(m_handle, nullptr);
     return last;
 }
 

@@ -52,11 +52,12 @@ private:
     void readColumnTypes();
 
     sqlite3 *m_db = nullptr;
+    // Owns m_db together with the cursors still reading from it.
+    std::shared_ptr<sqlite3> m_handle;
     QString m_path;
     dev_t m_device = 0;
     ino_t m_inode = 0;
     TsqlTranslator m_translator;
-    std::vector<std::weak_ptr<SqliteCursor>> m_cursors;
 };
 
 } // namespace pacs::db

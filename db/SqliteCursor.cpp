@@ -5,7 +5,7 @@
 
 namespace pacs::db {
 
-SqliteCursor::SqliteCursor(sqlite3 *db, sqlite3_stmt *stmt) : m_db(db), m_stmt(stmt)
+SqliteCursor::SqliteCursor(std::shared_ptr<sqlite3> db, sqlite3_stmt *stmt) : m_db(std::move(db)), m_stmt(stmt)
 {
     if (!m_stmt)
         return;
@@ -36,7 +36,7 @@ bool SqliteCursor::start(QString &error)
         m_atEnd = true;
         return true;
     }
-    error = QString::fromUtf8(sqlite3_errmsg(m_db));
+    error = QString::fromUtf8(sqlite3_errmsg(m_db.get()));
     close();
     return false;
 }
@@ -79,10 +79,15 @@ void SqliteCursor::moveNext()
 {
     if (m_atEnd || !m_stmt)
         return;
-    if (sqlite3_step(m_stmt) != SQLITE_ROW) {
-        m_atEnd = true;
-        close();
+    const int rc = sqlite3_step(m_stmt);
+    if (rc == SQLITE_ROW)
+        return;
+    if (rc != SQLITE_DONE) {
+        m_error = QString::fromUtf8(sqlite3_errmsg(m_db.get()));
+        if (m_error.isEmpty())
+            m_error = QStringLiteral("reading the rows failed (%1)").arg(rc);
     }
+    close();
 }
 
 void SqliteCursor::close()

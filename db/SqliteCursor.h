@@ -3,17 +3,20 @@
 #include "DbCursor.h"
 
 #include <QStringList>
+#include <memory>
 
 struct sqlite3;
 struct sqlite3_stmt;
 
 namespace pacs::db {
 
-// Rows of one prepared SQLite statement, stepped as they are read.
+// Rows of one prepared SQLite statement, stepped as they are read. The
+// cursor shares the connection handle, so the connection outlives a close()
+// of its back end until the last cursor is gone.
 class SqliteCursor : public DbCursor
 {
 public:
-    SqliteCursor(sqlite3 *db, sqlite3_stmt *stmt);
+    SqliteCursor(std::shared_ptr<sqlite3> db, sqlite3_stmt *stmt);
     ~SqliteCursor() override;
 
     // First step; false with the database's message when the statement fails.
@@ -26,13 +29,15 @@ public:
     DbValue value(int index) const override;
     void moveNext() override;
     void close() override;
+    QString error() const override { return m_error; }
 
 private:
-    sqlite3 *m_db;
+    std::shared_ptr<sqlite3> m_db;
     sqlite3_stmt *m_stmt;
     QStringList m_names;
     QList<bool> m_dateColumns;
     bool m_atEnd = true;
+    QString m_error;
 };
 
 } // namespace pacs::db

@@ -179,6 +179,10 @@ void QueryService::Server_QueryRequest(ToolkitConnection &connection)
         responses.sequenceAdd(response);
     }
     rows.close();
+    if (rows.endedWithError()) { // a partial list must not pass for the whole answer
+        refuse(connection, kUnableToProcess, QStringLiteral("The query ended early: ") + rows.error());
+        return;
+    }
     m_log.WriteLog(QStringLiteral("Queries :") + QString::number(count));
     connection.sendResponses(responses, kPending);
     connection.setStatus(kSuccess);

@@ -11,6 +11,23 @@ namespace pacs {
 
 using toolkit::ToolkitConnection;
 
+namespace {
+// The unique key of a retrieve may list several values (uid1\uid2): every
+// listed object is sent. A single value keeps the plain comparison.
+QString keyCondition(const QString &column, const QString &key)
+{
+    QStringList values;
+    for (const QString &value : key.split(QLatin1Char('\\'))) {
+        const QString trimmed = value.trimmed();
+        if (!trimmed.isEmpty())
+            values << QLatin1Char('\'') + db::Quote(trimmed) + QLatin1Char('\'');
+    }
+    if (!key.contains(QLatin1Char('\\')) || values.isEmpty())
+        return QStringLiteral(" WHERE ") + column + QStringLiteral("='") + db::Quote(key) + QStringLiteral("'");
+    return QStringLiteral(" WHERE ") + column + QStringLiteral(" IN (") + values.join(QLatin1Char(',')) + QLatin1Char(')');
+}
+} // namespace
+
 RetrieveService::RetrieveService(db::ArchiveConnection &connection, ActivityLog &log, ServerOptions &options)
     : m_connection(connection), m_log(log), m_options(options)
 {
@@ -57,13 +74,13 @@ void RetrieveService::SendRequestedImages(ToolkitConnection &connection)
     const QString level = identifier.findAttribute(0x08, 0x52).attributeText().trimmed();
     QString statement = QStringLiteral("SELECT Filename FROM ImageRetrievalView ");
     if (level == QLatin1String("PATIENT"))
-        statement += QStringLiteral(" WHERE PatientID='") + db::Quote(identifier.datasetPatientId()) + QStringLiteral("'");
+        statement += keyCondition(QStringLiteral("PatientID"), identifier.datasetPatientId());
     else if (level == QLatin1String("STUDY"))
-        statement += QStringLiteral(" WHERE StudyUID='") + db::Quote(identifier.datasetStudyUid()) + QStringLiteral("'");
+        statement += keyCondition(QStringLiteral("StudyUID"), identifier.datasetStudyUid());
     else if (level == QLatin1String("SERIES"))
-        statement += QStringLiteral(" WHERE SeriesUID='") + db::Quote(identifier.datasetSeriesUid()) + QStringLiteral("'");
+        statement += keyCondition(QStringLiteral("SeriesUID"), identifier.datasetSeriesUid());
     else if (level == QLatin1String("IMAGE"))
-        statement += QStringLiteral(" WHERE InstanceUID='") + db::Quote(identifier.datasetInstanceUid()) + QStringLiteral("'");
+        statement += keyCondition(QStringLiteral("InstanceUID"), identifier.datasetInstanceUid());
     statement += QStringLiteral(" ORDER BY studydate,studyuid,CAST(SeriesNumber AS int), CAST(InstanceNumber AS int)");
 
     bool failed = false;
@@ -77,6 +94,13 @@ void RetrieveService::SendRequestedImages(ToolkitConnection &connection)
     for (; !rows.atEnd() && files.size() <= MaxFiles; rows.moveNext())
         files << db::OnServerDrive(rows.text(0), m_options.storageRoot());
     rows.close();
+    if (rows.endedWithError()) { // sending part of the list would pass for the whole retrieve
+        const QString comment = QStringLiteral("The images to send could not be listed: ") + rows.error();
+        m_log.WriteLog(comment);
+        connection.statusDataset().putAttribute(0x0000, 0x0902, comment);
+        connection.setStatus(0xC000);
+        return;
+    }
     m_lastFiles = files.mid(1);
 
     const QString quality = m_options.jpegQuality();

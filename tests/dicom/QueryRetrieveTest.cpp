@@ -7,6 +7,8 @@
 
 #include <QDir>
 #include <QFileInfo>
+#include <QRegularExpression>
+#include <QTimer>
 
 using namespace pacs;
 using namespace pacs::test;
@@ -377,4 +379,240 @@ TEST_F(QueryFixture, AStudyWrittenByTheCorrectionsIsFoundByItsDate)
     r = find("-S", {"QueryRetrieveLevel=STUDY", "StudyDate=20240204", "StudyInstanceUID", "StudyTime"});
     ASSERT_EQ(r.files.size(), 1);
     EXPECT_EQ(r.value(0, 0x08, 0x30), "101500");
+// Sub-operation counts and status of a movescu/getscu run, from its debug output.
+struct RetrieveOutcome
+{
+    QString finalStatus;
+    int completed = -1, failed = -1, warning = -1;
+};
+
+RetrieveOutcome finalResponse(const QString &output)
+{
+    // The final response is the last C-MOVE/C-GET response the tool dumps.
+    RetrieveOutcome r;
+    auto last = [&](const char *pattern) {
+        QString value;
+        for (auto it = QRegularExpression(pattern).globalMatch(output); it.hasNext();)
+            value = it.next().captured(1);
+        return value;
+    };
+    r.finalStatus = last(R"(DIMSE Status\s*:\s*(0x[0-9a-fA-F]{4}))");
+    auto number = [&](const char *pattern) {
+        const QString n = last(pattern);
+        return n.isEmpty() ? -1 : n.toInt();
+    };
+    r.completed = number(R"(Completed Suboperations\s*:\s*(\d+))");
+    r.failed = number(R"(Failed Suboperations\s*:\s*(\d+))");
+    r.warning = number(R"(Warning Suboperations\s*:\s*(\d+))");
+    return r;
+}
+} // namespace
+
+TEST_F(QueryFixture, MoveOfSeveralUidsSendsEveryListedObjectAtEachLevel)
+{
+    struct Case
+    {
+        const char *level;
+        QStringList keys;
+        QStringList expected; // SOP Instance UIDs, in the order sent
+    };
+    const Case cases[] = {
+        {"STUDY", {"StudyInstanceUID=1.2.9.2\\1.2.9.1"},
+         {"1.2.9.1.7.1.1", "1.2.9.1.7.1.2", "1.2.9.1.8.2.1", "1.2.9.1.7.10.1", "1.2.9.2.8.1.1"}},
+        {"SERIES", {"StudyInstanceUID=1.2.9.1", "SeriesInstanceUID=1.2.9.1.7.10\\1.2.9.1.8.2"}, {"1.2.9.1.8.2.1", "1.2.9.1.7.10.1"}},
+        {"IMAGE",
+         {"StudyInstanceUID=1.2.9.1", "SeriesInstanceUID=1.2.9.1.7.1", "SOPInstanceUID=1.2.9.1.7.1.2\\1.2.9.1.7.1.1\\1.2.9.9.9"},
+         {"1.2.9.1.7.1.1", "1.2.9.1.7.1.2"}},
+        {"PATIENT", {"PatientID=P2\\P3"}, {"1.2.9.4.6.1.1", "1.2.9.3.9.1.1"}},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.level);
+        // A fresh destination each time: storescp names files by instance.
+        StoreScpProcess destination(scratch.path(QString("dest-") + c.level), "DEST");
+        ASSERT_TRUE(destination.isReady());
+        m_controller->connection().ExecuteSQL("delete from RemoteAETs where RemoteAET='DEST'");
+        m_controller->connection().ExecuteSQL(
+            QString("insert into RemoteAETs (RemoteAET, IPAddress, Port) values ('DEST', '127.0.0.1', %1)").arg(destination.port()));
+        QStringList args{"-d", QString(c.level) == "PATIENT" ? "-P" : "-S", "-aec", "TALMIR", "-aem", "DEST", "-k",
+                         QString("QueryRetrieveLevel=") + c.level};
+        for (const QString &k : c.keys)
+            args << "-k" << k;
+        args << "127.0.0.1" << QString::number(port());
+        const ToolResult move = runTool("movescu", args, 60000);
+        EXPECT_EQ(move.exitCode, 0);
+        const RetrieveOutcome outcome = finalResponse(move.output);
+        EXPECT_EQ(outcome.finalStatus, "0x0000") << move.output.toStdString();
+        EXPECT_EQ(outcome.completed, c.expected.size());
+        EXPECT_EQ(outcome.failed, 0);
+        ASSERT_TRUE(waitUntil([&] { return destination.receivedFiles().size() == c.expected.size(); }, 20000));
+        EXPECT_EQ(destination.receivedOrder(), c.expected);
+    }
+}
+
+TEST_F(QueryFixture, GetOfSeveralUidsBringsBackEveryListedObject)
+{
+    // The same list in a C-FIND matches both studies, as before.
+    FindResult found = find("-S", {"QueryRetrieveLevel=STUDY", "StudyInstanceUID=1.2.9.1\\1.2.9.3"});
+    QStringList uids = found.values(0x20, 0x0D);
+    uids.sort();
+    EXPECT_EQ(uids, (QStringList{"1.2.9.1", "1.2.9.3"}));
+
+    const struct
+    {
+        const char *level;
+        QStringList keys;
+        int expected;
+    } cases[] = {
+        {"STUDY", {"StudyInstanceUID=1.2.9.1\\1.2.9.3"}, 5},
+        {"SERIES", {"StudyInstanceUID=1.2.9.1", "SeriesInstanceUID=1.2.9.1.7.1\\1.2.9.1.8.2"}, 3},
+        {"IMAGE", {"StudyInstanceUID=1.2.9.1", "SeriesInstanceUID=1.2.9.1.7.1", "SOPInstanceUID=1.2.9.1.7.1.1\\1.2.9.1.7.1.2"}, 2},
+    };
+    int n = 0;
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.level);
+        const QString dir = scratch.path(QString("got%1").arg(++n));
+        QDir().mkpath(dir);
+        QStringList args{"-d", "-S", "-aec", "TALMIR", "-od", dir, "-k", QString("QueryRetrieveLevel=") + c.level};
+        for (const QString &k : c.keys)
+            args << "-k" << k;
+        args << "127.0.0.1" << QString::number(port());
+        const ToolResult get = runTool("getscu", args, 60000);
+        EXPECT_EQ(get.exitCode, 0);
+        const RetrieveOutcome outcome = finalResponse(get.output);
+        EXPECT_EQ(outcome.finalStatus, "0x0000") << get.output.toStdString();
+        EXPECT_EQ(outcome.completed, c.expected);
+        EXPECT_EQ(QDir(dir).entryList(QDir::Files).size(), c.expected);
+    }
+}
+
+TEST_F(QueryFixture, RetrieveThatMatchesNothingEndsWithZeroSubOperations)
+{
+    const QString dir = scratch.path("none");
+    QDir().mkpath(dir);
+    const ToolResult get = runTool("getscu", {"-d", "-S", "-aec", "TALMIR", "-od", dir, "-k", "QueryRetrieveLevel=STUDY", "-k",
+                                              "StudyInstanceUID=1.2.9.77\\1.2.9.78", "127.0.0.1", QString::number(port())},
+                                   60000);
+    const RetrieveOutcome outcome = finalResponse(get.output);
+    EXPECT_EQ(outcome.finalStatus, "0x0000") << get.output.toStdString();
+    EXPECT_EQ(outcome.completed, 0);
+    EXPECT_EQ(outcome.failed, 0);
+    EXPECT_TRUE(QDir(dir).entryList(QDir::Files).isEmpty());
+}
+
+TEST_F(QueryFixture, AReconnectByAnotherHandlerDuringTheAnswersCutsNothingShort)
+{
+    QStringList values;
+    for (int i = 0; i < 900; ++i)
+        values << QString("('X%1','BULK')").arg(i);
+    m_controller->connection().ExecuteSQL("insert into PatientTable (PatientID, Name_Last) values " + values.join(','));
+    // While the answers are being built (the query yields between values), a
+    // statement of another handler fails and reconnects.
+    bool fired = false, midQuery = false;
+    QTimer intruder;
+    intruder.setInterval(0);
+    QObject::connect(&intruder, &QTimer::timeout, [&] {
+        if (fired || !m_controller->server().query().lastStatement().contains("BULK"))
+            return;
+        fired = true;
+        midQuery = !logText().contains("Queries :");
+        bool failed = false;
+        m_controller->connection().ExecuteSQL("selec nonsense", failed);
+    });
+    intruder.start();
+    FindResult r = find("-P", {"QueryRetrieveLevel=PATIENT", "PatientName=BULK", "PatientID"});
+    intruder.stop();
+    ASSERT_TRUE(fired);
+    EXPECT_TRUE(midQuery);
+    EXPECT_TRUE(errors().contains("db execute ")) << "the intruding statement reconnected";
+    EXPECT_EQ(r.files.size(), 800);
+    EXPECT_TRUE(logText().contains("Queries :800"));
+    EXPECT_TRUE(r.output.contains("Received Final Find Response (Success)")) << r.output.toStdString();
+}
+
+TEST_F(QueryFixture, AQueryWhoseRowsFailWhileBeingReadEndsWithAFailure)
+{
+    QStringList values;
+    for (int i = 0; i < 900; ++i)
+        values << QString("('X%1','BULK')").arg(i);
+    m_controller->connection().ExecuteSQL("insert into PatientTable (PatientID, Name_Last) values " + values.join(','));
+    // An answered key whose value the database cannot compute for one
+    // patient in the middle of the list.
+    m_controller->connection().ExecuteSQL(
+        "insert into Fields (groupid, elementid, FieldName, fieldsource, FieldMatch, isName, IsDate, ForMatching, PATIENT) values "
+        "(16, 8544, 'EthnicGroup', 'CASE WHEN PatientID=''X500'' THEN abs(-9223372036854775807-1) ELSE '''' END', NULL, 0, 0, 0, 1)");
+    FindResult r = find("-P", {"QueryRetrieveLevel=PATIENT", "PatientName=BULK", "PatientID", "0010,2160"});
+    EXPECT_FALSE(r.output.contains("Received Final Find Response (Success)")) << r.output.toStdString();
+    EXPECT_TRUE(r.output.contains("Received Final Find Response (Failed: UnableToProcess)")) << r.output.toStdString();
+    EXPECT_TRUE(logText().contains("The query ended early: integer overflow")) << logText().toStdString();
+    EXPECT_FALSE(logText().contains("Queries :"));
+    EXPECT_TRUE(r.files.isEmpty()) << "no part of the list passes for the whole";
+}
+
+TEST_F(QueryFixture, Jpeg2000ArrivalsAreStoredAsJpegLosslessAndRetrievableByAnUncompressedPeer)
+{
+    const QString study = "1.2.9.20";
+    struct Arrival
+    {
+        const char *name;
+        SampleKind kind;
+        bool lossy;
+        QString original, sent;
+    };
+    std::vector<Arrival> arrivals{{"ct", SampleKind::CT, false, {}, {}},
+                                  {"rgb", SampleKind::RGB, false, {}, {}},
+                                  {"frames", SampleKind::MultiFrame, false, {}, {}},
+                                  {"ct-lossy", SampleKind::CT, true, {}, {}}};
+    int n = 0;
+    for (Arrival &a : arrivals) {
+        SampleSpec spec;
+        spec.kind = a.kind;
+        spec.patientId = "PJ2K";
+        spec.studyUid = study;
+        spec.instanceNumber = ++n;
+        a.original = sample(QString("j2k-original-%1.dcm").arg(a.name), spec);
+        a.sent = scratch.path(QString("j2k-%1.dcm").arg(a.name));
+        const QStringList args = a.lossy ? QStringList{"--j2k", "--lossy", "-q", "40", a.original, a.sent}
+                                         : QStringList{"--j2k", a.original, a.sent};
+        ASSERT_EQ(runTool("gdcmconv", args).exitCode, 0) << a.name;
+        ASSERT_EQ(fileTransferSyntax(a.sent), a.lossy ? "1.2.840.10008.1.2.4.91" : "1.2.840.10008.1.2.4.90");
+        const StoreOutcome stored = storeFiles(port(), {a.sent}, {a.lossy ? "-xw" : "-xv"});
+        EXPECT_EQ(stored.success, 1) << stored.output.toStdString() << errors().toStdString();
+    }
+    for (const Arrival &a : arrivals) {
+        SCOPED_TRACE(a.name);
+        const QString uid = fileElement(a.sent, 0x08, 0x18);
+        const QString archived = scalar("select Filename from ImageTable where InstanceUID='" + uid + "'");
+        ASSERT_TRUE(QFileInfo(archived).isFile()) << archived.toStdString();
+        if (a.lossy) {
+            EXPECT_EQ(fileTransferSyntax(archived), "1.2.840.10008.1.2.4.91") << "already lossy: kept as it came";
+        } else {
+            EXPECT_EQ(fileTransferSyntax(archived), "1.2.840.10008.1.2.4.57");
+            EXPECT_EQ(meanPixelDifference(a.original, archived), 0.0) << "identical pixels";
+        }
+    }
+
+    // A destination that takes only uncompressed syntaxes gets every image.
+    StoreScpProcess destination(scratch.path("plain"), "PLAIN");
+    ASSERT_TRUE(destination.isReady());
+    m_controller->connection().ExecuteSQL(
+        QString("insert into RemoteAETs (RemoteAET, IPAddress, Port) values ('PLAIN', '127.0.0.1', %1)").arg(destination.port()));
+    const ToolResult move = runTool("movescu", {"-d", "-S", "-aec", "TALMIR", "-aem", "PLAIN", "-k", "QueryRetrieveLevel=STUDY", "-k",
+                                                "StudyInstanceUID=" + study, "127.0.0.1", QString::number(port())},
+                                    60000);
+    const RetrieveOutcome outcome = finalResponse(move.output);
+    EXPECT_EQ(outcome.finalStatus, "0x0000") << move.output.toStdString();
+    EXPECT_EQ(outcome.completed, int(arrivals.size()));
+    EXPECT_EQ(outcome.failed, 0);
+    ASSERT_TRUE(waitUntil([&] { return destination.receivedFiles().size() == arrivals.size(); }, 20000));
+    for (const QString &received : destination.receivedFiles()) {
+        SCOPED_TRACE(received.toStdString());
+        const QString syntax = fileTransferSyntax(received);
+        EXPECT_TRUE(syntax == "1.2.840.10008.1.2" || syntax == "1.2.840.10008.1.2.1") << syntax.toStdString();
+        for (const Arrival &a : arrivals)
+            if (fileElement(a.sent, 0x08, 0x18) == fileElement(received, 0x08, 0x18)) {
+                const double difference = meanPixelDifference(a.lossy ? a.sent : a.original, received);
+                EXPECT_GE(difference, 0.0);
+                EXPECT_LE(difference, a.lossy ? 1.0 : 0.0);
+            }
+    }
 }

@@ -6,11 +6,14 @@
 #include <dcmtk/dcmdata/dcpixseq.h>
 #include <dcmtk/dcmdata/dcpxitem.h>
 #include <dcmtk/dcmdata/dcstack.h>
+#include <dcmtk/dcmdata/dcswap.h>
 #include <dcmtk/dcmdata/dcvrobow.h>
+#include <dcmtk/dcmdata/dcvrpobw.h>
 
 #include <openjpeg.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstdint>
 #include <cstring>
 #include <memory>
@@ -125,8 +128,12 @@ OPJ_BOOL sinkSeek(OPJ_OFF_T offset, void *data)
 
 void keepMessage(const char *message, void *data)
 {
-    if (data && message)
-        *static_cast<std::string *>(data) = message;
+    if (!data || !message)
+        return;
+    std::string text = message;
+    while (!text.empty() && std::isspace(static_cast<unsigned char>(text.back())))
+        text.pop_back();
+    *static_cast<std::string *>(data) = text;
 }
 
 void ignoreMessage(const char *, void *) {}
@@ -258,18 +265,363 @@ void appendValue(DcmItem &item, const DcmTagKey &key, const OFString &value)
         item.putAndInsertString(key, value.c_str());
 }
 
-} // namespace
+// ---- Decoding -------------------------------------------------------------
 
-OFCondition J2kCodec::decode(const DcmRepresentationParameter *, DcmPixelSequence *, DcmPolymorphOBOW &,
-                             const DcmCodecParameter *, const DcmStack &, OFBool &) const
+// What the decoder needs of the image attributes; looser than the encoder's
+// layout (any bits stored up to the allocated size, any photometric).
+struct DecodeLayout
 {
-    return EC_IllegalCall;
+    Uint16 rows = 0, columns = 0, samples = 0, bitsAllocated = 0, bitsStored = 0, pixelRepresentation = 0;
+    Sint32 frames = 1;
+    OFString photometric;
+
+    size_t frameBytes() const { return size_t(rows) * columns * samples * (bitsAllocated / 8); }
+};
+
+OFCondition readDecodeLayout(DcmItem &item, DecodeLayout &layout)
+{
+    if (item.findAndGetUint16(DCM_Rows, layout.rows).bad() || item.findAndGetUint16(DCM_Columns, layout.columns).bad()
+        || item.findAndGetUint16(DCM_SamplesPerPixel, layout.samples).bad()
+        || item.findAndGetUint16(DCM_BitsAllocated, layout.bitsAllocated).bad())
+        return unsupported("JPEG 2000: image pixel description incomplete");
+    item.findAndGetUint16(DCM_PixelRepresentation, layout.pixelRepresentation);
+    item.findAndGetOFString(DCM_PhotometricInterpretation, layout.photometric);
+    if (item.findAndGetUint16(DCM_BitsStored, layout.bitsStored).bad() || layout.bitsStored == 0
+        || layout.bitsStored > layout.bitsAllocated)
+        layout.bitsStored = layout.bitsAllocated;
+    Sint32 frames = 1;
+    if (item.findAndGetSint32(DCM_NumberOfFrames, frames).good() && frames > 0)
+        layout.frames = frames;
+    if (layout.rows == 0 || layout.columns == 0)
+        return unsupported("JPEG 2000: empty image");
+    if (layout.samples != 1 && layout.samples != 3)
+        return unsupported("JPEG 2000: only 1 or 3 samples per pixel are decoded");
+    if (layout.bitsAllocated != 8 && layout.bitsAllocated != 16)
+        return unsupported("JPEG 2000: only 8 or 16 bits allocated are decoded");
+    return EC_Normal;
 }
 
-OFCondition J2kCodec::decodeFrame(const DcmRepresentationParameter *, DcmPixelSequence *, const DcmCodecParameter *,
-                                  DcmItem *, Uint32, Uint32 &, void *, Uint32, OFString &) const
+// The fragments (item indexes, the offset table being item 0) of each frame.
+// One frame takes every fragment; as many fragments as frames go one each;
+// otherwise a fragment that opens a code stream (or JP2 file) starts the
+// next frame. No guessing beyond that: a mismatch is an error.
+bool frameFragments(DcmPixelSequence &sequence, Sint32 frames, std::vector<std::vector<Uint32>> &out)
 {
-    return EC_IllegalCall;
+    out.clear();
+    const Uint32 items = Uint32(sequence.card());
+    if (items < 2 || frames < 1)
+        return false;
+    if (frames == 1) {
+        out.emplace_back();
+        for (Uint32 i = 1; i < items; ++i)
+            out.back().push_back(i);
+        return true;
+    }
+    if (items - 1 == Uint32(frames)) {
+        for (Uint32 i = 1; i < items; ++i)
+            out.push_back({i});
+        return true;
+    }
+    for (Uint32 i = 1; i < items; ++i) {
+        DcmPixelItem *fragment = nullptr;
+        Uint8 *bytes = nullptr;
+        if (sequence.getItem(fragment, i).bad() || !fragment)
+            return false;
+        const Uint32 length = fragment->getLength();
+        const bool opens = length >= 4 && fragment->getUint8Array(bytes).good() && bytes
+                           && ((bytes[0] == 0xFF && bytes[1] == 0x4F && bytes[2] == 0xFF && bytes[3] == 0x51)
+                               || (length >= 8 && bytes[4] == 'j' && bytes[5] == 'P' && bytes[6] == ' ' && bytes[7] == ' '));
+        if (opens || out.empty())
+            out.emplace_back();
+        out.back().push_back(i);
+    }
+    return out.size() == size_t(frames);
+}
+
+OFCondition collectFrame(DcmPixelSequence &sequence, const std::vector<Uint32> &fragments, std::vector<Uint8> &stream)
+{
+    stream.clear();
+    for (Uint32 index : fragments) {
+        DcmPixelItem *fragment = nullptr;
+        Uint8 *bytes = nullptr;
+        if (sequence.getItem(fragment, index).bad() || !fragment)
+            return unsupported("JPEG 2000: missing pixel data fragment");
+        const Uint32 length = fragment->getLength();
+        if (length == 0)
+            continue;
+        if (fragment->getUint8Array(bytes).bad() || !bytes)
+            return unsupported("JPEG 2000: unreadable pixel data fragment");
+        stream.insert(stream.end(), bytes, bytes + length);
+    }
+    // Fragments are padded to an even length; a trailing zero after the EOC
+    // marker is harmless to OpenJPEG.
+    return EC_Normal;
+}
+
+// OpenJPEG reads the code stream through callbacks from memory.
+struct Source
+{
+    const Uint8 *bytes = nullptr;
+    size_t size = 0;
+    size_t position = 0;
+};
+
+OPJ_SIZE_T sourceRead(void *buffer, OPJ_SIZE_T count, void *data)
+{
+    auto *source = static_cast<Source *>(data);
+    if (source->position >= source->size)
+        return OPJ_SIZE_T(-1);
+    const size_t n = std::min<size_t>(count, source->size - source->position);
+    std::memcpy(buffer, source->bytes + source->position, n);
+    source->position += n;
+    return n;
+}
+
+OPJ_OFF_T sourceSkip(OPJ_OFF_T count, void *data)
+{
+    auto *source = static_cast<Source *>(data);
+    if (count < 0) {
+        const size_t back = std::min<size_t>(size_t(-count), source->position);
+        source->position -= back;
+        return -OPJ_OFF_T(back);
+    }
+    const size_t n = std::min<size_t>(size_t(count), source->size - std::min(source->position, source->size));
+    source->position += n;
+    return OPJ_OFF_T(n);
+}
+
+OPJ_BOOL sourceSeek(OPJ_OFF_T offset, void *data)
+{
+    auto *source = static_cast<Source *>(data);
+    if (offset < 0 || size_t(offset) > source->size)
+        return OPJ_FALSE;
+    source->position = size_t(offset);
+    return OPJ_TRUE;
+}
+
+struct DecodedFrame
+{
+    bool multipleComponentTransform = false;
+    bool irreversible = false;
+};
+
+// Decodes one frame's code stream into `out` (frameBytes of the layout),
+// samples by pixel, in local byte order for 16 bits.
+OFCondition decodeFrameStream(const DecodeLayout &layout, const std::vector<Uint8> &stream, Uint8 *out,
+                              DecodedFrame &decoded)
+{
+    static const Uint8 jp2Signature[] = {0x00, 0x00, 0x00, 0x0C, 'j', 'P', ' ', ' ', 0x0D, 0x0A, 0x87, 0x0A};
+    OPJ_CODEC_FORMAT format;
+    if (stream.size() >= sizeof(jp2Signature) && std::memcmp(stream.data(), jp2Signature, sizeof(jp2Signature)) == 0)
+        format = OPJ_CODEC_JP2;
+    else if (stream.size() >= 4 && stream[0] == 0xFF && stream[1] == 0x4F && stream[2] == 0xFF && stream[3] == 0x51)
+        format = OPJ_CODEC_J2K;
+    else
+        return unsupported("JPEG 2000: the pixel data is not a JPEG 2000 code stream");
+
+    std::string error;
+    Source source{stream.data(), stream.size(), 0};
+    opj_codec_t *codec = opj_create_decompress(format);
+    opj_stream_t *input = opj_stream_create(OPJ_J2K_STREAM_CHUNK_SIZE, OPJ_TRUE);
+    opj_image_t *image = nullptr;
+    opj_codestream_info_v2_t *info = nullptr;
+    auto cleanUp = [&] {
+        if (info)
+            opj_destroy_cstr_info(&info);
+        if (image)
+            opj_image_destroy(image);
+        if (input)
+            opj_stream_destroy(input);
+        if (codec)
+            opj_destroy_codec(codec);
+    };
+    auto fail = [&](const char *what) {
+        cleanUp();
+        const std::string text = std::string("JPEG 2000: ") + what + (error.empty() ? "" : ": " + error);
+        return unsupported(text.c_str());
+    };
+    if (!codec || !input)
+        return fail("cannot set up the decoder");
+    opj_set_error_handler(codec, keepMessage, &error);
+    opj_set_warning_handler(codec, ignoreMessage, nullptr);
+    opj_set_info_handler(codec, ignoreMessage, nullptr);
+    opj_stream_set_read_function(input, sourceRead);
+    opj_stream_set_skip_function(input, sourceSkip);
+    opj_stream_set_seek_function(input, sourceSeek);
+    opj_stream_set_user_data(input, &source, nullptr);
+    opj_stream_set_user_data_length(input, OPJ_UINT64(stream.size()));
+    opj_dparameters_t params;
+    opj_set_default_decoder_parameters(&params);
+    if (!opj_setup_decoder(codec, &params))
+        return fail("cannot set up the decoder");
+    // A truncated code stream is an error here, not an image with a grey end.
+    opj_decoder_set_strict_mode(codec, OPJ_TRUE);
+    if (!opj_read_header(input, codec, &image) || !image)
+        return fail("unreadable code stream header");
+
+    // The header must describe the image the attributes describe before
+    // OpenJPEG allocates anything for it.
+    if (image->numcomps != layout.samples || image->x1 - image->x0 != layout.columns || image->y1 - image->y0 != layout.rows)
+        return fail("code stream does not match rows, columns and samples per pixel");
+    for (OPJ_UINT32 c = 0; c < image->numcomps; ++c) {
+        const opj_image_comp_t &comp = image->comps[c];
+        if (comp.dx != 1 || comp.dy != 1 || comp.prec < 1 || comp.prec > layout.bitsAllocated)
+            return fail("sub-sampled components or more bits than allocated are not decoded");
+    }
+    if (!opj_decode(codec, input, image) || !opj_end_decompress(codec, input))
+        return fail("damaged code stream");
+    const size_t pixels = size_t(layout.rows) * layout.columns;
+    for (OPJ_UINT32 c = 0; c < image->numcomps; ++c) {
+        const opj_image_comp_t &comp = image->comps[c];
+        if (!comp.data || comp.w != layout.columns || comp.h != layout.rows)
+            return fail("decoded components do not match the image");
+    }
+    if ((info = opj_get_cstr_info(codec)) != nullptr) {
+        decoded.multipleComponentTransform = info->m_default_tile_info.mct != 0;
+        decoded.irreversible = info->m_default_tile_info.tccp_info && info->m_default_tile_info.tccp_info[0].qmfbid == 0;
+    }
+
+    // Some encoders code 12-bit images at 16-bit precision; lossy decoding
+    // then overshoots. Values stay within the range the attributes give.
+    const bool sgnd = layout.pixelRepresentation != 0;
+    const OPJ_INT32 high = sgnd ? (OPJ_INT32(1) << (layout.bitsStored - 1)) - 1 : OPJ_INT32((1u << layout.bitsStored) - 1u);
+    const OPJ_INT32 low = sgnd ? -(OPJ_INT32(1) << (layout.bitsStored - 1)) : 0;
+    const size_t samples = layout.samples;
+    for (size_t c = 0; c < samples; ++c) {
+        const OPJ_INT32 *in = image->comps[c].data;
+        const bool clamp = image->comps[c].prec > layout.bitsStored || (image->comps[c].sgnd != 0) != sgnd;
+        for (size_t i = 0; i < pixels; ++i) {
+            const OPJ_INT32 v = clamp ? std::clamp(in[i], low, high) : in[i];
+            if (layout.bitsAllocated == 8) {
+                out[i * samples + c] = Uint8(v);
+            } else {
+                const Uint16 word = Uint16(v); // two's complement for signed samples
+                std::memcpy(out + 2 * (i * samples + c), &word, 2);
+            }
+        }
+    }
+    cleanUp();
+    return EC_Normal;
+}
+
+// The colour model of the decoded pixels: the transform is undone by the
+// decoder, so YBR_RCT/YBR_ICT come out as RGB.
+OFString decodedColorModel(const OFString &photometric, bool multipleComponentTransform)
+{
+    if (multipleComponentTransform || photometric == "YBR_RCT" || photometric == "YBR_ICT")
+        return "RGB";
+    return photometric;
+}
+
+DcmItem *pixelParent(const DcmStack &objStack)
+{
+    DcmStack stack(objStack);
+    stack.pop(); // the pixel data element
+    DcmObject *parent = stack.top();
+    if (!parent || (parent->ident() != EVR_dataset && parent->ident() != EVR_item))
+        return nullptr;
+    return static_cast<DcmItem *>(parent);
+}
+
+} // namespace
+
+OFCondition J2kCodec::decode(const DcmRepresentationParameter *, DcmPixelSequence *pixSeq,
+                             DcmPolymorphOBOW &uncompressedPixelData, const DcmCodecParameter *,
+                             const DcmStack &objStack, OFBool &removeOldRep) const
+{
+    // Called from inside DCMTK: nothing may unwind through it.
+    try {
+        return decodeChecked(pixSeq, uncompressedPixelData, objStack, removeOldRep);
+    } catch (...) {
+        return EC_MemoryExhausted;
+    }
+}
+
+OFCondition J2kCodec::decodeChecked(DcmPixelSequence *pixSeq, DcmPolymorphOBOW &uncompressedPixelData,
+                                    const DcmStack &objStack, OFBool &removeOldRep) const
+{
+    DcmItem *item = pixelParent(objStack);
+    if (!pixSeq || !item)
+        return EC_InvalidTag;
+    DecodeLayout layout;
+    OFCondition cond = readDecodeLayout(*item, layout);
+    if (cond.bad())
+        return cond;
+    std::vector<std::vector<Uint32>> frames;
+    if (!frameFragments(*pixSeq, layout.frames, frames))
+        return unsupported("JPEG 2000: the fragments do not match the number of frames");
+    const size_t total = layout.frameBytes() * size_t(layout.frames);
+    if (total > size_t(0xFFFFFFF0u))
+        return unsupported("JPEG 2000: image too large");
+    const size_t even = total + (total & 1);
+
+    Uint16 *words = nullptr;
+    cond = uncompressedPixelData.createUint16Array(Uint32(even / 2), words);
+    if (cond.bad())
+        return cond;
+    auto *bytes = reinterpret_cast<Uint8 *>(words);
+    if (even > total)
+        bytes[total] = 0;
+    DecodedFrame first;
+    std::vector<Uint8> stream;
+    for (Sint32 f = 0; f < layout.frames; ++f) {
+        DecodedFrame decoded;
+        cond = collectFrame(*pixSeq, frames[size_t(f)], stream);
+        if (cond.good())
+            cond = decodeFrameStream(layout, stream, bytes + size_t(f) * layout.frameBytes(), decoded);
+        if (cond.bad())
+            return cond;
+        if (f == 0)
+            first = decoded;
+    }
+    // 8-bit samples were written as bytes; the element holds words.
+    if (layout.bitsAllocated == 8)
+        swapIfNecessary(gLocalByteOrder, EBO_LittleEndian, words, Uint32(even), sizeof(Uint16));
+
+    // The attributes now describe the decoded pixels.
+    if (layout.samples == 3) {
+        const OFString model = decodedColorModel(layout.photometric, first.multipleComponentTransform);
+        if (model != layout.photometric) {
+            item->putAndInsertString(DCM_PhotometricInterpretation, model.c_str());
+            removeOldRep = OFTrue; // the code stream no longer matches the attributes
+        }
+        item->putAndInsertUint16(DCM_PlanarConfiguration, 0);
+    }
+    if (first.irreversible)
+        item->putAndInsertString(DCM_LossyImageCompression, "01");
+    return EC_Normal;
+}
+
+OFCondition J2kCodec::decodeFrame(const DcmRepresentationParameter *, DcmPixelSequence *fromPixSeq,
+                                  const DcmCodecParameter *, DcmItem *dataset, Uint32 frameNo, Uint32 &startFragment,
+                                  void *buffer, Uint32 bufSize, OFString &decompressedColorModel) const
+{
+    try {
+        if (!fromPixSeq || !dataset || !buffer)
+            return EC_IllegalCall;
+        DecodeLayout layout;
+        OFCondition cond = readDecodeLayout(*dataset, layout);
+        if (cond.bad())
+            return cond;
+        std::vector<std::vector<Uint32>> frames;
+        if (!frameFragments(*fromPixSeq, layout.frames, frames) || frameNo >= frames.size())
+            return unsupported("JPEG 2000: no such frame");
+        if (bufSize < layout.frameBytes())
+            return EC_IllegalCall;
+        std::vector<Uint8> stream;
+        DecodedFrame decoded;
+        cond = collectFrame(*fromPixSeq, frames[frameNo], stream);
+        if (cond.good())
+            cond = decodeFrameStream(layout, stream, static_cast<Uint8 *>(buffer), decoded);
+        if (cond.bad())
+            return cond;
+        startFragment = frameNo + 1 < frames.size() ? frames[frameNo + 1].front() : Uint32(fromPixSeq->card());
+        decompressedColorModel =
+            layout.samples == 3 ? decodedColorModel(layout.photometric, decoded.multipleComponentTransform) : layout.photometric;
+        return EC_Normal;
+    } catch (...) {
+        return EC_MemoryExhausted;
+    }
 }
 
 OFCondition J2kCodec::encode(const E_TransferSyntax, const DcmRepresentationParameter *, DcmPixelSequence *,
@@ -282,13 +634,22 @@ OFCondition J2kCodec::encode(const E_TransferSyntax, const DcmRepresentationPara
 
 OFBool J2kCodec::canChangeCoding(const E_TransferSyntax oldRepType, const E_TransferSyntax newRepType) const
 {
-    return newRepType == m_syntax && DcmXfer(oldRepType).isNotEncapsulated();
+    return (newRepType == m_syntax && DcmXfer(oldRepType).isNotEncapsulated())
+           || (oldRepType == m_syntax && DcmXfer(newRepType).isNotEncapsulated());
 }
 
 OFCondition J2kCodec::determineDecompressedColorModel(const DcmRepresentationParameter *, DcmPixelSequence *,
-                                                      const DcmCodecParameter *, DcmItem *, OFString &) const
+                                                      const DcmCodecParameter *, DcmItem *dataset,
+                                                      OFString &decompressedColorModel) const
 {
-    return EC_IllegalCall;
+    if (!dataset)
+        return EC_IllegalCall;
+    OFString photometric;
+    const OFCondition cond = dataset->findAndGetOFString(DCM_PhotometricInterpretation, photometric);
+    if (cond.bad())
+        return cond;
+    decompressedColorModel = decodedColorModel(photometric, false);
+    return EC_Normal;
 }
 
 OFCondition J2kCodec::encode(const Uint16 *pixelData, const Uint32 length, const DcmRepresentationParameter *toRepParam,

@@ -1,8 +1,9 @@
 #pragma once
 
-// JPEG 2000 encoding (OpenJPEG) as a DCMTK codec, so that
+// JPEG 2000 encoding and decoding (OpenJPEG) as a DCMTK codec, so that
 // DcmDataset::chooseRepresentation(EXS_JPEG2000, &J2kRepresentation(q))
-// produces it like any other compressed syntax.
+// produces it, and chooseRepresentation(<uncompressed>) reads it, like any
+// other compressed syntax.
 //
 // Quality is the operator's number, 1 to 100, 1 the highest fidelity:
 //   quality <= 1   reversible 5/3 wavelet, reversible colour transform:
@@ -18,8 +19,14 @@
 // Encoded: MONOCHROME1/2 with 8 or 16 bits allocated, signed or unsigned, and
 // 8-bit RGB (either planar configuration); each frame into its own fragment.
 // Anything else reports EC_CannotChangeRepresentation and the caller keeps
-// another syntax. Decoding is not offered: JPEG 2000 input is passed on as it
-// came.
+// another syntax.
+//
+// Decoded: 1 or 3 samples of up to 16 bits (8 or 16 allocated), signed or
+// unsigned, one frame per code stream (a frame may span several fragments),
+// raw code streams and JP2-wrapped ones. Colour comes out by pixel; a code
+// stream with the multiple-component transform comes out as RGB. A damaged or
+// truncated code stream, or one that does not match the image attributes, is
+// an error (never a partial image).
 
 #include <dcmtk/dcmdata/dccodec.h>
 #include <dcmtk/dcmdata/dcpixel.h>
@@ -64,13 +71,15 @@ public:
                                                 const DcmCodecParameter *, DcmItem *, OFString &) const override;
 
 private:
+    OFCondition decodeChecked(DcmPixelSequence *pixSeq, DcmPolymorphOBOW &uncompressedPixelData,
+                              const DcmStack &objStack, OFBool &removeOldRep) const;
     OFCondition encodeChecked(const Uint16 *pixelData, Uint32 length, const DcmRepresentationParameter *toRepParam,
                               DcmPixelSequence *&pixSeq, DcmStack &objStack) const;
 
     E_TransferSyntax m_syntax;
 };
 
-// Registers the encoders for 1.2.840.10008.1.2.4.90 and .91 once.
+// Registers the codecs for 1.2.840.10008.1.2.4.90 and .91 once.
 void registerJ2kCodecs();
 
 } // namespace pacs::toolkit::detail
