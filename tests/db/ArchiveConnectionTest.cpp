@@ -435,6 +435,8 @@ TEST_F(ArchiveFixture, QueriesByAUidStillGoThroughTheIndex)
     for (ResultSet rows = connection.ExecuteSQL(query); !rows.atEnd(); rows.moveNext())
         found << rows.text(0);
     EXPECT_EQ(found, (QStringList{"1.2.3.1", "1.2.3.2"}));
+}
+
 namespace {
 // Open handles of the archive file in this process (one per connection),
 // counting those of a file that was replaced since.

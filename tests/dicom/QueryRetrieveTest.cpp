@@ -379,6 +379,8 @@ TEST_F(QueryFixture, AStudyWrittenByTheCorrectionsIsFoundByItsDate)
     r = find("-S", {"QueryRetrieveLevel=STUDY", "StudyDate=20240204", "StudyInstanceUID", "StudyTime"});
     ASSERT_EQ(r.files.size(), 1);
     EXPECT_EQ(r.value(0, 0x08, 0x30), "101500");
+}
+
 // Sub-operation counts and status of a movescu/getscu run, from its debug output.
 struct RetrieveOutcome
 {
