@@ -111,6 +111,9 @@ void ServerController::load()
         db::SchemaUpgrade upgrade(*m_connection, m_log, *m_prompter);
         upgrade.CheckSchemaVersion();
     }
+    // Images archived before the key columns existed get them from their files.
+    m_imageKeys = std::make_unique<ImageKeyReader>(*m_connection, m_log, options());
+    m_imageKeys->start();
     m_server->ListenIfEnabled(m_listenServer);
     // The outbox comes up hidden; its first destination request goes nowhere
     // until the outgoing association exists.
@@ -206,6 +209,8 @@ void ServerController::updateDatabase()
         return;
     db::SchemaUpgrade upgrade(*m_connection, m_log, *m_prompter);
     upgrade.updateDatabase();
+    if (m_imageKeys)
+        m_imageKeys->start();
 }
 
 void ServerController::refreshEvents(const std::function<void(const QString &line)> &addRow)

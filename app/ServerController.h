@@ -5,6 +5,7 @@
 #include "DicomServer.h"
 #include "EventJournal.h"
 #include "HomeFolder.h"
+#include "ImageKeyReader.h"
 #include "Outbox.h"
 #include "ScheduledSender.h"
 #include "ServerOptions.h"
@@ -53,6 +54,7 @@ public:
     DicomServer &server() { return *m_server; }
     Outbox &outbox() { return *m_outbox; }
     ScheduledSender &scheduledSender() { return *m_scheduled; }
+    ImageKeyReader &imageKeyReader() { return *m_imageKeys; }
 
     const QString &commandLineText() const { return m_commandLineText; }
     const QString &caption() const { return m_caption; }
@@ -110,6 +112,7 @@ private:
     std::unique_ptr<DicomServer> m_server;
     std::unique_ptr<Outbox> m_outbox;
     std::unique_ptr<ScheduledSender> m_scheduled;
+    std::unique_ptr<ImageKeyReader> m_imageKeys;
     Prompter *m_prompter = nullptr;
 
     QString m_caption = QLatin1String(DesignCaption);

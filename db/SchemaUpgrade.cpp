@@ -10,7 +10,36 @@ namespace pacs::db {
 
 namespace {
 const QString kAddVersionColumn = QStringLiteral("ALTER TABLE [Configuration] ADD DBVersion varchar(20)");
-}
+
+// The query views of the image and series levels with the key columns.
+const char *kImageView =
+    "CREATE VIEW IMAGEView AS "
+    "SELECT im.InstanceUID AS SOPInstanceUID, im.InstanceNumber AS InstanceNumber, "
+    "im.SOPClassUID AS SOPClassUID, im.NumberOfFrames AS NumberOfFrames, "
+    "im.ImageRows AS ImageRows, im.ImageColumns AS ImageColumns, "
+    "im.SeriesUID_FKey AS SeriesInstanceUID, se.StudyUID_FKey AS StudyInstanceUID, "
+    "st.PatientID_FKey AS PatientID "
+    "FROM ImageTable im "
+    "LEFT JOIN SeriesTable se ON se.SeriesUID = im.SeriesUID_FKey "
+    "LEFT JOIN StudyTable st ON st.StudyUID = se.StudyUID_FKey";
+const char *kSeriesView =
+    "CREATE VIEW SERIESView AS "
+    "SELECT se.SeriesUID AS SeriesInstanceUID, se.Modality AS Modality, se.SeriesNumber AS SERIESNumber, "
+    "se.SeriesDescription AS SeriesDescription, se.SeriesDate AS SeriesDate, "
+    "se.BodyPartExamined AS BodyPartExamined, se.StudyUID_FKey AS StudyInstanceUID, "
+    "st.PatientID_FKey AS PatientID, "
+    "(SELECT count(*) FROM ImageTable im WHERE im.SeriesUID_FKey = se.SeriesUID) AS NumberOfSeriesRelatedInstances "
+    "FROM SeriesTable se LEFT JOIN StudyTable st ON st.StudyUID = se.StudyUID_FKey";
+const char *kFieldsRows =
+    "INSERT INTO Fields (groupid, elementid, FieldName, fieldsource, FieldMatch, isName, IsDate, ForMatching, "
+    "PATIENT, STUDYPATIENT, STUDYSTUDY, SERIES, IMAGE) VALUES "
+    "(8, 22, 'SOPClassUID', 'SOPClassUID', NULL, 0, 0, 1, 0, 0, 0, 0, 1), "
+    "(40, 8, 'NumberOfFrames', 'NumberOfFrames', NULL, 0, 0, 1, 0, 0, 0, 0, 1), "
+    "(40, 16, 'ImageRows', 'ImageRows', NULL, 0, 0, 1, 0, 0, 0, 0, 1), "
+    "(40, 17, 'ImageColumns', 'ImageColumns', NULL, 0, 0, 1, 0, 0, 0, 0, 1), "
+    "(8, 33, 'SeriesDate', 'SeriesDate', NULL, 0, 1, 1, 0, 0, 0, 1, 0), "
+    "(24, 21, 'BodyPartExamined', 'BodyPartExamined', NULL, 0, 0, 1, 0, 0, 0, 1, 0)";
+} // namespace
 
 SchemaUpgrade::SchemaUpgrade(ArchiveConnection &connection, ActivityLog &log, Prompter &prompter)
     : m_connection(connection), m_log(log), m_prompter(prompter)
@@ -33,8 +62,16 @@ SchemaUpgrade::Check SchemaUpgrade::checkOnce()
     }
     rows.close();
     // Versions compare as texts, character by character ("10" before "9").
-    if (version.compare(QLatin1String(SchemaVersion)) >= 0)
+    if (version.compare(QLatin1String(SchemaVersion)) >= 0) {
+        // Archives already at this version predate the image key columns,
+        // which every image row now names: add them without asking, the
+        // statements are quick and the files are read in the background.
+        if (!hasImageKeyColumns()) {
+            m_log.WriteLog(QStringLiteral("The archive has no image key columns yet: adding them."));
+            UpgradeImageKeys();
+        }
         return Check::UpToDate;
+    }
     m_connection.ExecuteSQL(kAddVersionColumn);
     if (m_prompter.askYesNo(QStringLiteral("Database needs to be updated, do you wish to update?")))
         updateDatabase();
@@ -64,6 +101,7 @@ void SchemaUpgrade::updateDatabase()
     RunSchemaStatement(QStringLiteral(" CREATE TABLE [dbo].[InstitutionTable]( ") + QStringLiteral(" [ID] [bigint] IDENTITY(1,1) NOT NULL, ")
                            + QStringLiteral(" [Name] [varchar](50) NULL ") + QStringLiteral(" ) ON [PRIMARY] "),
                        failed);
+    UpgradeImageKeys();
     RunSchemaStatement(QStringLiteral("update Configuration set DBVersion='") + QLatin1String(SchemaVersion) + QStringLiteral("'"), failed);
     m_prompter.inform(QStringLiteral("Update Complete."));
 }
@@ -97,6 +135,40 @@ void SchemaUpgrade::UpgradeSyncStatus()
     RunSchemaStatement(QStringLiteral("CREATE INDEX [by_SyncStatus] ON DICOM..ImageTable (SyncStatus)"), failed);
     RunSchemaStatement(QStringLiteral("update DICOM..ImageTable set SyncStatus='1'"), failed);
     RunSchemaStatement(QStringLiteral("update DICOM..StudyTable set SendStatus='1'"), failed);
+}
+
+bool SchemaUpgrade::hasImageKeyColumns()
+{
+    QString error;
+    return m_connection.executeQuiet(QStringLiteral("SELECT SOPClassUID FROM ImageTable WHERE 1=0"), error);
+}
+
+void SchemaUpgrade::UpgradeImageKeys()
+{
+    bool failed = false;
+    RunSchemaStatement(QStringLiteral("ALTER TABLE ImageTable ADD SOPClassUID varchar(64)"), failed);
+    QCoreApplication::processEvents();
+    if (failed)
+        return;
+    RunSchemaStatement(QStringLiteral("ALTER TABLE ImageTable ADD NumberOfFrames int"), failed);
+    RunSchemaStatement(QStringLiteral("ALTER TABLE ImageTable ADD ImageRows int"), failed);
+    RunSchemaStatement(QStringLiteral("ALTER TABLE ImageTable ADD ImageColumns int"), failed);
+    RunSchemaStatement(QStringLiteral("ALTER TABLE SeriesTable ADD SeriesDate datetime"), failed);
+    RunSchemaStatement(QStringLiteral("ALTER TABLE SeriesTable ADD BodyPartExamined varchar(100)"), failed);
+    // Every image archived so far has its keys only in its file. Reading a
+    // million files takes longer than a start may, so the upgrade only lists
+    // them; the server reads them while it runs.
+    RunSchemaStatement(QStringLiteral("CREATE TABLE ImageKeysToRead (InstanceUID varchar(64) NOT NULL PRIMARY KEY)"), failed);
+    RunSchemaStatement(QStringLiteral("INSERT INTO ImageKeysToRead (InstanceUID) SELECT DISTINCT InstanceUID FROM ImageTable "
+                                      "WHERE InstanceUID IS NOT NULL"),
+                       failed);
+    RunSchemaStatement(QStringLiteral("DROP VIEW IMAGEView"), failed);
+    RunSchemaStatement(QLatin1String(kImageView), failed);
+    RunSchemaStatement(QStringLiteral("DROP VIEW SERIESView"), failed);
+    RunSchemaStatement(QLatin1String(kSeriesView), failed);
+    RunSchemaStatement(QLatin1String(kFieldsRows), failed);
+    // Study Time is matched as a time range from now on.
+    RunSchemaStatement(QStringLiteral("UPDATE Fields SET IsDate=1, ForMatching=1 WHERE groupid=8 AND elementid=48"), failed);
 }
 
 } // namespace pacs::db

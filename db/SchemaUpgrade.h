@@ -25,10 +25,16 @@ public:
     void updateDatabase(); // cmdUpdateDatabase
     void RunSchemaStatement(const QString &statement, bool &failed);
     void UpgradeSyncStatus();
+    // The SOP class, frame and size keys of images and the date and body part
+    // of series: their columns, the query map and views that answer them,
+    // and the list of archived images whose keys are still to be read from
+    // their files (ImageKeysToRead, worked off in the background).
+    void UpgradeImageKeys();
 
 private:
     enum class Check { UpToDate, Asked, Failed };
     Check checkOnce();
+    bool hasImageKeyColumns();
 
     ArchiveConnection &m_connection;
     ActivityLog &m_log;

@@ -11,6 +11,8 @@
 #include <QCoreApplication>
 #include <QStringList>
 
+#include <algorithm>
+
 namespace pacs {
 
 using toolkit::ToolkitConnection;
@@ -75,6 +77,45 @@ bool QueryService::readMappings(const QString &levelKey, std::vector<Mapping> &m
     }
     rows.close();
     return true;
+}
+
+void QueryService::addLevelAndRetrieveTitle(toolkit::ToolkitDataset &response, const QString &level) const
+{
+    response.putAttribute(0x0008, 0x0052, level);
+    response.putAttribute(0x0008, 0x0054, m_options.aeName().trimmed());
+}
+
+std::vector<toolkit::ToolkitAttribute> QueryService::unansweredKeys(const toolkit::ToolkitDataset &identifier,
+                                                                    const std::vector<Mapping> &mappings)
+{
+    std::vector<toolkit::ToolkitAttribute> keys;
+    for (const toolkit::ToolkitAttribute &key : identifier.datasetAttributes().attributes()) {
+        const int group = key.attributeGroup();
+        const int element = key.attributeElement();
+        // Group lengths are no keys; level, character set and retrieve
+        // title are answered on their own.
+        if (element == 0 || (group == 0x0008 && (element == 0x0052 || element == 0x0005 || element == 0x0054)))
+            continue;
+        const bool mapped = std::any_of(mappings.begin(), mappings.end(),
+                                        [&](const Mapping &m) { return m.group == group && m.element == element; });
+        if (!mapped)
+            keys.push_back(key);
+    }
+    return keys;
+}
+
+void QueryService::addUnansweredKeys(toolkit::ToolkitDataset &response, const std::vector<toolkit::ToolkitAttribute> &keys)
+{
+    for (const toolkit::ToolkitAttribute &key : keys) {
+        const int group = key.attributeGroup();
+        const int element = key.attributeElement();
+        if (group % 2 == 1 && element >= 0x10 && element <= 0xFF) // a private creator reserves its block: kept
+            response.putAttribute(group, element, key.attributeValue());
+        else if (key.attributeVr() == QLatin1String("SQ"))
+            response.putAttribute(group, element, QVariant::fromValue(toolkit::ToolkitSequence()));
+        else
+            response.putAttribute(group, element, QVariant());
+    }
 }
 
 void QueryService::Server_QueryRequest(ToolkitConnection &connection)
@@ -156,6 +197,7 @@ void QueryService::Server_QueryRequest(ToolkitConnection &connection)
         refuse(connection, kUnableToProcess, QStringLiteral("The query could not be run."));
         return;
     }
+    const std::vector<toolkit::ToolkitAttribute> unanswered = unansweredKeys(identifier, mappings);
     toolkit::ToolkitSequence responses;
     int count = 0;
     for (; !rows.atEnd() && count < MaxResponses; rows.moveNext()) {
@@ -176,6 +218,8 @@ void QueryService::Server_QueryRequest(ToolkitConnection &connection)
             response.putAttribute(attribute.attributeGroup(), attribute.attributeElement(), value);
             QCoreApplication::processEvents();
         }
+        addLevelAndRetrieveTitle(response, level);
+        addUnansweredKeys(response, unanswered);
         responses.sequenceAdd(response);
     }
     rows.close();

@@ -13,7 +13,9 @@ namespace db {
 class ArchiveConnection;
 }
 namespace toolkit {
+class ToolkitAttribute;
 class ToolkitConnection;
+class ToolkitDataset;
 }
 
 // Answers C-FIND from the archive: the request's keys are mapped to the
@@ -45,6 +47,12 @@ private:
         bool forMatching = false;
     };
     bool readMappings(const QString &levelKey, std::vector<Mapping> &mappings);
+    // Keys of every answer: the level asked for and where to retrieve from.
+    void addLevelAndRetrieveTitle(toolkit::ToolkitDataset &response, const QString &level) const;
+    // Requested keys the level's mapping cannot answer; they come back empty.
+    static std::vector<toolkit::ToolkitAttribute> unansweredKeys(const toolkit::ToolkitDataset &identifier,
+                                                                 const std::vector<Mapping> &mappings);
+    static void addUnansweredKeys(toolkit::ToolkitDataset &response, const std::vector<toolkit::ToolkitAttribute> &keys);
     void refuse(toolkit::ToolkitConnection &connection, int status, const QString &comment);
 
     db::ArchiveConnection &m_connection;

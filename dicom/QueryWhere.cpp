@@ -5,6 +5,7 @@
 #include "toolkit/ToolkitAttribute.h"
 
 #include <QDate>
+#include <QTime>
 
 namespace pacs::QueryWhere {
 
@@ -110,6 +111,10 @@ void AddNameMatch(QString &where, const QString &stem, const toolkit::ToolkitAtt
 
 void AddDateRangeMatch(QString &where, const QString &column, const toolkit::ToolkitAttribute &attribute)
 {
+    if (attribute.attributeVr() == QLatin1String("TM")) {
+        AddTimeRangeMatch(where, column, attribute);
+        return;
+    }
     const QVariant value = attribute.attributeValue();
     if (!value.isValid() || value.isNull())
         return;
@@ -120,6 +125,24 @@ void AddDateRangeMatch(QString &where, const QString &column, const toolkit::Too
     AppendWhere(where);
     where += column + QStringLiteral(" >= '") + db::DateText(from) + QStringLiteral("' AND ") + column + QStringLiteral(" <= '")
              + db::DateText(to) + QLatin1Char('\'');
+}
+
+void AddTimeRangeMatch(QString &where, const QString &column, const toolkit::ToolkitAttribute &attribute)
+{
+    const QVariant value = attribute.attributeValue();
+    if (!value.isValid() || value.isNull())
+        return;
+    const QVariant start = attribute.attributeRangeStart();
+    const QVariant end = attribute.attributeRangeEnd();
+    const QTime from = start.typeId() == QMetaType::QTime ? start.toTime() : QTime(0, 0, 0);
+    const QTime to = end.typeId() == QMetaType::QTime ? end.toTime() : QTime(23, 59, 59);
+    // A time column holds a date too (1900-01-01 from reception, maybe
+    // another from elsewhere): only the time of day takes part, as
+    // "hh:mm:ss" text, which sorts as the times do.
+    const QString timeOfDay = QStringLiteral("CONVERT(varchar, ") + column + QStringLiteral(", 8)");
+    AppendWhere(where);
+    where += timeOfDay + QStringLiteral(" >= '") + from.toString(QStringLiteral("HH:mm:ss")) + QStringLiteral("' AND ")
+             + timeOfDay + QStringLiteral(" <= '") + to.toString(QStringLiteral("HH:mm:ss")) + QLatin1Char('\'');
 }
 
 bool SplitMultiValue(QVariant &value)

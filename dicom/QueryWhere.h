@@ -25,7 +25,10 @@ QString ConvertWildcards(const QString &value);
 void AddLikeMatch(QString &where, const QString &column, const QVariant &value);
 void AddExistsMatch(QString &where, const QString &subqueryOpening, const QVariant &value);
 void AddNameMatch(QString &where, const QString &stem, const toolkit::ToolkitAttribute &attribute);
+// A TM attribute is matched as a time range (AddTimeRangeMatch).
 void AddDateRangeMatch(QString &where, const QString &column, const toolkit::ToolkitAttribute &attribute);
+// Time of day within the range, ends included; a single time matches itself.
+void AddTimeRangeMatch(QString &where, const QString &column, const toolkit::ToolkitAttribute &attribute);
 // "CT\MR" -> ["CT", "MR"] (empty pieces dropped); text without "\" unchanged.
 // False when the key has more than MaxValues components.
 bool SplitMultiValue(QVariant &value);

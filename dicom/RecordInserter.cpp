@@ -53,6 +53,21 @@ db::DbValue dateValue(const QVariant &value)
     return iso.isEmpty() ? db::DbValue() : db::DbValue::fromDateTime(db::DbValue::fromIsoText(iso));
 }
 
+// A count or size for an int column: its number, NULL when the image has none.
+QString numberLiteral(const QVariant &value)
+{
+    if (!value.isValid() || value.isNull() || valueText(value).trimmed().isEmpty())
+        return QStringLiteral("NULL");
+    return leadingNumber(value);
+}
+
+db::DbValue numberValue(const QVariant &value)
+{
+    if (!value.isValid() || value.isNull() || valueText(value).trimmed().isEmpty())
+        return db::DbValue();
+    return db::DbValue::fromInteger(leadingNumber(value).toLongLong());
+}
+
 // "'text'" without its quotes and with apostrophes single again.
 QString literalText(const QString &literal)
 {
@@ -246,12 +261,22 @@ bool RecordInserter::InsertSeries(const ToolkitImage &image)
     rows.close();
     if (exists)
         return true; // an existing series row is never changed here
+    // Series Date and Body Part Examined answer series-level queries; an
+    // image without them leaves the columns NULL.
+    const QVariant seriesDate = element(image, 0x08, 0x21);
+    const QString seriesDateSql = valueText(seriesDate).trimmed().isEmpty()
+                                      ? QStringLiteral("NULL")
+                                      : QStringLiteral("convert(datetime,") + dateLiteral(seriesDate, QStringLiteral("Series Date"))
+                                            + QStringLiteral(",101)");
+    const QString bodyPart = SqlText(element(image, 0x18, 0x15));
     m_lastStatement = QStringLiteral("INSERT into SeriesTABLE ") + QStringLiteral("(") + QStringLiteral("SeriesUID,")
                       + QStringLiteral("StudyUID_FKey,") + QStringLiteral("Modality,") + QStringLiteral("SeriesNumber,")
-                      + QStringLiteral("SeriesDescription") + QStringLiteral(") VALUES (") + uid + QLatin1Char(',')
+                      + QStringLiteral("SeriesDescription") + QStringLiteral(",SeriesDate,BodyPartExamined")
+                      + QStringLiteral(") VALUES (") + uid + QLatin1Char(',')
                       + SqlText(element(image, 0x20, 0x0D)) + QLatin1Char(',') + SqlText(element(image, 0x08, 0x60))
                       + QLatin1Char(',') + SqlText(number) + QLatin1Char(',') + SqlText(element(image, 0x08, 0x103E))
-                      + QStringLiteral(") ");
+                      + QLatin1Char(',') + seriesDateSql + QLatin1Char(',')
+                      + (bodyPart == QLatin1String("''") ? QStringLiteral("NULL") : bodyPart) + QStringLiteral(") ");
     trace(QStringLiteral("InsertStudy: ") + m_lastStatement);
     return runInsert(m_lastStatement);
 }
@@ -318,13 +343,26 @@ bool RecordInserter::InsertImage(ToolkitImage &image, ToolkitConnection &connect
         number = SqlText(leadingNumber(instanceNumber));
     }
 
+    // What a viewer needs to tell images, reports and presentation states
+    // apart and to lay them out, answered at image level.
+    const QVariant sopClass = element(image, 0x08, 0x16);
+    const QVariant frames = element(image, 0x28, 0x08);
+    const QVariant rows = element(image, 0x28, 0x10);
+    const QVariant columns = element(image, 0x28, 0x11);
+    const QString sopClassLiteral = SqlText(sopClass);
+    const QString imageKeys = (sopClassLiteral == QLatin1String("''") ? QStringLiteral("NULL") : sopClassLiteral)
+                              + QLatin1Char(',') + numberLiteral(frames) + QLatin1Char(',') + numberLiteral(rows)
+                              + QLatin1Char(',') + numberLiteral(columns);
+
     if (!m_updateImageData()) {
         QString sql = QStringLiteral("IF NOT EXISTS (SELECT InstanceUID FROM ImageTABLE WHERE InstanceUID=") + uidLiteral
                       + QStringLiteral(") BEGIN ") + QStringLiteral("INSERT into ImageTABLE ") + QStringLiteral("(")
                       + QStringLiteral("InstanceUID,") + QStringLiteral("SeriesUID_FKey,") + QStringLiteral("InstanceNumber,")
-                      + QStringLiteral("Filename") + QStringLiteral(") VALUES (") + uidLiteral + QLatin1Char(',')
+                      + QStringLiteral("Filename") + QStringLiteral(",SOPClassUID,NumberOfFrames,ImageRows,ImageColumns")
+                      + QStringLiteral(") VALUES (") + uidLiteral + QLatin1Char(',')
                       + SqlText(element(image, 0x20, 0x0E)) + QLatin1Char(',') + number + QLatin1Char(',')
-                      + QLatin1Char('\'') + db::Quote(path) + QLatin1Char('\'') + QStringLiteral(") END ");
+                      + QLatin1Char('\'') + db::Quote(path) + QLatin1Char('\'') + QLatin1Char(',') + imageKeys
+                      + QStringLiteral(") END ");
         if (storedAgain) // the existing row is pointed at the file written now
             sql = QStringLiteral("UPDATE ImageTABLE SET Filename='") + db::Quote(path) + QStringLiteral("' WHERE InstanceUID=")
                   + uidLiteral;
@@ -346,6 +384,11 @@ bool RecordInserter::InsertImage(ToolkitImage &image, ToolkitConnection &connect
     assign(row, QStringLiteral("SeriesUID_FKey"), textValue(valueText(element(image, 0x20, 0x0E))));
     assign(row, QStringLiteral("InstanceNumber"), db::DbValue::fromReal(leadingNumber(instanceNumber).toDouble()));
     assign(row, QStringLiteral("Filename"), textValue(path));
+    const QString sopClassText = valueText(sopClass).trimmed();
+    assign(row, QStringLiteral("SOPClassUID"), sopClassText.isEmpty() ? db::DbValue() : textValue(sopClassText));
+    assign(row, QStringLiteral("NumberOfFrames"), numberValue(frames));
+    assign(row, QStringLiteral("ImageRows"), numberValue(rows));
+    assign(row, QStringLiteral("ImageColumns"), numberValue(columns));
     // The row is written here; the completion only has the UID to go on.
     connection.setUserTag(uid);
     if (!m_connection.saveRow(row))

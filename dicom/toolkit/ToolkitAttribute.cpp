@@ -240,10 +240,49 @@ QVariant rangeEnd(const QVariant &value, bool start)
     const QVariant parsed = parseDate(part);
     return parsed.userType() == QMetaType::QDate ? parsed : QVariant();
 }
+
+// A TM value or range ("080000-120000", "0800-", "-12", "101200") read as
+// its first or last time. A value given to the hour or minute covers that
+// whole hour or minute, so "-12" ends at 12:59:59.999; an open end is Null.
+QVariant timeRangeEnd(const QString &text, bool start)
+{
+    QString part = text.trimmed();
+    if (part.contains(QLatin1Char('-')))
+        part = part.section(QLatin1Char('-'), start ? 0 : 1, start ? 0 : 1).trimmed();
+    const QVariant parsed = part.isEmpty() ? QVariant() : parseTime(part);
+    if (parsed.userType() != QMetaType::QTime)
+        return QVariant();
+    const QTime time = parsed.toTime();
+    const qsizetype digits = part.remove(QLatin1Char(':')).section(QLatin1Char('.'), 0, 0).size();
+    if (start || digits == 6)
+        return time;
+    return digits == 2 ? QTime(time.hour(), 59, 59, 999) : QTime(time.hour(), time.minute(), 59, 999);
+}
+
+// The element's own text: a TM value read as a time has lost its precision.
+QString rawText(DcmItem *item, int group, int element)
+{
+    OFString raw;
+    DcmElement *found = findElement(item, DcmTagKey(Uint16(group), Uint16(element)));
+    if (!found || found->getOFStringArray(raw).bad())
+        return QString();
+    return QString::fromLatin1(raw.c_str(), qsizetype(raw.length()));
+}
 } // namespace
 
-QVariant ToolkitAttribute::attributeRangeStart() const { return rangeEnd(attributeValue(), true); }
-QVariant ToolkitAttribute::attributeRangeEnd() const { return rangeEnd(attributeValue(), false); }
+QVariant ToolkitAttribute::attributeRangeStart() const
+{
+    if (attributeVr() == QLatin1String("TM"))
+        return timeRangeEnd(rawText(m_item.get(), m_group, m_element), true);
+    return rangeEnd(attributeValue(), true);
+}
+
+QVariant ToolkitAttribute::attributeRangeEnd() const
+{
+    if (attributeVr() == QLatin1String("TM"))
+        return timeRangeEnd(rawText(m_item.get(), m_group, m_element), false);
+    return rangeEnd(attributeValue(), false);
+}
 
 bool ToolkitAttribute::setAttributeValue(const QVariant &value)
 {

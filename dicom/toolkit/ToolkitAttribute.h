@@ -42,6 +42,8 @@ public:
 
     // A DA value or range ("20240101-", "-20241231", "20240101-20241231",
     // "20240101") read as its first and last date; an open end is Null.
+    // A TM value or range likewise as times, a coarse end covering its
+    // whole hour or minute ("-12" ends at 12:59:59.999).
     QVariant attributeRangeStart() const;
     QVariant attributeRangeEnd() const;
 

@@ -3,6 +3,7 @@
 #include <dcmtk/dcmdata/dcdatset.h>
 #include <dcmtk/dcmdata/dcdeftag.h>
 #include <dcmtk/dcmdata/dcelem.h>
+#include <dcmtk/dcmdata/dcfilefo.h>
 
 namespace pacs::toolkit {
 
@@ -38,6 +39,20 @@ ToolkitDataset ToolkitDataset::clone() const
     for (unsigned long i = 0; i < m_item->card(); ++i)
         copy->insert(OFstatic_cast(DcmElement *, m_item->getElement(i)->clone()), OFTrue);
     return ToolkitDataset(copy);
+}
+
+ToolkitDataset ToolkitDataset::readFileElements(const QString &path, QString *error)
+{
+    auto file = std::make_shared<DcmFileFormat>();
+    // Values longer than this (the pixel data) are skipped, not read.
+    const OFCondition status = file->loadFile(OFFilename(path.toLocal8Bit().constData()), EXS_Unknown, EGL_noChange, 4096);
+    if (status.bad()) {
+        if (error)
+            *error = QString::fromLocal8Bit(status.text());
+        return ToolkitDataset();
+    }
+    // The dataset lives as long as the file object that owns it.
+    return ToolkitDataset(std::shared_ptr<DcmItem>(file, file->getDataset()));
 }
 
 } // namespace pacs::toolkit

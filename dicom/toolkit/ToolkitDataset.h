@@ -37,6 +37,11 @@ public:
     bool isEmpty() const;
     ToolkitDataset clone() const;
 
+    // The elements of a DICOM file without their long values (pixel data
+    // stays on disk); an empty dataset and a description when the file
+    // cannot be read.
+    static ToolkitDataset readFileElements(const QString &path, QString *error = nullptr);
+
     // For the toolkit's own use.
     DcmItem *item() const { return m_item.get(); }
     const std::shared_ptr<DcmItem> &handle() const { return m_item; }

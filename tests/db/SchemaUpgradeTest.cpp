@@ -3,6 +3,9 @@
 #include "SchemaUpgrade.h"
 #include "SqliteBackend.h"
 
+#include <QDir>
+#include <QFile>
+
 using namespace pacs;
 using namespace pacs::db;
 using pacs::test::ScriptedPrompter;
@@ -12,19 +15,31 @@ namespace {
 const char *kAskUpdate = "Database needs to be updated, do you wish to update?";
 const char *kAskContinue = "Your database will be updated. This may take a while, please wait till operation completes.  Continue?";
 
+// The statements of the image key step, when its columns are new.
+constexpr int kImageKeyStatements = 14;
+
 // An archive as it was before version 9: no send/sync status, no
-// institution, no doctor e-mail.
+// institution, no doctor e-mail, no image keys.
 class OldArchive : public ::testing::Test
 {
 protected:
     void SetUp() override
     {
         make("old.db", "CREATE TABLE StudyTable (StudyUID varchar(64), PatientID_FKey varchar(64), StudyDate datetime);"
-                       "CREATE TABLE ImageTable (InstanceUID varchar(64), SeriesUID_FKey varchar(64), Filename varchar(255));"
+                       "CREATE TABLE SeriesTable (SeriesUID varchar(64), StudyUID_FKey varchar(64), Modality varchar(16),"
+                       "  SeriesNumber int, SeriesDescription varchar(255));"
+                       "CREATE TABLE ImageTable (InstanceUID varchar(64), SeriesUID_FKey varchar(64), Filename varchar(255),"
+                       "  InstanceNumber int);"
+                       "CREATE TABLE Fields (groupid int, elementid int, FieldName varchar(64), fieldsource varchar(255),"
+                       "  FieldMatch varchar(1024), isName bit, IsDate bit, ForMatching bit, PATIENT int, STUDYPATIENT int,"
+                       "  STUDYSTUDY int, SERIES int, IMAGE int);"
+                       "INSERT INTO Fields VALUES (8, 48, 'StudyTime', 'StudyTime', NULL, 0, 0, 0, 0, 1, 1, 0, 0);"
+                       "CREATE VIEW IMAGEView AS SELECT InstanceUID AS SOPInstanceUID FROM ImageTable;"
+                       "CREATE VIEW SERIESView AS SELECT SeriesUID AS SeriesInstanceUID FROM SeriesTable;"
                        "CREATE TABLE Configuration (DBVersion varchar(20));"
                        "INSERT INTO Configuration VALUES ('8');"
                        "INSERT INTO StudyTable VALUES ('1.1', 'P1', '2020-01-01 00:00:00');"
-                       "INSERT INTO ImageTable VALUES ('1.1.1', '1.1.0', '/x/IMAGES/a.dcm');");
+                       "INSERT INTO ImageTable (InstanceUID, SeriesUID_FKey, Filename) VALUES ('1.1.1', '1.1.0', '/x/IMAGES/a.dcm');");
         make("Build_File.db", "CREATE TABLE tbcodoctor (DoctorID varchar(20), LastName varchar(64));");
         scratch.writeFile("DBServer.txt", "Driver=SQLite;Database=old.db;Attach=Build_File.db\n");
         connection.ConnectDB();
@@ -78,7 +93,7 @@ TEST_F(OldArchive, TheUpgradeRunsOnceAndThenCountsEveryStatementAsDone)
     upgrade.CheckSchemaVersion();
     EXPECT_EQ(prompter.asked, (QStringList{kAskUpdate, kAskContinue}));
     EXPECT_EQ(prompter.shown, QStringList{"Update Complete."});
-    EXPECT_EQ(upgradeLines(), QStringList(11, "Updated."));
+    EXPECT_EQ(upgradeLines(), QStringList(11 + kImageKeyStatements, "Updated."));
     EXPECT_EQ(scalar("select DBVersion from [DICOM].[dbo].[Configuration]"), "9");
     // Archived before the upgrade: counts as forwarded.
     EXPECT_EQ(scalar("select SyncStatus from ImageTable"), "1");
@@ -94,7 +109,7 @@ TEST_F(OldArchive, TheUpgradeRunsOnceAndThenCountsEveryStatementAsDone)
     log.clearLog();
     prompter.answers = {true};
     upgrade.updateDatabase();
-    QStringList expected(6, "Update already done.");
+    QStringList expected(6 + 1, "Update already done."); // the image key step stops at its first column
     expected << "Updated.";
     EXPECT_EQ(upgradeLines(), expected);
     EXPECT_EQ(scalar("select count(*) from ImageTable where SyncStatus is null"), "1");
@@ -106,7 +121,7 @@ TEST_F(OldArchive, TheUpgradeRunsOnceAndThenCountsEveryStatementAsDone)
     upgrade.CheckSchemaVersion();
     EXPECT_TRUE(prompter.asked.isEmpty());
     EXPECT_TRUE(upgradeLines().isEmpty());
-    EXPECT_EQ(log.errorText(), "");
+    EXPECT_EQ(log.errorText().toStdString(), "");
 }
 
 TEST_F(OldArchive, VersionsCompareAsTextsAndTheOperatorMayDecline)
@@ -182,4 +197,130 @@ TEST(OracleDialect, ModeDecidesLogMessageAndRewrite)
     EXPECT_EQ(ToDialect("SELECT  TOP 100 * FROM T WHERE 1=1 ORDER BY X", 1, log, prompter),
               "SELECT * FROM T WHERE 1=1  AND ROWNUM < 100 ORDER BY X");
     EXPECT_EQ(prompter.shown, QStringList{"SELECT * FROM T WHERE 1=1  AND ROWNUM < 100 ORDER BY X"});
+}
+
+TEST_F(OldArchive, TheImageKeyStepMapsTheNewKeysAndListsEveryArchivedImage)
+{
+    prompter.answers = {true, true};
+    upgrade.CheckSchemaVersion();
+    log.clearErrors(); // the version column exists: reported, as at every such start
+    // Archived before the step: its keys are in its file only, to be read.
+    EXPECT_EQ(scalar("select InstanceUID from ImageKeysToRead"), "1.1.1");
+    EXPECT_EQ(scalar("select count(*) from IMAGEView where SOPClassUID is null and NumberOfFrames is null"
+                     " and ImageRows is null and ImageColumns is null"),
+              "1");
+    EXPECT_EQ(scalar("select count(*) from SERIESView where SeriesDate is null and BodyPartExamined is null"), "0");
+    QStringList imageKeys;
+    ResultSet rows = connection.ExecuteSQL("select FieldName from Fields where IMAGE=1 order by groupid, elementid");
+    for (; !rows.atEnd(); rows.moveNext())
+        imageKeys << rows.text(0);
+    EXPECT_EQ(imageKeys, (QStringList{"SOPClassUID", "NumberOfFrames", "ImageRows", "ImageColumns"}));
+    EXPECT_EQ(scalar("select count(*) from Fields where SERIES=1 and IsDate=1 and FieldName='SeriesDate'"), "1");
+    EXPECT_EQ(scalar("select count(*) from Fields where SERIES=1 and FieldName='BodyPartExamined'"), "1");
+    // Study Time is matched from now on, as a range (its VR tells a time).
+    EXPECT_EQ(scalar("select count(*) from Fields where groupid=8 and elementid=48 and IsDate=1 and ForMatching=1"), "1");
+
+    // Received afterwards: stored with its keys and never listed; a second
+    // run lists nothing again.
+    connection.ExecuteSQL("insert into ImageTable (InstanceUID, SOPClassUID) values ('1.1.2', '1.2.840.10008.5.1.4.1.1.2')");
+    connection.ExecuteSQL("delete from ImageKeysToRead");
+    prompter.answers = {true};
+    upgrade.updateDatabase();
+    EXPECT_EQ(scalar("select count(*) from ImageKeysToRead"), "0");
+    EXPECT_EQ(scalar("select count(*) from Fields where FieldName='SOPClassUID'"), "1");
+    EXPECT_EQ(log.errorText().toStdString(), "");
+}
+
+TEST_F(OldArchive, AtVersionNineTheImageKeysAreAddedAtStartWithoutAQuestion)
+{
+    // Archives in use are at version 9 already and would never be asked.
+    connection.ExecuteSQL("update Configuration set DBVersion='9'");
+    log.clearErrors();
+    upgrade.CheckSchemaVersion();
+    EXPECT_TRUE(prompter.asked.isEmpty());
+    EXPECT_EQ(upgradeLines(), QStringList(kImageKeyStatements, "Updated."));
+    EXPECT_TRUE(log.logText().contains("The archive has no image key columns yet: adding them."));
+    EXPECT_EQ(scalar("select count(*) from ImageKeysToRead"), "1");
+    EXPECT_EQ(scalar("select DBVersion from Configuration"), "9");
+    EXPECT_EQ(log.errorText().toStdString(), "");
+
+    log.clearLog();
+    upgrade.CheckSchemaVersion();
+    EXPECT_TRUE(prompter.asked.isEmpty());
+    EXPECT_TRUE(upgradeLines().isEmpty()) << "added once";
+}
+
+namespace {
+
+// The columns of the tables and views the keys touch, and the query map.
+QStringList archiveShape(ArchiveConnection &c)
+{
+    QStringList shape;
+    for (const char *name : {"ImageTable", "SeriesTable", "StudyTable", "ImageKeysToRead", "IMAGEView", "SERIESView",
+                             "STUDYSTUDYView", "STUDYPATIENTView", "PATIENTView", "ImageRetrievalView"}) {
+        QStringList columns;
+        ResultSet rows = c.ExecuteSQL(QString("select name from pragma_table_info('%1')").arg(name));
+        for (; !rows.atEnd(); rows.moveNext())
+            columns << rows.text(0).toLower();
+        columns.sort();
+        shape << QString(name) + ": " + columns.join(',');
+    }
+    ResultSet rows = c.ExecuteSQL("select groupid, elementid, FieldName, fieldsource, FieldMatch, isName, IsDate, ForMatching,"
+                                  " PATIENT, STUDYPATIENT, STUDYSTUDY, SERIES, IMAGE from Fields"
+                                  " order by groupid, elementid, PATIENT, STUDYPATIENT, STUDYSTUDY, SERIES, IMAGE");
+    for (; !rows.atEnd(); rows.moveNext()) {
+        QStringList values;
+        for (int i = 0; i < 13; ++i)
+            values << rows.text(i);
+        shape << values.join('|');
+    }
+    return shape;
+}
+
+} // namespace
+
+TEST(InstalledArchive, AnArchiveOfThePreviousInstallationUpgradesToTheShapeOfANewOne)
+{
+    test::ScratchHome scratch;
+    HomeFolder installed{scratch.path("new")};
+    HomeFolder previous{scratch.path("old")};
+    QString error;
+    ASSERT_TRUE(ArchiveInstaller(installed).install(error)) << error.toStdString();
+
+    QDir().mkpath(previous.path());
+    QFile script(TALMIR_TEST_DATA_DIR "/archive-before-image-keys.sql");
+    ASSERT_TRUE(script.open(QIODevice::ReadOnly));
+    {
+        SqliteBackend db;
+        ASSERT_TRUE(db.openFile(previous.filePath("archive.db"), true, error)) << error.toStdString();
+        ASSERT_TRUE(db.executeScript(QString::fromUtf8(script.readAll()), error)) << error.toStdString();
+    }
+    ASSERT_TRUE(previous.writeText("DBServer.txt", "Driver=SQLite;Database=archive.db\n", error));
+
+    ActivityLog log;
+    ScriptedPrompter prompter;
+    ArchiveConnection upgraded{previous, log};
+    upgraded.ConnectDB();
+    ASSERT_TRUE(upgraded.DBConnected()) << log.errorText().toStdString();
+    log.clearErrors();
+    SchemaUpgrade(upgraded, log, prompter).CheckSchemaVersion();
+    EXPECT_TRUE(prompter.asked.isEmpty());
+    EXPECT_EQ(log.errorText().toStdString(), "");
+
+    ArchiveConnection fresh{installed, log};
+    fresh.ConnectDB();
+    ASSERT_TRUE(fresh.DBConnected()) << log.errorText().toStdString();
+    log.clearErrors();
+    const QStringList shape = archiveShape(fresh);
+    EXPECT_TRUE(shape.contains("IMAGEView: imagecolumns,imagerows,instancenumber,numberofframes,patientid,"
+                               "seriesinstanceuid,sopclassuid,sopinstanceuid,studyinstanceuid"))
+        << shape.join('\n').toStdString();
+    EXPECT_EQ(archiveShape(upgraded).join('\n').toStdString(), shape.join('\n').toStdString());
+    EXPECT_EQ(log.errorText().toStdString(), "");
+
+    // A new installation has the columns: its start runs no upgrade.
+    log.clearLog();
+    SchemaUpgrade(fresh, log, prompter).CheckSchemaVersion();
+    EXPECT_TRUE(prompter.asked.isEmpty());
+    EXPECT_FALSE(log.logText().contains("Updated."));
 }

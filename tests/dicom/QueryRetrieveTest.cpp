@@ -1,12 +1,17 @@
 #include "QueryService.h"
 #include "ReceptionFixture.h"
 #include "RetrieveService.h"
+#include "SqliteBackend.h"
 #include "toolkit/ToolkitConnection.h"
+#include "toolkit/ToolkitDataset.h"
 #include "toolkit/ToolkitEvents.h"
 #include "toolkit/ToolkitListener.h"
 
+#include <QCoreApplication>
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
+#include <QMap>
 #include <QRegularExpression>
 #include <QTimer>
 
@@ -381,6 +386,7 @@ TEST_F(QueryFixture, AStudyWrittenByTheCorrectionsIsFoundByItsDate)
     EXPECT_EQ(r.value(0, 0x08, 0x30), "101500");
 }
 
+namespace {
 // Sub-operation counts and status of a movescu/getscu run, from its debug output.
 struct RetrieveOutcome
 {
@@ -617,4 +623,196 @@ TEST_F(QueryFixture, Jpeg2000ArrivalsAreStoredAsJpegLosslessAndRetrievableByAnUn
                 EXPECT_LE(difference, a.lossy ? 1.0 : 0.0);
             }
     }
+}
+
+namespace {
+// An element of a response file: present with zero length, as an
+// unanswerable key comes back (fileElement cannot tell that from absent).
+bool presentButEmpty(const QString &file, int group, int element)
+{
+    const toolkit::ToolkitAttribute a = toolkit::ToolkitDataset::readFileElements(file).findAttribute(group, element);
+    return a.attributeExists() && a.attributeText().isEmpty();
+}
+
+} // namespace
+
+TEST_F(QueryFixture, AnswersCarryTheKeysAViewerNeeds)
+{
+    m_controller->options().setAeName("TALMIR");
+    SampleSpec frames;
+    frames.kind = SampleKind::MultiFrame;
+    frames.patientId = "P5";
+    frames.studyUid = "1.2.9.5";
+    frames.seriesUid = "1.2.9.5.1";
+    frames.instanceUid = "1.2.9.5.1.1";
+    frames.elements["0008,0021"] = "20240105";
+    frames.elements["0018,0015"] = "CHEST";
+    SampleSpec report;
+    report.kind = SampleKind::StructuredReport;
+    report.patientId = "P5";
+    report.studyUid = "1.2.9.5";
+    report.seriesUid = "1.2.9.5.2";
+    report.instanceUid = "1.2.9.5.2.1";
+    report.seriesNumber = 2;
+    ASSERT_EQ(send({sample("frames", frames), sample("report", report)}).success, 2);
+
+    // Image level: what the instance is and how it is laid out; Manufacturer
+    // and Study Date are no image-level keys here and come back empty.
+    FindResult r = find("-S", {"QueryRetrieveLevel=IMAGE", "StudyInstanceUID=1.2.9.5", "SOPInstanceUID", "SOPClassUID", "Rows",
+                               "Columns", "NumberOfFrames", "Manufacturer", "StudyDate", "0009,0010=ACME", "0009,1001"});
+    ASSERT_EQ(r.files.size(), 2) << r.output.toStdString();
+    QMap<QString, QString> file; // SOP Instance UID -> response
+    for (const QString &f : r.files)
+        file[fileElement(f, 0x08, 0x18)] = f;
+    const QString mf = file.value("1.2.9.5.1.1"), sr = file.value("1.2.9.5.2.1");
+    EXPECT_EQ(fileElement(mf, 0x08, 0x16), "1.2.840.10008.5.1.4.1.1.7.2");
+    EXPECT_EQ(fileElement(sr, 0x08, 0x16), "1.2.840.10008.5.1.4.1.1.88.11") << "a report tells itself from an image";
+    EXPECT_EQ(fileElement(mf, 0x28, 0x08), "4");
+    EXPECT_EQ(fileElement(mf, 0x28, 0x10), "64");
+    EXPECT_EQ(fileElement(mf, 0x28, 0x11), "64");
+    EXPECT_TRUE(presentButEmpty(sr, 0x28, 0x10)) << "a report has no rows";
+    for (const QString &f : r.files) {
+        EXPECT_EQ(fileElement(f, 0x08, 0x52), "IMAGE");
+        EXPECT_EQ(fileElement(f, 0x08, 0x54), "TALMIR");
+        EXPECT_TRUE(presentButEmpty(f, 0x08, 0x70)) << "Manufacturer";
+        EXPECT_TRUE(presentButEmpty(f, 0x08, 0x20)) << "Study Date at image level";
+        EXPECT_TRUE(presentButEmpty(f, 0x09, 0x1001)) << "a private key";
+        EXPECT_EQ(fileElement(f, 0x09, 0x10), "ACME") << "its creator is kept";
+    }
+    // The SOP class restricts like any key.
+    r = find("-S", {"QueryRetrieveLevel=IMAGE", "StudyInstanceUID=1.2.9.5", "SOPClassUID=1.2.840.10008.5.1.4.1.1.88.*",
+                    "SOPInstanceUID"});
+    EXPECT_EQ(r.values(0x08, 0x18), QStringList{"1.2.9.5.2.1"});
+
+    // Series level: date and body part where the images had them.
+    r = find("-S", {"QueryRetrieveLevel=SERIES", "StudyInstanceUID=1.2.9.5", "SeriesInstanceUID", "SeriesDate",
+                    "BodyPartExamined"});
+    ASSERT_EQ(r.files.size(), 2) << r.output.toStdString();
+    EXPECT_EQ(r.values(0x08, 0x21), (QStringList{"20240105", ""}));
+    EXPECT_EQ(r.values(0x18, 0x15), (QStringList{"CHEST", ""}));
+    EXPECT_TRUE(presentButEmpty(r.files[1], 0x08, 0x21));
+    r = find("-S", {"QueryRetrieveLevel=SERIES", "StudyInstanceUID=1.2.9.5", "SeriesDate=20240101-20240110", "SeriesInstanceUID"});
+    EXPECT_EQ(r.values(0x20, 0x0E), QStringList{"1.2.9.5.1"});
+
+    // Every level names itself and where to retrieve from, asked or not.
+    for (const auto &[root, level] : {std::pair{"-P", "PATIENT"}, std::pair{"-S", "STUDY"}}) {
+        r = find(root, {QString("QueryRetrieveLevel=") + level, "PatientID=P5"});
+        ASSERT_EQ(r.files.size(), 1) << level;
+        EXPECT_EQ(r.value(0, 0x08, 0x52), level);
+        EXPECT_EQ(r.value(0, 0x08, 0x54), "TALMIR");
+    }
+}
+
+TEST_F(QueryFixture, TimeRangesFilterAsDateRangesDo)
+{
+    // 13 of 22 studies lie within 08:00-12:00, both ends included; four of
+    // those are of another day.
+    const QStringList inside = {"080000", "081500", "090000", "093000.123456", "1015", "101500", "103000",
+                                "110000", "113000", "115959", "120000", "0930", "100000"};
+    const QStringList outside = {"000000", "060000", "075959", "120001", "120100", "1300", "180000", "200000", "235959"};
+    QStringList files;
+    int n = 0;
+    for (const QString &time : inside + outside) {
+        SampleSpec spec;
+        spec.patientId = "P9";
+        spec.studyUid = QString("1.2.9.9.%1").arg(++n);
+        spec.elements["0008,0030"] = time;
+        spec.elements["0008,0020"] = n <= 4 ? "20240116" : "20240115";
+        files << sample(QString("t%1").arg(n), spec);
+    }
+    ASSERT_EQ(send(files).success, 22);
+    auto studies = [&](const QStringList &keys) {
+        const FindResult r = find("-S", QStringList{"QueryRetrieveLevel=STUDY", "PatientID=P9", "StudyTime"} + keys);
+        return int(r.files.size());
+    };
+    EXPECT_EQ(studies({"StudyTime=080000-120000"}), 13) << m_controller->server().query().lastStatement().toStdString();
+    EXPECT_EQ(studies({"StudyTime=120000-"}), 7) << "12:00:00 and everything after";
+    EXPECT_EQ(studies({"StudyTime=-080000"}), 4) << "up to 08:00:00";
+    EXPECT_EQ(studies({"StudyTime=101500"}), 2) << "a single time matches that time";
+    EXPECT_EQ(studies({"StudyTime=10"}), 4) << "a time given to the hour covers the hour";
+    EXPECT_EQ(studies({"StudyTime=0800-1159"}), 12) << "the end minute is included to its last second";
+    // Date and time match independently of each other.
+    EXPECT_EQ(studies({"StudyTime=080000-120000", "StudyDate=20240115"}), 9);
+    // The answers carry the times the studies have.
+    const FindResult r = find("-S", {"QueryRetrieveLevel=STUDY", "PatientID=P9", "StudyTime=113000-120000"});
+    QStringList times = r.values(0x08, 0x30);
+    times.sort();
+    EXPECT_EQ(times, (QStringList{"113000", "115959", "120000"}));
+}
+
+TEST_F(QueryFixture, AnArchiveFromBeforeTheImageKeysGetsThemFromItsFiles)
+{
+    SampleSpec frames;
+    frames.kind = SampleKind::MultiFrame;
+    frames.patientId = "P6";
+    frames.studyUid = "1.2.9.6";
+    frames.seriesUid = "1.2.9.6.1";
+    frames.instanceUid = "1.2.9.6.1.1";
+    frames.elements["0008,0021"] = "20240107";
+    frames.elements["0018,0015"] = "KNEE";
+    ASSERT_EQ(send({sample("frames", frames)}).success, 1);
+    const QString missing = scalar("select Filename from ImageTable where InstanceUID='1.2.9.1.7.1.2'");
+    const QString broken = scalar("select Filename from ImageTable where InstanceUID='1.2.9.3.9.1.1'");
+    m_controller.reset();
+
+    // The same rows in the archive of the previous installation, one file
+    // gone, one damaged, one path in the form another installation wrote.
+    const QString archive = scratch.path("archive.db");
+    const QString previous = scratch.path("previous.db");
+    QFile script(TALMIR_TEST_DATA_DIR "/archive-before-image-keys.sql");
+    ASSERT_TRUE(script.open(QIODevice::ReadOnly));
+    {
+        db::SqliteBackend old;
+        QString error;
+        ASSERT_TRUE(old.openFile(previous, true, error)) << error.toStdString();
+        ASSERT_TRUE(old.executeScript(
+            QString::fromUtf8(script.readAll()) + "ATTACH DATABASE '" + archive + "' AS cur;"
+                "INSERT INTO PatientTable SELECT * FROM cur.PatientTable;"
+                "INSERT INTO StudyTable SELECT * FROM cur.StudyTable;"
+                "INSERT INTO SeriesTable SELECT SeriesUID, StudyUID_FKey, Modality, SeriesNumber, SeriesDescription FROM cur.SeriesTable;"
+                "INSERT INTO ImageTable SELECT InstanceUID, SeriesUID_FKey, InstanceNumber, Filename, SyncStatus FROM cur.ImageTable;"
+                "DETACH DATABASE cur;"
+                "UPDATE ImageTable SET Filename = 'D:\\' || replace(substr(Filename, instr(Filename, 'IMAGES/')), '/', '\\')"
+                "  WHERE InstanceUID = '1.2.9.4.6.1.1';",
+            error))
+            << error.toStdString();
+        old.close();
+    }
+    for (const QString &suffix : {"", "-wal", "-shm"})
+        QFile::remove(archive + suffix);
+    ASSERT_TRUE(QFile::rename(previous, archive));
+    ASSERT_TRUE(QFile::remove(missing));
+    QFile damaged(broken);
+    ASSERT_TRUE(damaged.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    damaged.write("not a DICOM file");
+    damaged.close();
+
+    restart();
+    ASSERT_TRUE(waitUntil([&] { return logText().contains("Image keys read from the files of"); }, 60000)) << logText().toStdString();
+    EXPECT_TRUE(logText().contains("Reading the image keys of 8 archived images from their files."));
+    EXPECT_TRUE(logText().contains("Image keys read from the files of 6 images, 2 files missing or unreadable."));
+    EXPECT_TRUE(logText().contains("Stored file missing, image keys left empty: 1.2.9.1.7.1.2"));
+    EXPECT_TRUE(logText().contains("Stored file not readable ("));
+    EXPECT_FALSE(errors().contains("ImageKeysToRead")) << errors().toStdString();
+    EXPECT_EQ(count("select count(*) from ImageKeysToRead"), 0);
+
+    FindResult r = find("-S", {"QueryRetrieveLevel=IMAGE", "StudyInstanceUID=1.2.9.1", "SeriesInstanceUID=1.2.9.1.7.1",
+                               "SOPInstanceUID", "SOPClassUID", "Rows"});
+    ASSERT_EQ(r.files.size(), 2) << r.output.toStdString();
+    EXPECT_EQ(r.values(0x08, 0x16), (QStringList{"1.2.840.10008.5.1.4.1.1.2", ""})) << "the second file is gone";
+    EXPECT_EQ(r.value(0, 0x28, 0x10), "64");
+    EXPECT_EQ(find("-S", {"QueryRetrieveLevel=IMAGE", "SOPInstanceUID=1.2.9.4.6.1.1", "SOPClassUID"}).value(0, 0x08, 0x16),
+              "1.2.840.10008.5.1.4.1.1.2")
+        << "read through the path of another installation";
+    EXPECT_EQ(find("-S", {"QueryRetrieveLevel=IMAGE", "SOPInstanceUID=1.2.9.3.9.1.1", "SOPClassUID"}).value(0, 0x08, 0x16), "");
+    r = find("-S", {"QueryRetrieveLevel=IMAGE", "SOPInstanceUID=1.2.9.6.1.1", "NumberOfFrames"});
+    EXPECT_EQ(r.value(0, 0x28, 0x08), "4");
+    r = find("-S", {"QueryRetrieveLevel=SERIES", "SeriesInstanceUID=1.2.9.6.1", "SeriesDate", "BodyPartExamined"});
+    EXPECT_EQ(r.value(0, 0x08, 0x21), "20240107");
+    EXPECT_EQ(r.value(0, 0x18, 0x15), "KNEE");
+
+    // Done once: the next start reads nothing.
+    restart();
+    QCoreApplication::processEvents();
+    EXPECT_FALSE(logText().contains("Reading the image keys")) << logText().toStdString();
 }

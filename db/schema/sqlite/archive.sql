@@ -38,7 +38,9 @@ CREATE TABLE SeriesTable (
   StudyUID_FKey     varchar(64) COLLATE NOCASE,
   Modality          varchar(16) COLLATE NOCASE,
   SeriesNumber      int,
-  SeriesDescription varchar(255) COLLATE NOCASE
+  SeriesDescription varchar(255) COLLATE NOCASE,
+  SeriesDate        datetime,
+  BodyPartExamined  varchar(100) COLLATE NOCASE
 );
 CREATE INDEX SeriesTable_StudyUID_FKey ON SeriesTable (StudyUID_FKey);
 
@@ -47,10 +49,21 @@ CREATE TABLE ImageTable (
   SeriesUID_FKey varchar(64) COLLATE NOCASE,
   InstanceNumber int,
   Filename       varchar(1024) COLLATE NOCASE,
-  SyncStatus     varchar(1) COLLATE NOCASE
+  SyncStatus     varchar(1) COLLATE NOCASE,
+  SOPClassUID    varchar(64) COLLATE NOCASE,
+  NumberOfFrames int,
+  ImageRows      int,
+  ImageColumns   int
 );
 CREATE INDEX ImageTable_SeriesUID_FKey ON ImageTable (SeriesUID_FKey);
 CREATE INDEX by_SyncStatus ON ImageTable (SyncStatus);
+
+-- Images archived before ImageTable had SOPClassUID and the size columns:
+-- the keys are read from their stored files in the background, and each
+-- image leaves this list once its file has been read (or found unreadable).
+CREATE TABLE ImageKeysToRead (
+  InstanceUID varchar(64) COLLATE NOCASE NOT NULL PRIMARY KEY
+);
 
 CREATE TABLE Fields (
   groupid      int NOT NULL,
@@ -138,13 +151,16 @@ CREATE VIEW STUDYPATIENTView AS SELECT * FROM STUDYSTUDYView;
 
 CREATE VIEW SERIESView AS
 SELECT se.SeriesUID AS SeriesInstanceUID, se.Modality AS Modality, se.SeriesNumber AS SERIESNumber,
-       se.SeriesDescription AS SeriesDescription, se.StudyUID_FKey AS StudyInstanceUID,
+       se.SeriesDescription AS SeriesDescription, se.SeriesDate AS SeriesDate,
+       se.BodyPartExamined AS BodyPartExamined, se.StudyUID_FKey AS StudyInstanceUID,
        st.PatientID_FKey AS PatientID,
        (SELECT count(*) FROM ImageTable im WHERE im.SeriesUID_FKey = se.SeriesUID) AS NumberOfSeriesRelatedInstances
 FROM SeriesTable se LEFT JOIN StudyTable st ON st.StudyUID = se.StudyUID_FKey;
 
 CREATE VIEW IMAGEView AS
 SELECT im.InstanceUID AS SOPInstanceUID, im.InstanceNumber AS InstanceNumber,
+       im.SOPClassUID AS SOPClassUID, im.NumberOfFrames AS NumberOfFrames,
+       im.ImageRows AS ImageRows, im.ImageColumns AS ImageColumns,
        im.SeriesUID_FKey AS SeriesInstanceUID, se.StudyUID_FKey AS StudyInstanceUID,
        st.PatientID_FKey AS PatientID
 FROM ImageTable im
@@ -173,7 +189,8 @@ INSERT INTO Fields VALUES (32,  4612,  'NumberOfPatientRelatedInstances', 'Numbe
 
 -- Study level, both roots.
 INSERT INTO Fields VALUES (8,   32,    'StudyDate',                       'StudyDate',                       NULL, 0, 1, 1, 0, 1, 1, 0, 0);
-INSERT INTO Fields VALUES (8,   48,    'StudyTime',                       'StudyTime',                       NULL, 0, 0, 0, 0, 1, 1, 0, 0);
+-- A TM element with IsDate is matched as a time range (the VR tells).
+INSERT INTO Fields VALUES (8,   48,    'StudyTime',                       'StudyTime',                       NULL, 0, 1, 1, 0, 1, 1, 0, 0);
 INSERT INTO Fields VALUES (8,   80,    'AccessionNumber',                 'AccessionNumber',                 NULL, 0, 0, 1, 0, 1, 1, 0, 0);
 INSERT INTO Fields VALUES (8,   128,   'InstitutionName',                 'InstitutionName',                 NULL, 0, 0, 1, 0, 1, 1, 0, 0);
 INSERT INTO Fields VALUES (8,   144,   'ReferringPhysician',              'ReferringPhysician',              NULL, 1, 0, 1, 0, 1, 1, 0, 0);
@@ -199,11 +216,17 @@ INSERT INTO Fields VALUES (32,  14,    'SeriesInstanceUID',               'Serie
 INSERT INTO Fields VALUES (32,  17,    'SeriesNumber',                    'SERIESNumber',                    NULL, 0, 0, 1, 0, 0, 0, 1, 0);
 INSERT INTO Fields VALUES (32,  13,    'StudyInstanceUID',                'StudyInstanceUID',                NULL, 0, 0, 1, 0, 0, 0, 1, 0);
 INSERT INTO Fields VALUES (16,  32,    'PatientID',                       'PatientID',                       NULL, 0, 0, 1, 0, 0, 0, 1, 0);
+INSERT INTO Fields VALUES (8,   33,    'SeriesDate',                      'SeriesDate',                      NULL, 0, 1, 1, 0, 0, 0, 1, 0);
+INSERT INTO Fields VALUES (24,  21,    'BodyPartExamined',                'BodyPartExamined',                NULL, 0, 0, 1, 0, 0, 0, 1, 0);
 INSERT INTO Fields VALUES (32,  4617,  'NumberOfSeriesRelatedInstances',  'NumberOfSeriesRelatedInstances',  NULL, 0, 0, 0, 0, 0, 0, 1, 0);
 
 -- Image level.
 INSERT INTO Fields VALUES (8,   24,    'SOPInstanceUID',                  'SOPInstanceUID',                  NULL, 0, 0, 1, 0, 0, 0, 0, 1);
 INSERT INTO Fields VALUES (32,  19,    'InstanceNumber',                  'InstanceNumber',                  NULL, 0, 0, 1, 0, 0, 0, 0, 1);
+INSERT INTO Fields VALUES (8,   22,    'SOPClassUID',                     'SOPClassUID',                     NULL, 0, 0, 1, 0, 0, 0, 0, 1);
+INSERT INTO Fields VALUES (40,  8,     'NumberOfFrames',                  'NumberOfFrames',                  NULL, 0, 0, 1, 0, 0, 0, 0, 1);
+INSERT INTO Fields VALUES (40,  16,    'ImageRows',                       'ImageRows',                       NULL, 0, 0, 1, 0, 0, 0, 0, 1);
+INSERT INTO Fields VALUES (40,  17,    'ImageColumns',                    'ImageColumns',                    NULL, 0, 0, 1, 0, 0, 0, 0, 1);
 INSERT INTO Fields VALUES (32,  14,    'SeriesInstanceUID',               'SeriesInstanceUID',               NULL, 0, 0, 1, 0, 0, 0, 0, 1);
 INSERT INTO Fields VALUES (32,  13,    'StudyInstanceUID',                'StudyInstanceUID',                NULL, 0, 0, 1, 0, 0, 0, 0, 1);
 INSERT INTO Fields VALUES (16,  32,    'PatientID',                       'PatientID',                       NULL, 0, 0, 1, 0, 0, 0, 0, 1);
