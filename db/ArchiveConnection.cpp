@@ -1,5 +1,7 @@
 #include "ArchiveConnection.h"
 
+#include "EventYield.h"
+
 #include "ActivityLog.h"
 #include "HomeFolder.h"
 #include "SqlText.h"
@@ -46,6 +48,9 @@ void ArchiveConnection::ConnectDB()
     QCoreApplication::processEvents();
     m_connected = false;
 
+    // An open transaction does not survive the connection: all it did is gone,
+    // so its commit must fail rather than keep the statements after this.
+    m_transactionFailed = m_transactionFailed || m_inTransaction;
     if (m_backend)
         m_backend->close();
     const ConnectionString connection(m_connectionString);
@@ -101,6 +106,10 @@ ResultSet ArchiveConnection::ExecuteSQL(const QString &statement, bool &failed)
         failed = false;
         return ResultSet(cursor);
     }
+    if (m_inTransaction) {
+        failInTransaction(error, statement, failed);
+        return ResultSet();
+    }
     m_log.ReportError(QStringLiteral("db execute ") + error + QLatin1Char(' ') + statement, false);
     reconnect();
     return ExecuteOnce(statement, failed);
@@ -108,6 +117,10 @@ ResultSet ArchiveConnection::ExecuteSQL(const QString &statement, bool &failed)
 
 std::shared_ptr<DbCursor> ArchiveConnection::attempt(const QString &statement, QString &error)
 {
+    if (m_inTransaction && m_transactionFailed) {
+        error = QStringLiteral("Skipped: the transaction has already failed.");
+        return nullptr;
+    }
     if (!m_backend || !m_backend->isOpen()) {
         error = QStringLiteral("Not connected to the database.");
         return nullptr;
@@ -121,6 +134,10 @@ ResultSet ArchiveConnection::ExecuteOnce(const QString &statement, bool &failed)
     if (auto cursor = attempt(statement, error)) {
         failed = false;
         return ResultSet(cursor);
+    }
+    if (m_inTransaction) {
+        failInTransaction(error, statement, failed);
+        return ResultSet();
     }
     m_log.ReportError(error + QLatin1Char(' ') + statement, false);
     failed = true;
@@ -139,11 +156,18 @@ bool ArchiveConnection::executeQuiet(const QString &statement, QString &error)
 bool ArchiveConnection::openForUpdate(const QString &selectStatement, UpdatableRow &row)
 {
     QString error;
+    if (m_inTransaction && m_transactionFailed)
+        return false;
     for (int attempt = 0; attempt < 2; ++attempt) {
         if (m_backend && m_backend->isOpen() && m_backend->fetchForUpdate(selectStatement, row, error))
             return true;
         if (!m_backend || !m_backend->isOpen())
             error = QStringLiteral("Not connected to the database.");
+        if (attempt == 0 && m_inTransaction) {
+            bool failed = false;
+            failInTransaction(error, selectStatement, failed);
+            return false;
+        }
         if (attempt == 0) {
             m_log.ReportError(QStringLiteral("db execute ") + error + QLatin1Char(' ') + selectStatement, false);
             reconnect();
@@ -156,12 +180,76 @@ bool ArchiveConnection::openForUpdate(const QString &selectStatement, UpdatableR
 bool ArchiveConnection::saveRow(UpdatableRow &row)
 {
     QString error;
+    if (m_inTransaction && m_transactionFailed)
+        return false;
     if (m_backend && m_backend->isOpen() && m_backend->saveRow(row, error))
         return true;
     if (!m_backend || !m_backend->isOpen())
         error = QStringLiteral("Not connected to the database.");
+    m_transactionFailed = m_inTransaction;
     m_log.ReportError(QStringLiteral("Cannot save the row of ") + row.table + QStringLiteral(": ") + error, false);
     return false;
+}
+
+bool ArchiveConnection::failInTransaction(const QString &error, const QString &statement, bool &failed)
+{
+    failed = true;
+    if (!m_transactionFailed) // the first failure is the one worth reading
+        m_log.ReportError(QStringLiteral("db execute ") + error + QLatin1Char(' ') + statement, false);
+    m_transactionFailed = true;
+    return false;
+}
+
+bool ArchiveConnection::BeginTrans()
+{
+    QString error;
+    if (m_inTransaction)
+        error = QStringLiteral("A transaction is already open.");
+    else if (!m_backend || !m_backend->isOpen())
+        error = QStringLiteral("Not connected to the database.");
+    else if (m_backend->beginTransaction(error)) {
+        m_inTransaction = true;
+        m_transactionFailed = false;
+        m_noYield = std::make_unique<NoYieldScope>();
+        return true;
+    }
+    m_log.ReportError(QStringLiteral("Cannot begin a transaction: ") + error, false);
+    return false;
+}
+
+bool ArchiveConnection::CommitTrans()
+{
+    if (!m_inTransaction)
+        return false;
+    if (m_transactionFailed) {
+        RollbackTrans();
+        return false;
+    }
+    QString error;
+    const bool committed = m_backend && m_backend->commitTransaction(error);
+    if (!committed) {
+        m_log.ReportError(QStringLiteral("Cannot commit the transaction: ") + error, false);
+        RollbackTrans();
+        return false;
+    }
+    m_inTransaction = false;
+    m_noYield.reset();
+    return true;
+}
+
+void ArchiveConnection::RollbackTrans()
+{
+    if (!m_inTransaction)
+        return;
+    QString error;
+    if (m_backend && !m_backend->rollbackTransaction(error)) {
+        // A connection that cannot roll back is not to be trusted with the next statement.
+        m_log.ReportError(QStringLiteral("Cannot roll back the transaction: ") + error, false);
+        m_backend->close();
+    }
+    m_inTransaction = false;
+    m_transactionFailed = false;
+    m_noYield.reset();
 }
 
 } // namespace pacs::db

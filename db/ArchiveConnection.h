@@ -12,6 +12,7 @@
 namespace pacs {
 class ActivityLog;
 class HomeFolder;
+class NoYieldScope;
 }
 
 namespace pacs::db {
@@ -57,6 +58,17 @@ public:
     bool openForUpdate(const QString &selectStatement, UpdatableRow &row);
     bool saveRow(UpdatableRow &row);
 
+    // Several statements that must all happen or none. Inside a transaction a
+    // failing statement is reported but not retried (a reconnect would drop
+    // what the transaction already did and run the rest on its own), and no
+    // other handler runs in between. Prefer ArchiveTransaction, which rolls
+    // back whatever is left open.
+    bool BeginTrans();
+    // False, with everything undone, when a statement inside failed or the commit did.
+    bool CommitTrans();
+    void RollbackTrans();
+    bool inTransaction() const { return m_inTransaction; }
+
 signals:
     void connected();
 
@@ -64,6 +76,12 @@ private:
     // One try on the open connection; null with a description otherwise.
     std::shared_ptr<DbCursor> attempt(const QString &statement, QString &error);
 
+    // A statement failed inside the open transaction: it can only be rolled back.
+    bool failInTransaction(const QString &error, const QString &statement, bool &failed);
+
+    bool m_inTransaction = false;
+    bool m_transactionFailed = false;
+    std::unique_ptr<NoYieldScope> m_noYield;
     const HomeFolder &m_home;
     ActivityLog &m_log;
     std::unique_ptr<DbBackend> m_backend;

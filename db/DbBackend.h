@@ -30,8 +30,14 @@ public:
     virtual bool fetchForUpdate(const QString &selectStatement, UpdatableRow &row, QString &error) = 0;
     virtual bool saveRow(UpdatableRow &row, QString &error) = 0;
 
+    // One transaction at a time: begun, then committed or rolled back.
+    virtual bool beginTransaction(QString &error) = 0;
+    virtual bool commitTransaction(QString &error) = 0;
+    virtual bool rollbackTransaction(QString &error) = 0;
+
     // A back end for the driver a connection string names; null with a
-    // description when this build has none.
+    // description when this build has none (DbBackend.cpp: the one place that
+    // knows the drivers).
     static std::unique_ptr<DbBackend> create(const ConnectionString &connection, QString &error);
 };
 

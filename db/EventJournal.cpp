@@ -1,5 +1,6 @@
 #include "EventJournal.h"
 
+#include "EventYield.h"
 #include "ArchiveConnection.h"
 #include "SqlText.h"
 #include "TextValues.h"
@@ -36,7 +37,7 @@ bool EventJournal::refresh(const std::function<bool(const QString &line)> &addRo
             fields << rows.text(i);
         if (!addRow(fields.join(QLatin1Char('\t'))))
             break;
-        QCoreApplication::processEvents();
+        yieldToEvents();
         rows.moveNext();
     }
     rows.close();

@@ -327,18 +327,53 @@ bool SqliteBackend::fetchForUpdate(const QString &selectStatement, UpdatableRow 
     }
     row = UpdatableRow{};
     row.table = m.captured(1);
-    auto cursor = prepareAndRun(QStringLiteral("SELECT rowid AS \"__rowid__\", * FROM ") + row.table + m.captured(2), error);
+    if (!primaryKey(row.table, row.keyColumns, error))
+        return false;
+    auto cursor = prepareAndRun(QStringLiteral("SELECT * FROM ") + row.table + m.captured(2), error);
     if (!cursor)
         return false;
-    for (int i = 1; i < cursor->columnCount(); ++i) {
+    for (int i = 0; i < cursor->columnCount(); ++i) {
         row.columns << cursor->columnName(i);
         row.changed << false;
         row.values << (cursor->atEnd() ? DbValue() : cursor->value(i));
     }
     row.found = !cursor->atEnd();
-    if (row.found)
-        row.rowKey = cursor->value(0);
     cursor->close();
+    if (row.keyColumns.isEmpty()) // no primary key: the whole row as read identifies it
+        row.keyColumns = row.columns;
+    if (row.found)
+        for (const QString &key : row.keyColumns)
+            row.keyValues << row.values.value(row.columns.indexOf(key));
+    return true;
+}
+
+// The primary key columns of a table ("T", "schema.T", quoted or not), in key order.
+bool SqliteBackend::primaryKey(const QString &table, QStringList &columns, QString &error)
+{
+    auto unquote = [](QString name) {
+        if (name.startsWith(QLatin1Char('"')) && name.endsWith(QLatin1Char('"')) && name.size() >= 2)
+            name = name.mid(1, name.size() - 2).replace(QLatin1String("\"\""), QLatin1String("\""));
+        return name;
+    };
+    static const QRegularExpression parts(QStringLiteral(R"(^("[^"]+"|[\w$]+)(?:\.("[^"]+"|[\w$]+))?$)"));
+    const QRegularExpressionMatch m = parts.match(table);
+    const QString schema = m.captured(2).isEmpty() ? QStringLiteral("main") : unquote(m.captured(1));
+    const QString name = unquote(m.captured(2).isEmpty() ? m.captured(1) : m.captured(2));
+    sqlite3_stmt *stmt = nullptr;
+    if (sqlite3_prepare_v2(m_db, "SELECT name FROM pragma_table_info(?1, ?2) WHERE pk > 0 ORDER BY pk", -1, &stmt, nullptr) != SQLITE_OK) {
+        error = lastError(m_db);
+        return false;
+    }
+    bindValue(stmt, 1, DbValue::fromText(name));
+    bindValue(stmt, 2, DbValue::fromText(schema));
+    int rc;
+    while ((rc = sqlite3_step(stmt)) == SQLITE_ROW)
+        columns << QString::fromUtf8(reinterpret_cast<const char *>(sqlite3_column_text(stmt, 0)));
+    sqlite3_finalize(stmt);
+    if (rc != SQLITE_DONE) {
+        error = lastError(m_db);
+        return false;
+    }
     return true;
 }
 
@@ -346,11 +381,14 @@ bool SqliteBackend::saveRow(UpdatableRow &row, QString &error)
 {
     if (!checkFileStillThere(error))
         return false;
+    auto quoted = [](const QString &name) {
+        return QLatin1Char('"') + QString(name).replace(QLatin1Char('"'), QLatin1String("\"\"")) + QLatin1Char('"');
+    };
     QStringList names;
     QList<DbValue> values;
     for (qsizetype i = 0; i < row.columns.size(); ++i)
         if (row.changed.value(i)) {
-            names << QLatin1Char('"') + QString(row.columns[i]).replace(QLatin1Char('"'), QLatin1String("\"\"")) + QLatin1Char('"');
+            names << quoted(row.columns[i]);
             values << row.values[i];
         }
     if (names.isEmpty())
@@ -367,9 +405,22 @@ bool SqliteBackend::saveRow(UpdatableRow &row, QString &error)
         QStringList sets;
         for (const QString &n : names)
             sets << n + QStringLiteral("=?");
+        QStringList match;
+        for (qsizetype i = 0; i < row.keyColumns.size(); ++i) {
+            const DbValue key = row.keyValues.value(i);
+            if (key.isNull()) {
+                match << quoted(row.keyColumns[i]) + QStringLiteral(" IS NULL");
+            } else {
+                match << quoted(row.keyColumns[i]) + QStringLiteral("=?");
+                values << key;
+            }
+        }
+        if (match.isEmpty()) {
+            error = QStringLiteral("The row of ") + row.table + QStringLiteral(" has no key to be found again by.");
+            return false;
+        }
         sql = QStringLiteral("UPDATE ") + row.table + QStringLiteral(" SET ") + sets.join(QLatin1Char(',')) +
-              QStringLiteral(" WHERE rowid=?");
-        values << row.rowKey;
+              QStringLiteral(" WHERE ") + match.join(QStringLiteral(" AND "));
     }
     sqlite3_stmt *stmt = nullptr;
     if (sqlite3_prepare_v2(m_db, sql.toUtf8().constData(), -1, &stmt, nullptr) != SQLITE_OK) {
@@ -384,8 +435,23 @@ bool SqliteBackend::saveRow(UpdatableRow &row, QString &error)
         error = lastError(m_db);
         return false;
     }
+    if (!insert && sqlite3_changes(m_db) == 0) {
+        error = QStringLiteral("The row of ") + row.table + QStringLiteral(" was changed or removed meanwhile.");
+        return false;
+    }
+    // The key as it now stands; an integer key the insert left out is the new rowid.
+    row.keyValues.clear();
+    for (const QString &key : row.keyColumns) {
+        const qsizetype i = row.columns.indexOf(key);
+        DbValue value = row.values.value(i);
+        if (insert && value.isNull() && row.keyColumns.size() == 1 && !row.changed.value(i)) {
+            value = DbValue::fromInteger(sqlite3_last_insert_rowid(m_db));
+            if (i >= 0)
+                row.values[i] = value;
+        }
+        row.keyValues << value;
+    }
     if (insert) {
-        row.rowKey = DbValue::fromInteger(sqlite3_last_insert_rowid(m_db));
         row.found = true;
         row.isNew = false;
     }
@@ -394,17 +460,31 @@ bool SqliteBackend::saveRow(UpdatableRow &row, QString &error)
     return true;
 }
 
-std::unique_ptr<DbBackend> DbBackend::create(const ConnectionString &connection, QString &error)
+bool SqliteBackend::beginTransaction(QString &error)
 {
-    const QString driver = connection.driver();
-    if (driver.compare(QLatin1String("SQLite"), Qt::CaseInsensitive) == 0
-        || driver.compare(QLatin1String("SQLite3"), Qt::CaseInsensitive) == 0)
-        return std::make_unique<SqliteBackend>();
-    if (driver.isEmpty())
-        error = QStringLiteral("The connection string names no Driver: ") + connection.text();
-    else
-        error = QStringLiteral("Unknown database driver: ") + driver;
-    return nullptr;
+    if (!checkFileStillThere(error))
+        return false;
+    // IMMEDIATE takes the write lock now, so a second process cannot make the
+    // transaction fail half-way.
+    return executeScript(QStringLiteral("BEGIN IMMEDIATE"), error);
+}
+
+bool SqliteBackend::commitTransaction(QString &error)
+{
+    if (!checkFileStillThere(error))
+        return false;
+    return executeScript(QStringLiteral("COMMIT"), error);
+}
+
+bool SqliteBackend::rollbackTransaction(QString &error)
+{
+    if (!m_db) {
+        error = QStringLiteral("Not connected to the database.");
+        return false;
+    }
+    if (sqlite3_get_autocommit(m_db)) // nothing open (SQLite may have rolled back on its own)
+        return true;
+    return executeScript(QStringLiteral("ROLLBACK"), error);
 }
 
 } // namespace pacs::db

@@ -34,6 +34,9 @@ public:
     std::shared_ptr<DbCursor> execute(const QString &statement, QString &error) override;
     bool fetchForUpdate(const QString &selectStatement, UpdatableRow &row, QString &error) override;
     bool saveRow(UpdatableRow &row, QString &error) override;
+    bool beginTransaction(QString &error) override;
+    bool commitTransaction(QString &error) override;
+    bool rollbackTransaction(QString &error) override;
 
     // Runs native SQLite text (no translation), every statement of it in turn.
     bool executeScript(const QString &sql, QString &error);
@@ -45,6 +48,7 @@ public:
 
 private:
     bool checkFileStillThere(QString &error) const;
+    bool primaryKey(const QString &table, QStringList &columns, QString &error);
     std::shared_ptr<SqliteCursor> prepareAndRun(const QString &sql, QString &error);
     void registerFunctions();
     QStringList schemaNames();

@@ -1,5 +1,6 @@
 #include "ActivityLog.h"
 
+#include "EventYield.h"
 #include "TextValues.h"
 
 #include <QCoreApplication>
@@ -48,8 +49,7 @@ void ActivityLog::WriteLog(const QString &text)
     if (!m_enabled)
         return;
     writeLogDirect(text);
-    if (QCoreApplication::instance())
-        QCoreApplication::processEvents();
+    yieldToEvents();
 }
 
 void ActivityLog::writeLogDirect(const QString &text)
