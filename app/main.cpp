@@ -1,36 +1,18 @@
-#include "CommandLine.h"
-#include "HeadlessPrompter.h"
-#include "MessageBoxPrompter.h"
-#include "ServerController.h"
-#include "ServerForm.h"
-#include "SplashWindow.h"
+// The desktop program: the start-up window, then the main window. With
+// --headless it runs as the service does (talmir-pacsd needs no display
+// libraries at all and is the one to install as a service).
+#include "app/shell/CommandLine.h"
+#include "app/shell/HeadlessService.h"
+#include "app/shell/ServerController.h"
+#include "app/windows/MessageBoxPrompter.h"
+#include "app/windows/ServerForm.h"
+#include "app/windows/SplashWindow.h"
 
 #include <QApplication>
 #include <QCoreApplication>
-#include <QTimer>
-#include <cstdio>
 #include <memory>
 
 using namespace pacs;
-
-namespace {
-
-// A service's activity goes to its standard output, errors to standard error.
-void echoToConsole(ActivityLog &log)
-{
-    QObject::connect(&log, &ActivityLog::logLineAdded, [](const QString &text) {
-        std::fputs(text.trimmed().toLocal8Bit().constData(), stdout);
-        std::fputc('\n', stdout);
-        std::fflush(stdout);
-    });
-    QObject::connect(&log, &ActivityLog::errorLineAdded, [](const QString &line) {
-        std::fputs(line.trimmed().toLocal8Bit().constData(), stderr);
-        std::fputc('\n', stderr);
-        std::fflush(stderr);
-    });
-}
-
-} // namespace
 
 int main(int argc, char **argv)
 {
@@ -38,11 +20,8 @@ int main(int argc, char **argv)
     for (int i = 0; i < argc; ++i)
         arguments << QString::fromLocal8Bit(argv[i]);
     const CommandLine command = CommandLine::parse(arguments);
-    if (!command.error.isEmpty() || command.showHelp) {
-        std::fputs((command.error.isEmpty() ? QString() : command.error + QLatin1Char('\n')).toLocal8Bit().constData(), stderr);
-        std::fputs(CommandLine::usage().toLocal8Bit().constData(), command.showHelp ? stdout : stderr);
-        return command.showHelp ? 0 : 2;
-    }
+    if (!command.error.isEmpty() || command.showHelp)
+        return CommandLine::reportUsage(command);
 
     std::unique_ptr<QCoreApplication> app;
     if (command.headless)
@@ -50,22 +29,14 @@ int main(int argc, char **argv)
     else
         app = std::make_unique<QApplication>(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("talmir-pacs"));
-    QCoreApplication::setApplicationVersion(QStringLiteral("6.1.63"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(PACS_VERSION));
 
     ServerController controller(command.home, command.text);
-    echoToConsole(controller.log());
-    auto ready = [&controller] {
-        controller.log().writeLogDirect(QStringLiteral("Archive ready: ") + controller.home().path() + QStringLiteral(" (")
-                                        + controller.companyCaption() + QLatin1Char(')'));
-    };
+    HeadlessService::echoToConsole(controller);
 
     if (command.headless) {
-        HeadlessPrompter prompter(controller.log());
-        controller.setPrompter(&prompter);
-        QTimer::singleShot(0, &controller, [&] {
-            controller.load();
-            ready();
-        });
+        HeadlessService service(controller);
+        service.start();
         return app->exec();
     }
 
@@ -77,7 +48,7 @@ int main(int argc, char **argv)
     auto *splash = new SplashWindow([&] {
         form.show();
         controller.load();
-        ready();
+        HeadlessService::reportReady(controller);
     }, delayMs);
     splash->show();
     return app->exec();

@@ -1,6 +1,6 @@
 // Writes a folder of CT images of one series, as a modality would send them.
 //   bench_samples <folder> <count> [size]   (size: rows and columns, default 512)
-#include "SampleImages.h"
+#include "tests/support/SampleImages.h"
 
 #include <QCoreApplication>
 #include <QDir>

@@ -1,10 +1,10 @@
-#include "ArchiveConnection.h"
+#include "db/ArchiveConnection.h"
 
-#include "EventYield.h"
+#include "core/EventYield.h"
 
-#include "ActivityLog.h"
-#include "HomeFolder.h"
-#include "SqlText.h"
+#include "core/ActivityLog.h"
+#include "core/HomeFolder.h"
+#include "db/SqlText.h"
 
 #include <QCoreApplication>
 #include <QEventLoop>

@@ -1,8 +1,8 @@
 #pragma once
 
-#include "DbBackend.h"
-#include "ResultSet.h"
-#include "UpdatableRow.h"
+#include "db/DbBackend.h"
+#include "db/ResultSet.h"
+#include "db/UpdatableRow.h"
 
 #include <QObject>
 #include <QString>

@@ -1,7 +1,7 @@
-#include "ArchiveInstaller.h"
+#include "db/ArchiveInstaller.h"
 
-#include "HomeFolder.h"
-#include "SqliteBackend.h"
+#include "core/HomeFolder.h"
+#include "db/SqliteBackend.h"
 
 #include <QDir>
 #include <QFile>

@@ -1,6 +1,6 @@
-#include "ArchiveTransaction.h"
+#include "db/ArchiveTransaction.h"
 
-#include "ArchiveConnection.h"
+#include "db/ArchiveConnection.h"
 
 namespace pacs::db {
 

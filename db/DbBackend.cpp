@@ -1,6 +1,6 @@
-#include "DbBackend.h"
+#include "db/DbBackend.h"
 
-#include "SqliteBackend.h"
+#include "db/SqliteBackend.h"
 
 namespace pacs::db {
 

@@ -1,8 +1,8 @@
 #pragma once
 
-#include "ConnectionString.h"
-#include "DbCursor.h"
-#include "UpdatableRow.h"
+#include "db/ConnectionString.h"
+#include "db/DbCursor.h"
+#include "db/UpdatableRow.h"
 
 #include <QString>
 #include <memory>

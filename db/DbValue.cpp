@@ -1,6 +1,6 @@
-#include "DbValue.h"
+#include "db/DbValue.h"
 
-#include "TextValues.h"
+#include "core/TextValues.h"
 
 #include <cmath>
 

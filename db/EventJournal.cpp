@@ -1,9 +1,9 @@
-#include "EventJournal.h"
+#include "db/EventJournal.h"
 
-#include "EventYield.h"
-#include "ArchiveConnection.h"
-#include "SqlText.h"
-#include "TextValues.h"
+#include "core/EventYield.h"
+#include "core/TextValues.h"
+#include "db/ArchiveConnection.h"
+#include "db/SqlText.h"
 
 #include <QCoreApplication>
 #include <QDateTime>

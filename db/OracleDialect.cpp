@@ -1,8 +1,8 @@
-#include "OracleDialect.h"
+#include "db/OracleDialect.h"
 
-#include "ActivityLog.h"
-#include "Prompter.h"
-#include "TextValues.h"
+#include "core/ActivityLog.h"
+#include "core/Prompter.h"
+#include "core/TextValues.h"
 
 namespace pacs::db {
 

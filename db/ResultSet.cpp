@@ -1,4 +1,4 @@
-#include "ResultSet.h"
+#include "db/ResultSet.h"
 
 namespace pacs::db {
 

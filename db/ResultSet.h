@@ -1,7 +1,7 @@
 #pragma once
 
-#include "DbCursor.h"
-#include "DbValue.h"
+#include "db/DbCursor.h"
+#include "db/DbValue.h"
 
 #include <QString>
 #include <memory>

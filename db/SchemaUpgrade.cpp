@@ -1,8 +1,8 @@
-#include "SchemaUpgrade.h"
+#include "db/SchemaUpgrade.h"
 
-#include "ActivityLog.h"
-#include "ArchiveConnection.h"
-#include "Prompter.h"
+#include "core/ActivityLog.h"
+#include "core/Prompter.h"
+#include "db/ArchiveConnection.h"
 
 #include <QCoreApplication>
 

@@ -1,4 +1,4 @@
-#include "SqlText.h"
+#include "db/SqlText.h"
 
 #include <QDir>
 

@@ -1,7 +1,7 @@
-#include "SqliteBackend.h"
+#include "db/SqliteBackend.h"
 
-#include "SqliteCursor.h"
-#include "TsqlFunctions.h"
+#include "db/SqliteCursor.h"
+#include "db/TsqlFunctions.h"
 
 #include <QDir>
 #include <QFileInfo>

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "DbBackend.h"
-#include "TsqlTranslator.h"
+#include "db/DbBackend.h"
+#include "db/TsqlTranslator.h"
 
 #include <QString>
 #include <QStringList>

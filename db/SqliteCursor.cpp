@@ -1,4 +1,4 @@
-#include "SqliteCursor.h"
+#include "db/SqliteCursor.h"
 
 #include <QRegularExpression>
 #include <sqlite3.h>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "DbCursor.h"
+#include "db/DbCursor.h"
 
 #include <QStringList>
 #include <memory>

@@ -1,8 +1,8 @@
-#include "TsqlFunctions.h"
+#include "db/TsqlFunctions.h"
 
-#include "DbValue.h"
-#include "TextValues.h"
-#include "TsqlTranslator.h"
+#include "core/TextValues.h"
+#include "db/DbValue.h"
+#include "db/TsqlTranslator.h"
 
 #include <QChar>
 #include <QDateTime>

@@ -1,4 +1,4 @@
-#include "TsqlTranslator.h"
+#include "db/TsqlTranslator.h"
 
 #include <QDate>
 #include <QRegularExpression>

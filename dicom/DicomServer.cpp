@@ -1,15 +1,15 @@
-#include "DicomServer.h"
+#include "dicom/DicomServer.h"
 
-#include "ActivityLog.h"
-#include "ArchiveConnection.h"
-#include "HisFeedback.h"
-#include "ImagePath.h"
-#include "ImageReception.h"
-#include "QueryService.h"
-#include "RetrieveService.h"
-#include "ServerOptions.h"
-#include "SqlText.h"
-#include "toolkit/ToolkitConnection.h"
+#include "core/ActivityLog.h"
+#include "core/ServerOptions.h"
+#include "db/ArchiveConnection.h"
+#include "db/SqlText.h"
+#include "dicom/HisFeedback.h"
+#include "dicom/ImagePath.h"
+#include "dicom/ImageReception.h"
+#include "dicom/QueryService.h"
+#include "dicom/RetrieveService.h"
+#include "dicom/toolkit/ToolkitConnection.h"
 
 
 #include <QCoreApplication>

@@ -1,8 +1,8 @@
 #pragma once
 
-#include "toolkit/ToolkitEvents.h"
-#include "toolkit/ToolkitImageList.h"
-#include "toolkit/ToolkitListener.h"
+#include "dicom/toolkit/ToolkitEvents.h"
+#include "dicom/toolkit/ToolkitImageList.h"
+#include "dicom/toolkit/ToolkitListener.h"
 
 #include <QObject>
 #include <QString>

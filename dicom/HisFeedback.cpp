@@ -1,11 +1,11 @@
-#include "HisFeedback.h"
+#include "dicom/HisFeedback.h"
 
-#include "ActivityLog.h"
-#include "DbBackend.h"
-#include "HomeFolder.h"
-#include "Prompter.h"
-#include "SqlText.h"
-#include "toolkit/ToolkitImage.h"
+#include "core/ActivityLog.h"
+#include "core/HomeFolder.h"
+#include "core/Prompter.h"
+#include "db/DbBackend.h"
+#include "db/SqlText.h"
+#include "dicom/toolkit/ToolkitImage.h"
 
 namespace pacs {
 

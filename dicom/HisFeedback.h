@@ -1,6 +1,6 @@
 #pragma once
 
-#include "ServerOptions.h"
+#include "core/ServerOptions.h"
 
 #include <QString>
 #include <memory>

@@ -1,11 +1,11 @@
-#include "ImageKeyReader.h"
+#include "dicom/ImageKeyReader.h"
 
-#include "ActivityLog.h"
-#include "ArchiveConnection.h"
-#include "ServerOptions.h"
-#include "SqlLiterals.h"
-#include "SqlText.h"
-#include "toolkit/ToolkitDataset.h"
+#include "core/ActivityLog.h"
+#include "core/ServerOptions.h"
+#include "db/ArchiveConnection.h"
+#include "db/SqlText.h"
+#include "dicom/SqlLiterals.h"
+#include "dicom/toolkit/ToolkitDataset.h"
 
 #include <QFileInfo>
 #include <QStringList>

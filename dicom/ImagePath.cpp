@@ -1,7 +1,7 @@
-#include "ImagePath.h"
+#include "dicom/ImagePath.h"
 
-#include "SqlLiterals.h"
-#include "SqlText.h"
+#include "db/SqlText.h"
+#include "dicom/SqlLiterals.h"
 
 #include <QDate>
 #include <QFile>

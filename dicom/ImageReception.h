@@ -1,6 +1,6 @@
 #pragma once
 
-#include "RecordInserter.h"
+#include "dicom/RecordInserter.h"
 
 #include <QString>
 #include <functional>

@@ -1,6 +1,6 @@
-#include "PersonName.h"
+#include "dicom/PersonName.h"
 
-#include "ActivityLog.h"
+#include "core/ActivityLog.h"
 
 #include <QStringList>
 

@@ -1,12 +1,12 @@
-#include "QueryService.h"
+#include "dicom/QueryService.h"
 
-#include "ActivityLog.h"
-#include "ArchiveConnection.h"
-#include "QueryWhere.h"
-#include "RetrieveService.h"
-#include "ServerOptions.h"
-#include "toolkit/ToolkitConnection.h"
-#include "toolkit/ToolkitSequence.h"
+#include "core/ActivityLog.h"
+#include "core/ServerOptions.h"
+#include "db/ArchiveConnection.h"
+#include "dicom/QueryWhere.h"
+#include "dicom/RetrieveService.h"
+#include "dicom/toolkit/ToolkitConnection.h"
+#include "dicom/toolkit/ToolkitSequence.h"
 
 #include <QCoreApplication>
 #include <QStringList>

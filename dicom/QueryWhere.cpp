@@ -1,8 +1,8 @@
-#include "QueryWhere.h"
+#include "dicom/QueryWhere.h"
 
-#include "PersonName.h"
-#include "SqlText.h"
-#include "toolkit/ToolkitAttribute.h"
+#include "db/SqlText.h"
+#include "dicom/PersonName.h"
+#include "dicom/toolkit/ToolkitAttribute.h"
 
 #include <QDate>
 #include <QTime>

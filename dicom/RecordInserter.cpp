@@ -1,15 +1,15 @@
-#include "RecordInserter.h"
+#include "dicom/RecordInserter.h"
 
-#include "ActivityLog.h"
-#include "ArchiveConnection.h"
-#include "ImagePath.h"
-#include "PersonName.h"
-#include "ServerOptions.h"
-#include "SqlLiterals.h"
-#include "SqlText.h"
-#include "TsqlTranslator.h"
-#include "toolkit/ToolkitConnection.h"
-#include "toolkit/ToolkitImage.h"
+#include "core/ActivityLog.h"
+#include "core/ServerOptions.h"
+#include "db/ArchiveConnection.h"
+#include "db/SqlText.h"
+#include "db/TsqlTranslator.h"
+#include "dicom/ImagePath.h"
+#include "dicom/PersonName.h"
+#include "dicom/SqlLiterals.h"
+#include "dicom/toolkit/ToolkitConnection.h"
+#include "dicom/toolkit/ToolkitImage.h"
 
 
 namespace pacs {

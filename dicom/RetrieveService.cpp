@@ -1,11 +1,11 @@
-#include "RetrieveService.h"
+#include "dicom/RetrieveService.h"
 
-#include "ActivityLog.h"
-#include "ArchiveConnection.h"
-#include "ServerOptions.h"
-#include "SqlText.h"
-#include "TextValues.h"
-#include "toolkit/ToolkitConnection.h"
+#include "core/ActivityLog.h"
+#include "core/ServerOptions.h"
+#include "core/TextValues.h"
+#include "db/ArchiveConnection.h"
+#include "db/SqlText.h"
+#include "dicom/toolkit/ToolkitConnection.h"
 
 namespace pacs {
 

@@ -1,9 +1,9 @@
-#include "SqlLiterals.h"
+#include "dicom/SqlLiterals.h"
 
-#include "SqlText.h"
-#include "TextValues.h"
-#include "TsqlTranslator.h"
-#include "toolkit/ToolkitAttribute.h"
+#include "core/TextValues.h"
+#include "db/SqlText.h"
+#include "db/TsqlTranslator.h"
+#include "dicom/toolkit/ToolkitAttribute.h"
 
 #include <QDate>
 #include <QTime>

@@ -32,7 +32,7 @@ peer=$(send "$peer_port" ANY)
 ours_port=$(free_port)
 mkdir -p "$work/cfg/PACS"
 printf '[SERVER]\nPORT=%s\n' "$ours_port" > "$work/cfg/PACS/PACS.ini"
-XDG_CONFIG_HOME="$work/cfg" build/bin/talmir-pacs --headless --home "$work/home" >"$work/server.log" 2>&1 &
+XDG_CONFIG_HOME="$work/cfg" build/bin/talmir-pacsd --home "$work/home" >"$work/server.log" 2>&1 &
 until echoscu -aec TALMIR 127.0.0.1 "$ours_port" >/dev/null 2>&1; do sleep 0.1; done
 ours=$(send "$ours_port" TALMIR)
 stored=$(sqlite3 "$work/home/archive.db" "select count(*) from ImageTable")

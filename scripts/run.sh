@@ -6,4 +6,4 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
 scripts/build.sh
-exec build/bin/talmir-pacs --headless "$@"
+exec build/bin/talmir-pacsd "$@"

@@ -1,8 +1,8 @@
-#include "EchoCommands.h"
+#include "transfer/EchoCommands.h"
 
-#include "ServerOptions.h"
-#include "TextValues.h"
-#include "toolkit/ToolkitUtility.h"
+#include "core/ServerOptions.h"
+#include "core/TextValues.h"
+#include "dicom/toolkit/ToolkitUtility.h"
 
 namespace pacs::EchoCommands {
 

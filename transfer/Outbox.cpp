@@ -1,11 +1,11 @@
-#include "Outbox.h"
+#include "transfer/Outbox.h"
 
-#include "ActivityLog.h"
-#include "ArchiveConnection.h"
-#include "ServerOptions.h"
-#include "SqlText.h"
-#include "TextValues.h"
-#include "toolkit/ToolkitConnection.h"
+#include "core/ActivityLog.h"
+#include "core/ServerOptions.h"
+#include "core/TextValues.h"
+#include "db/ArchiveConnection.h"
+#include "db/SqlText.h"
+#include "dicom/toolkit/ToolkitConnection.h"
 
 #include <QCoreApplication>
 #include <QDateTime>

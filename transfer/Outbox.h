@@ -1,7 +1,7 @@
 #pragma once
 
-#include "toolkit/ToolkitEvents.h"
-#include "toolkit/ToolkitListener.h"
+#include "dicom/toolkit/ToolkitEvents.h"
+#include "dicom/toolkit/ToolkitListener.h"
 
 #include <QHash>
 #include <QSet>

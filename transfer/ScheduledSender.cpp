@@ -1,8 +1,8 @@
-#include "ScheduledSender.h"
+#include "transfer/ScheduledSender.h"
 
-#include "ActivityLog.h"
-#include "ArchiveConnection.h"
-#include "Outbox.h"
+#include "core/ActivityLog.h"
+#include "db/ArchiveConnection.h"
+#include "transfer/Outbox.h"
 
 #include <QCoreApplication>
 

@@ -1,7 +1,7 @@
-#include "ToolkitAttribute.h"
+#include "dicom/toolkit/ToolkitAttribute.h"
 
-#include "ToolkitSequence.h"
-#include "detail/CharacterSets.h"
+#include "dicom/toolkit/ToolkitSequence.h"
+#include "dicom/toolkit/detail/CharacterSets.h"
 
 #include <QDateTime>
 #include <QStringList>

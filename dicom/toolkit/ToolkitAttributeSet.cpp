@@ -1,4 +1,4 @@
-#include "ToolkitAttributeSet.h"
+#include "dicom/toolkit/ToolkitAttributeSet.h"
 
 #include <dcmtk/dcmdata/dcdatset.h>
 #include <dcmtk/dcmdata/dcelem.h>

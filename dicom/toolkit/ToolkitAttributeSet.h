@@ -3,7 +3,7 @@
 // ToolkitAttributeSet: the elements of one dataset (an image's AttributeSet,
 // a dataset's DatasetAttributes). Shares the dataset it was taken from.
 
-#include "toolkit/ToolkitAttribute.h"
+#include "dicom/toolkit/ToolkitAttribute.h"
 
 #include <QList>
 #include <QVariant>

@@ -1,12 +1,12 @@
-#include "ToolkitConnection.h"
+#include "dicom/toolkit/ToolkitConnection.h"
 
-#include "ToolkitEvents.h"
-#include "ToolkitImage.h"
-#include "ToolkitSequence.h"
-#include "detail/EventSink.h"
-#include "detail/ImageWriter.h"
-#include "detail/Runtime.h"
-#include "detail/ScuAssociation.h"
+#include "dicom/toolkit/ToolkitEvents.h"
+#include "dicom/toolkit/ToolkitImage.h"
+#include "dicom/toolkit/ToolkitSequence.h"
+#include "dicom/toolkit/detail/EventSink.h"
+#include "dicom/toolkit/detail/ImageWriter.h"
+#include "dicom/toolkit/detail/Runtime.h"
+#include "dicom/toolkit/detail/ScuAssociation.h"
 
 #include <QFileInfo>
 #include <QRegularExpression>

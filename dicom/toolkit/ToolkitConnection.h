@@ -16,7 +16,7 @@
 //   saveImageAsync -> "SaveImage", connectTo -> "SetDestination",
 //   sendFilesAsync -> "SendImages", verifyAsync -> "Sendverify", closeAssociation (outgoing) -> "Close".
 
-#include "toolkit/ToolkitDataset.h"
+#include "dicom/toolkit/ToolkitDataset.h"
 
 #include <QList>
 #include <QString>

@@ -1,4 +1,4 @@
-#include "ToolkitDataset.h"
+#include "dicom/toolkit/ToolkitDataset.h"
 
 #include <dcmtk/dcmdata/dcdatset.h>
 #include <dcmtk/dcmdata/dcdeftag.h>

@@ -7,7 +7,7 @@
 // Naming: operations keep the interface's names in lowerCamelCase
 // (DatasetAttributes -> datasetAttributes(), DatasetPatientId -> datasetPatientId()).
 
-#include "toolkit/ToolkitAttributeSet.h"
+#include "dicom/toolkit/ToolkitAttributeSet.h"
 
 #include <QString>
 

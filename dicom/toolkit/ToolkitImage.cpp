@@ -1,8 +1,8 @@
-#include "ToolkitImage.h"
+#include "dicom/toolkit/ToolkitImage.h"
 
-#include "detail/ImageWriter.h"
-#include "detail/Runtime.h"
-#include "detail/ScuAssociation.h"
+#include "dicom/toolkit/detail/ImageWriter.h"
+#include "dicom/toolkit/detail/Runtime.h"
+#include "dicom/toolkit/detail/ScuAssociation.h"
 
 #include <QFile>
 

@@ -4,8 +4,8 @@
 // from disk). Copies share the image. The properties read and write the
 // elements they name; setting one changes that element.
 
-#include "toolkit/ToolkitAttributeSet.h"
-#include "toolkit/ToolkitDataset.h"
+#include "dicom/toolkit/ToolkitAttributeSet.h"
+#include "dicom/toolkit/ToolkitDataset.h"
 
 #include <QString>
 #include <QVariant>

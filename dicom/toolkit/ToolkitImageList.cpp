@@ -1,4 +1,4 @@
-#include "ToolkitImageList.h"
+#include "dicom/toolkit/ToolkitImageList.h"
 
 namespace pacs::toolkit {
 

@@ -3,7 +3,7 @@
 // ToolkitImageList: an ordered list of images (the viewer's ViewerImages).
 // Items are 1-based.
 
-#include "toolkit/ToolkitImage.h"
+#include "dicom/toolkit/ToolkitImage.h"
 
 #include <QList>
 

@@ -1,9 +1,9 @@
-#include "ToolkitListener.h"
+#include "dicom/toolkit/ToolkitListener.h"
 
-#include "ToolkitConnection.h"
-#include "detail/AssociationIntake.h"
-#include "detail/EventSink.h"
-#include "detail/Runtime.h"
+#include "dicom/toolkit/ToolkitConnection.h"
+#include "dicom/toolkit/detail/AssociationIntake.h"
+#include "dicom/toolkit/detail/EventSink.h"
+#include "dicom/toolkit/detail/Runtime.h"
 
 #include <dcmtk/dcmnet/assoc.h>
 #include <dcmtk/dcmnet/dul.h>

@@ -1,4 +1,4 @@
-#include "ToolkitSequence.h"
+#include "dicom/toolkit/ToolkitSequence.h"
 
 namespace pacs::toolkit {
 

@@ -4,7 +4,7 @@
 // (NewSequence/SequenceAdd) or the items of an SQ element. Items are 1-based.
 // Copies share the list.
 
-#include "toolkit/ToolkitDataset.h"
+#include "dicom/toolkit/ToolkitDataset.h"
 
 #include <QList>
 #include <QMetaType>

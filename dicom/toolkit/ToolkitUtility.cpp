@@ -1,7 +1,7 @@
-#include "ToolkitUtility.h"
+#include "dicom/toolkit/ToolkitUtility.h"
 
-#include "detail/Runtime.h"
-#include "detail/ScuAssociation.h"
+#include "dicom/toolkit/detail/Runtime.h"
+#include "dicom/toolkit/detail/ScuAssociation.h"
 
 #include <dcmtk/dcmdata/dcuid.h>
 

@@ -2,8 +2,8 @@
 
 // ToolkitUtility: UIDs, the echo test and factories for datasets and sequences.
 
-#include "toolkit/ToolkitDataset.h"
-#include "toolkit/ToolkitSequence.h"
+#include "dicom/toolkit/ToolkitDataset.h"
+#include "dicom/toolkit/ToolkitSequence.h"
 
 #include <QString>
 

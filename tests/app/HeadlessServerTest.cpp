@@ -1,7 +1,7 @@
-#include "ArchiveInstaller.h"
-#include "HomeFolder.h"
-#include "SampleImages.h"
-#include "ServerProcess.h"
+#include "core/HomeFolder.h"
+#include "db/ArchiveInstaller.h"
+#include "tests/support/SampleImages.h"
+#include "tests/support/ServerProcess.h"
 
 #include <QDir>
 #include <QFile>

@@ -1,8 +1,8 @@
-#include "ServerController.h"
-#include "ServerForm.h"
-#include "SplashWindow.h"
-#include "TestSupport.h"
-#include "Prompter.h"
+#include "app/shell/ServerController.h"
+#include "app/windows/ServerForm.h"
+#include "app/windows/SplashWindow.h"
+#include "core/Prompter.h"
+#include "tests/support/TestSupport.h"
 
 #include <QCheckBox>
 #include <QDir>

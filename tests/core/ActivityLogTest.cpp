@@ -1,5 +1,5 @@
-#include "ActivityLog.h"
-#include "HeadlessPrompter.h"
+#include "core/ActivityLog.h"
+#include "core/HeadlessPrompter.h"
 
 #include <QRegularExpression>
 #include <gtest/gtest.h>

@@ -1,6 +1,6 @@
-#include "ServerOptions.h"
-#include "SettingsStore.h"
-#include "TestSupport.h"
+#include "core/ServerOptions.h"
+#include "core/SettingsStore.h"
+#include "tests/support/TestSupport.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
-#include "HomeFolder.h"
-#include "SettingsStore.h"
-#include "TestSupport.h"
-#include "TextValues.h"
+#include "core/HomeFolder.h"
+#include "core/SettingsStore.h"
+#include "core/TextValues.h"
+#include "tests/support/TestSupport.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
-#include "ArchiveFixture.h"
-#include "EventJournal.h"
-#include "SqlText.h"
-#include "TsqlFunctions.h"
+#include "db/EventJournal.h"
+#include "db/SqlText.h"
+#include "db/TsqlFunctions.h"
+#include "tests/db/ArchiveFixture.h"
 
 #include <QDir>
 #include <QFile>

@@ -1,11 +1,11 @@
 #pragma once
 
-#include "ActivityLog.h"
-#include "ArchiveConnection.h"
-#include "ArchiveInstaller.h"
-#include "HomeFolder.h"
-#include "Prompter.h"
-#include "TestSupport.h"
+#include "core/ActivityLog.h"
+#include "core/HomeFolder.h"
+#include "core/Prompter.h"
+#include "db/ArchiveConnection.h"
+#include "db/ArchiveInstaller.h"
+#include "tests/support/TestSupport.h"
 
 #include <QStringList>
 #include <gtest/gtest.h>

@@ -1,6 +1,6 @@
-#include "ArchiveFixture.h"
-#include "ArchiveTransaction.h"
-#include "EventYield.h"
+#include "core/EventYield.h"
+#include "db/ArchiveTransaction.h"
+#include "tests/db/ArchiveFixture.h"
 
 #include <QTimer>
 

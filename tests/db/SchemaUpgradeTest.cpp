@@ -1,7 +1,7 @@
-#include "ArchiveFixture.h"
-#include "OracleDialect.h"
-#include "SchemaUpgrade.h"
-#include "SqliteBackend.h"
+#include "db/OracleDialect.h"
+#include "db/SchemaUpgrade.h"
+#include "db/SqliteBackend.h"
+#include "tests/db/ArchiveFixture.h"
 
 #include <QDir>
 #include <QFile>

@@ -1,11 +1,11 @@
-#include "ConnectionString.h"
-#include "OracleDialect.h"
-#include "SqlText.h"
+#include "db/ConnectionString.h"
+#include "db/OracleDialect.h"
+#include "db/SqlText.h"
 
 #include <QDir>
 #include <QFileInfo>
 #include <QTemporaryDir>
-#include "TestSupport.h"
+#include "tests/support/TestSupport.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
-#include "TsqlTranslator.h"
+#include "db/TsqlTranslator.h"
 
-#include "TestSupport.h"
+#include "tests/support/TestSupport.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
-#include "ReceptionFixture.h"
+#include "tests/dicom/ReceptionFixture.h"
 
-#include "toolkit/ToolkitImage.h"
+#include "dicom/toolkit/ToolkitImage.h"
 
 #include <QDir>
 #include <QFile>

@@ -1,9 +1,9 @@
-#include "ActivityLog.h"
-#include "HisFeedback.h"
-#include "ImagePath.h"
-#include "PersonName.h"
-#include "SqlLiterals.h"
-#include "TestSupport.h"
+#include "core/ActivityLog.h"
+#include "dicom/HisFeedback.h"
+#include "dicom/ImagePath.h"
+#include "dicom/PersonName.h"
+#include "dicom/SqlLiterals.h"
+#include "tests/support/TestSupport.h"
 
 #include <QDate>
 #include <gtest/gtest.h>

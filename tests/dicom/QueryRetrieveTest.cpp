@@ -1,11 +1,11 @@
-#include "QueryService.h"
-#include "ReceptionFixture.h"
-#include "RetrieveService.h"
-#include "SqliteBackend.h"
-#include "toolkit/ToolkitConnection.h"
-#include "toolkit/ToolkitDataset.h"
-#include "toolkit/ToolkitEvents.h"
-#include "toolkit/ToolkitListener.h"
+#include "db/SqliteBackend.h"
+#include "dicom/QueryService.h"
+#include "dicom/RetrieveService.h"
+#include "dicom/toolkit/ToolkitConnection.h"
+#include "dicom/toolkit/ToolkitDataset.h"
+#include "dicom/toolkit/ToolkitEvents.h"
+#include "dicom/toolkit/ToolkitListener.h"
+#include "tests/dicom/ReceptionFixture.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -611,7 +611,7 @@ TEST_F(QueryFixture, Jpeg2000ArrivalsAreStoredAsJpegLosslessAndRetrievableByAnUn
     EXPECT_EQ(outcome.finalStatus, "0x0000") << move.output.toStdString();
     EXPECT_EQ(outcome.completed, int(arrivals.size()));
     EXPECT_EQ(outcome.failed, 0);
-    ASSERT_TRUE(waitUntil([&] { return destination.receivedFiles().size() == arrivals.size(); }, 20000));
+    ASSERT_TRUE(waitUntil([&] { return destination.receivedFiles().size() == qsizetype(arrivals.size()); }, 20000));
     for (const QString &received : destination.receivedFiles()) {
         SCOPED_TRACE(received.toStdString());
         const QString syntax = fileTransferSyntax(received);
@@ -778,7 +778,7 @@ TEST_F(QueryFixture, AnArchiveFromBeforeTheImageKeysGetsThemFromItsFiles)
             << error.toStdString();
         old.close();
     }
-    for (const QString &suffix : {"", "-wal", "-shm"})
+    for (const char *suffix : {"", "-wal", "-shm"})
         QFile::remove(archive + suffix);
     ASSERT_TRUE(QFile::rename(previous, archive));
     ASSERT_TRUE(QFile::remove(missing));

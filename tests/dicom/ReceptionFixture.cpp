@@ -1,4 +1,4 @@
-#include "ReceptionFixture.h"
+#include "tests/dicom/ReceptionFixture.h"
 
 #include <QProcess>
 #include <QRegularExpression>

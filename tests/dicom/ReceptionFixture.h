@@ -1,10 +1,10 @@
 #pragma once
 
-#include "Prompter.h"
-#include "SampleImages.h"
-#include "ServerController.h"
-#include "ServerProcess.h"
-#include "TestSupport.h"
+#include "app/shell/ServerController.h"
+#include "core/Prompter.h"
+#include "tests/support/SampleImages.h"
+#include "tests/support/ServerProcess.h"
+#include "tests/support/TestSupport.h"
 
 #include <QStringList>
 #include <gtest/gtest.h>

@@ -1,8 +1,8 @@
-#include "ReceptionFixture.h"
+#include "tests/dicom/ReceptionFixture.h"
 
-#include "HisFeedback.h"
-#include "ImagePath.h"
-#include "ImageReception.h"
+#include "dicom/HisFeedback.h"
+#include "dicom/ImagePath.h"
+#include "dicom/ImageReception.h"
 
 #include <QDir>
 #include <QFile>

@@ -1,6 +1,6 @@
-#include "ImagePath.h"
-#include "ReceptionFixture.h"
-#include "SqliteBackend.h"
+#include "db/SqliteBackend.h"
+#include "dicom/ImagePath.h"
+#include "tests/dicom/ReceptionFixture.h"
 
 #include <QDir>
 #include <QProcess>

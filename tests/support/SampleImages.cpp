@@ -1,4 +1,4 @@
-#include "SampleImages.h"
+#include "tests/support/SampleImages.h"
 
 #include <QDir>
 #include <QFile>

@@ -1,6 +1,6 @@
-#include "ServerProcess.h"
+#include "tests/support/ServerProcess.h"
 
-#include "SettingsStore.h"
+#include "core/SettingsStore.h"
 
 #include <QDir>
 #include <QRegularExpression>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "TestSupport.h"
+#include "tests/support/TestSupport.h"
 
 #include <QProcess>
 #include <QString>

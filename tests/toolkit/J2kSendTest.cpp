@@ -2,12 +2,12 @@
 // storescp/getscu, decoded independently by gdcmconv and compared with the
 // pixels that were sent. And JPEG 2000 arriving: decoded, stored, passed on.
 
-#include "ToolkitTestSupport.h"
+#include "tests/toolkit/ToolkitTestSupport.h"
 
-#include "TestSupport.h"
-#include "toolkit/ToolkitUtility.h"
-#include "toolkit/detail/ImageWriter.h"
-#include "toolkit/detail/J2kCodec.h"
+#include "dicom/toolkit/ToolkitUtility.h"
+#include "dicom/toolkit/detail/ImageWriter.h"
+#include "dicom/toolkit/detail/J2kCodec.h"
+#include "tests/support/TestSupport.h"
 
 #include <QDir>
 #include <QFile>

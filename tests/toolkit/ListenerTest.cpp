@@ -1,6 +1,6 @@
-#include "ToolkitTestSupport.h"
+#include "tests/toolkit/ToolkitTestSupport.h"
 
-#include "TestSupport.h"
+#include "tests/support/TestSupport.h"
 
 #include <QTcpSocket>
 

@@ -1,8 +1,8 @@
-#include "ToolkitTestSupport.h"
+#include "tests/toolkit/ToolkitTestSupport.h"
 
-#include "TestSupport.h"
-#include "toolkit/ToolkitUtility.h"
-#include "toolkit/ToolkitViewer.h"
+#include "dicom/toolkit/ToolkitUtility.h"
+#include "dicom/toolkit/viewer/ToolkitViewer.h"
+#include "tests/support/TestSupport.h"
 
 #include <gtest/gtest.h>
 

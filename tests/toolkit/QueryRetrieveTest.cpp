@@ -1,8 +1,8 @@
-#include "ToolkitTestSupport.h"
+#include "tests/toolkit/ToolkitTestSupport.h"
 
-#include "TestSupport.h"
-#include "toolkit/ToolkitSequence.h"
-#include "toolkit/ToolkitUtility.h"
+#include "dicom/toolkit/ToolkitSequence.h"
+#include "dicom/toolkit/ToolkitUtility.h"
+#include "tests/support/TestSupport.h"
 
 #include <QCoreApplication>
 #include <QDir>

@@ -1,7 +1,7 @@
-#include "ToolkitTestSupport.h"
+#include "tests/toolkit/ToolkitTestSupport.h"
 
-#include "TestSupport.h"
-#include "toolkit/ToolkitUtility.h"
+#include "dicom/toolkit/ToolkitUtility.h"
+#include "tests/support/TestSupport.h"
 
 #include <QCoreApplication>
 #include <QDir>

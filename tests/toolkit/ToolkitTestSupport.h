@@ -4,11 +4,11 @@
 // on a free port and DCMTK's command-line tools run as peers. Sample files
 // come from pacs_test_support (SampleImages.h).
 
-#include "SampleImages.h"
-#include "toolkit/ToolkitConnection.h"
-#include "toolkit/ToolkitEvents.h"
-#include "toolkit/ToolkitImage.h"
-#include "toolkit/ToolkitListener.h"
+#include "dicom/toolkit/ToolkitConnection.h"
+#include "dicom/toolkit/ToolkitEvents.h"
+#include "dicom/toolkit/ToolkitImage.h"
+#include "dicom/toolkit/ToolkitListener.h"
+#include "tests/support/SampleImages.h"
 
 #include <QStringList>
 #include <QTemporaryDir>

@@ -1,7 +1,7 @@
-#include "toolkit/ToolkitAttribute.h"
-#include "toolkit/ToolkitDataset.h"
-#include "toolkit/ToolkitSequence.h"
-#include "toolkit/ToolkitUtility.h"
+#include "dicom/toolkit/ToolkitAttribute.h"
+#include "dicom/toolkit/ToolkitDataset.h"
+#include "dicom/toolkit/ToolkitSequence.h"
+#include "dicom/toolkit/ToolkitUtility.h"
 
 #include <QRegularExpression>
 #include <QSet>

@@ -1,11 +1,11 @@
-#include "EchoCommands.h"
-#include "Outbox.h"
-#include "ReceptionFixture.h"
-#include "ScheduledSender.h"
-#include "toolkit/ToolkitConnection.h"
-#include "toolkit/ToolkitEvents.h"
-#include "toolkit/ToolkitImage.h"
-#include "toolkit/ToolkitListener.h"
+#include "dicom/toolkit/ToolkitConnection.h"
+#include "dicom/toolkit/ToolkitEvents.h"
+#include "dicom/toolkit/ToolkitImage.h"
+#include "dicom/toolkit/ToolkitListener.h"
+#include "tests/dicom/ReceptionFixture.h"
+#include "transfer/EchoCommands.h"
+#include "transfer/Outbox.h"
+#include "transfer/ScheduledSender.h"
 
 #include <QTcpServer>
 #include <QTemporaryDir>

@@ -1,4 +1,4 @@
-#include "AssociationIntake.h"
+#include "dicom/toolkit/detail/AssociationIntake.h"
 
 #include <dcmtk/dcmnet/assoc.h>
 #include <dcmtk/dcmnet/dul.h>

@@ -1,4 +1,4 @@
-#include "CharacterSets.h"
+#include "dicom/toolkit/detail/CharacterSets.h"
 
 #include <QStringDecoder>
 #include <QStringList>

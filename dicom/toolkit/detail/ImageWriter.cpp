@@ -1,7 +1,7 @@
-#include "ImageWriter.h"
+#include "dicom/toolkit/detail/ImageWriter.h"
 
-#include "J2kCodec.h"
-#include "Runtime.h"
+#include "dicom/toolkit/detail/J2kCodec.h"
+#include "dicom/toolkit/detail/Runtime.h"
 
 #include <QDir>
 #include <QFileInfo>

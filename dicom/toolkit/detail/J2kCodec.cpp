@@ -1,4 +1,4 @@
-#include "J2kCodec.h"
+#include "dicom/toolkit/detail/J2kCodec.h"
 
 #include <dcmtk/dcmdata/dcdeftag.h>
 #include <dcmtk/dcmdata/dcerror.h>

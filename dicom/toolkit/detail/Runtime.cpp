@@ -1,6 +1,6 @@
-#include "Runtime.h"
+#include "dicom/toolkit/detail/Runtime.h"
 
-#include "J2kCodec.h"
+#include "dicom/toolkit/detail/J2kCodec.h"
 
 #include <QCoreApplication>
 #include <QEventLoop>

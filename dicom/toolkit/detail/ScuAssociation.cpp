@@ -1,7 +1,7 @@
-#include "ScuAssociation.h"
+#include "dicom/toolkit/detail/ScuAssociation.h"
 
-#include "ImageWriter.h"
-#include "Runtime.h"
+#include "dicom/toolkit/detail/ImageWriter.h"
+#include "dicom/toolkit/detail/Runtime.h"
 
 #include <QFile>
 #include <QSet>

@@ -3,7 +3,7 @@
 // ToolkitViewer: the model behind an image view: its image list and the
 // rendering of one frame of the current image (default window).
 
-#include "toolkit/ToolkitImageList.h"
+#include "dicom/toolkit/ToolkitImageList.h"
 
 #include <QImage>
 

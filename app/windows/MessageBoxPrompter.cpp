@@ -1,4 +1,4 @@
-#include "MessageBoxPrompter.h"
+#include "app/windows/MessageBoxPrompter.h"
 
 #include <QMessageBox>
 

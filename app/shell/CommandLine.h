@@ -18,6 +18,8 @@ struct CommandLine
 
     static CommandLine parse(const QStringList &arguments);
     static QString usage();
+    // Prints the error (if any) and the usage; the exit code for main: 0 for --help, 2 otherwise.
+    static int reportUsage(const CommandLine &command);
 };
 
 } // namespace pacs

@@ -1,6 +1,6 @@
-#include "HeadlessPrompter.h"
+#include "core/HeadlessPrompter.h"
 
-#include "ActivityLog.h"
+#include "core/ActivityLog.h"
 
 namespace pacs {
 

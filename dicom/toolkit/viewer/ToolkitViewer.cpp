@@ -1,6 +1,6 @@
-#include "ToolkitViewer.h"
+#include "dicom/toolkit/viewer/ToolkitViewer.h"
 
-#include "detail/Runtime.h"
+#include "dicom/toolkit/detail/Runtime.h"
 
 #include <dcmtk/dcmdata/dcfilefo.h>
 #include <dcmtk/dcmdata/dcxfer.h>

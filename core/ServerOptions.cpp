@@ -1,7 +1,7 @@
-#include "ServerOptions.h"
+#include "core/ServerOptions.h"
 
-#include "SettingsStore.h"
-#include "TextValues.h"
+#include "core/SettingsStore.h"
+#include "core/TextValues.h"
 
 #include <QDir>
 

@@ -1,6 +1,6 @@
-#include "HomeFolder.h"
+#include "core/HomeFolder.h"
 
-#include "TextValues.h"
+#include "core/TextValues.h"
 
 #include <QDir>
 #include <QFile>

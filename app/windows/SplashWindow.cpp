@@ -1,4 +1,4 @@
-#include "SplashWindow.h"
+#include "app/windows/SplashWindow.h"
 
 #include <QCoreApplication>
 #include <QLabel>

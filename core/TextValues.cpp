@@ -1,4 +1,4 @@
-#include "TextValues.h"
+#include "core/TextValues.h"
 
 #include <cmath>
 

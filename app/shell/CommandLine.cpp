@@ -1,4 +1,6 @@
-#include "CommandLine.h"
+#include "app/shell/CommandLine.h"
+
+#include <cstdio>
 
 namespace pacs {
 
@@ -39,6 +41,14 @@ QString CommandLine::usage()
                           "              (default: $XDG_DATA_HOME/talmir-pacs)\n"
                           "  1           start without listening\n"
                           "Settings are kept in $XDG_CONFIG_HOME/PACS/PACS.ini.\n");
+}
+
+int CommandLine::reportUsage(const CommandLine &command)
+{
+    if (!command.error.isEmpty())
+        std::fputs((command.error + QLatin1Char('\n')).toLocal8Bit().constData(), stderr);
+    std::fputs(usage().toLocal8Bit().constData(), command.showHelp ? stdout : stderr);
+    return command.showHelp ? 0 : 2;
 }
 
 } // namespace pacs

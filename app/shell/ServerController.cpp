@@ -1,10 +1,10 @@
-#include "ServerController.h"
+#include "app/shell/ServerController.h"
 
-#include "ArchiveInstaller.h"
-#include "EchoCommands.h"
-#include "Prompter.h"
-#include "SchemaUpgrade.h"
-#include "TextValues.h"
+#include "core/Prompter.h"
+#include "core/TextValues.h"
+#include "db/ArchiveInstaller.h"
+#include "db/SchemaUpgrade.h"
+#include "transfer/EchoCommands.h"
 
 namespace pacs {
 

@@ -1,7 +1,7 @@
-#include "ActivityLog.h"
+#include "core/ActivityLog.h"
 
-#include "EventYield.h"
-#include "TextValues.h"
+#include "core/EventYield.h"
+#include "core/TextValues.h"
 
 #include <QCoreApplication>
 #include <QDateTime>

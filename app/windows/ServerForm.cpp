@@ -1,9 +1,9 @@
-#include "ServerForm.h"
+#include "app/windows/ServerForm.h"
 
-#include "EchoCommands.h"
-#include "OutboxWindow.h"
-#include "PrependingTextView.h"
-#include "ServerController.h"
+#include "app/shell/ServerController.h"
+#include "app/windows/OutboxWindow.h"
+#include "app/windows/PrependingTextView.h"
+#include "transfer/EchoCommands.h"
 
 #include <QCheckBox>
 #include <QCloseEvent>

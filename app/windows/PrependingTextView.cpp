@@ -1,4 +1,4 @@
-#include "PrependingTextView.h"
+#include "app/windows/PrependingTextView.h"
 
 #include <QTextBlock>
 #include <QTextCursor>

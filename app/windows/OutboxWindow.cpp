@@ -1,6 +1,6 @@
-#include "OutboxWindow.h"
+#include "app/windows/OutboxWindow.h"
 
-#include "Outbox.h"
+#include "transfer/Outbox.h"
 
 #include <QCloseEvent>
 #include <QGridLayout>

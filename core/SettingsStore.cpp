@@ -1,6 +1,6 @@
-#include "SettingsStore.h"
+#include "core/SettingsStore.h"
 
-#include "TextValues.h"
+#include "core/TextValues.h"
 
 #include <QDir>
 #include <QSettings>

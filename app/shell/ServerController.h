@@ -1,15 +1,15 @@
 #pragma once
 
-#include "ActivityLog.h"
-#include "ArchiveConnection.h"
-#include "DicomServer.h"
-#include "EventJournal.h"
-#include "HomeFolder.h"
-#include "ImageKeyReader.h"
-#include "Outbox.h"
-#include "ScheduledSender.h"
-#include "ServerOptions.h"
-#include "SettingsStore.h"
+#include "core/ActivityLog.h"
+#include "core/HomeFolder.h"
+#include "core/ServerOptions.h"
+#include "core/SettingsStore.h"
+#include "db/ArchiveConnection.h"
+#include "db/EventJournal.h"
+#include "dicom/DicomServer.h"
+#include "dicom/ImageKeyReader.h"
+#include "transfer/Outbox.h"
+#include "transfer/ScheduledSender.h"
 
 #include <QObject>
 #include <QString>
