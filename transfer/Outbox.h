@@ -66,6 +66,9 @@ public:
     void addEntry(const QString &level, const QString &uid);
     bool contains(const QString &uid) const;
     void cancelRow(int row); // double click
+    // Nothing left to send: the list is empty or holds only refused entries.
+    bool isIdle() const { return nextRow() < 0 && m_uid.isEmpty(); }
+    int heldCount() const { return int(m_held.size()); }
     void operatorReset();    // "Abort / Reset ": also retries held entries
 
     void NewOutgoing();

@@ -1,5 +1,7 @@
 #include "app/shell/CommandLine.h"
 
+#include "app/shell/OperatorCommands.h"
+
 #include <cstdio>
 
 namespace pacs {
@@ -10,6 +12,11 @@ CommandLine CommandLine::parse(const QStringList &arguments)
     QStringList rest;
     for (qsizetype i = 1; i < arguments.size(); ++i) {
         const QString &a = arguments[i];
+        if (!a.startsWith(QLatin1Char('-')) && a != QLatin1String("1") && rest.isEmpty()) {
+            c.command = a;
+            c.commandArguments = arguments.mid(i + 1);
+            break;
+        }
         if (a == QLatin1String("--headless")) {
             c.headless = true;
         } else if (a == QLatin1String("--home")) {
@@ -36,11 +43,14 @@ CommandLine CommandLine::parse(const QStringList &arguments)
 QString CommandLine::usage()
 {
     return QStringLiteral("Usage: talmir-pacs [--headless] [--home DIR] [1]\n"
+                          "       talmir-pacs [--home DIR] COMMAND [ARGUMENTS]\n"
                           "  --headless  run as a service, without windows\n"
                           "  --home DIR  folder of the connection files and the embedded archive\n"
                           "              (default: $XDG_DATA_HOME/talmir-pacs)\n"
                           "  1           start without listening\n"
-                          "Settings are kept in $XDG_CONFIG_HOME/PACS/PACS.ini.\n");
+                          "Settings are kept in $XDG_CONFIG_HOME/PACS/PACS.ini.\n"
+                          "Commands (talmir-pacs help COMMAND for details):\n")
+           + OperatorCommands::summary();
 }
 
 int CommandLine::reportUsage(const CommandLine &command)

@@ -7,12 +7,17 @@ namespace pacs {
 
 // What the program was started with:
 //   talmir-pacs [--headless] [--home DIR] [1]
-// "1" as the only other argument starts without listening.
+//   talmir-pacs [--home DIR] <command> [arguments...]
+// "1" as the only other argument starts without listening. A first other
+// argument that is a word names an operator command; everything after it
+// belongs to the command.
 struct CommandLine
 {
     bool headless = false;
     QString home;        // empty: the default home folder
     QString text;        // the remaining arguments as one string ("1" or "")
+    QString command;     // an operator command, e.g. "search"
+    QStringList commandArguments;
     bool showHelp = false;
     QString error;       // an argument that was not understood
 

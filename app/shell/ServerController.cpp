@@ -63,19 +63,17 @@ void ServerController::installIfNeeded()
     m_log.writeLogDirect(QStringLiteral("Embedded archive installed in ") + m_home.path());
 }
 
-void ServerController::load()
+void ServerController::loadWindowSettings()
 {
-    // Settings of the main window.
     m_sendTo = m_settings.read(kServer, QStringLiteral("txtSendTO"));
     m_log.setEnabled(m_settings.readCheck(kServer, QStringLiteral("chkEnableLog")) == 1);
     m_logEvents = m_settings.readCheck(kServer, QStringLiteral("chkLogEvents")) == 1;
     m_updateImageData = m_settings.readCheck(kServer, QStringLiteral("chkUpdateImageData")) == 1;
     emit checkBoxesChanged();
+}
 
-    m_connection->setDriverMode(m_home.driverMode());
-    installIfNeeded();
-    m_connection->ConnectAndWait();
-
+void ServerController::createServices()
+{
     m_caption = QLatin1String(DesignCaption) + QStringLiteral(" ver.") + QLatin1String(Version);
     emit captionChanged(m_caption);
     const QString windir = qEnvironmentVariable("windir");
@@ -98,6 +96,46 @@ void ServerController::load()
         m_outbox->setTickInterval(ms);
     if (const int ms = qEnvironmentVariableIntValue("TALMIR_SEND_TICK_MS"); ms > 0)
         m_scheduled->setTickInterval(ms);
+    createBrowser();
+}
+
+void ServerController::createBrowser()
+{
+    m_studyInfo = std::make_unique<browser::StudyInfo>(*m_connection, m_log, m_studyFields, m_server->viewerImages(),
+                                                       [this] { return options().storageRoot(); }, m_searching);
+    // An image received without a Study UID is put in the viewer for the operator.
+    connect(m_server.get(), &DicomServer::viewerImagesChanged, m_studyInfo.get(), &browser::StudyInfo::showReceivedImage);
+    m_studyList = std::make_unique<browser::StudyListSearch>(*m_connection, m_log, m_studyFields, m_searching, m_timer1);
+    connect(m_studyList.get(), &browser::StudyListSearch::studyOpened, m_studyInfo.get(),
+            [this](const QString &) { m_studyInfo->LoadSeriesList(); });
+    m_syncCommands = std::make_unique<browser::SyncStatusCommands>(*m_connection, *m_scheduled, m_studyList->studyGrid(),
+                                                                   *m_studyInfo, m_studyFields);
+}
+
+bool ServerController::openArchive(QString &error)
+{
+    loadWindowSettings();
+    m_connection->setDriverMode(m_home.driverMode());
+    installIfNeeded();
+    m_connection->ConnectDB();
+    if (!m_connection->DBConnected()) {
+        error = QStringLiteral("The archive database could not be opened (see the errors above).");
+        return false;
+    }
+    createServices();
+    return true;
+}
+
+void ServerController::load()
+{
+    // Settings of the main window.
+    loadWindowSettings();
+
+    m_connection->setDriverMode(m_home.driverMode());
+    installIfNeeded();
+    m_connection->ConnectAndWait();
+
+    createServices();
 
     if (m_commandLineText == QLatin1String("1")) {
         setListenServer(false);

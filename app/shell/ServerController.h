@@ -1,5 +1,9 @@
 #pragma once
 
+#include "browser/StudyInfo.h"
+#include "browser/StudyInfoFields.h"
+#include "browser/StudyListSearch.h"
+#include "browser/SyncStatusCommands.h"
 #include "core/ActivityLog.h"
 #include "core/HomeFolder.h"
 #include "core/ServerOptions.h"
@@ -43,6 +47,10 @@ public:
     // check, listener, institution caption.
     void load();
     bool isLoaded() const { return m_loaded; }
+    // For an operator command without the server: settings, one attempt at
+    // the database, the services built but not started (no listener, no
+    // outbox timers). False with the reason when the archive cannot be opened.
+    bool openArchive(QString &error);
 
     SettingsStore &settings() { return m_settings; }
     HomeFolder &home() { return m_home; }
@@ -55,6 +63,11 @@ public:
     Outbox &outbox() { return *m_outbox; }
     ScheduledSender &scheduledSender() { return *m_scheduled; }
     ImageKeyReader &imageKeyReader() { return *m_imageKeys; }
+    // The browser pages' logic (built with the services).
+    browser::StudyInfoFields &studyFields() { return m_studyFields; }
+    browser::StudyListSearch &studyList() { return *m_studyList; }
+    browser::StudyInfo &studyInfo() { return *m_studyInfo; }
+    browser::SyncStatusCommands &syncCommands() { return *m_syncCommands; }
 
     const QString &commandLineText() const { return m_commandLineText; }
     const QString &caption() const { return m_caption; }
@@ -99,6 +112,9 @@ signals:
     void showOutbox();
 
 private:
+    void loadWindowSettings();
+    void createServices();
+    void createBrowser();
     void readInstitutionCaption();
     void installIfNeeded();
 
@@ -113,6 +129,10 @@ private:
     std::unique_ptr<Outbox> m_outbox;
     std::unique_ptr<ScheduledSender> m_scheduled;
     std::unique_ptr<ImageKeyReader> m_imageKeys;
+    browser::StudyInfoFields m_studyFields;
+    std::unique_ptr<browser::StudyListSearch> m_studyList;
+    std::unique_ptr<browser::StudyInfo> m_studyInfo;
+    std::unique_ptr<browser::SyncStatusCommands> m_syncCommands;
     Prompter *m_prompter = nullptr;
 
     QString m_caption = QLatin1String(DesignCaption);

@@ -1,0 +1,53 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+#include <cstdio>
+
+namespace pacs {
+
+class ServerController;
+namespace browser {
+class GridModel;
+}
+
+// The operator's commands without a window: `talmir-pacs --home DIR
+// <command> ...`. Each goes through the same logic class as its button,
+// prints what the window would show and returns the exit code (0 done,
+// 1 the command failed, 2 it was not understood).
+class OperatorCommands
+{
+public:
+    OperatorCommands(ServerController &controller, std::FILE *out = stdout, std::FILE *err = stderr);
+
+    // One line per command, for the usage text.
+    static QString summary();
+    static bool isCommand(const QString &name);
+    int run(const QString &command, const QStringList &arguments);
+
+private:
+    int search(const QStringList &arguments);
+    int series(const QStringList &arguments);
+    int images(const QStringList &arguments);
+    int attributes(const QStringList &arguments);
+    int sendStudies(const QStringList &arguments);
+    int sendImage(const QStringList &arguments);
+    int markSent(const QStringList &arguments);
+    int sendCount(const QStringList &arguments);
+
+    // Runs the study search with the filter options; false (and a message) on a bad option.
+    bool listStudies(const QStringList &arguments, QStringList *rest = nullptr);
+    // Queues through the outbox and waits until it has sent them (or holds them).
+    int waitForOutbox(int timeoutSeconds);
+    void print(const QString &text);
+    void printError(const QString &text);
+    void printGrid(const browser::GridModel &grid, int columns);
+    int usageError(const QString &text);
+
+    ServerController &m_controller;
+    std::FILE *m_out;
+    std::FILE *m_err;
+};
+
+} // namespace pacs
