@@ -70,11 +70,13 @@ SchemaUpgrade::Check SchemaUpgrade::checkOnce()
             m_log.WriteLog(QStringLiteral("The archive has no image key columns yet: adding them."));
             UpgradeImageKeys();
         }
+        addStudyResultStatus();
         return Check::UpToDate;
     }
     m_connection.ExecuteSQL(kAddVersionColumn);
     if (m_prompter.askYesNo(QStringLiteral("Database needs to be updated, do you wish to update?")))
         updateDatabase();
+    addStudyResultStatus();
     return Check::Asked;
 }
 
@@ -141,6 +143,17 @@ bool SchemaUpgrade::hasImageKeyColumns()
 {
     QString error;
     return m_connection.executeQuiet(QStringLiteral("SELECT SOPClassUID FROM ImageTable WHERE 1=0"), error);
+}
+
+// The study list shows and filters the result status the reporting side
+// writes into StudyTable; archives installed without the column get it.
+void SchemaUpgrade::addStudyResultStatus()
+{
+    QString error;
+    if (m_connection.executeQuiet(QStringLiteral("SELECT ResultStatus FROM StudyTable WHERE 1=0"), error))
+        return;
+    if (m_connection.executeQuiet(QStringLiteral("ALTER TABLE StudyTable ADD ResultStatus varchar(20)"), error))
+        m_log.WriteLog(QStringLiteral("The archive has no study result status yet: column added."));
 }
 
 void SchemaUpgrade::UpgradeImageKeys()

@@ -35,6 +35,7 @@ private:
     enum class Check { UpToDate, Asked, Failed };
     Check checkOnce();
     bool hasImageKeyColumns();
+    void addStudyResultStatus();
 
     ArchiveConnection &m_connection;
     ActivityLog &m_log;

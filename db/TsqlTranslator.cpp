@@ -269,6 +269,77 @@ QString literalToken(const QString &text)
     return QLatin1Char('\'') + QString(text).replace(QLatin1Char('\''), QLatin1String("''")) + QLatin1Char('\'');
 }
 
+// In a single SELECT over joined tables, a bare column name that several of
+// the tables hold is taken from the first of them.
+void qualifyAmbiguousColumns(std::vector<Token> &t, const QHash<QString, QSet<QString>> &tableColumns)
+{
+    const qsizetype first = nextSignificant(t, 0);
+    if (first < 0 || !is(t[first], "SELECT"))
+        return;
+    int clauses = 0;
+    for (const Token &token : t)
+        if (is(token, "SELECT") || is(token, "FROM"))
+            ++clauses;
+    if (clauses != 2) // one SELECT, one FROM: no subqueries to scope
+        return;
+    struct Source
+    {
+        QString qualifier; // alias, or the table's own name
+        const QSet<QString> *columns;
+    };
+    std::vector<Source> sources;
+    std::set<qsizetype> sourceTokens;
+    QSet<QString> qualifiers;
+    for (qsizetype i = 0; i < qsizetype(t.size()); ++i) {
+        if (!is(t[i], "FROM") && !is(t[i], "JOIN"))
+            continue;
+        qsizetype at = nextSignificant(t, i + 1);
+        if (at < 0 || !isName(t[at]))
+            continue;
+        while (at + 2 < qsizetype(t.size()) && is(t[at + 1], ".") && isName(t[at + 2]))
+            at += 2; // schema.table: the table
+        const QString table = unquoted(t[at]).toLower();
+        sourceTokens.insert(at);
+        QString qualifier = unquoted(t[at]);
+        qsizetype alias = nextSignificant(t, at + 1);
+        if (alias >= 0 && is(t[alias], "AS"))
+            alias = nextSignificant(t, alias + 1);
+        static const QStringList keywords = {"WHERE", "LEFT", "RIGHT", "INNER", "OUTER", "FULL", "CROSS", "JOIN", "ON",
+                                             "ORDER", "GROUP", "HAVING", "UNION", "WITH"};
+        if (alias >= 0 && t[alias].kind == Kind::Word && !keywords.contains(t[alias].text, Qt::CaseInsensitive)) {
+            qualifier = t[alias].text;
+            sourceTokens.insert(alias);
+        }
+        qualifiers.insert(qualifier.toLower());
+        const auto columns = tableColumns.constFind(table);
+        sources.push_back({qualifier, columns == tableColumns.cend() ? nullptr : &columns.value()});
+    }
+    if (sources.size() < 2)
+        return;
+    for (qsizetype i = 0; i < qsizetype(t.size()); ++i) {
+        if (t[i].kind != Kind::Word || sourceTokens.count(i))
+            continue;
+        const QString name = t[i].text.toLower();
+        if (qualifiers.contains(name))
+            continue;
+        const qsizetype prev = prevSignificant(t, i - 1);
+        const qsizetype next = nextSignificant(t, i + 1);
+        if ((prev >= 0 && (is(t[prev], ".") || is(t[prev], "AS"))) || (next >= 0 && (is(t[next], ".") || is(t[next], "("))))
+            continue;
+        const Source *owner = nullptr;
+        int holders = 0;
+        for (const Source &source : sources)
+            if (source.columns && source.columns->contains(name) && holders++ == 0)
+                owner = &source;
+        if (holders < 2)
+            continue;
+        const Token column = t[i];
+        t[i] = Token{Kind::Word, owner->qualifier};
+        t.insert(t.begin() + i + 1, {Token{Kind::Punct, QStringLiteral(".")}, column});
+        i += 2;
+    }
+}
+
 } // namespace
 
 TsqlTranslator::TsqlTranslator(SqlDialect dialect, const QString &ownDatabase)
@@ -297,9 +368,11 @@ void TsqlTranslator::setColumnTypes(const ColumnTypes &columns)
     m_dateColumns.clear();
     m_dateColumnNames.clear();
     m_textColumnNames.clear();
+    m_tableColumns.clear();
     QSet<QString> otherNames;
     for (auto table = columns.cbegin(); table != columns.cend(); ++table)
         for (auto column = table->cbegin(); column != table->cend(); ++column) {
+            m_tableColumns[table.key()].insert(column.key());
             // The declared type gives the column its affinity as SQLite reads it.
             const QString &type = column.value();
             const bool text = !type.contains(QLatin1String("int"))
@@ -594,6 +667,8 @@ QString TsqlTranslator::translateBody(const QString &tsql) const
             break;
         }
     }
+
+    qualifyAmbiguousColumns(t, m_tableColumns);
 
     // Pass 2: the rewrites that look at neighbours.
     struct Paren

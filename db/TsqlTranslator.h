@@ -38,6 +38,10 @@ using ColumnTypes = QHash<QString, QHash<QString, QString>>;
 //   text literals written into a date column by INSERT ... VALUES and
 //   UPDATE ... SET, or compared with one -> the stored form
 //   ("YYYY-MM-DD hh:mm:ss", the empty text as 1900-01-01, as SQL Server)
+//   a column named without its table in a single SELECT over joined
+//   tables that several of them hold -> the first such table's (SQL Server's
+//   installation has those names once; the embedded schema adds some to
+//   further tables, and SQLite rejects the name as ambiguous)
 //   text_column LIKE 'text without wildcards' on SQLite -> also
 //   text_column = 'text' COLLATE NOCASE: the same condition, but one that
 //   lets SQLite find the rows through an index
@@ -71,6 +75,7 @@ private:
     QHash<QString, QSet<QString>> m_dateColumns; // per table
     QSet<QString> m_dateColumnNames;             // of any table, for comparisons
     QSet<QString> m_textColumnNames;             // text in every table that has them
+    QHash<QString, QSet<QString>> m_tableColumns; // table -> its columns
 };
 
 } // namespace pacs::db

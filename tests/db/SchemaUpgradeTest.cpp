@@ -241,6 +241,8 @@ TEST_F(OldArchive, AtVersionNineTheImageKeysAreAddedAtStartWithoutAQuestion)
     EXPECT_EQ(upgradeLines(), QStringList(kImageKeyStatements, "Updated."));
     EXPECT_TRUE(log.logText().contains("The archive has no image key columns yet: adding them."));
     EXPECT_EQ(scalar("select count(*) from ImageKeysToRead"), "1");
+    EXPECT_TRUE(log.logText().contains("The archive has no study result status yet: column added."));
+    EXPECT_EQ(scalar("select count(*) from StudyTable where ResultStatus is null"), scalar("select count(*) from StudyTable"));
     EXPECT_EQ(scalar("select DBVersion from Configuration"), "9");
     EXPECT_EQ(log.errorText().toStdString(), "");
 

@@ -191,3 +191,21 @@ TEST(TsqlTranslator, ALikeWithoutWildcardsOnATextColumnCanUseItsIndex)
                              "WHERE 'x' || Modality LIKE 'xCT'", "WHERE Modality NOT LIKE 'CT'", "WHERE Modality LIKE 'CT' ESCAPE 'C'"})
         EXPECT_EQ(t.translateBody(same), same);
 }
+
+TEST(TsqlTranslator, ABareColumnSeveralJoinedTablesHoldIsTheFirstTables)
+{
+    TsqlTranslator t;
+    t.setColumnTypes({{"studytable", {{"studyuid", "varchar(64)"}, {"bodypartexamined", "varchar(100)"}, {"resultstatus", "varchar(20)"}}},
+                      {"seriestable", {{"studyuid_fkey", "varchar(64)"}, {"bodypartexamined", "varchar(100)"}, {"modality", "varchar(16)"}}},
+                      {"tblexamresult", {{"studyuid", "varchar(64)"}, {"resultstatus", "varchar(20)"}}}});
+    EXPECT_EQ(t.translateBody("SELECT ResultStatus as Status, BodyPartExamined, se.BodyPartExamined, Modality FROM StudyTable PL "
+                              "left outer JOIN SeriesTable se ON PL.StudyUID=se.StudyUID_FKey "
+                              "LEFT OUTER JOIN tblExamResult AS ER ON PL.StudyUID=ER.StudyUID WHERE (ResultStatus is null)"),
+              "SELECT PL.ResultStatus as Status, PL.BodyPartExamined, se.BodyPartExamined, Modality FROM StudyTable PL "
+              "left outer JOIN SeriesTable se ON PL.StudyUID=se.StudyUID_FKey "
+              "LEFT OUTER JOIN tblExamResult AS ER ON PL.StudyUID=ER.StudyUID WHERE (PL.ResultStatus is null)");
+    // One table, or a subquery with its own scope: left alone.
+    EXPECT_EQ(t.translateBody("select BodyPartExamined from SeriesTable"), "select BodyPartExamined from SeriesTable");
+    const QString nested = "select BodyPartExamined from StudyTable, SeriesTable where StudyUID in (select StudyUID from tblExamResult)";
+    EXPECT_EQ(t.translateBody(nested), nested);
+}

@@ -27,7 +27,8 @@ CREATE TABLE StudyTable (
   BodyPartExamined          varchar(100) COLLATE NOCASE,
   ProtocolName              varchar(100) COLLATE NOCASE,
   InstitutionName           varchar(100) COLLATE NOCASE,
-  SendStatus                varchar(3) COLLATE NOCASE
+  SendStatus                varchar(3) COLLATE NOCASE,
+  ResultStatus              varchar(20) COLLATE NOCASE -- the reporting side's letter (P, X, Q, O, R)
 );
 CREATE INDEX StudyTable_PatientID_FKey ON StudyTable (PatientID_FKey);
 CREATE INDEX StudyTable_StudyDate ON StudyTable (StudyDate);
