@@ -3,6 +3,7 @@
 // libraries at all and is the one to install as a service).
 #include "app/shell/CommandLine.h"
 #include "app/shell/HeadlessService.h"
+#include "app/shell/OperatorCommands.h"
 #include "app/shell/ServerController.h"
 #include "app/windows/MessageBoxPrompter.h"
 #include "app/windows/ServerForm.h"
@@ -22,6 +23,12 @@ int main(int argc, char **argv)
     const CommandLine command = CommandLine::parse(arguments);
     if (!command.error.isEmpty() || command.showHelp)
         return CommandLine::reportUsage(command);
+    if (!command.command.isEmpty()) {
+        QCoreApplication app(argc, argv);
+        QCoreApplication::setApplicationName(QStringLiteral("talmir-pacs"));
+        QCoreApplication::setApplicationVersion(QStringLiteral(PACS_VERSION));
+        return OperatorCommands::execute(command);
+    }
 
     std::unique_ptr<QCoreApplication> app;
     if (command.headless)

@@ -2,6 +2,7 @@
 // library, for a server that has none.
 #include "app/shell/CommandLine.h"
 #include "app/shell/HeadlessService.h"
+#include "app/shell/OperatorCommands.h"
 #include "app/shell/ServerController.h"
 
 #include <QCoreApplication>
@@ -17,6 +18,12 @@ int main(int argc, char **argv)
     const CommandLine command = CommandLine::parse(arguments);
     if (!command.error.isEmpty() || command.showHelp)
         return CommandLine::reportUsage(command);
+    if (!command.command.isEmpty()) {
+        QCoreApplication app(argc, argv);
+        QCoreApplication::setApplicationName(QStringLiteral("talmir-pacs"));
+        QCoreApplication::setApplicationVersion(QStringLiteral(PACS_VERSION));
+        return OperatorCommands::execute(command);
+    }
 
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("talmir-pacs"));

@@ -1,11 +1,14 @@
 #include "app/shell/OperatorCommands.h"
 
+#include "app/shell/CommandLine.h"
 #include "app/shell/ServerController.h"
 #include "browser/GridModel.h"
 #include "browser/StudyInfo.h"
 #include "browser/StudyInfoFields.h"
 #include "browser/StudyListSearch.h"
 #include "browser/SyncStatusCommands.h"
+#include "browser/StudyFilter.h"
+#include "db/ArchiveConnection.h"
 #include "db/SqlText.h"
 
 #include <QCoreApplication>
@@ -58,6 +61,34 @@ bool OperatorCommands::isCommand(const QString &name)
         if (name == QLatin1String(c.name))
             return true;
     return false;
+}
+
+int OperatorCommands::execute(const CommandLine &commandLine)
+{
+    if (commandLine.command == QLatin1String("help")) {
+        std::fputs(CommandLine::usage().toLocal8Bit().constData(), stdout);
+        return 0;
+    }
+    if (!isCommand(commandLine.command)) {
+        std::fputs((QStringLiteral("Unknown command ") + commandLine.command + QLatin1Char('\n') + CommandLine::usage())
+                       .toLocal8Bit()
+                       .constData(),
+                   stderr);
+        return 2;
+    }
+    ServerController controller(commandLine.home, QString());
+    // Error-box lines are the command's messages; the activity log stays quiet.
+    QObject::connect(&controller.log(), &ActivityLog::errorLineAdded, [](const QString &line) {
+        std::fputs((line.trimmed() + QLatin1Char('\n')).toLocal8Bit().constData(), stderr);
+        std::fflush(stderr);
+    });
+    QString error;
+    if (!controller.openArchive(error)) {
+        std::fputs((error + QLatin1Char('\n')).toLocal8Bit().constData(), stderr);
+        return 1;
+    }
+    OperatorCommands commands(controller);
+    return commands.run(commandLine.command, commandLine.commandArguments);
 }
 
 int OperatorCommands::run(const QString &command, const QStringList &arguments)
@@ -131,6 +162,155 @@ int OperatorCommands::waitForOutbox(int timeoutSeconds)
         return 1;
     }
     print(QStringLiteral("Sent."));
+    return 0;
+}
+
+bool OperatorCommands::listStudies(const QStringList &arguments, QStringList *rest)
+{
+    browser::StudyFilter filter;
+    filter.allDates = true;
+    auto dateOf = [this](const QString &text, QDate &date) {
+        date = QDate::fromString(text, QStringLiteral("M/d/yyyy"));
+        if (!date.isValid())
+            printError(QStringLiteral("Not a date (M/D/YYYY): ") + text);
+        return date.isValid();
+    };
+    static const QStringList valueOptions = {
+        QStringLiteral("--patient-id"), QStringLiteral("--last"), QStringLiteral("--first"), QStringLiteral("--accession"),
+        QStringLiteral("--study-number"), QStringLiteral("--date"), QStringLiteral("--to"), QStringLiteral("--modality"),
+    };
+    for (qsizetype i = 0; i < arguments.size(); ++i) {
+        const QString &a = arguments[i];
+        if (a == QLatin1String("--pending-result")) {
+            filter.pendingResult = true;
+            continue;
+        }
+        if (a == QLatin1String("--pending-interpretation")) {
+            filter.noResult = true;
+            continue;
+        }
+        if (!valueOptions.contains(a)) {
+            if (!rest) {
+                printError(QStringLiteral("Not understood: ") + a);
+                return false;
+            }
+            *rest << a; // the command's own
+            continue;
+        }
+        if (i + 1 >= arguments.size()) {
+            printError(a + QStringLiteral(" needs a value"));
+            return false;
+        }
+        const QString value = arguments[++i];
+        if (a == QLatin1String("--patient-id")) {
+            filter.hospNum = value;
+        } else if (a == QLatin1String("--last")) {
+            filter.lastName = value;
+        } else if (a == QLatin1String("--first")) {
+            filter.firstName = value;
+        } else if (a == QLatin1String("--accession")) {
+            filter.accessionNumber = value;
+        } else if (a == QLatin1String("--study-number")) {
+            filter.fileNum = value;
+        } else if (a == QLatin1String("--date")) {
+            filter.allDates = false;
+            if (!dateOf(value, filter.startDate))
+                return false;
+        } else if (a == QLatin1String("--to")) {
+            filter.range = true;
+            if (!dateOf(value, filter.endDate))
+                return false;
+        } else {
+            for (const QString &code : value.split(QLatin1Char(','), Qt::SkipEmptyParts)) {
+                const QString m = code.trimmed().toUpper();
+                bool *box = m == QLatin1String("CR")   ? &filter.cr
+                            : m == QLatin1String("CT") ? &filter.ct
+                            : m == QLatin1String("MR") ? &filter.mr
+                            : m == QLatin1String("US") ? &filter.us
+                            : m == QLatin1String("NM") ? &filter.nm
+                            : m == QLatin1String("XC") ? &filter.xc
+                            : m == QLatin1String("MG") ? &filter.mg
+                                                       : nullptr;
+                if (box) {
+                    *box = true;
+                } else if (filter.otherModality.isEmpty()) {
+                    filter.otherModality = m;
+                } else {
+                    printError(QStringLiteral("Only one modality besides CR CT MR US NM XC MG: ") + m);
+                    return false;
+                }
+            }
+        }
+    }
+    if (filter.range && filter.allDates) {
+        printError(QStringLiteral("--to needs --date"));
+        return false;
+    }
+    browser::StudyListSearch &studies = m_controller.studyList();
+    studies.setFilter(filter);
+    QString message;
+    QObject::connect(&studies, &browser::StudyListSearch::errorMessage, [&message](const QString &text) { message = text; });
+    m_controller.stopSearching(); // as the search button does
+    studies.Search_Exam(false);
+    if (!message.isEmpty()) {
+        printError(message);
+        return false;
+    }
+    return true;
+}
+
+int OperatorCommands::search(const QStringList &arguments)
+{
+    if (!listStudies(arguments))
+        return 2;
+    browser::GridModel &grid = m_controller.studyList().grid();
+    printGrid(grid, grid.cols() - 1); // the last column has no caption and no content
+    print(m_controller.studyList().countText() + QStringLiteral(" studies"));
+    return 0;
+}
+
+// The commands over the listed studies act on all of them, as if the
+// operator had selected every row.
+static void selectAll(browser::GridModel &grid)
+{
+    if (grid.rows() > 1) {
+        grid.setRow(1);
+        grid.setRowSel(grid.rows() - 1);
+    }
+}
+
+int OperatorCommands::sendStudies(const QStringList &arguments)
+{
+    QStringList rest;
+    if (!listStudies(arguments, &rest))
+        return 2;
+    const bool hasTimeout = rest.size() == 2 && rest[0] == QLatin1String("--timeout");
+    const int timeout = hasTimeout ? rest[1].toInt() : 300;
+    if (timeout <= 0 || (!rest.isEmpty() && !hasTimeout))
+        return usageError(QStringLiteral("Not understood: ") + rest.join(QLatin1Char(' ')));
+    selectAll(m_controller.studyList().grid());
+    const int queued = m_controller.syncCommands().SendSelected();
+    print(QStringLiteral("%1 studies queued.").arg(queued));
+    return queued > 0 ? waitForOutbox(timeout) : 0;
+}
+
+int OperatorCommands::markSent(const QStringList &arguments)
+{
+    if (!listStudies(arguments))
+        return 2;
+    selectAll(m_controller.studyList().grid());
+    const int listed = m_controller.studyList().grid().rows() - 1;
+    const int marked = m_controller.syncCommands().MarkListedAsSent();
+    print(QStringLiteral("%1 of %2 listed studies marked as sent.").arg(marked).arg(listed));
+    return marked == listed ? 0 : 1;
+}
+
+int OperatorCommands::sendCount(const QStringList &arguments)
+{
+    if (!listStudies(arguments))
+        return 2;
+    QString report = m_controller.syncCommands().SyncStatusReport();
+    print(report.replace(QStringLiteral("\r\n"), QStringLiteral("\n")));
     return 0;
 }
 

@@ -8,6 +8,7 @@
 namespace pacs {
 
 class ServerController;
+struct CommandLine;
 namespace browser {
 class GridModel;
 }
@@ -24,6 +25,9 @@ public:
     // One line per command, for the usage text.
     static QString summary();
     static bool isCommand(const QString &name);
+    // The program's entry for a command line that names a command: opens the
+    // archive of the home folder, runs the command, returns the exit code.
+    static int execute(const CommandLine &commandLine);
     int run(const QString &command, const QStringList &arguments);
 
 private:

@@ -108,7 +108,7 @@ void ServerController::createBrowser()
     m_studyList = std::make_unique<browser::StudyListSearch>(*m_connection, m_log, m_studyFields, m_searching, m_timer1);
     connect(m_studyList.get(), &browser::StudyListSearch::studyOpened, m_studyInfo.get(),
             [this](const QString &) { m_studyInfo->LoadSeriesList(); });
-    m_syncCommands = std::make_unique<browser::SyncStatusCommands>(*m_connection, *m_scheduled, m_studyList->studyGrid(),
+    m_syncCommands = std::make_unique<browser::SyncStatusCommands>(*m_connection, *m_scheduled, m_studyList->grid(),
                                                                    *m_studyInfo, m_studyFields);
 }
 
