@@ -3,8 +3,11 @@
 #include "app/shell/ServerController.h"
 #include "app/windows/OutboxWindow.h"
 #include "app/windows/PrependingTextView.h"
+#include "app/windows/StudyInfoPage.h"
+#include "app/windows/StudyListPage.h"
 #include "transfer/EchoCommands.h"
 
+#include <QApplication>
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QCoreApplication>
@@ -14,6 +17,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
+#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QTabWidget>
 #include <QTableWidget>
@@ -32,9 +36,11 @@ ServerForm::ServerForm(ServerController &controller, QWidget *parent) : QMainWin
     m_tabs = new QTabWidget(this);
     m_tabs->setObjectName(QStringLiteral("SSTab1"));
     m_tabs->addTab(buildLogPage(), QStringLiteral("&Log"));
-    m_tabs->addTab(buildPlaceholderPage(QStringLiteral("Browse Data")), QStringLiteral("Browse &Data"));
+    m_browsePage = buildContainerPage();
+    m_tabs->addTab(m_browsePage, QStringLiteral("Browse &Data"));
     m_tabs->addTab(buildPlaceholderPage(QStringLiteral("Settings")), QStringLiteral("Settings"));
-    m_tabs->addTab(buildPlaceholderPage(QStringLiteral("Study Info")), QStringLiteral("Study Info"));
+    m_studyInfoPage = buildContainerPage();
+    m_tabs->addTab(m_studyInfoPage, QStringLiteral("Study Info"));
     m_tabs->addTab(buildPlaceholderPage(QStringLiteral("Add/Update Data")), QStringLiteral("Add/Update Data"));
     m_tabs->addTab(buildMaintenancePage(), QStringLiteral("Maintenance"));
     m_tabs->addTab(buildSyncStatusPage(), QStringLiteral("Sync Status"));
@@ -61,6 +67,7 @@ ServerForm::ServerForm(ServerController &controller, QWidget *parent) : QMainWin
         DicomServer &server = m_controller.server();
         connect(&server, &DicomServer::receiveIndicatorChanged, m_rec, &QLabel::setText);
         connect(&server, &DicomServer::stopButtonVisibilityChanged, m_stopConnection, &QWidget::setVisible);
+        buildBrowserPages();
     });
 }
 
@@ -214,10 +221,18 @@ QWidget *ServerForm::buildSyncStatusPage()
     outbox->setObjectName(QStringLiteral("cmdOutBox"));
     auto *test = new QPushButton(QStringLiteral("Test"), page);
     test->setObjectName(QStringLiteral("cmdEcho"));
-    for (QPushButton *b : {outbox, test}) {
+    auto *count = new QPushButton(QStringLiteral("Send Count "), page);
+    count->setObjectName(QStringLiteral("cmdSyncStatusReport"));
+    for (QPushButton *b : {outbox, test, count}) {
         b->setToolTip(QStringLiteral("see Transmit tab for more info"));
         buttons->addWidget(b);
     }
+    auto *transmit = new QPushButton(QStringLiteral("Send Selected"), page);
+    transmit->setObjectName(QStringLiteral("cmdTransmit"));
+    auto *markSent = new QPushButton(QStringLiteral("Mark Listed:Sent"), page);
+    markSent->setObjectName(QStringLiteral("cmdMarkListtedAsSent"));
+    buttons->addWidget(transmit);
+    buttons->addWidget(markSent);
     buttons->addStretch();
     layout->addLayout(buttons);
 
@@ -235,7 +250,24 @@ QWidget *ServerForm::buildSyncStatusPage()
     for (QWidget *w : std::initializer_list<QWidget *>{address, port, calling, called, echoButton})
         echo->addWidget(w);
     layout->addLayout(echo);
-    layout->addStretch();
+    m_syncStatus = new QPlainTextEdit(page);
+    m_syncStatus->setObjectName(QStringLiteral("txtSyncStatus"));
+    m_syncStatus->setReadOnly(true);
+    layout->addWidget(m_syncStatus, 1);
+
+    // The study list's commands work on the rows "Browse Data" shows.
+    connect(transmit, &QPushButton::clicked, this, [this] {
+        if (m_controller.isLoaded())
+            m_controller.syncCommands().SendSelected();
+    });
+    connect(markSent, &QPushButton::clicked, this, [this] {
+        if (m_controller.isLoaded())
+            m_controller.syncCommands().MarkListedAsSent();
+    });
+    connect(count, &QPushButton::clicked, this, [this] {
+        if (m_controller.isLoaded())
+            m_controller.syncCommands().SyncStatusReport();
+    });
 
     connect(outbox, &QPushButton::clicked, this, [this] { emit m_controller.showOutbox(); });
     connect(test, &QPushButton::clicked, this, [this] {
@@ -246,6 +278,41 @@ QWidget *ServerForm::buildSyncStatusPage()
                                  QMessageBox::Ok);
     });
     return page;
+}
+
+QWidget *ServerForm::buildContainerPage()
+{
+    auto *page = new QWidget(this);
+    auto *layout = new QVBoxLayout(page);
+    layout->setContentsMargins(0, 0, 0, 0);
+    return page;
+}
+
+// The browser's logic exists once the archive is open; its pages follow.
+void ServerForm::buildBrowserPages()
+{
+    browser::StudyListSearch &studies = m_controller.studyList();
+    m_studyList = new StudyListPage(studies, m_browsePage);
+    m_browsePage->layout()->addWidget(m_studyList);
+    connect(&studies, &browser::StudyListSearch::tabRequested, m_tabs, &QTabWidget::setCurrentIndex);
+    connect(&studies, &browser::StudyListSearch::errorMessage, this,
+            [this](const QString &text) { QMessageBox::information(this, QString(), text, QMessageBox::Ok); });
+
+    m_studyInfo = new StudyInfoPage(m_controller.studyInfo(), m_studyInfoPage);
+    m_studyInfoPage->layout()->addWidget(m_studyInfo);
+    auto *sendImage = new QPushButton(QStringLiteral("Send Image"), m_studyInfo);
+    sendImage->setObjectName(QStringLiteral("cmdSendImage"));
+    m_studyInfo->commandRow()->addWidget(sendImage);
+    connect(sendImage, &QPushButton::clicked, this, [this] { m_controller.syncCommands().SendImage(); });
+
+    browser::SyncStatusCommands &sync = m_controller.syncCommands();
+    connect(&sync, &browser::SyncStatusCommands::syncStatusChanged, m_syncStatus, &QPlainTextEdit::setPlainText);
+    connect(&sync, &browser::SyncStatusCommands::busyChanged, this, [](bool busy) {
+        if (busy)
+            QApplication::setOverrideCursor(Qt::WaitCursor);
+        else
+            QApplication::restoreOverrideCursor();
+    });
 }
 
 QWidget *ServerForm::buildPlaceholderPage(const QString &title)

@@ -9,16 +9,21 @@ class QPushButton;
 class QTabWidget;
 class QTableWidget;
 class QGroupBox;
+class QPlainTextEdit;
 
 namespace pacs {
 
 class OutboxWindow;
 class PrependingTextView;
 class ServerController;
+class StudyInfoPage;
+class StudyListPage;
 
 // The main window: the "&Log" page with the activity log, the received-images
-// box and the error box, the journal on "Events", "DB Update" on
-// "Maintenance". Closing it ends the program.
+// box and the error box, the study list on "Browse &Data", series, images and
+// the viewer on "Study Info", the journal on "Events", "DB Update" on
+// "Maintenance", the send commands on "Sync Status". Closing it ends the
+// program.
 class ServerForm : public QMainWindow
 {
     Q_OBJECT
@@ -37,6 +42,8 @@ private:
     QWidget *buildEventsPage();
     QWidget *buildSyncStatusPage();
     QWidget *buildPlaceholderPage(const QString &title);
+    QWidget *buildContainerPage();
+    void buildBrowserPages();
     void wireLogs();
     void syncCheckBoxes();
     void refreshEvents(bool deleteFirst);
@@ -59,6 +66,11 @@ private:
     QPushButton *m_stopConnection = nullptr;
     QTableWidget *m_events = nullptr;
     OutboxWindow *m_outboxWindow = nullptr;
+    QWidget *m_browsePage = nullptr;
+    QWidget *m_studyInfoPage = nullptr;
+    StudyListPage *m_studyList = nullptr;
+    StudyInfoPage *m_studyInfo = nullptr;
+    QPlainTextEdit *m_syncStatus = nullptr;
 };
 
 } // namespace pacs

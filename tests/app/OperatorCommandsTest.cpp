@@ -1,0 +1,138 @@
+// The operator's commands without a window, run as an administrator would:
+// the program with a command line, against the archive a running server fills.
+#include "tests/support/SampleImages.h"
+#include "tests/support/ServerProcess.h"
+#include "tests/support/TestSupport.h"
+
+#include <QDir>
+#include <gtest/gtest.h>
+
+using namespace pacs::test;
+
+namespace {
+
+class OperatorCommandsFixture : public ::testing::Test
+{
+protected:
+    ToolResult command(const QStringList &arguments)
+    {
+        return runTool(QStringLiteral(TALMIR_PACS_BINARY), QStringList{"--home", scratch.home()} + arguments, 60000);
+    }
+
+    QString sample(const QString &name, SampleSpec spec)
+    {
+        const QString path = files.path() + "/" + name;
+        const QString uid = writeSample(path, spec);
+        EXPECT_FALSE(uid.isEmpty());
+        const ToolResult sent = runTool("storescu", {"-aec", "TALMIR", "127.0.0.1", QString::number(server.port()), path});
+        EXPECT_EQ(sent.exitCode, 0) << sent.output.toStdString();
+        return uid;
+    }
+
+    ScratchHome scratch;
+    QTemporaryDir files;
+    ServerProcess server{scratch};
+};
+
+TEST_F(OperatorCommandsFixture, BrowseReportMarkAndSendThroughTheCommandLine)
+{
+    ASSERT_TRUE(server.start());
+    ASSERT_TRUE(server.waitForOutput("Archive ready")) << server.output().toStdString();
+    ASSERT_GT(server.port(), 0);
+
+    SampleSpec smith;
+    smith.patientId = "P1";
+    smith.patientName = "SMITH^JOHN";
+    smith.studyUid = "1.2.826.0.1.3680043.9.7001.1";
+    smith.seriesUid = smith.studyUid + ".1";
+    const QString first = sample("a.dcm", smith);
+    smith.instanceNumber = 2;
+    sample("b.dcm", smith);
+    SampleSpec small;
+    small.kind = SampleKind::MR;
+    small.patientId = "P2";
+    small.patientName = "SMALL^ANNA";
+    small.studyUid = "1.2.826.0.1.3680043.9.7001.2";
+    sample("c.dcm", small);
+
+    // The images are indexed once the server has written them.
+    ToolResult listed;
+    ASSERT_TRUE(waitUntil([&] {
+        listed = command({"images", smith.seriesUid});
+        return listed.output.count("\n") >= 3;
+    }, 30000)) << listed.output.toStdString();
+    EXPECT_EQ(listed.exitCode, 0);
+    EXPECT_TRUE(listed.output.contains(first));
+
+    ToolResult search = command({"search", "--last", "SM"});
+    EXPECT_EQ(search.exitCode, 0) << search.output.toStdString();
+    EXPECT_TRUE(search.output.startsWith("Status\tALLStatus\tExam No.\tStudy UID")) << search.output.toStdString();
+    EXPECT_TRUE(search.output.contains(smith.studyUid));
+    EXPECT_TRUE(search.output.contains(small.studyUid));
+    EXPECT_TRUE(search.output.contains("2 studies"));
+    search = command({"search", "--modality", "MR"});
+    EXPECT_TRUE(search.output.contains(small.studyUid) && !search.output.contains(smith.studyUid)) << search.output.toStdString();
+    EXPECT_TRUE(search.output.contains("1 studies"));
+
+    const ToolResult series = command({"series", smith.studyUid});
+    EXPECT_EQ(series.exitCode, 0);
+    EXPECT_TRUE(series.output.contains(smith.seriesUid)) << series.output.toStdString();
+
+    const ToolResult attributes = command({"attributes", first});
+    EXPECT_EQ(attributes.exitCode, 0) << attributes.output.toStdString();
+    EXPECT_TRUE(attributes.output.contains("(0010,0010) : PatientName                   : SMITH^JOHN\r\n"))
+        << attributes.output.toStdString();
+    EXPECT_TRUE(attributes.output.contains(") : PixelData                     : Pixel data"));
+
+    ToolResult report = command({"send-count"});
+    EXPECT_EQ(report.exitCode, 0);
+    EXPECT_TRUE(report.output.contains("Patients with unsent images:")) << report.output.toStdString();
+    EXPECT_TRUE(report.output.contains("P1 SMITH, JOHN"));
+    EXPECT_TRUE(report.output.contains("Total Studies Unsent: 2"));
+    EXPECT_TRUE(report.output.contains("Total Images: 0/3"));
+
+    const ToolResult marked = command({"mark-sent", "--patient-id", "P1"});
+    EXPECT_EQ(marked.exitCode, 0) << marked.output.toStdString();
+    EXPECT_TRUE(marked.output.contains("1 of 1 listed studies marked as sent."));
+    report = command({"send-count"});
+    EXPECT_TRUE(report.output.contains("Total Studies Sent: 1")) << report.output.toStdString();
+    EXPECT_TRUE(report.output.contains("Total Images: 2/3"));
+    EXPECT_FALSE(report.output.contains("P1 SMITH, JOHN"));
+    search = command({"search", "--patient-id", "P1"});
+    EXPECT_TRUE(search.output.contains("\t1\t")) << "SendStatus shows the study as sent: " << search.output.toStdString();
+
+    // "Send Selected" for the listed study, to a real storage node.
+    QTemporaryDir nodeFolder;
+    StoreScpProcess node(nodeFolder.path(), "NODE");
+    ASSERT_TRUE(node.isReady());
+    server.setSetting("SERVER", "StorageAE", "NODE");
+    server.setSetting("SERVER", "StoragePort", QString::number(node.port()));
+    server.setSetting("SERVER", "txtSendTO", "127.0.0.1");
+    const ToolResult sent = command({"send-studies", "--patient-id", "P2", "--timeout", "60"});
+    EXPECT_EQ(sent.exitCode, 0) << sent.output.toStdString();
+    EXPECT_TRUE(sent.output.contains("1 studies queued.")) << sent.output.toStdString();
+    EXPECT_EQ(node.receivedFiles().size(), 1);
+    report = command({"send-count"});
+    EXPECT_TRUE(report.output.contains("Total Images: 3/3")) << report.output.toStdString();
+}
+
+TEST_F(OperatorCommandsFixture, BadInputGetsAClearMessageAndAnExitCode)
+{
+    ToolResult result = command({"search", "--date", "13/45/2024"});
+    EXPECT_EQ(result.exitCode, 2);
+    EXPECT_TRUE(result.output.contains("Not a date (M/D/YYYY): 13/45/2024")) << result.output.toStdString();
+    result = command({"search", "--colour", "red"});
+    EXPECT_EQ(result.exitCode, 2);
+    result = command({"attributes", "9.9.9"});
+    EXPECT_EQ(result.exitCode, 1);
+    EXPECT_TRUE(result.output.contains("No image 9.9.9 in the archive.")) << result.output.toStdString();
+    result = command({"frobnicate"});
+    EXPECT_EQ(result.exitCode, 2);
+    EXPECT_TRUE(result.output.contains("Unknown command frobnicate"));
+    // A quote in a filter is an invalid statement, reported, not a crash.
+    result = command({"search", "--last", "O'BRIEN"});
+    EXPECT_NE(result.exitCode, -1) << result.output.toStdString();
+    EXPECT_TRUE(result.output.contains("0 studies") || result.exitCode != 0) << result.output.toStdString();
+}
+
+} // namespace
