@@ -89,6 +89,7 @@ void postToMain(std::function<void()> fn)
             fn();
         } catch (...) {
             // Program handlers own their errors; nothing may unwind into Qt.
+            logUnreported(QStringLiteral("main-thread task failed: ") + currentExceptionText());
         }
     }, Qt::QueuedConnection);
 }
@@ -105,6 +106,7 @@ void runBlocking(const std::function<void()> &fn)
         try {
             fn();
         } catch (...) {
+            logUnreported(QStringLiteral("blocking task failed: ") + currentExceptionText());
         }
         // Queued, so a quit that comes before exec() still ends the loop.
         QMetaObject::invokeMethod(&loop, &QEventLoop::quit, Qt::QueuedConnection);
@@ -129,6 +131,7 @@ SerialExecutor::SerialExecutor() : m_state(std::make_shared<State>())
             try {
                 task();
             } catch (...) {
+                logUnreported(QStringLiteral("network task failed: ") + currentExceptionText());
             }
             task = nullptr; // may destroy the executor's owner; touch only `state` from here
         }
