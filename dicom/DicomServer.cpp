@@ -192,6 +192,13 @@ void DicomServer::actionComplete(ToolkitConnection &connection, const QString &a
     }
 }
 
+// An association that broke (or a handler that failed) says why in the
+// activity log, beside its "Association request" lines.
+void DicomServer::connectionError(ToolkitConnection &, const QString &errorMessage)
+{
+    m_log.WriteLog(errorMessage);
+}
+
 // The image file is written: the sender gets its status now.
 void DicomServer::completeSaveImage(ToolkitConnection &connection)
 {

@@ -79,6 +79,7 @@ public:
                       int responseType, int lastResponse) override;
     void actionComplete(toolkit::ToolkitConnection &connection, const QString &action, const QString &tag,
                         bool success, const QString &errorMessage) override;
+    void connectionError(toolkit::ToolkitConnection &connection, const QString &errorMessage) override;
 
 signals:
     void receiveIndicatorChanged(const QString &caption);

@@ -365,4 +365,9 @@ void Outbox::outgoingAssociationClosed(ToolkitConnection &connection)
         myAddlog(QStringLiteral("Asso. Closed:"));
 }
 
+void Outbox::connectionError(ToolkitConnection &, const QString &errorMessage)
+{
+    myAddlog(errorMessage); // also for a connection already given up: the reason still counts
+}
+
 } // namespace pacs

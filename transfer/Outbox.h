@@ -107,6 +107,7 @@ public:
     void outgoingActionUpdate(toolkit::ToolkitConnection &connection, const QString &action, const QString &tag,
                               int responseType, int lastResponse) override;
     void outgoingAssociationClosed(toolkit::ToolkitConnection &connection) override;
+    void connectionError(toolkit::ToolkitConnection &connection, const QString &errorMessage) override;
 
 signals:
     void changed();

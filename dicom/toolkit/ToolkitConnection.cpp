@@ -58,6 +58,19 @@ std::unique_ptr<DcmDataset> toDataset(DcmItem *item)
     return dataset;
 }
 
+QString commandText(T_DIMSE_Command command)
+{
+    switch (command) {
+    case DIMSE_C_ECHO_RQ: return QStringLiteral("C-ECHO");
+    case DIMSE_C_STORE_RQ: return QStringLiteral("C-STORE");
+    case DIMSE_C_FIND_RQ: return QStringLiteral("C-FIND");
+    case DIMSE_C_MOVE_RQ: return QStringLiteral("C-MOVE");
+    case DIMSE_C_GET_RQ: return QStringLiteral("C-GET");
+    case DIMSE_C_CANCEL_RQ: return QStringLiteral("C-CANCEL");
+    default: return QStringLiteral("DIMSE");
+    }
+}
+
 QString rootOf(const char *sopClass)
 {
     const std::string uid = sopClass;
@@ -124,7 +137,10 @@ void ToolkitConnection::sendResponses(const ToolkitSequence &responses, int stat
             rsp.DimseStatus = DIC_US(responseStatus);
             rsp.DataSetType = DIMSE_DATASET_PRESENT;
             rsp.opts = O_FIND_AFFECTEDSOPCLASSUID;
-            if (DIMSE_sendFindResponse(self->m_assoc, request->presId, &rq, &rsp, dataset.get(), nullptr).bad()) {
+            const OFCondition cond =
+                DIMSE_sendFindResponse(self->m_assoc, request->presId, &rq, &rsp, dataset.get(), nullptr);
+            if (cond.bad()) {
+                self->noteFailure(detail::conditionText(cond, self->m_callingTitle, QStringLiteral("C-FIND")));
                 request->broken = true;
                 return;
             }
@@ -193,6 +209,8 @@ void ToolkitConnection::finishAction(const QString &name, const QString &tag, co
             else
                 m_sink->events->actionComplete(*this, name, tag, result.success, result.error);
         } catch (...) {
+            deliverError(detail::failureText(QStringLiteral("event handler failed: ") + detail::currentExceptionText(),
+                                             m_outgoing ? QString() : m_callingTitle, name));
         }
     }
     {
@@ -467,7 +485,7 @@ void ToolkitConnection::stopFromListener()
     m_cv.notify_all();
 }
 
-void ToolkitConnection::raise(std::function<void(ToolkitEvents &, ToolkitConnection &)> handler)
+void ToolkitConnection::raise(const QString &command, std::function<void(ToolkitEvents &, ToolkitConnection &)> handler)
 {
     {
         std::lock_guard lock(m_mutex);
@@ -476,11 +494,15 @@ void ToolkitConnection::raise(std::function<void(ToolkitEvents &, ToolkitConnect
         m_handlerActive = true;
     }
     auto self = shared_from_this();
-    detail::postToMain([self, handler] {
+    detail::postToMain([self, command, handler] {
         if (self->m_sink->alive && self->m_sink->events) {
             try {
                 handler(*self->m_sink->events, *self);
             } catch (...) {
+                // The request is answered as if the handler had set nothing.
+                self->deliverError(detail::failureText(QStringLiteral("event handler failed: ")
+                                                           + detail::currentExceptionText(),
+                                                       self->m_callingTitle, command));
             }
         }
         {
@@ -507,6 +529,8 @@ void ToolkitConnection::serviceUntilIdle()
         try {
             task();
         } catch (...) {
+            reportError(detail::failureText(QStringLiteral("network task failed: ") + detail::currentExceptionText(),
+                                            m_callingTitle, m_commandName));
         }
         lock.lock();
     }
@@ -532,6 +556,7 @@ void ToolkitConnection::serve(T_ASC_Association *assoc)
     m_remoteAddress = QString::fromLatin1(params->DULparams.callingPresentationAddress).trimmed();
 
     bool stopped = false;
+    QString lastCommand = QStringLiteral("association"); // what a failure between requests comes after
     if (negotiate()) {
         for (;;) {
             {
@@ -549,12 +574,16 @@ void ToolkitConnection::serve(T_ASC_Association *assoc)
                 ASC_acknowledgeRelease(m_assoc);
                 break;
             }
-            if (cond == DUL_PEERABORTEDASSOCIATION)
+            if (cond == DUL_PEERABORTEDASSOCIATION) {
+                noteFailure(detail::conditionText(cond, m_callingTitle, lastCommand));
                 break;
+            }
             if (cond.bad()) {
+                noteFailure(detail::conditionText(cond, m_callingTitle, lastCommand));
                 stopped = true;
                 break;
             }
+            lastCommand = commandText(request.message.CommandField);
             switch (request.message.CommandField) {
             case DIMSE_C_ECHO_RQ: handleEcho(request); break;
             case DIMSE_C_STORE_RQ: handleStore(request); break;
@@ -562,7 +591,12 @@ void ToolkitConnection::serve(T_ASC_Association *assoc)
             case DIMSE_C_MOVE_RQ:
             case DIMSE_C_GET_RQ: handleQuery(request); break;
             case DIMSE_C_CANCEL_RQ: break; // arrives after we answered; nothing left to cancel
-            default: request.broken = true; break;
+            default:
+                noteFailure(detail::failureText(QStringLiteral("command 0x%1 not supported")
+                                                    .arg(unsigned(request.message.CommandField), 4, 16, QLatin1Char('0')),
+                                                m_callingTitle, lastCommand));
+                request.broken = true;
+                break;
             }
             {
                 std::lock_guard lock(m_mutex);
@@ -586,6 +620,45 @@ void ToolkitConnection::serve(T_ASC_Association *assoc)
     ASC_dropSCPAssociation(m_assoc);
     ASC_destroyAssociation(&m_assoc);
     m_assoc = nullptr;
+
+    QString failure;
+    {
+        std::lock_guard lock(m_mutex);
+        if (!m_stopped) // not when the listener itself cut the association
+            failure = m_failure;
+    }
+    if (!failure.isEmpty())
+        reportError(failure);
+}
+
+void ToolkitConnection::noteFailure(const QString &text)
+{
+    if (m_failure.isEmpty())
+        m_failure = text;
+}
+
+void ToolkitConnection::reportError(const QString &message)
+{
+    try {
+        auto self = shared_from_this();
+        detail::postToMain([self, message] { self->deliverError(message); });
+    } catch (...) {
+        detail::logUnreported(message); // called from catch blocks of threads: nothing may leave here
+    }
+}
+
+void ToolkitConnection::deliverError(const QString &message)
+{
+    if (!m_sink->alive || !m_sink->events) {
+        detail::logUnreported(message);
+        return;
+    }
+    try {
+        m_sink->events->connectionError(*this, message);
+    } catch (...) {
+        detail::logUnreported(message + QStringLiteral(" (its handler failed: ") + detail::currentExceptionText()
+                              + QLatin1Char(')'));
+    }
 }
 
 bool ToolkitConnection::negotiate()
@@ -605,7 +678,8 @@ bool ToolkitConnection::negotiate()
     }
 
     auto isOK = std::make_shared<bool>(!m_offered.isEmpty());
-    raise([isOK](ToolkitEvents &events, ToolkitConnection &connection) { events.associationRequest(connection, *isOK); });
+    raise(QStringLiteral("A-ASSOCIATE"),
+          [isOK](ToolkitEvents &events, ToolkitConnection &connection) { events.associationRequest(connection, *isOK); });
     {
         std::lock_guard lock(m_mutex);
         if (m_stopped)
@@ -645,7 +719,10 @@ bool ToolkitConnection::negotiate()
         ASC_acceptPresentationContext(params, pc.presentationContextID, chosen, role);
     }
     ASC_setAPTitles(params, nullptr, nullptr, m_calledTitle.toLatin1().constData());
-    return ASC_acknowledgeAssociation(m_assoc).good();
+    const OFCondition cond = ASC_acknowledgeAssociation(m_assoc);
+    if (cond.bad())
+        noteFailure(detail::conditionText(cond, m_callingTitle, QStringLiteral("A-ASSOCIATE")));
+    return cond.good();
 }
 
 void ToolkitConnection::handleEcho(Request &request)
@@ -658,9 +735,14 @@ void ToolkitConnection::handleEcho(Request &request)
         m_commandName = QStringLiteral("C-ECHO");
     }
     auto status = std::make_shared<int>(0);
-    raise([status](ToolkitEvents &events, ToolkitConnection &connection) { events.verifyReceived(connection, *status); });
-    if (DIMSE_sendEchoResponse(m_assoc, request.presId, &request.message.msg.CEchoRQ, DIC_US(*status), nullptr).bad())
+    raise(QStringLiteral("C-ECHO"),
+          [status](ToolkitEvents &events, ToolkitConnection &connection) { events.verifyReceived(connection, *status); });
+    const OFCondition cond =
+        DIMSE_sendEchoResponse(m_assoc, request.presId, &request.message.msg.CEchoRQ, DIC_US(*status), nullptr);
+    if (cond.bad()) {
+        noteFailure(detail::conditionText(cond, m_callingTitle, QStringLiteral("C-ECHO")));
         request.broken = true;
+    }
 }
 
 void ToolkitConnection::handleStore(Request &request)
@@ -668,8 +750,10 @@ void ToolkitConnection::handleStore(Request &request)
     T_DIMSE_C_StoreRQ &rq = request.message.msg.CStoreRQ;
     DcmDataset *dataset = nullptr;
     T_ASC_PresentationContextID dataPresId = 0;
-    if (DIMSE_receiveDataSetInMemory(m_assoc, DIMSE_NONBLOCKING, kDimseTimeout, &dataPresId, &dataset, nullptr, nullptr)
-            .bad()) {
+    const OFCondition received =
+        DIMSE_receiveDataSetInMemory(m_assoc, DIMSE_NONBLOCKING, kDimseTimeout, &dataPresId, &dataset, nullptr, nullptr);
+    if (received.bad()) {
+        noteFailure(detail::conditionText(received, m_callingTitle, QStringLiteral("C-STORE")));
         delete dataset;
         request.broken = true;
         return;
@@ -686,7 +770,9 @@ void ToolkitConnection::handleStore(Request &request)
         m_status.reset();
         m_commandName = QStringLiteral("C-STORE");
     }
-    raise([image](ToolkitEvents &events, ToolkitConnection &connection) mutable { events.imageReceived(connection, image); });
+    raise(QStringLiteral("C-STORE"), [image](ToolkitEvents &events, ToolkitConnection &connection) mutable {
+        events.imageReceived(connection, image);
+    });
     image = ToolkitImage(); // the handler's copy may outlive this request; ours goes now
 
     T_DIMSE_C_StoreRSP rsp{};
@@ -696,8 +782,11 @@ void ToolkitConnection::handleStore(Request &request)
     rsp.DimseStatus = DIC_US(status() < 0 ? kDefaultFailure : status());
     rsp.DataSetType = DIMSE_DATASET_NULL;
     rsp.opts = O_STORE_AFFECTEDSOPCLASSUID | O_STORE_AFFECTEDSOPINSTANCEUID;
-    if (DIMSE_sendStoreResponse(m_assoc, request.presId, &rq, &rsp, nullptr).bad())
+    const OFCondition sent = DIMSE_sendStoreResponse(m_assoc, request.presId, &rq, &rsp, nullptr);
+    if (sent.bad()) {
+        noteFailure(detail::conditionText(sent, m_callingTitle, QStringLiteral("C-STORE")));
         request.broken = true;
+    }
 }
 
 void ToolkitConnection::handleQuery(Request &request)
@@ -708,9 +797,10 @@ void ToolkitConnection::handleQuery(Request &request)
                                                         : request.message.msg.CGetRQ.AffectedSOPClassUID;
     DcmDataset *identifier = nullptr;
     T_ASC_PresentationContextID dataPresId = 0;
-    if (DIMSE_receiveDataSetInMemory(m_assoc, DIMSE_NONBLOCKING, kDimseTimeout, &dataPresId, &identifier, nullptr,
-                                     nullptr)
-            .bad()) {
+    const OFCondition received = DIMSE_receiveDataSetInMemory(m_assoc, DIMSE_NONBLOCKING, kDimseTimeout, &dataPresId,
+                                                              &identifier, nullptr, nullptr);
+    if (received.bad()) {
+        noteFailure(detail::conditionText(received, m_callingTitle, commandText(command)));
         delete identifier;
         request.broken = true;
         return;
@@ -734,7 +824,8 @@ void ToolkitConnection::handleQuery(Request &request)
     m_completed = m_failed = m_warning = m_remaining = 0;
     m_failedUids.clear();
 
-    raise([](ToolkitEvents &events, ToolkitConnection &connection) { events.queryRequest(connection); });
+    raise(commandText(command),
+          [](ToolkitEvents &events, ToolkitConnection &connection) { events.queryRequest(connection); });
     finishQuery(request);
     if (command == DIMSE_C_MOVE_RQ)
         closeDestination();
@@ -778,14 +869,18 @@ void ToolkitConnection::sendSubOperationProgress(const Request &request)
         fillPendingProgress(rsp, rq);
         rsp.opts = O_MOVE_AFFECTEDSOPCLASSUID | O_MOVE_NUMBEROFREMAININGSUBOPERATIONS | O_MOVE_NUMBEROFCOMPLETEDSUBOPERATIONS
                    | O_MOVE_NUMBEROFFAILEDSUBOPERATIONS | O_MOVE_NUMBEROFWARNINGSUBOPERATIONS;
-        DIMSE_sendMoveResponse(m_assoc, request.presId, &rq, &rsp, nullptr, nullptr);
+        const OFCondition cond = DIMSE_sendMoveResponse(m_assoc, request.presId, &rq, &rsp, nullptr, nullptr);
+        if (cond.bad()) // the final response fails too and ends the association
+            noteFailure(detail::conditionText(cond, m_callingTitle, QStringLiteral("C-MOVE")));
     } else if (command == DIMSE_C_GET_RQ) {
         const T_DIMSE_C_GetRQ &rq = request.message.msg.CGetRQ;
         T_DIMSE_C_GetRSP rsp{};
         fillPendingProgress(rsp, rq);
         rsp.opts = O_GET_AFFECTEDSOPCLASSUID | O_GET_NUMBEROFREMAININGSUBOPERATIONS | O_GET_NUMBEROFCOMPLETEDSUBOPERATIONS
                    | O_GET_NUMBEROFFAILEDSUBOPERATIONS | O_GET_NUMBEROFWARNINGSUBOPERATIONS;
-        DIMSE_sendGetResponse(m_assoc, request.presId, &rq, &rsp, nullptr, nullptr);
+        const OFCondition cond = DIMSE_sendGetResponse(m_assoc, request.presId, &rq, &rsp, nullptr, nullptr);
+        if (cond.bad())
+            noteFailure(detail::conditionText(cond, m_callingTitle, QStringLiteral("C-GET")));
     }
 }
 
@@ -843,8 +938,10 @@ void ToolkitConnection::finishQuery(Request &request)
                    | O_GET_NUMBEROFWARNINGSUBOPERATIONS;
         cond = DIMSE_sendGetResponse(m_assoc, request.presId, &rq, &rsp, failedList.get(), detail.get());
     }
-    if (cond.bad())
+    if (cond.bad()) {
+        noteFailure(detail::conditionText(cond, m_callingTitle, commandText(command)));
         request.broken = true;
+    }
 }
 
 } // namespace pacs::toolkit

@@ -124,12 +124,17 @@ private:
     void handleStore(Request &request);
     void handleQuery(Request &request);
     void finishQuery(Request &request);
-    void raise(std::function<void(class ToolkitEvents &, ToolkitConnection &)> handler);
+    void raise(const QString &command, std::function<void(class ToolkitEvents &, ToolkitConnection &)> handler);
     void serviceUntilIdle();
     void sendSubOperationProgress(const Request &request);
     template <typename Rsp, typename Rq>
     void fillPendingProgress(Rsp &rsp, const Rq &rq) const;
     void stopFromListener(); // any thread
+    void noteFailure(const QString &text); // network thread: the first reason the association broke
+
+    // Failures no action completion reports, to connectionError.
+    void reportError(const QString &message); // any thread
+    void deliverError(const QString &message); // main thread
 
     // Actions.
     void startAction(const QString &name, std::function<ActionResult()> work, Runner runner);
@@ -179,6 +184,7 @@ private:
     T_ASC_Association *m_assoc = nullptr;
     std::atomic<int> m_socket{-1};
     Request *m_request = nullptr; // network thread
+    QString m_failure;            // network thread
 };
 
 } // namespace pacs::toolkit

@@ -1,5 +1,7 @@
 #include "dicom/toolkit/ToolkitDataset.h"
 
+#include "dicom/toolkit/detail/Runtime.h"
+
 #include <dcmtk/dcmdata/dcdatset.h>
 #include <dcmtk/dcmdata/dcdeftag.h>
 #include <dcmtk/dcmdata/dcelem.h>
@@ -48,7 +50,7 @@ ToolkitDataset ToolkitDataset::readFileElements(const QString &path, QString *er
     const OFCondition status = file->loadFile(OFFilename(path.toLocal8Bit().constData()), EXS_Unknown, EGL_noChange, 4096);
     if (status.bad()) {
         if (error)
-            *error = QString::fromLocal8Bit(status.text());
+            *error = detail::conditionText(status, QString(), QString());
         return ToolkitDataset();
     }
     // The dataset lives as long as the file object that owns it.

@@ -53,6 +53,13 @@ public:
     virtual void outgoingActionUpdate(ToolkitConnection &connection, const QString &action, const QString &tag,
                                       int responseType, int lastResponse);
     virtual void outgoingAssociationClosed(ToolkitConnection &connection);
+
+    // A failure on a connection that no action completion reports: the
+    // association broke (a command or dataset could not be received or
+    // answered, the peer aborted, a time-out) or an event handler let an
+    // exception out. errorMessage names the peer, the command and the reason,
+    // e.g. "C-STORE with MODALITY: Peer aborted Association (or never connected)".
+    virtual void connectionError(ToolkitConnection &connection, const QString &errorMessage);
 };
 
 inline void ToolkitEvents::associationRequest(ToolkitConnection &, bool &) {}
@@ -67,5 +74,6 @@ inline void ToolkitEvents::outgoingActionComplete(ToolkitConnection &, const QSt
 }
 inline void ToolkitEvents::outgoingActionUpdate(ToolkitConnection &, const QString &, const QString &, int, int) {}
 inline void ToolkitEvents::outgoingAssociationClosed(ToolkitConnection &) {}
+inline void ToolkitEvents::connectionError(ToolkitConnection &, const QString &) {}
 
 } // namespace pacs::toolkit

@@ -41,7 +41,7 @@ bool ToolkitImage::readFile(const QString &path, QString *error)
     const OFCondition cond = data->file.loadFile(QFile::encodeName(path).constData());
     if (cond.bad()) {
         if (error)
-            *error = QStringLiteral("cannot read ") + path + QStringLiteral(": ") + QString::fromLatin1(cond.text());
+            *error = detail::conditionText(cond, QString(), QStringLiteral("cannot read ") + path);
         return false;
     }
     data->arrived = data->file.getDataset()->getOriginalXfer();

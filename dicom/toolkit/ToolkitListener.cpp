@@ -153,6 +153,8 @@ void ToolkitListener::startSession(T_ASC_Network *network, int socket)
                               try {
                                   assoc = intake->receive(network, socket, kFirstPduSeconds, kMaxReceivePdu);
                               } catch (...) {
+                                  connection->reportError(detail::failureText(
+                                      detail::currentExceptionText(), QString(), QStringLiteral("A-ASSOCIATE")));
                               }
                               {
                                   std::lock_guard lock(m_sessionsMutex);
@@ -163,6 +165,9 @@ void ToolkitListener::startSession(T_ASC_Network *network, int socket)
                                   if (assoc)
                                       connection->serve(assoc);
                               } catch (...) {
+                                  connection->reportError(detail::failureText(detail::currentExceptionText(),
+                                                                              connection->callingTitle(),
+                                                                              QStringLiteral("association")));
                               }
                               finished->store(true);
                           }),

@@ -137,7 +137,7 @@ WriteOutcome writeDicomFile(DcmFileFormat &file, E_TransferSyntax arrived, const
     }
     if (cond.bad()) {
         QFile::remove(tempPath);
-        outcome.error = QStringLiteral("writing ") + path + QStringLiteral(": ") + QString::fromLatin1(cond.text());
+        outcome.error = conditionText(cond, QString(), QStringLiteral("writing ") + path);
         return outcome;
     }
     if (!flushToDisk(tempPath, false)

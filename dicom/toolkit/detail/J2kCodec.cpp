@@ -1,5 +1,7 @@
 #include "dicom/toolkit/detail/J2kCodec.h"
 
+#include "dicom/toolkit/detail/Runtime.h"
+
 #include <dcmtk/dcmdata/dcdeftag.h>
 #include <dcmtk/dcmdata/dcerror.h>
 #include <dcmtk/dcmdata/dcitem.h>
@@ -57,6 +59,32 @@ OFCondition unsupported(const char *why)
     return makeOFCondition(OFM_dcmdata, 900, OF_error, why);
 }
 
+// Inside a catch block, within callbacks of DCMTK and OpenJPEG: never throws.
+QString caughtText(const char *where) noexcept
+{
+    try {
+        const QString text = QString::fromLatin1(where) + QStringLiteral(": ") + currentExceptionText();
+        logUnreported(text);
+        return text;
+    } catch (...) {
+        return QString(); // no memory even for the message; the caller's failure result still tells
+    }
+}
+
+// The exception becomes a condition that says what it was (DCMTK's callers
+// may just try another syntax, so it is logged here too).
+OFCondition codecFailure(const char *where) noexcept
+{
+    const QString text = caughtText(where);
+    try {
+        if (!text.isEmpty())
+            return makeOFCondition(OFM_dcmdata, 901, OF_error, text.toLocal8Bit().constData());
+    } catch (...) {
+        // the plain condition below still reports the failure
+    }
+    return EC_MemoryExhausted; // all that can be said without memory
+}
+
 OFCondition readLayout(DcmItem &item, ImageLayout &layout)
 {
     if (item.findAndGetUint16(DCM_Rows, layout.rows).bad() || item.findAndGetUint16(DCM_Columns, layout.columns).bad()
@@ -105,7 +133,8 @@ OPJ_SIZE_T sinkWrite(void *buffer, OPJ_SIZE_T count, void *data)
         sink->position += count;
         return count;
     } catch (...) {
-        return OPJ_SIZE_T(-1);
+        caughtText("JPEG 2000 encoder output");
+        return OPJ_SIZE_T(-1); // OpenJPEG ends the encode with an error
     }
 }
 
@@ -533,7 +562,7 @@ OFCondition J2kCodec::decode(const DcmRepresentationParameter *, DcmPixelSequenc
     try {
         return decodeChecked(pixSeq, uncompressedPixelData, objStack, removeOldRep);
     } catch (...) {
-        return EC_MemoryExhausted;
+        return codecFailure("JPEG 2000 decode");
     }
 }
 
@@ -620,7 +649,7 @@ OFCondition J2kCodec::decodeFrame(const DcmRepresentationParameter *, DcmPixelSe
             layout.samples == 3 ? decodedColorModel(layout.photometric, decoded.multipleComponentTransform) : layout.photometric;
         return EC_Normal;
     } catch (...) {
-        return EC_MemoryExhausted;
+        return codecFailure("JPEG 2000 frame decode");
     }
 }
 
@@ -662,7 +691,7 @@ OFCondition J2kCodec::encode(const Uint16 *pixelData, const Uint32 length, const
         return encodeChecked(pixelData, length, toRepParam, pixSeq, objStack);
     } catch (...) {
         pixSeq = nullptr;
-        return EC_MemoryExhausted;
+        return codecFailure("JPEG 2000 encode");
     }
 }
 

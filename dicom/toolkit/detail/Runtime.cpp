@@ -3,6 +3,7 @@
 #include "dicom/toolkit/detail/J2kCodec.h"
 
 #include <QCoreApplication>
+#include <QDebug>
 #include <QEventLoop>
 #include <QThread>
 
@@ -19,6 +20,7 @@
 #include <atomic>
 #include <csignal>
 #include <cstdlib>
+#include <exception>
 
 namespace pacs::toolkit::detail {
 
@@ -43,12 +45,36 @@ void initializeRuntime()
     });
 }
 
-QString conditionText(const OFCondition &condition, const QString &remoteAe, const QString &command)
+QString failureText(const QString &reason, const QString &remoteAe, const QString &command)
 {
+    if (command.isEmpty() && remoteAe.isEmpty())
+        return reason; // the caller says where itself
     QString where = command.isEmpty() ? QStringLiteral("DICOM") : command;
     if (!remoteAe.isEmpty())
         where += QStringLiteral(" with ") + remoteAe;
-    return where + QStringLiteral(": ") + QString::fromLatin1(condition.text());
+    return where + QStringLiteral(": ") + reason;
+}
+
+QString conditionText(const OFCondition &condition, const QString &remoteAe, const QString &command)
+{
+    // System error texts inside conditions come in the locale's encoding.
+    return failureText(QString::fromLocal8Bit(condition.text()), remoteAe, command);
+}
+
+QString currentExceptionText()
+{
+    try {
+        throw;
+    } catch (const std::exception &e) {
+        return QString::fromLocal8Bit(e.what());
+    } catch (...) {
+        return QStringLiteral("unknown exception");
+    }
+}
+
+void logUnreported(const QString &text)
+{
+    qCritical("%s", text.toLocal8Bit().constData());
 }
 
 void postToMain(std::function<void()> fn)
@@ -63,6 +89,7 @@ void postToMain(std::function<void()> fn)
             fn();
         } catch (...) {
             // Program handlers own their errors; nothing may unwind into Qt.
+            logUnreported(QStringLiteral("main-thread task failed: ") + currentExceptionText());
         }
     }, Qt::QueuedConnection);
 }
@@ -79,6 +106,7 @@ void runBlocking(const std::function<void()> &fn)
         try {
             fn();
         } catch (...) {
+            logUnreported(QStringLiteral("blocking task failed: ") + currentExceptionText());
         }
         // Queued, so a quit that comes before exec() still ends the loop.
         QMetaObject::invokeMethod(&loop, &QEventLoop::quit, Qt::QueuedConnection);
@@ -103,6 +131,7 @@ SerialExecutor::SerialExecutor() : m_state(std::make_shared<State>())
             try {
                 task();
             } catch (...) {
+                logUnreported(QStringLiteral("network task failed: ") + currentExceptionText());
             }
             task = nullptr; // may destroy the executor's owner; touch only `state` from here
         }

@@ -20,8 +20,16 @@ namespace pacs::toolkit::detail {
 // Registers the codecs, turns Nagle off and ignores SIGPIPE. Idempotent.
 void initializeRuntime();
 
-// "C-STORE to STORESCP: <DCMTK text>". Every DCMTK failure reaches the program through here.
+// "C-STORE with STORESCP: <DCMTK text>"; without a peer "C-STORE: <DCMTK text>", with
+// neither the bare text. Every DCMTK failure reaches the program through here.
 QString conditionText(const OFCondition &condition, const QString &remoteAe, const QString &command);
+// The same form for a failure that is not a DCMTK condition.
+QString failureText(const QString &reason, const QString &remoteAe, const QString &command);
+
+// What the exception being handled says; call only inside a catch block.
+QString currentExceptionText();
+// For failures that have no connection to be reported on: Qt's log (stderr).
+void logUnreported(const QString &text);
 
 // Runs fn on the application's main thread (queued; never inline).
 void postToMain(std::function<void()> fn);

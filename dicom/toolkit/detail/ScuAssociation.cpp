@@ -200,6 +200,19 @@ bool ScuAssociation::open(const QString &address, int port, const QString &calli
         id += 2;
     }
     cond = ASC_requestAssociation(m_net, params, &m_assoc);
+    if (cond == DUL_ASSOCIATIONREJECTED && m_assoc) {
+        // DCMTK's text says only "rejected"; the peer also said by whom and why.
+        T_ASC_RejectParameters reject{};
+        OFString reason;
+        ASC_getRejectParameters(m_assoc->params, &reject);
+        ASC_printRejectParameters(reason, &reject);
+        const QString said = QString::fromLatin1(reason.c_str()).replace(QLatin1Char('\n'), QStringLiteral(", "));
+        if (error)
+            *error = conditionText(cond, called, QStringLiteral("A-ASSOCIATE")) + QStringLiteral(" (") + said.simplified()
+                     + QLatin1Char(')');
+        abort();
+        return false;
+    }
     if (cond.bad()) {
         if (!m_assoc)
             ASC_destroyAssociationParameters(&params);
@@ -207,7 +220,8 @@ bool ScuAssociation::open(const QString &address, int port, const QString &calli
     }
     if (ASC_countAcceptedPresentationContexts(m_assoc->params) == 0) {
         if (error)
-            *error = QStringLiteral("A-ASSOCIATE with ") + called + QStringLiteral(": no presentation context accepted");
+            *error = failureText(QStringLiteral("no presentation context accepted"), called,
+                                 QStringLiteral("A-ASSOCIATE"));
         abort();
         return false;
     }
@@ -297,7 +311,7 @@ StoreOutcome storeFile(T_ASC_Association *assoc, const QString &path, const Stor
     const OFCondition cond = file.loadFile(QFile::encodeName(path).constData());
     if (cond.bad()) {
         StoreOutcome outcome;
-        outcome.error = QStringLiteral("C-STORE: cannot read ") + path + QStringLiteral(": ") + QString::fromLatin1(cond.text());
+        outcome.error = conditionText(cond, QString(), QStringLiteral("C-STORE: cannot read ") + path);
         return outcome;
     }
     return storeDataset(assoc, *file.getDataset(), file.getDataset()->getOriginalXfer(), options);
