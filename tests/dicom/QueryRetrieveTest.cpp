@@ -768,7 +768,9 @@ TEST_F(QueryFixture, AnArchiveFromBeforeTheImageKeysGetsThemFromItsFiles)
         ASSERT_TRUE(old.executeScript(
             QString::fromUtf8(script.readAll()) + "ATTACH DATABASE '" + archive + "' AS cur;"
                 "INSERT INTO PatientTable SELECT * FROM cur.PatientTable;"
-                "INSERT INTO StudyTable SELECT * FROM cur.StudyTable;"
+                "INSERT INTO StudyTable SELECT StudyUID, PatientID_FKey, StudyDate, StudyTime, AccessionNumber, StudyID, "
+                "ReferringPhysician_first, ReferringPhysician_middle, ReferringPhysician_last, ReferringPhysician_title, "
+                "StudyDescription, BodyPartExamined, ProtocolName, InstitutionName, SendStatus FROM cur.StudyTable;"
                 "INSERT INTO SeriesTable SELECT SeriesUID, StudyUID_FKey, Modality, SeriesNumber, SeriesDescription FROM cur.SeriesTable;"
                 "INSERT INTO ImageTable SELECT InstanceUID, SeriesUID_FKey, InstanceNumber, Filename, SyncStatus FROM cur.ImageTable;"
                 "DETACH DATABASE cur;"
