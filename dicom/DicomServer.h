@@ -50,6 +50,8 @@ public:
     // The main viewer's image list: an image that needs the operator's eye.
     void showInViewer(const toolkit::ToolkitImage &image);
     const toolkit::ToolkitImageList &viewerImages() const { return m_viewerImages; }
+    // The browser's image view fills the same list.
+    toolkit::ToolkitImageList &viewerImages() { return m_viewerImages; }
 
     // Starts listening on the configured port when the operator wants it.
     void ListenIfEnabled(bool listenChecked);

@@ -217,6 +217,12 @@ QString ToolkitAttribute::attributeVr() const
     return QString::fromLatin1(DcmTag(Uint16(m_group), Uint16(m_element)).getVR().getVRName());
 }
 
+int ToolkitAttribute::attributeMultiplicity() const
+{
+    DcmElement *element = findElement(m_item.get(), DcmTagKey(Uint16(m_group), Uint16(m_element)));
+    return element ? int(element->getVM()) : 0;
+}
+
 QString ToolkitAttribute::attributeDescription() const
 {
     DcmTag tag{Uint16(m_group), Uint16(m_element)};

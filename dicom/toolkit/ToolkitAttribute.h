@@ -39,6 +39,8 @@ public:
     bool attributeExists() const;
     QString attributeVr() const;          // e.g. "PN"; the dictionary's VR for a missing element
     QString attributeDescription() const; // DCMTK dictionary name, e.g. "PatientName"
+    // How many values the element holds (0 when missing or empty).
+    int attributeMultiplicity() const;
 
     // A DA value or range ("20240101-", "-20241231", "20240101-20241231",
     // "20240101") read as its first and last date; an open end is Null.
