@@ -102,8 +102,8 @@ TEST_F(ForwardingFixture, WithAJpegQualityTheNodeGetsJpeg2000)
 
 TEST_F(ForwardingFixture, NothingIsMarkedSentWhileTheNodeIsDownAndAllArrivesLater)
 {
-    const int nodePort = freePort();
-    startForwarding(nodePort);
+    HeldPort nodePort; // down: connections are refused until the node starts on it
+    startForwarding(nodePort.port());
     storeSome(2);
     // Down: the destination fails again and again; nothing is marked.
     ASSERT_TRUE(waitUntil([&] { return m_controller->outbox().logText().count("Err. on SetDestination") >= 3; }, 30000))
@@ -151,8 +151,8 @@ TEST_F(ForwardingFixture, ANodeThatRefusesImagesNeverGetsThemMarkedAndIsReported
 
 TEST_F(ForwardingFixture, UnsentImagesAreQueuedAgainAfterARestart)
 {
-    const int nodePort = freePort();
-    startForwarding(nodePort);
+    HeldPort nodePort; // down until the node starts on it after the restart
+    startForwarding(nodePort.port());
     storeSome(2);
     EXPECT_EQ(count("select count(*) from ImageTable where SyncStatus is null"), 2);
     restart(); // the archive stops with both images unsent, and comes back
@@ -170,7 +170,8 @@ TEST_F(ForwardingFixture, UnsentImagesAreQueuedAgainAfterARestart)
 
 TEST_F(ForwardingFixture, TheQueueAndItsButtonsBehave)
 {
-    startForwarding(freePort(), false);
+    const HeldPort down; // the node refuses connections
+    startForwarding(down.port(), false);
     Outbox &outbox = m_controller->outbox();
     ScheduledSender &sender = m_controller->scheduledSender();
     EXPECT_FALSE(sender.timer().isActive()) << "\"Echo Server\" unchecked";
@@ -201,6 +202,7 @@ TEST(EchoCommands, TestAndEchoAnswerAsTheirMessageBoxes)
     StoreScpProcess node(dir.path(), "NODE");
     ASSERT_TRUE(node.isReady());
     EXPECT_EQ(EchoCommands::echo("127.0.0.1", QString::number(node.port()), "TALMIR", "NODE"), "OK");
-    EXPECT_EQ(EchoCommands::echo("127.0.0.1", QString::number(freePort()), "TALMIR", "NODE"), "fail");
+    const HeldPort nobody; // refuses the connection
+    EXPECT_EQ(EchoCommands::echo("127.0.0.1", QString::number(nobody.port()), "TALMIR", "NODE"), "fail");
     EXPECT_TRUE(EchoCommands::echo("echo IP", "port", "CallingAEName", "CalledAEName").startsWith("Type mismatch"));
 }
