@@ -4,7 +4,6 @@
 
 #include <QDir>
 #include <QRegularExpression>
-#include <QTcpServer>
 
 namespace pacs::test {
 
@@ -78,84 +77,10 @@ void ServerProcess::stop()
     }
 }
 
-ToolResult runTool(const QString &program, const QStringList &arguments, int timeoutMs)
-{
-    QProcess process;
-    process.setProcessChannelMode(QProcess::MergedChannels);
-    process.start(program, arguments);
-    ToolResult result;
-    if (!process.waitForStarted(10000))
-        return result;
-    waitUntil([&] { return process.state() == QProcess::NotRunning; }, timeoutMs);
-    if (process.state() != QProcess::NotRunning) {
-        process.kill();
-        process.waitForFinished(3000);
-        result.output = QStringLiteral("timed out\n");
-    }
-    result.output += QString::fromLocal8Bit(process.readAll());
-    result.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
-    return result;
-}
-
-} // namespace pacs::test
-
-namespace pacs::test {
-
 void ServerProcess::kill()
 {
     m_process.kill();
     m_process.waitForFinished(5000);
-}
-
-} // namespace pacs::test
-
-namespace pacs::test {
-
-int freePort()
-{
-    QTcpServer server;
-    server.listen(QHostAddress::LocalHost, 0);
-    return server.serverPort();
-}
-
-StoreScpProcess::StoreScpProcess(const QString &folder, const QString &aeTitle, const QStringList &extraArguments, int port)
-    : m_folder(folder), m_port(port > 0 ? port : freePort())
-{
-    QDir().mkpath(folder);
-    m_process.setProcessChannelMode(QProcess::MergedChannels);
-    QObject::connect(&m_process, &QProcess::readyRead, [this] { m_output += QString::fromLocal8Bit(m_process.readAll()); });
-    m_process.start(QStringLiteral("storescp"), QStringList{QStringLiteral("-v"), QStringLiteral("-od"), folder,
-                                                            QStringLiteral("-aet"), aeTitle}
-                                                    + extraArguments + QStringList{QString::number(m_port)});
-    m_ready = m_process.waitForStarted(10000) && waitUntil([&] {
-        return runTool(QStringLiteral("echoscu"), {QStringLiteral("-aec"), aeTitle, QStringLiteral("127.0.0.1"),
-                                                   QString::number(m_port)}).exitCode == 0;
-    }, 15000);
-}
-
-StoreScpProcess::~StoreScpProcess()
-{
-    m_process.kill();
-    m_process.waitForFinished(5000);
-}
-
-QStringList StoreScpProcess::receivedFiles() const
-{
-    QStringList files;
-    for (const QString &name : QDir(m_folder).entryList(QDir::Files, QDir::Name))
-        files << m_folder + QLatin1Char('/') + name;
-    return files;
-}
-
-QStringList StoreScpProcess::receivedOrder()
-{
-    m_output += QString::fromLocal8Bit(m_process.readAll());
-    QStringList order;
-    static const QRegularExpression stored(QStringLiteral("storing DICOM file: .*/[A-Za-z]+\\.([0-9.]+)"));
-    auto it = stored.globalMatch(m_output);
-    while (it.hasNext())
-        order << it.next().captured(1);
-    return order;
 }
 
 } // namespace pacs::test

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "tests/support/Peers.h"
 #include "tests/support/TestSupport.h"
 
 #include <QProcess>
@@ -34,40 +35,6 @@ private:
     QProcess m_process;
     QProcessEnvironment m_environment;
     QString m_output;
-};
-
-struct ToolResult
-{
-    int exitCode = -1;
-    QString output;
-};
-
-// Runs one of DCMTK's command-line tools (echoscu, storescu, ...).
-ToolResult runTool(const QString &program, const QStringList &arguments, int timeoutMs = 30000);
-
-// A free TCP port of 127.0.0.1, as the system hands it out.
-int freePort();
-
-// DCMTK's storescp as a storage node or move destination, writing what it
-// receives into a folder, in the order received (its log tells the order).
-class StoreScpProcess
-{
-public:
-    explicit StoreScpProcess(const QString &folder, const QString &aeTitle = QStringLiteral("DEST"),
-                             const QStringList &extraArguments = {}, int port = 0);
-    ~StoreScpProcess();
-    bool isReady() const { return m_ready; }
-    int port() const { return m_port; }
-    QStringList receivedFiles() const;
-    // SOP Instance UIDs in the order they arrived.
-    QStringList receivedOrder();
-
-private:
-    QProcess m_process;
-    QString m_folder;
-    QString m_output;
-    int m_port = 0;
-    bool m_ready = false;
 };
 
 } // namespace pacs::test

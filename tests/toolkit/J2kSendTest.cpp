@@ -194,7 +194,7 @@ bool sendOutgoing(const QStringList &files, int port, const QString &quality, QS
 }
 
 // The received file whose SOP Instance UID is that of `original`.
-QString receivedCopy(const StoreScp &node, const QString &original)
+QString receivedCopy(const StoreScpProcess &node, const QString &original)
 {
     const QString uid = fileElement(original, 0x0008, 0x0018);
     for (const QString &file : node.receivedFiles())
@@ -208,8 +208,8 @@ QString receivedCopy(const StoreScp &node, const QString &original)
 TEST(ToolkitJ2k, OutgoingSendAtQuality90ArrivesAsJpeg2000CloseToTheOriginal)
 {
     QTemporaryDir dir;
-    StoreScp node(dir.path() + QStringLiteral("/node"), QStringLiteral("DEST"), {QStringLiteral("+xw")});
-    ASSERT_TRUE(node.ready);
+    StoreScpProcess node(dir.path() + QStringLiteral("/node"), QStringLiteral("DEST"), {QStringLiteral("+xw")});
+    ASSERT_TRUE(node.isReady());
     struct Case
     {
         const char *name;
@@ -232,15 +232,15 @@ TEST(ToolkitJ2k, OutgoingSendAtQuality90ArrivesAsJpeg2000CloseToTheOriginal)
     cases.back().sent = archived(cases[0].original, dir.filePath(QStringLiteral("archive/ct.dcm")));
     ASSERT_EQ(fileTransferSyntax(cases.back().sent), QStringLiteral("1.2.840.10008.1.2.4.57"));
     // The archived CT carries the same instance UID; send it to a second node.
-    StoreScp second(dir.path() + QStringLiteral("/second"), QStringLiteral("DEST"), {QStringLiteral("+xw")});
-    ASSERT_TRUE(second.ready);
+    StoreScpProcess second(dir.path() + QStringLiteral("/second"), QStringLiteral("DEST"), {QStringLiteral("+xw")});
+    ASSERT_TRUE(second.isReady());
 
     QStringList files;
     for (size_t i = 0; i + 1 < cases.size(); ++i)
         files << cases[i].sent;
     QString error;
-    ASSERT_TRUE(sendOutgoing(files, node.port, QStringLiteral("90"), &error)) << error.toStdString();
-    ASSERT_TRUE(sendOutgoing({cases.back().sent}, second.port, QStringLiteral("90"), &error)) << error.toStdString();
+    ASSERT_TRUE(sendOutgoing(files, node.port(), QStringLiteral("90"), &error)) << error.toStdString();
+    ASSERT_TRUE(sendOutgoing({cases.back().sent}, second.port(), QStringLiteral("90"), &error)) << error.toStdString();
 
     for (size_t i = 0; i < cases.size(); ++i) {
         const Case &c = cases[i];
@@ -330,9 +330,9 @@ TEST(ToolkitJ2k, MoveAtQuality90ReachesAJpeg2000DestinationCompressed)
     ListenerFixture f;
     const ArchivedStudy study(f);
     ASSERT_EQ(study.files.size(), 2);
-    StoreScp destination(f.path(QStringLiteral("dest")), QStringLiteral("DEST"), {QStringLiteral("+xw")});
-    ASSERT_TRUE(destination.ready);
-    retrieveWithQuality(f.events, study.files, destination.port, QStringLiteral("90"));
+    StoreScpProcess destination(f.path(QStringLiteral("dest")), QStringLiteral("DEST"), {QStringLiteral("+xw")});
+    ASSERT_TRUE(destination.isReady());
+    retrieveWithQuality(f.events, study.files, destination.port(), QStringLiteral("90"));
     const ToolResult r = runTool(QStringLiteral("movescu"), retrieveArgs(f, study.uid) << QStringLiteral("-aem") << QStringLiteral("DEST"));
     EXPECT_TRUE(r.output.contains(QStringLiteral("Move Response (Success)"))) << r.output.toStdString();
     ASSERT_EQ(destination.receivedFiles().size(), 2);
@@ -351,9 +351,9 @@ TEST(ToolkitJ2k, MoveToADestinationWithoutJpeg2000GetsExactPixels)
     ListenerFixture f;
     const ArchivedStudy study(f);
     ASSERT_EQ(study.files.size(), 2);
-    StoreScp destination(f.path(QStringLiteral("dest"))); // uncompressed only
-    ASSERT_TRUE(destination.ready);
-    retrieveWithQuality(f.events, study.files, destination.port, QStringLiteral("90"));
+    StoreScpProcess destination(f.path(QStringLiteral("dest"))); // uncompressed only
+    ASSERT_TRUE(destination.isReady());
+    retrieveWithQuality(f.events, study.files, destination.port(), QStringLiteral("90"));
     const ToolResult r = runTool(QStringLiteral("movescu"), retrieveArgs(f, study.uid) << QStringLiteral("-aem") << QStringLiteral("DEST"));
     EXPECT_TRUE(r.output.contains(QStringLiteral("Move Response (Success)"))) << r.output.toStdString();
     ASSERT_EQ(destination.receivedFiles().size(), 2);
@@ -422,8 +422,8 @@ TEST(ToolkitJ2k, QualityOneIsLosslessAndHigherNumbersLoseMore)
 TEST(ToolkitJ2k, ImagesThatCannotBeEncodedGoInASyntaxThePeerAccepted)
 {
     QTemporaryDir dir;
-    StoreScp node(dir.path() + QStringLiteral("/node"), QStringLiteral("DEST"), {QStringLiteral("+xa")});
-    ASSERT_TRUE(node.ready);
+    StoreScpProcess node(dir.path() + QStringLiteral("/node"), QStringLiteral("DEST"), {QStringLiteral("+xa")});
+    ASSERT_TRUE(node.isReady());
     const QString noPixels = write(dir.filePath(QStringLiteral("pr.dcm")), SampleKind::NoPixels);
     const QString report = write(dir.filePath(QStringLiteral("sr.dcm")), SampleKind::StructuredReport);
     const QString lossy = write(dir.filePath(QStringLiteral("lossy.dcm")), SampleKind::RGB, {}, QStringLiteral("1.2.840.10008.1.2.4.50"));
@@ -433,7 +433,7 @@ TEST(ToolkitJ2k, ImagesThatCannotBeEncodedGoInASyntaxThePeerAccepted)
     for (const QString &file : files)
         ASSERT_FALSE(file.isEmpty());
     QString error;
-    ASSERT_TRUE(sendOutgoing(files, node.port, QStringLiteral("90"), &error)) << error.toStdString();
+    ASSERT_TRUE(sendOutgoing(files, node.port(), QStringLiteral("90"), &error)) << error.toStdString();
     ASSERT_EQ(node.receivedFiles().size(), 4);
     EXPECT_EQ(fileTransferSyntax(receivedCopy(node, lossy)), QStringLiteral("1.2.840.10008.1.2.4.50"));
     for (const QString &file : {noPixels, report, odd})
@@ -446,8 +446,8 @@ TEST(ToolkitJ2k, ImagesThatCannotBeEncodedGoInASyntaxThePeerAccepted)
 TEST(ToolkitJ2k, QualityTextDecidesWhetherToCompress)
 {
     QTemporaryDir dir;
-    StoreScp node(dir.path() + QStringLiteral("/node"), QStringLiteral("DEST"), {QStringLiteral("+xw")});
-    ASSERT_TRUE(node.ready);
+    StoreScpProcess node(dir.path() + QStringLiteral("/node"), QStringLiteral("DEST"), {QStringLiteral("+xw")});
+    ASSERT_TRUE(node.isReady());
     // Text as typed: the leading number counts; 0 or no number means no JPEG.
     const struct
     {
@@ -459,7 +459,7 @@ TEST(ToolkitJ2k, QualityTextDecidesWhetherToCompress)
         const QString file = write(dir.filePath(QStringLiteral("ct-%1.dcm").arg(ToolkitUtility::newUid())), SampleKind::CT);
         ASSERT_FALSE(file.isEmpty());
         QString error;
-        ASSERT_TRUE(sendOutgoing({file}, node.port, QString::fromLatin1(c.quality), &error)) << error.toStdString();
+        ASSERT_TRUE(sendOutgoing({file}, node.port(), QString::fromLatin1(c.quality), &error)) << error.toStdString();
         const QString got = receivedCopy(node, file);
         ASSERT_FALSE(got.isEmpty());
         EXPECT_EQ(fileTransferSyntax(got) == kJ2k, c.compressed) << fileTransferSyntax(got).toStdString();
@@ -806,8 +806,8 @@ TEST(ToolkitJ2kIn, LossyImagesAreStoredAsTheyCameLikeOtherLossyInput)
 TEST(ToolkitJ2kIn, Jpeg2000ImagesReachAPeerThatTakesOnlyUncompressedSyntaxes)
 {
     QTemporaryDir dir;
-    StoreScp node(dir.path() + QStringLiteral("/node")); // uncompressed only
-    ASSERT_TRUE(node.ready);
+    StoreScpProcess node(dir.path() + QStringLiteral("/node")); // uncompressed only
+    ASSERT_TRUE(node.isReady());
     QStringList files;
     std::vector<std::vector<int>> expected;
     std::vector<int> tolerance;
@@ -833,7 +833,7 @@ TEST(ToolkitJ2kIn, Jpeg2000ImagesReachAPeerThatTakesOnlyUncompressedSyntaxes)
     tolerance.push_back(0);
 
     QString error;
-    ASSERT_TRUE(sendOutgoing(files, node.port, QString(), &error)) << error.toStdString();
+    ASSERT_TRUE(sendOutgoing(files, node.port(), QString(), &error)) << error.toStdString();
     for (int i = 0; i < files.size(); ++i) {
         SCOPED_TRACE(files[i].toStdString());
         const QString got = receivedCopy(node, files[i]);
@@ -900,10 +900,10 @@ TEST(ToolkitJ2kIn, DamagedCodeStreamsAreAnErrorNeverACrashAndTheImageIsKept)
     // A peer that takes only uncompressed syntaxes cannot be sent it: it fails
     // alone, the intact image beside it arrives.
     QTemporaryDir nodeDir;
-    StoreScp node(nodeDir.path());
-    ASSERT_TRUE(node.ready);
+    StoreScpProcess node(nodeDir.path());
+    ASSERT_TRUE(node.isReady());
     QString error;
-    EXPECT_FALSE(sendOutgoing({cut, whole}, node.port, QString(), &error));
+    EXPECT_FALSE(sendOutgoing({cut, whole}, node.port(), QString(), &error));
     EXPECT_TRUE(receivedCopy(node, cut).isEmpty());
     EXPECT_FALSE(receivedCopy(node, whole).isEmpty());
 }

@@ -40,19 +40,20 @@ Recorder::Completion nextCompletion(Recorder &events, qsizetype before)
 TEST(ToolkitOutgoing, EchoTestAnswersZeroOnlyWhenTheNodeAnswers)
 {
     QTemporaryDir dir;
-    StoreScp node(dir.path() + QStringLiteral("/node"));
-    ASSERT_TRUE(node.ready);
-    EXPECT_EQ(ToolkitUtility::echoTest(kLocal, node.port, QStringLiteral("ARCHIVE"), QStringLiteral("DEST")), 0);
+    StoreScpProcess node(dir.path() + QStringLiteral("/node"));
+    ASSERT_TRUE(node.isReady());
+    EXPECT_EQ(ToolkitUtility::echoTest(kLocal, node.port(), QStringLiteral("ARCHIVE"), QStringLiteral("DEST")), 0);
     QString error;
-    EXPECT_NE(ToolkitUtility::echoTest(kLocal, freePort(), QStringLiteral("ARCHIVE"), QStringLiteral("NOBODY"), &error), 0);
+    const HeldPort nobody; // refuses the connection
+    EXPECT_NE(ToolkitUtility::echoTest(kLocal, nobody.port(), QStringLiteral("ARCHIVE"), QStringLiteral("NOBODY"), &error), 0);
     EXPECT_TRUE(error.contains(QStringLiteral("NOBODY"))) << error.toStdString();
 }
 
 TEST(ToolkitOutgoing, ConnectionConnectsSendsVerifiesAndCloses)
 {
     QTemporaryDir dir;
-    StoreScp node(dir.path() + QStringLiteral("/node"));
-    ASSERT_TRUE(node.ready);
+    StoreScpProcess node(dir.path() + QStringLiteral("/node"));
+    ASSERT_TRUE(node.isReady());
     const QStringList files = writeSamples(dir, 3);
     Recorder events;
     ToolkitListener source(&events);
@@ -60,7 +61,7 @@ TEST(ToolkitOutgoing, ConnectionConnectsSendsVerifiesAndCloses)
     EXPECT_TRUE(connection->connectionReady());
 
     connection->setUserTag(QStringLiteral("entry-1"));
-    connection->connectTo(kLocal, node.port, QStringLiteral("ARCHIVE"), QStringLiteral("DEST"));
+    connection->connectTo(kLocal, node.port(), QStringLiteral("ARCHIVE"), QStringLiteral("DEST"));
     auto done = nextCompletion(events, 0);
     EXPECT_EQ(done.action, QStringLiteral("SetDestination"));
     EXPECT_TRUE(done.success) << done.error.toStdString();
@@ -93,8 +94,8 @@ TEST(ToolkitOutgoing, ConnectionConnectsSendsVerifiesAndCloses)
 TEST(ToolkitOutgoing, CompressionFallsBackToWhatThePeerAccepts)
 {
     QTemporaryDir dir;
-    StoreScp node(dir.path() + QStringLiteral("/node")); // accepts uncompressed only
-    ASSERT_TRUE(node.ready);
+    StoreScpProcess node(dir.path() + QStringLiteral("/node")); // accepts uncompressed only
+    ASSERT_TRUE(node.isReady());
     // One archived file as it is stored (JPEG Lossless), one uncompressed.
     const QStringList plain = writeSamples(dir, 2);
     ToolkitImage image;
@@ -107,7 +108,7 @@ TEST(ToolkitOutgoing, CompressionFallsBackToWhatThePeerAccepts)
     ToolkitListener source(&events);
     auto connection = source.newConnection();
     connection->setCompression(QStringLiteral("1.2.840.10008.1.2.4.91"), QStringLiteral("90"));
-    connection->connectTo(kLocal, node.port, QStringLiteral("ARCHIVE"), QStringLiteral("DEST"));
+    connection->connectTo(kLocal, node.port(), QStringLiteral("ARCHIVE"), QStringLiteral("DEST"));
     ASSERT_TRUE(nextCompletion(events, 0).success);
     connection->sendFilesAsync({archived, plain.at(1)});
     const auto done = nextCompletion(events, 1);
@@ -124,7 +125,8 @@ TEST(ToolkitOutgoing, UnreachableDestinationFailsWithItsTitle)
     Recorder events;
     ToolkitListener source(&events);
     auto connection = source.newConnection();
-    connection->connectTo(kLocal, freePort(), QStringLiteral("ARCHIVE"), QStringLiteral("STORAGE"));
+    const HeldPort down; // refuses the connection
+    connection->connectTo(kLocal, down.port(), QStringLiteral("ARCHIVE"), QStringLiteral("STORAGE"));
     const auto done = nextCompletion(events, 0);
     EXPECT_EQ(done.action, QStringLiteral("SetDestination"));
     EXPECT_FALSE(done.success);
@@ -140,8 +142,8 @@ TEST(ToolkitOutgoing, UnreachableDestinationFailsWithItsTitle)
 TEST(ToolkitOutgoing, SendToNodeAndTheViewerReadTheSameFile)
 {
     QTemporaryDir dir;
-    StoreScp node(dir.path() + QStringLiteral("/node"));
-    ASSERT_TRUE(node.ready);
+    StoreScpProcess node(dir.path() + QStringLiteral("/node"));
+    ASSERT_TRUE(node.isReady());
     SampleSpec spec;
     spec.kind = SampleKind::RGB;
     const QString file = dir.path() + QStringLiteral("/rgb.dcm");
@@ -154,10 +156,11 @@ TEST(ToolkitOutgoing, SendToNodeAndTheViewerReadTheSameFile)
     EXPECT_EQ(frame.size(), QSize(64, 64));
 
     QString error;
-    EXPECT_TRUE(viewer.viewerImages().listItem(1).sendToNode(kLocal, node.port, QStringLiteral("TALMIR"),
+    EXPECT_TRUE(viewer.viewerImages().listItem(1).sendToNode(kLocal, node.port(), QStringLiteral("TALMIR"),
                                                             QStringLiteral("DEST"), &error)) << error.toStdString();
     EXPECT_EQ(node.receivedFiles().size(), 1);
-    EXPECT_FALSE(viewer.viewerImages().listItem(1).sendToNode(kLocal, freePort(), QStringLiteral("TALMIR"),
+    const HeldPort down; // refuses the connection
+    EXPECT_FALSE(viewer.viewerImages().listItem(1).sendToNode(kLocal, down.port(), QStringLiteral("TALMIR"),
                                                              QStringLiteral("DEST"), &error));
     viewer.viewerImages().listClear();
     EXPECT_EQ(viewer.viewerImages().listCount(), 0);

@@ -126,9 +126,9 @@ TEST(ToolkitMove, SendsTheFilesToTheDestinationAndEndsWithSuccess)
 {
     ListenerFixture f;
     const Study study(f);
-    StoreScp destination(f.path(QStringLiteral("dest")));
-    ASSERT_TRUE(destination.ready);
-    retrieveLikeTheProgram(f.events, study.files, destination.port);
+    StoreScpProcess destination(f.path(QStringLiteral("dest")));
+    ASSERT_TRUE(destination.isReady());
+    retrieveLikeTheProgram(f.events, study.files, destination.port());
 
     const ToolResult r = runTool(QStringLiteral("movescu"),
         queryArgs(f, QStringLiteral("-S"), {QStringLiteral("QueryRetrieveLevel=STUDY"), QStringLiteral("StudyInstanceUID=") + study.uid})
@@ -145,9 +145,9 @@ TEST(ToolkitMove, FailedSubOperationsNeverEndInSuccess)
 {
     ListenerFixture f;
     const Study study(f);
-    StoreScp destination(f.path(QStringLiteral("dest")));
-    ASSERT_TRUE(destination.ready);
-    retrieveLikeTheProgram(f.events, study.files + QStringList{f.path(QStringLiteral("missing.dcm"))}, destination.port);
+    StoreScpProcess destination(f.path(QStringLiteral("dest")));
+    ASSERT_TRUE(destination.isReady());
+    retrieveLikeTheProgram(f.events, study.files + QStringList{f.path(QStringLiteral("missing.dcm"))}, destination.port());
     int failed = -1, completed = -1, resultCode = -1;
     auto program = f.events.onComplete;
     f.events.onComplete = [&](ToolkitConnection &c, const QString &action, bool success, const QString &error) {
@@ -186,7 +186,8 @@ TEST(ToolkitMove, UnreachableDestinationReportsAFailedSetDestination)
 {
     ListenerFixture f;
     const Study study(f);
-    retrieveLikeTheProgram(f.events, study.files, freePort());
+    const HeldPort down; // the destination refuses the connection
+    retrieveLikeTheProgram(f.events, study.files, down.port());
     const ToolResult r = runTool(QStringLiteral("movescu"),
         queryArgs(f, QStringLiteral("-S"), {QStringLiteral("QueryRetrieveLevel=STUDY"), QStringLiteral("StudyInstanceUID=") + study.uid})
             << QStringLiteral("-aem") << QStringLiteral("DEST"));

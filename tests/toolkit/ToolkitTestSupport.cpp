@@ -1,51 +1,10 @@
 #include "tests/toolkit/ToolkitTestSupport.h"
 
-#include "dicom/toolkit/ToolkitUtility.h"
 #include "tests/support/TestSupport.h"
 
 #include <QCoreApplication>
-#include <QDir>
-#include <QProcess>
-#include <QTcpServer>
 
 namespace pacs::toolkit::test {
-
-struct ToolProcess::Impl
-{
-    QProcess process;
-};
-
-ToolProcess::ToolProcess(const QString &program, const QStringList &arguments) : m_impl(std::make_unique<Impl>())
-{
-    m_impl->process.setProcessChannelMode(QProcess::MergedChannels);
-    m_impl->process.start(program, arguments);
-}
-
-ToolProcess::~ToolProcess()
-{
-    if (m_impl->process.state() != QProcess::NotRunning) {
-        m_impl->process.kill();
-        m_impl->process.waitForFinished(5000);
-    }
-}
-
-bool ToolProcess::finished() const { return m_impl->process.state() == QProcess::NotRunning; }
-
-ToolResult ToolProcess::result() const
-{
-    ToolResult r;
-    r.finished = finished();
-    r.exitCode = r.finished && m_impl->process.exitStatus() == QProcess::NormalExit ? m_impl->process.exitCode() : -1;
-    r.output = QString::fromLocal8Bit(m_impl->process.readAll());
-    return r;
-}
-
-ToolResult runTool(const QString &program, const QStringList &arguments, int timeoutMs)
-{
-    ToolProcess process(program, arguments);
-    pacs::test::waitUntil([&] { return process.finished(); }, timeoutMs);
-    return process.result();
-}
 
 void Recorder::checkThread()
 {
@@ -144,32 +103,6 @@ ListenerFixture::ListenerFixture()
 {
     events.storeDir = dir.path() + QStringLiteral("/store");
     listener.startListening(0);
-}
-
-int freePort()
-{
-    QTcpServer server;
-    server.listen(QHostAddress::LocalHost, 0);
-    return server.serverPort();
-}
-
-StoreScp::StoreScp(const QString &dir, const QString &aeTitle, const QStringList &extra) : port(freePort()), folder(dir)
-{
-    QDir().mkpath(dir);
-    process = std::make_unique<ToolProcess>(QStringLiteral("storescp"),
-                                            QStringList{QStringLiteral("-od"), dir, QStringLiteral("-aet"), aeTitle} + extra
-                                                << QString::number(port));
-    ready = pacs::test::waitUntil([&] {
-        return ToolkitUtility::echoTest(QStringLiteral("127.0.0.1"), port, QStringLiteral("PROBE"), aeTitle) == 0;
-    }, 15000);
-}
-
-QStringList StoreScp::receivedFiles() const
-{
-    QStringList files;
-    for (const QString &name : QDir(folder).entryList(QDir::Files))
-        files << folder + QLatin1Char('/') + name;
-    return files;
 }
 
 } // namespace pacs::toolkit::test

@@ -1,13 +1,14 @@
 #pragma once
 
-// Shared pieces of the toolkit tests: a recording event handler, a listener
-// on a free port and DCMTK's command-line tools run as peers. Sample files
-// come from pacs_test_support (SampleImages.h).
+// Shared pieces of the toolkit tests: a recording event handler and a
+// listener on a port of its own. Peers and sample files come from
+// pacs_test_support (Peers.h, SampleImages.h).
 
 #include "dicom/toolkit/ToolkitConnection.h"
 #include "dicom/toolkit/ToolkitEvents.h"
 #include "dicom/toolkit/ToolkitImage.h"
 #include "dicom/toolkit/ToolkitListener.h"
+#include "tests/support/Peers.h"
 #include "tests/support/SampleImages.h"
 
 #include <QStringList>
@@ -19,29 +20,12 @@
 
 namespace pacs::toolkit::test {
 
-struct ToolResult
-{
-    int exitCode = -1;
-    bool finished = false;
-    QString output; // stdout and stderr
-};
-
-// Runs a DCMTK tool while the main thread keeps delivering toolkit events.
-ToolResult runTool(const QString &program, const QStringList &arguments, int timeoutMs = 60000);
-
-// Starts a tool and returns at once; wait with pacs::test::waitUntil on finished().
-class ToolProcess
-{
-public:
-    ToolProcess(const QString &program, const QStringList &arguments);
-    ~ToolProcess();
-    bool finished() const;
-    ToolResult result() const;
-
-private:
-    struct Impl;
-    std::unique_ptr<Impl> m_impl;
-};
+// DCMTK's tools and storescp as peers come from pacs_test_support (Peers.h).
+using pacs::test::HeldPort;
+using pacs::test::runTool;
+using pacs::test::StoreScpProcess;
+using pacs::test::ToolProcess;
+using pacs::test::ToolResult;
 
 // Records what the toolkit reports and answers in the program's usual way;
 // each answer can be replaced by a hook.
@@ -111,18 +95,5 @@ using pacs::test::fileTransferSyntax;
 using pacs::test::SampleKind;
 using pacs::test::SampleSpec;
 using pacs::test::writeSample;
-
-int freePort();
-
-// storescp on a free port, storing into a folder; ready once it answers C-ECHO.
-struct StoreScp
-{
-    explicit StoreScp(const QString &folder, const QString &aeTitle = QStringLiteral("DEST"), const QStringList &extra = {});
-    QStringList receivedFiles() const;
-    int port = 0;
-    bool ready = false;
-    QString folder;
-    std::unique_ptr<ToolProcess> process;
-};
 
 } // namespace pacs::toolkit::test

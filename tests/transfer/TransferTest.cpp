@@ -102,9 +102,12 @@ TEST_F(ForwardingFixture, WithAJpegQualityTheNodeGetsJpeg2000)
 
 TEST_F(ForwardingFixture, NothingIsMarkedSentWhileTheNodeIsDownAndAllArrivesLater)
 {
-    const int nodePort = freePort();
-    startForwarding(nodePort);
+    HeldPort nodePort; // down: connections are refused until the node starts on it
+    startForwarding(nodePort.port(), false);
+    // Both received before the sender looks: it pauses while the outbox works,
+    // so a tick between the two would queue only the first.
     storeSome(2);
+    m_controller->setSendEveryMinute(true);
     // Down: the destination fails again and again; nothing is marked.
     ASSERT_TRUE(waitUntil([&] { return m_controller->outbox().logText().count("Err. on SetDestination") >= 3; }, 30000))
         << m_controller->outbox().logText().toStdString();
@@ -151,8 +154,8 @@ TEST_F(ForwardingFixture, ANodeThatRefusesImagesNeverGetsThemMarkedAndIsReported
 
 TEST_F(ForwardingFixture, UnsentImagesAreQueuedAgainAfterARestart)
 {
-    const int nodePort = freePort();
-    startForwarding(nodePort);
+    HeldPort nodePort; // down until the node starts on it after the restart
+    startForwarding(nodePort.port());
     storeSome(2);
     EXPECT_EQ(count("select count(*) from ImageTable where SyncStatus is null"), 2);
     restart(); // the archive stops with both images unsent, and comes back
@@ -170,7 +173,8 @@ TEST_F(ForwardingFixture, UnsentImagesAreQueuedAgainAfterARestart)
 
 TEST_F(ForwardingFixture, TheQueueAndItsButtonsBehave)
 {
-    startForwarding(freePort(), false);
+    const HeldPort down; // the node refuses connections
+    startForwarding(down.port(), false);
     Outbox &outbox = m_controller->outbox();
     ScheduledSender &sender = m_controller->scheduledSender();
     EXPECT_FALSE(sender.timer().isActive()) << "\"Echo Server\" unchecked";
@@ -201,6 +205,7 @@ TEST(EchoCommands, TestAndEchoAnswerAsTheirMessageBoxes)
     StoreScpProcess node(dir.path(), "NODE");
     ASSERT_TRUE(node.isReady());
     EXPECT_EQ(EchoCommands::echo("127.0.0.1", QString::number(node.port()), "TALMIR", "NODE"), "OK");
-    EXPECT_EQ(EchoCommands::echo("127.0.0.1", QString::number(freePort()), "TALMIR", "NODE"), "fail");
+    const HeldPort nobody; // refuses the connection
+    EXPECT_EQ(EchoCommands::echo("127.0.0.1", QString::number(nobody.port()), "TALMIR", "NODE"), "fail");
     EXPECT_TRUE(EchoCommands::echo("echo IP", "port", "CallingAEName", "CalledAEName").startsWith("Type mismatch"));
 }
