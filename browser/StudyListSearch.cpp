@@ -6,6 +6,7 @@
 #include "db/ArchiveConnection.h"
 #include "db/DbValue.h"
 #include "db/ResultSet.h"
+#include "db/SqlText.h"
 #include "db/TsqlTranslator.h"
 
 #include <QLocale>
@@ -115,7 +116,7 @@ QString StudyListSearch::studyListStatement(const StudyFilter &f)
     if (f.mg)
         modality += QStringLiteral(" or se.Modality = 'MG' ");
     if (!f.otherModality.isEmpty())
-        modality += QStringLiteral(" or se.Modality = '") + f.otherModality + QStringLiteral("' ");
+        modality += QStringLiteral(" or se.Modality = '") + db::Quote(f.otherModality) + QStringLiteral("' ");
     if (modality == QLatin1String("1=2 "))
         modality = QStringLiteral("1=1");
     else
@@ -134,11 +135,11 @@ QString StudyListSearch::studyListStatement(const StudyFilter &f)
     if (f.noResult)
         sql += QStringLiteral(" and (ResultStatus='' or ResultStatus is null)");
     if (!f.hospNum.isEmpty())
-        sql += QStringLiteral(" AND patientID = '") + f.hospNum + QStringLiteral("' ");
+        sql += QStringLiteral(" AND patientID = '") + db::Quote(f.hospNum) + QStringLiteral("' ");
     if (!f.lastName.isEmpty())
-        sql += QStringLiteral(" AND (P.name_last LIKE '") + f.lastName + QStringLiteral("' + '%' ") + QStringLiteral(")");
+        sql += QStringLiteral(" AND (P.name_last LIKE '") + db::Quote(f.lastName) + QStringLiteral("' + '%' ") + QStringLiteral(")");
     if (!f.firstName.isEmpty())
-        sql += QStringLiteral(" AND (P.name_first LIKE '") + f.firstName + QStringLiteral("' + '%' )");
+        sql += QStringLiteral(" AND (P.name_first LIKE '") + db::Quote(f.firstName) + QStringLiteral("' + '%' )");
     if (!f.allDates) {
         if (f.range) {
             sql += QStringLiteral(" AND [StudyDate] >= convert(datetime,'") + dateText(f.startDate) + QStringLiteral("')  ");
@@ -148,9 +149,9 @@ QString StudyListSearch::studyListStatement(const StudyFilter &f)
         }
     }
     if (!f.accessionNumber.isEmpty())
-        sql += QStringLiteral(" AND AccessionNumber = '") + f.accessionNumber + QStringLiteral("' ");
+        sql += QStringLiteral(" AND AccessionNumber = '") + db::Quote(f.accessionNumber) + QStringLiteral("' ");
     if (!f.fileNum.isEmpty())
-        sql += QStringLiteral(" AND StudyID = '") + f.fileNum + QStringLiteral("' ");
+        sql += QStringLiteral(" AND StudyID = '") + db::Quote(f.fileNum) + QStringLiteral("' ");
     sql += QStringLiteral("ORDER BY ");
     sql += QStringLiteral("  [StudyDateTime] desc ");
     return sql;

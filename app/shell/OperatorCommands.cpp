@@ -165,7 +165,7 @@ int OperatorCommands::waitForOutbox(int timeoutSeconds)
     return 0;
 }
 
-bool OperatorCommands::listStudies(const QStringList &arguments, QStringList *rest)
+int OperatorCommands::listStudies(const QStringList &arguments, QStringList *rest)
 {
     browser::StudyFilter filter;
     filter.allDates = true;
@@ -192,14 +192,14 @@ bool OperatorCommands::listStudies(const QStringList &arguments, QStringList *re
         if (!valueOptions.contains(a)) {
             if (!rest) {
                 printError(QStringLiteral("Not understood: ") + a);
-                return false;
+                return 2;
             }
             *rest << a; // the command's own
             continue;
         }
         if (i + 1 >= arguments.size()) {
             printError(a + QStringLiteral(" needs a value"));
-            return false;
+            return 2;
         }
         const QString value = arguments[++i];
         if (a == QLatin1String("--patient-id")) {
@@ -215,11 +215,11 @@ bool OperatorCommands::listStudies(const QStringList &arguments, QStringList *re
         } else if (a == QLatin1String("--date")) {
             filter.allDates = false;
             if (!dateOf(value, filter.startDate))
-                return false;
+                return 2;
         } else if (a == QLatin1String("--to")) {
             filter.range = true;
             if (!dateOf(value, filter.endDate))
-                return false;
+                return 2;
         } else {
             for (const QString &code : value.split(QLatin1Char(','), Qt::SkipEmptyParts)) {
                 const QString m = code.trimmed().toUpper();
@@ -237,32 +237,42 @@ bool OperatorCommands::listStudies(const QStringList &arguments, QStringList *re
                     filter.otherModality = m;
                 } else {
                     printError(QStringLiteral("Only one modality besides CR CT MR US NM XC MG: ") + m);
-                    return false;
+                    return 2;
                 }
             }
         }
     }
     if (filter.range && filter.allDates) {
         printError(QStringLiteral("--to needs --date"));
-        return false;
+        return 2;
     }
     browser::StudyListSearch &studies = m_controller.studyList();
     studies.setFilter(filter);
     QString message;
-    QObject::connect(&studies, &browser::StudyListSearch::errorMessage, [&message](const QString &text) { message = text; });
+    bool failed = false;
+    const QMetaObject::Connection onMessage = QObject::connect(
+        &studies, &browser::StudyListSearch::errorMessage, [&message](const QString &text) { message = text; });
+    // The window shows the log page when the statement failed.
+    const QMetaObject::Connection onFailure = QObject::connect(
+        &studies, &browser::StudyListSearch::tabRequested,
+        [&failed](int tab) { failed = failed || tab == browser::StudyListSearch::LogTab; });
     m_controller.stopSearching(); // as the search button does
     studies.Search_Exam(false);
-    if (!message.isEmpty()) {
+    QObject::disconnect(onMessage);
+    QObject::disconnect(onFailure);
+    if (!message.isEmpty())
         printError(message);
-        return false;
+    if (failed || !message.isEmpty()) {
+        printError(QStringLiteral("The search failed."));
+        return 1;
     }
-    return true;
+    return 0;
 }
 
 int OperatorCommands::search(const QStringList &arguments)
 {
-    if (!listStudies(arguments))
-        return 2;
+    if (const int code = listStudies(arguments); code != 0)
+        return code;
     browser::GridModel &grid = m_controller.studyList().grid();
     printGrid(grid, grid.cols() - 1); // the last column has no caption and no content
     print(m_controller.studyList().countText() + QStringLiteral(" studies"));
@@ -282,8 +292,8 @@ static void selectAll(browser::GridModel &grid)
 int OperatorCommands::sendStudies(const QStringList &arguments)
 {
     QStringList rest;
-    if (!listStudies(arguments, &rest))
-        return 2;
+    if (const int code = listStudies(arguments, &rest); code != 0)
+        return code;
     const bool hasTimeout = rest.size() == 2 && rest[0] == QLatin1String("--timeout");
     const int timeout = hasTimeout ? rest[1].toInt() : 300;
     if (timeout <= 0 || (!rest.isEmpty() && !hasTimeout))
@@ -296,8 +306,8 @@ int OperatorCommands::sendStudies(const QStringList &arguments)
 
 int OperatorCommands::markSent(const QStringList &arguments)
 {
-    if (!listStudies(arguments))
-        return 2;
+    if (const int code = listStudies(arguments); code != 0)
+        return code;
     selectAll(m_controller.studyList().grid());
     const int listed = m_controller.studyList().grid().rows() - 1;
     const int marked = m_controller.syncCommands().MarkListedAsSent();
@@ -307,8 +317,8 @@ int OperatorCommands::markSent(const QStringList &arguments)
 
 int OperatorCommands::sendCount(const QStringList &arguments)
 {
-    if (!listStudies(arguments))
-        return 2;
+    if (const int code = listStudies(arguments); code != 0)
+        return code;
     QString report = m_controller.syncCommands().SyncStatusReport();
     print(report.replace(QStringLiteral("\r\n"), QStringLiteral("\n")));
     return 0;

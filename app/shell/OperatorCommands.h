@@ -40,8 +40,9 @@ private:
     int markSent(const QStringList &arguments);
     int sendCount(const QStringList &arguments);
 
-    // Runs the study search with the filter options; false (and a message) on a bad option.
-    bool listStudies(const QStringList &arguments, QStringList *rest = nullptr);
+    // Runs the study search with the filter options: 0, 1 when the search
+    // failed, 2 on an option not understood (each with a message).
+    int listStudies(const QStringList &arguments, QStringList *rest = nullptr);
     // Queues through the outbox and waits until it has sent them (or holds them).
     int waitForOutbox(int timeoutSeconds);
     void print(const QString &text);
