@@ -4,11 +4,16 @@
 #include "core/Prompter.h"
 #include "tests/support/TestSupport.h"
 
+#include <QBrush>
 #include <QCheckBox>
+#include <QColor>
 #include <QDir>
 #include <QLabel>
+#include <QLineEdit>
 #include <QPlainTextEdit>
+#include <QPushButton>
 #include <QTabWidget>
+#include <QTableView>
 #include <QTableWidget>
 #include <gtest/gtest.h>
 
@@ -140,4 +145,59 @@ TEST(ServerForm, TheOutboxWindowShowsTheQueue)
     EXPECT_EQ(grid->item(0, 1)->text(), " 1.2.3.4");
     grid->window()->close(); // closing discards the queue
     EXPECT_TRUE(controller.outbox().outgoingList().isEmpty());
+}
+
+TEST(ServerForm, TheBrowserPagesWorkTogetherWithTheSendCommands)
+{
+    ScratchHome scratch;
+    ServerController controller(scratch.home(), "1");
+    NoPrompter prompter;
+    controller.setPrompter(&prompter);
+    ServerForm form(controller);
+    form.show();
+    controller.load();
+    auto run = [&](const QString &sql) {
+        bool failed = false;
+        controller.connection().ExecuteSQL(sql, failed);
+        ASSERT_FALSE(failed) << sql.toStdString();
+    };
+    run("INSERT INTO PatientTable (PatientID, Name_Last, Name_First) VALUES ('P1', 'SMITH', 'JOHN'), ('P2', 'DOE', 'JANE')");
+    run("INSERT INTO StudyTable (StudyUID, PatientID_FKey, StudyDate, StudyTime) VALUES "
+        "('1.1', 'P1', '1/15/2024', '10:00:00'), ('1.2', 'P2', '1/16/2024', '10:00:00')");
+    run("INSERT INTO SeriesTable (SeriesUID, StudyUID_FKey, Modality) VALUES ('1.1.1', '1.1', 'CT'), ('1.2.1', '1.2', 'MR')");
+    run("INSERT INTO ImageTable (InstanceUID, SeriesUID_FKey, Filename, SyncStatus) VALUES "
+        "('1.1.1.1', '1.1.1', 'C:\\IMAGES\\a.dcm', '1'), ('1.1.1.2', '1.1.1', 'C:\\IMAGES\\b.dcm', NULL), "
+        "('1.2.1.1', '1.2.1', 'C:\\IMAGES\\c.dcm', '1')");
+
+    // Search, then open the older study by double click.
+    auto *search = form.findChild<QPushButton *>("btnFilter");
+    ASSERT_NE(search, nullptr);
+    search->click();
+    auto *grid = form.findChild<QTableView *>("fgridPacs");
+    ASSERT_NE(grid, nullptr);
+    ASSERT_EQ(grid->model()->rowCount(), 2);
+    EXPECT_EQ(form.findChild<QLabel *>("lblCount")->text(), "2");
+    const QModelIndex older = grid->model()->index(1, 3);
+    EXPECT_EQ(older.data().toString(), "1.1");
+    emit grid->doubleClicked(older);
+    EXPECT_EQ(form.tabs()->currentIndex(), 3);
+    EXPECT_EQ(form.findChild<QLineEdit *>("txtStudyUID")->text(), "1.1");
+    auto *series = form.findChild<QTableView *>("GridSeries");
+    ASSERT_NE(series, nullptr);
+    EXPECT_EQ(series->model()->rowCount(), 1);
+    EXPECT_EQ(form.findChild<QTableView *>("GridImages")->model()->rowCount(), 2);
+
+    // "Send Count " over the listed studies: one of two images of P1 has gone.
+    form.findChild<QPushButton *>("cmdSyncStatusReport")->click();
+    const QString report = form.findChild<QPlainTextEdit *>("txtSyncStatus")->toPlainText();
+    EXPECT_TRUE(report.contains("P1 SMITH, JOHN")) << report.toStdString();
+    EXPECT_TRUE(report.contains("Total Images: 2/3"));
+    EXPECT_EQ(grid->model()->index(1, 20).data().toString(), "1/2");
+    EXPECT_EQ(grid->model()->index(1, 19).data(Qt::BackgroundRole).value<QBrush>().color(), QColor(0xFF80FF));
+    EXPECT_EQ(grid->model()->index(0, 19).data(Qt::BackgroundRole).value<QBrush>().color(), QColor(0xFFFFFF));
+
+    // "Send Selected" queues the selected rows' studies in the outbox.
+    grid->selectRow(0);
+    form.findChild<QPushButton *>("cmdTransmit")->click();
+    EXPECT_EQ(controller.outbox().outgoingList(), QStringList{"STUDY\t 1.2"});
 }
