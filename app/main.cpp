@@ -17,26 +17,19 @@ using namespace pacs;
 
 int main(int argc, char **argv)
 {
-    QStringList arguments;
-    for (int i = 0; i < argc; ++i)
-        arguments << QString::fromLocal8Bit(argv[i]);
-    const CommandLine command = CommandLine::parse(arguments);
+    const CommandLine command = CommandLine::fromMain(argc, argv);
     if (!command.error.isEmpty() || command.showHelp)
         return CommandLine::reportUsage(command);
-    if (!command.command.isEmpty()) {
-        QCoreApplication app(argc, argv);
-        QCoreApplication::setApplicationName(QStringLiteral("talmir-pacs"));
-        QCoreApplication::setApplicationVersion(QStringLiteral(PACS_VERSION));
-        return OperatorCommands::execute(command);
-    }
 
+    // The service and the operator commands need no display.
     std::unique_ptr<QCoreApplication> app;
-    if (command.headless)
+    if (command.headless || !command.command.isEmpty())
         app = std::make_unique<QCoreApplication>(argc, argv);
     else
         app = std::make_unique<QApplication>(argc, argv);
-    QCoreApplication::setApplicationName(QStringLiteral("talmir-pacs"));
-    QCoreApplication::setApplicationVersion(QStringLiteral(PACS_VERSION));
+    CommandLine::nameApplication();
+    if (!command.command.isEmpty())
+        return OperatorCommands::execute(command);
 
     ServerController controller(command.home, command.text);
     HeadlessService::echoToConsole(controller);

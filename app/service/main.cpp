@@ -12,22 +12,14 @@ using namespace pacs;
 
 int main(int argc, char **argv)
 {
-    QStringList arguments;
-    for (int i = 0; i < argc; ++i)
-        arguments << QString::fromLocal8Bit(argv[i]);
-    const CommandLine command = CommandLine::parse(arguments);
+    const CommandLine command = CommandLine::fromMain(argc, argv);
     if (!command.error.isEmpty() || command.showHelp)
         return CommandLine::reportUsage(command);
-    if (!command.command.isEmpty()) {
-        QCoreApplication app(argc, argv);
-        QCoreApplication::setApplicationName(QStringLiteral("talmir-pacs"));
-        QCoreApplication::setApplicationVersion(QStringLiteral(PACS_VERSION));
-        return OperatorCommands::execute(command);
-    }
 
     QCoreApplication app(argc, argv);
-    QCoreApplication::setApplicationName(QStringLiteral("talmir-pacs"));
-    QCoreApplication::setApplicationVersion(QStringLiteral(PACS_VERSION));
+    CommandLine::nameApplication();
+    if (!command.command.isEmpty())
+        return OperatorCommands::execute(command);
 
     ServerController controller(command.home, command.text);
     HeadlessService::echoToConsole(controller);

@@ -2,6 +2,8 @@
 
 #include "app/shell/OperatorCommands.h"
 
+#include <QCoreApplication>
+
 #include <cstdio>
 
 namespace pacs {
@@ -38,6 +40,20 @@ CommandLine CommandLine::parse(const QStringList &arguments)
     }
     c.text = rest.join(QLatin1Char(' '));
     return c;
+}
+
+CommandLine CommandLine::fromMain(int argc, char **argv)
+{
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i)
+        arguments << QString::fromLocal8Bit(argv[i]);
+    return parse(arguments);
+}
+
+void CommandLine::nameApplication()
+{
+    QCoreApplication::setApplicationName(QStringLiteral("talmir-pacs"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(PACS_VERSION));
 }
 
 QString CommandLine::usage()

@@ -22,6 +22,9 @@ struct CommandLine
     QString error;       // an argument that was not understood
 
     static CommandLine parse(const QStringList &arguments);
+    static CommandLine fromMain(int argc, char **argv);
+    // The application's name and version, for settings paths and --version.
+    static void nameApplication();
     static QString usage();
     // Prints the error (if any) and the usage; the exit code for main: 0 for --help, 2 otherwise.
     static int reportUsage(const CommandLine &command);
