@@ -3,6 +3,7 @@
 #include "app/shell/CommandLine.h"
 #include "app/shell/ServerController.h"
 #include "browser/GridModel.h"
+#include "browser/PatientStudyCorrections.h"
 #include "browser/StudyInfo.h"
 #include "browser/StudyInfoFields.h"
 #include "browser/StudyListSearch.h"
@@ -12,8 +13,10 @@
 #include "db/SqlText.h"
 
 #include <QCoreApplication>
+#include <QDate>
 #include <QDeadlineTimer>
 #include <QEventLoop>
+#include <QTime>
 
 namespace pacs {
 
@@ -34,6 +37,15 @@ const CommandHelp kCommands[] = {
     {"send-image", "INSTANCE_UID [--timeout S]", "\"Send Image\", waits for the outbox"},
     {"mark-sent", "[FILTERS]", "\"Mark Listed:Sent\" for every listed study"},
     {"send-count", "[FILTERS]", "the \"Send Count \" report over the listed studies"},
+    {"change-patient-id", "OLD_ID NEW_ID", "\"Change Patient ID of studies\": every study and the patient row"},
+    {"update-patient", "ID [--last L] [--first F] [--middle M] [--birth M/D/YYYY] [--sex M|F|O]",
+     "\"Update Patient\"; what is not given keeps its value"},
+    {"new-patient", "ID --last L --first F [--middle M] [--birth M/D/YYYY] [--sex M|F|O]", "\"New Patient\""},
+    {"update-study", "STUDY_UID [--patient-id ID] [--date M/D/YYYY] [--time hh:mm:ss] [--accession A] [--description D]",
+     "\"Update Study\" (study details); what is not given keeps its value"},
+    {"move-study", "STUDY_UID PATIENT_ID", "\"Update Study\" beside \"New pat ID:\": the study to another patient"},
+    {"new-study", "PATIENT_ID --date M/D/YYYY --time hh:mm:ss [--accession A] [--uid UID]",
+     "\"New STUDY\" with a generated Study UID (or the one given); prints the UID"},
 };
 
 const char *kFilterHelp =
@@ -109,6 +121,18 @@ int OperatorCommands::run(const QString &command, const QStringList &arguments)
         return markSent(arguments);
     if (command == QLatin1String("send-count"))
         return sendCount(arguments);
+    if (command == QLatin1String("change-patient-id"))
+        return changePatientId(arguments);
+    if (command == QLatin1String("update-patient"))
+        return updatePatient(arguments);
+    if (command == QLatin1String("new-patient"))
+        return newPatient(arguments);
+    if (command == QLatin1String("update-study"))
+        return updateStudy(arguments);
+    if (command == QLatin1String("move-study"))
+        return moveStudy(arguments);
+    if (command == QLatin1String("new-study"))
+        return newStudy(arguments);
     return usageError(QStringLiteral("Unknown command ") + command);
 }
 
@@ -397,6 +421,180 @@ int OperatorCommands::sendImage(const QStringList &arguments)
     if (!m_controller.syncCommands().SendImage())
         return 1;
     return waitForOutbox(timeout);
+}
+
+// Patient and study corrections: the form's boxes are set from the command
+// line, then the button's command runs and its message box is printed.
+
+bool OperatorCommands::parseCorrection(const QStringList &arguments, int positionals, const QStringList &allowed,
+                                       QStringList &values, QHash<QString, QString> &options)
+{
+    for (qsizetype i = 0; i < arguments.size(); ++i) {
+        const QString &a = arguments[i];
+        if (!a.startsWith(QLatin1String("--"))) {
+            values << a;
+            continue;
+        }
+        if (!allowed.contains(a)) {
+            usageError(QStringLiteral("Not understood: ") + a);
+            return false;
+        }
+        if (i + 1 >= arguments.size()) {
+            usageError(a + QStringLiteral(" needs a value"));
+            return false;
+        }
+        options.insert(a, arguments[++i]);
+    }
+    if (values.size() != positionals || values.contains(QString())) {
+        usageError(QStringLiteral("Expected %1 argument(s) before the options").arg(positionals));
+        return false;
+    }
+    // Dates, times and sexes as the boxes expect them; anything else would be stored as typed.
+    for (const QString &name : {QStringLiteral("--date"), QStringLiteral("--birth")}) {
+        if (options.contains(name)
+            && !QDate::fromString(options.value(name), QStringLiteral("M/d/yyyy")).isValid()) {
+            usageError(QStringLiteral("Not a date (M/D/YYYY): ") + options.value(name));
+            return false;
+        }
+    }
+    if (options.contains(QStringLiteral("--time"))
+        && !QTime::fromString(options.value(QStringLiteral("--time")), QStringLiteral("HH:mm:ss")).isValid()) {
+        usageError(QStringLiteral("Not a time (hh:mm:ss): ") + options.value(QStringLiteral("--time")));
+        return false;
+    }
+    static const QStringList sexes = {QStringLiteral("M"), QStringLiteral("F"), QStringLiteral("O")};
+    if (options.contains(QStringLiteral("--sex")) && !sexes.contains(options.value(QStringLiteral("--sex")))) {
+        usageError(QStringLiteral("--sex is M, F or O: ") + options.value(QStringLiteral("--sex")));
+        return false;
+    }
+    return true;
+}
+
+int OperatorCommands::correctionResult(const QString &message)
+{
+    if (message == QLatin1String(browser::PatientStudyCorrections::Done)) {
+        print(message);
+        return 0;
+    }
+    printError(message.isEmpty() ? QStringLiteral("Nothing was done.") : message);
+    return 1;
+}
+
+int OperatorCommands::changePatientId(const QStringList &arguments)
+{
+    QStringList values;
+    QHash<QString, QString> options;
+    if (!parseCorrection(arguments, 2, {}, values, options))
+        return 2;
+    browser::PatientStudyCorrections &corrections = m_controller.patientStudyCorrections();
+    corrections.form().changeOldId = values[0];
+    corrections.form().changeNewId = values[1];
+    return correctionResult(corrections.cmdChangeID());
+}
+
+int OperatorCommands::updatePatient(const QStringList &arguments)
+{
+    QStringList values;
+    QHash<QString, QString> options;
+    if (!parseCorrection(arguments, 1,
+                         {QStringLiteral("--last"), QStringLiteral("--first"), QStringLiteral("--middle"),
+                          QStringLiteral("--birth"), QStringLiteral("--sex")},
+                         values, options))
+        return 2;
+    browser::PatientStudyCorrections &corrections = m_controller.patientStudyCorrections();
+    browser::PatientStudyForm &f = corrections.form();
+    // Enter in the ID box first, as the operator does: the boxes show the row.
+    f.updatePatientId = values[0];
+    if (const QString message = corrections.lookUpPatient(); !message.isEmpty())
+        return correctionResult(message);
+    f.updateLastName = options.value(QStringLiteral("--last"), f.updateLastName);
+    f.updateFirstName = options.value(QStringLiteral("--first"), f.updateFirstName);
+    f.updateMiddleName = options.value(QStringLiteral("--middle"), f.updateMiddleName);
+    f.updateBirthDate = options.value(QStringLiteral("--birth"), f.updateBirthDate);
+    f.updateSex = options.value(QStringLiteral("--sex"), f.updateSex);
+    return correctionResult(corrections.cmdUpdatePatient());
+}
+
+int OperatorCommands::newPatient(const QStringList &arguments)
+{
+    QStringList values;
+    QHash<QString, QString> options;
+    if (!parseCorrection(arguments, 1,
+                         {QStringLiteral("--last"), QStringLiteral("--first"), QStringLiteral("--middle"),
+                          QStringLiteral("--birth"), QStringLiteral("--sex")},
+                         values, options))
+        return 2;
+    if (!options.contains(QStringLiteral("--last")) || !options.contains(QStringLiteral("--first")))
+        return usageError(QStringLiteral("new-patient needs --last and --first"));
+    browser::PatientStudyCorrections &corrections = m_controller.patientStudyCorrections();
+    browser::PatientStudyForm &f = corrections.form();
+    f.newPatientId = values[0];
+    f.last = options.value(QStringLiteral("--last"));
+    f.first = options.value(QStringLiteral("--first"));
+    f.middle = options.value(QStringLiteral("--middle"));
+    f.birthDate = options.value(QStringLiteral("--birth"));
+    f.sex = options.value(QStringLiteral("--sex"));
+    return correctionResult(corrections.cmdNewPat());
+}
+
+int OperatorCommands::updateStudy(const QStringList &arguments)
+{
+    QStringList values;
+    QHash<QString, QString> options;
+    if (!parseCorrection(arguments, 1,
+                         {QStringLiteral("--patient-id"), QStringLiteral("--date"), QStringLiteral("--time"),
+                          QStringLiteral("--accession"), QStringLiteral("--description")},
+                         values, options))
+        return 2;
+    browser::PatientStudyCorrections &corrections = m_controller.patientStudyCorrections();
+    browser::PatientStudyForm &f = corrections.form();
+    m_controller.studyFields().setValue(browser::StudyInfoFields::UpdateStudyUid, values[0]);
+    if (const QString message = corrections.lookUpStudy(); !message.isEmpty())
+        return correctionResult(message);
+    f.updateStudyPatientId = options.value(QStringLiteral("--patient-id"), f.updateStudyPatientId);
+    f.updateStudyDate = options.value(QStringLiteral("--date"), f.updateStudyDate);
+    f.updateStudyTime = options.value(QStringLiteral("--time"), f.updateStudyTime);
+    f.updateStudyAccessionNumber = options.value(QStringLiteral("--accession"), f.updateStudyAccessionNumber);
+    f.updateStudyDesc = options.value(QStringLiteral("--description"), f.updateStudyDesc);
+    return correctionResult(corrections.cmdUpdateStudy2());
+}
+
+int OperatorCommands::moveStudy(const QStringList &arguments)
+{
+    QStringList values;
+    QHash<QString, QString> options;
+    if (!parseCorrection(arguments, 2, {}, values, options))
+        return 2;
+    m_controller.studyFields().setValue(browser::StudyInfoFields::StudyUid, values[0]);
+    m_controller.studyFields().setValue(browser::StudyInfoFields::NewPatientIdForStudy, values[1]);
+    return correctionResult(m_controller.patientStudyCorrections().cmdUpdateStudy());
+}
+
+int OperatorCommands::newStudy(const QStringList &arguments)
+{
+    QStringList values;
+    QHash<QString, QString> options;
+    if (!parseCorrection(arguments, 1,
+                         {QStringLiteral("--date"), QStringLiteral("--time"), QStringLiteral("--accession"),
+                          QStringLiteral("--uid")},
+                         values, options))
+        return 2;
+    if (!options.contains(QStringLiteral("--date")) || !options.contains(QStringLiteral("--time")))
+        return usageError(QStringLiteral("new-study needs --date and --time"));
+    browser::PatientStudyCorrections &corrections = m_controller.patientStudyCorrections();
+    browser::PatientStudyForm &f = corrections.form();
+    if (options.contains(QStringLiteral("--uid")))
+        f.newStudyUid = options.value(QStringLiteral("--uid"));
+    else
+        corrections.cmdGenerateStudyUID();
+    f.newStudyPatientId = values[0];
+    f.newStudyDate = options.value(QStringLiteral("--date"));
+    f.newStudyTime = options.value(QStringLiteral("--time"));
+    f.newStudyAccessionNum = options.value(QStringLiteral("--accession"));
+    const int code = correctionResult(corrections.cmdCreateStudyUID());
+    if (code == 0)
+        print(f.newStudyUid);
+    return code;
 }
 
 } // namespace pacs

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QHash>
 #include <QString>
 #include <QStringList>
 
@@ -39,6 +40,20 @@ private:
     int sendImage(const QStringList &arguments);
     int markSent(const QStringList &arguments);
     int sendCount(const QStringList &arguments);
+
+    // Patient and study corrections.
+    int changePatientId(const QStringList &arguments);
+    int updatePatient(const QStringList &arguments);
+    int newPatient(const QStringList &arguments);
+    int updateStudy(const QStringList &arguments);
+    int moveStudy(const QStringList &arguments);
+    int newStudy(const QStringList &arguments);
+    // Positional arguments and "--name value" options (only those allowed);
+    // false after a message when the line does not fit.
+    bool parseCorrection(const QStringList &arguments, int positionals, const QStringList &allowed,
+                         QStringList &values, QHash<QString, QString> &options);
+    // The message a correction showed: printed, and 0 for "DONE.", 1 otherwise.
+    int correctionResult(const QString &message);
 
     // Runs the study search with the filter options: 0, 1 when the search
     // failed, 2 on an option not understood (each with a message).

@@ -110,6 +110,7 @@ void ServerController::createBrowser()
             [this](const QString &) { m_studyInfo->LoadSeriesList(); });
     m_syncCommands = std::make_unique<browser::SyncStatusCommands>(*m_connection, *m_scheduled, m_studyList->grid(),
                                                                    *m_studyInfo, m_studyFields);
+    m_patientStudyCorrections = std::make_unique<browser::PatientStudyCorrections>(*m_connection, m_log, m_studyFields);
 }
 
 bool ServerController::openArchive(QString &error)

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "browser/PatientStudyCorrections.h"
 #include "browser/StudyInfo.h"
 #include "browser/StudyInfoFields.h"
 #include "browser/StudyListSearch.h"
@@ -68,6 +69,7 @@ public:
     browser::StudyListSearch &studyList() { return *m_studyList; }
     browser::StudyInfo &studyInfo() { return *m_studyInfo; }
     browser::SyncStatusCommands &syncCommands() { return *m_syncCommands; }
+    browser::PatientStudyCorrections &patientStudyCorrections() { return *m_patientStudyCorrections; }
 
     const QString &commandLineText() const { return m_commandLineText; }
     const QString &caption() const { return m_caption; }
@@ -133,6 +135,7 @@ private:
     std::unique_ptr<browser::StudyListSearch> m_studyList;
     std::unique_ptr<browser::StudyInfo> m_studyInfo;
     std::unique_ptr<browser::SyncStatusCommands> m_syncCommands;
+    std::unique_ptr<browser::PatientStudyCorrections> m_patientStudyCorrections;
     Prompter *m_prompter = nullptr;
 
     QString m_caption = QLatin1String(DesignCaption);

@@ -139,4 +139,78 @@ TEST_F(OperatorCommandsFixture, BadInputGetsAClearMessageAndAnExitCode)
     EXPECT_TRUE(result.output.contains("0 studies")) << result.output.toStdString();
 }
 
+TEST_F(OperatorCommandsFixture, PatientAndStudyCorrectionsThroughTheCommandLine)
+{
+    ASSERT_TRUE(server.start());
+    ASSERT_TRUE(server.waitForOutput("Archive ready")) << server.output().toStdString();
+    ASSERT_GT(server.port(), 0);
+
+    SampleSpec smith;
+    smith.patientId = "P1";
+    smith.patientName = "SMITH^JOHN";
+    QStringList studies;
+    for (int i = 1; i <= 3; ++i) {
+        smith.studyUid = QString("1.2.826.0.1.3680043.9.7002.%1").arg(i);
+        smith.seriesUid = smith.studyUid + ".1";
+        sample(QString("s%1.dcm").arg(i), smith);
+        studies << smith.studyUid;
+    }
+    SampleSpec small;
+    small.patientId = "P2";
+    small.patientName = "SMALL^ANNA";
+    sample("other.dcm", small);
+    ToolResult search;
+    ASSERT_TRUE(waitUntil([&] {
+        search = command({"search", "--patient-id", "P1"});
+        return search.output.contains("3 studies");
+    }, 30000)) << search.output.toStdString();
+
+    ToolResult result = command({"change-patient-id", "P1", "P2"});
+    EXPECT_EQ(result.exitCode, 1);
+    EXPECT_TRUE(result.output.contains("PATIENT ID in use.")) << result.output.toStdString();
+    result = command({"change-patient-id", "P1", "P9"});
+    EXPECT_EQ(result.exitCode, 0) << result.output.toStdString();
+    EXPECT_TRUE(result.output.contains("DONE."));
+    search = command({"search", "--patient-id", "P9"});
+    EXPECT_TRUE(search.output.contains("3 studies")) << search.output.toStdString();
+    for (const QString &uid : studies)
+        EXPECT_TRUE(search.output.contains(uid));
+    EXPECT_TRUE(command({"search", "--patient-id", "P1"}).output.contains("0 studies"));
+
+    // A viewing station asking by the new identifier finds all three, by the old one none.
+    auto find = [&](const QString &patientId) {
+        QTemporaryDir out;
+        const ToolResult r = runTool("findscu", {"-S", "-aec", "TALMIR", "-k", "QueryRetrieveLevel=STUDY", "-k",
+                                                 "PatientID=" + patientId, "-k", "StudyInstanceUID", "-X", "-od",
+                                                 out.path(), "127.0.0.1", QString::number(server.port())});
+        EXPECT_EQ(r.exitCode, 0) << r.output.toStdString();
+        return QDir(out.path()).entryList(QDir::Files).size();
+    };
+    EXPECT_EQ(find("P9"), 3);
+    EXPECT_EQ(find("P1"), 0);
+
+    result = command({"update-study", studies[1], "--date", "2/29/2024", "--time", "13:45:00", "--description", "O'NEIL"});
+    EXPECT_EQ(result.exitCode, 0) << result.output.toStdString();
+    search = command({"search", "--date", "2/29/2024"});
+    EXPECT_TRUE(search.output.contains(studies[1]) && search.output.contains("1 studies")) << search.output.toStdString();
+    EXPECT_TRUE(search.output.contains("\tO'NEIL\t"));
+
+    result = command({"update-patient", "P9", "--last", "O'BRIEN"});
+    EXPECT_EQ(result.exitCode, 0) << result.output.toStdString();
+    search = command({"search", "--last", "O'BR"});
+    EXPECT_TRUE(search.output.contains("3 studies") && search.output.contains("\tJOHN\t")) << search.output.toStdString();
+
+    result = command({"new-patient", "P9", "--last", "X", "--first", "Y"});
+    EXPECT_EQ(result.exitCode, 1);
+    EXPECT_TRUE(result.output.contains("Patient exists already.")) << result.output.toStdString();
+    result = command({"new-study", "P2", "--date", "3/1/2024", "--time", "07:05:09"});
+    EXPECT_EQ(result.exitCode, 0) << result.output.toStdString();
+    search = command({"search", "--date", "3/1/2024"});
+    EXPECT_TRUE(search.output.contains("1 studies") && search.output.contains("\tP2\t")) << search.output.toStdString();
+    result = command({"update-study", "9.9.9", "--date", "1/1/2024"});
+    EXPECT_EQ(result.exitCode, 1);
+    EXPECT_TRUE(result.output.contains("Study  not found.")) << result.output.toStdString();
+    EXPECT_EQ(command({"update-study", studies[0], "--date", "13/45/2024"}).exitCode, 2);
+}
+
 } // namespace
