@@ -1,5 +1,7 @@
 #pragma once
 
+#include "browser/ArchiveDeletion.h"
+#include "browser/SeriesImageCorrections.h"
 #include "browser/StudyInfo.h"
 #include "browser/StudyInfoFields.h"
 #include "browser/StudyListSearch.h"
@@ -68,6 +70,8 @@ public:
     browser::StudyListSearch &studyList() { return *m_studyList; }
     browser::StudyInfo &studyInfo() { return *m_studyInfo; }
     browser::SyncStatusCommands &syncCommands() { return *m_syncCommands; }
+    browser::ArchiveDeletion &deletion() { return *m_deletion; }
+    browser::SeriesImageCorrections &seriesCorrections() { return *m_seriesCorrections; }
 
     const QString &commandLineText() const { return m_commandLineText; }
     const QString &caption() const { return m_caption; }
@@ -133,6 +137,8 @@ private:
     std::unique_ptr<browser::StudyListSearch> m_studyList;
     std::unique_ptr<browser::StudyInfo> m_studyInfo;
     std::unique_ptr<browser::SyncStatusCommands> m_syncCommands;
+    std::unique_ptr<browser::ArchiveDeletion> m_deletion;
+    std::unique_ptr<browser::SeriesImageCorrections> m_seriesCorrections;
     Prompter *m_prompter = nullptr;
 
     QString m_caption = QLatin1String(DesignCaption);
