@@ -37,6 +37,13 @@ public:
     const QString &lastPatientId() const { return m_lastPatientId; }
     const QString &lastStudyUid() const { return m_lastStudyUid; }
     const QString &lastSeriesUid() const { return m_lastSeriesUid; }
+    // A study's rows were deleted: the next image of it writes its study and
+    // series rows again instead of trusting the remembered keys.
+    void forgetLastStudy()
+    {
+        m_lastStudyUid.clear();
+        m_lastSeriesUid.clear();
+    }
 
 private:
     enum class Outcome { Continue, Done, Failed };

@@ -2,14 +2,17 @@
 
 #include "app/shell/CommandLine.h"
 #include "app/shell/ServerController.h"
+#include "browser/ArchiveDeletion.h"
 #include "browser/GridModel.h"
 #include "browser/PatientStudyCorrections.h"
+#include "browser/SeriesImageCorrections.h"
 #include "browser/StudyInfo.h"
 #include "browser/StudyInfoFields.h"
 #include "browser/StudyListSearch.h"
 #include "browser/SyncStatusCommands.h"
 #include "browser/StudyFilter.h"
 #include "db/ArchiveConnection.h"
+#include "core/Prompter.h"
 #include "db/SqlText.h"
 
 #include <QCoreApplication>
@@ -46,6 +49,13 @@ const CommandHelp kCommands[] = {
     {"move-study", "STUDY_UID PATIENT_ID", "\"Update Study\" beside \"New pat ID:\": the study to another patient"},
     {"new-study", "PATIENT_ID --date M/D/YYYY --time hh:mm:ss [--accession A] [--uid UID]",
      "\"New STUDY\" with a generated Study UID (or the one given); prints the UID"},
+    {"delete-image", "INSTANCE_UID", "\"Delete Image\": its row, then its file"},
+    {"delete-study", "STUDY_UID --yes", "\"Delete Study\": its images, series and study row (the patient stays)"},
+    {"move-series", "SERIES_UID STUDY_UID", "\"Update Series\": the series belongs to another study"},
+    {"move-image", "INSTANCE_UID SERIES_UID", "\"Update Image\": the image belongs to another series"},
+    {"edit-header", "INSTANCE_UID --patient-name N [--patient-id ID] [--birth-date M/D/YYYY] [--sex S]\n"
+                    "        [--study-description D] [--accession NUMBER]",
+     "\"Edit Image Details\": rewrites these elements in the stored file"},
 };
 
 const char *kFilterHelp =
@@ -133,6 +143,16 @@ int OperatorCommands::run(const QString &command, const QStringList &arguments)
         return moveStudy(arguments);
     if (command == QLatin1String("new-study"))
         return newStudy(arguments);
+    if (command == QLatin1String("delete-image"))
+        return deleteImage(arguments);
+    if (command == QLatin1String("delete-study"))
+        return deleteStudy(arguments);
+    if (command == QLatin1String("move-series"))
+        return moveSeries(arguments);
+    if (command == QLatin1String("move-image"))
+        return moveImage(arguments);
+    if (command == QLatin1String("edit-header"))
+        return editHeader(arguments);
     return usageError(QStringLiteral("Unknown command ") + command);
 }
 
@@ -595,6 +615,168 @@ int OperatorCommands::newStudy(const QStringList &arguments)
     if (code == 0)
         print(f.newStudyUid);
     return code;
+}
+
+// Archive maintenance ------------------------------------------------------
+
+bool OperatorCommands::chooseImage(const QString &instanceUid)
+{
+    bool failed = false;
+    db::ResultSet rows = m_controller.connection().ExecuteSQL(
+        QStringLiteral("select SeriesUID_FKey from imagetable where InstanceUID='") + db::Quote(instanceUid) + QLatin1Char('\''),
+        failed);
+    const QString seriesUid = rows.isNone() || rows.atEnd() ? QString() : rows.text(0);
+    rows.close();
+    if (seriesUid.isEmpty()) {
+        printError(QStringLiteral("No image ") + instanceUid + QStringLiteral(" in the archive."));
+        return false;
+    }
+    browser::StudyInfo &info = m_controller.studyInfo();
+    m_controller.studyFields().setValue(browser::StudyInfoFields::SeriesUid, seriesUid);
+    info.LoadImageList();
+    browser::GridModel &grid = info.imageGrid();
+    for (int row = 1; row < grid.rows(); ++row) {
+        if (grid.cell(row, 0) == instanceUid) {
+            grid.setRow(row);
+            info.ShowImageRow();
+            return true;
+        }
+    }
+    printError(QStringLiteral("Image ") + instanceUid + QStringLiteral(" is not among the first images of its series."));
+    return false;
+}
+
+int OperatorCommands::correctionOutcome(const QString &message)
+{
+    if (message == browser::SeriesImageCorrections::doneText()) {
+        print(message);
+        return 0;
+    }
+    printError(message.isEmpty() ? QStringLiteral("Nothing was changed.") : message);
+    return 1;
+}
+
+int OperatorCommands::deleteImage(const QStringList &arguments)
+{
+    if (arguments.size() != 1)
+        return usageError(QStringLiteral("delete-image needs one instance UID"));
+    if (!chooseImage(arguments[0]))
+        return 1;
+    browser::ArchiveDeletion &deletion = m_controller.deletion();
+    const QString message = deletion.cmdDeleteImage();
+    if (!message.isEmpty()) {
+        printError(message);
+        return 1;
+    }
+    for (const QString &file : deletion.filesLeft())
+        printError(QStringLiteral("The file could not be removed: ") + file);
+    print(QStringLiteral("Image ") + arguments[0] + QStringLiteral(" deleted."));
+    return 0;
+}
+
+namespace {
+// The operator's --yes, given before the question is asked.
+class YesPrompter : public Prompter
+{
+public:
+    bool askYesNo(const QString &) override { return true; }
+    void inform(const QString &) override {}
+};
+} // namespace
+
+int OperatorCommands::deleteStudy(const QStringList &arguments)
+{
+    QStringList rest = arguments;
+    const bool yes = rest.removeAll(QStringLiteral("--yes")) > 0;
+    if (rest.size() != 1)
+        return usageError(QStringLiteral("delete-study needs one study UID"));
+    const QString question = QStringLiteral("Delete Study ") + rest[0] + QStringLiteral("?");
+    if (!yes) {
+        printError(question + QStringLiteral(" Not answered: give --yes to delete."));
+        return 1;
+    }
+    YesPrompter answer;
+    Prompter *previous = m_controller.prompter();
+    m_controller.setPrompter(&answer);
+    m_controller.studyFields().setValue(browser::StudyInfoFields::StudyUid, rest[0]);
+    browser::ArchiveDeletion &deletion = m_controller.deletion();
+    const QString message = deletion.cmdDeleteStudy();
+    m_controller.setPrompter(previous);
+    for (const QString &file : deletion.filesLeft())
+        printError(QStringLiteral("The file could not be removed: ") + file);
+    if (message != QLatin1String("Done.")) {
+        printError(message);
+        return 1;
+    }
+    print(message);
+    return 0;
+}
+
+int OperatorCommands::moveSeries(const QStringList &arguments)
+{
+    if (arguments.size() != 2)
+        return usageError(QStringLiteral("move-series needs a series UID and a study UID"));
+    browser::StudyInfoFields &fields = m_controller.studyFields();
+    fields.setValue(browser::StudyInfoFields::SeriesUidToUpdate, arguments[0]);
+    fields.setValue(browser::StudyInfoFields::SeriesStudyUid, arguments[1]);
+    return correctionOutcome(m_controller.seriesCorrections().cmdUpdateSeriesStudyUID());
+}
+
+int OperatorCommands::moveImage(const QStringList &arguments)
+{
+    if (arguments.size() != 2)
+        return usageError(QStringLiteral("move-image needs an instance UID and a series UID"));
+    browser::StudyInfoFields &fields = m_controller.studyFields();
+    fields.setValue(browser::StudyInfoFields::InstanceUid, arguments[0]);
+    fields.setValue(browser::StudyInfoFields::ImageSeriesUid, arguments[1]);
+    return correctionOutcome(m_controller.seriesCorrections().cmdUpdateImageSeriesUID());
+}
+
+int OperatorCommands::editHeader(const QStringList &arguments)
+{
+    if (arguments.isEmpty() || arguments[0].startsWith(QLatin1String("--")))
+        return usageError(QStringLiteral("edit-header needs an instance UID"));
+    browser::ImageDetailsFields typed;
+    QStringList given;
+    for (qsizetype i = 1; i < arguments.size(); ++i) {
+        const QString &option = arguments[i];
+        QString *box = option == QLatin1String("--patient-name")        ? &typed.patientName
+                       : option == QLatin1String("--patient-id")        ? &typed.patientId
+                       : option == QLatin1String("--birth-date")        ? &typed.birthDate
+                       : option == QLatin1String("--sex")               ? &typed.sex
+                       : option == QLatin1String("--study-description") ? &typed.studyDescription
+                       : option == QLatin1String("--accession")         ? &typed.accessionNumber
+                                                                        : nullptr;
+        if (!box || i + 1 >= arguments.size())
+            return usageError(box ? option + QStringLiteral(" needs a value") : QStringLiteral("Not understood: ") + option);
+        *box = arguments[++i];
+        given << option;
+    }
+    if (!given.contains(QStringLiteral("--patient-name")))
+        return usageError(QStringLiteral("edit-header needs --patient-name"));
+    if (!chooseImage(arguments[0]))
+        return 1;
+    browser::SeriesImageCorrections &corrections = m_controller.seriesCorrections();
+    if (!corrections.cmdUpdateImgDetails()) {
+        printError(QStringLiteral("The file of image ") + arguments[0] + QStringLiteral(" could not be read."));
+        return 1;
+    }
+    // The boxes start from the file's values; the options overwrite them.
+    browser::ImageDetailsFields &details = corrections.imageDetails();
+    const auto take = [&given](const char *option, QString &box, const QString &value) {
+        if (given.contains(QLatin1String(option)))
+            box = value;
+    };
+    take("--patient-name", details.patientName, typed.patientName);
+    take("--patient-id", details.patientId, typed.patientId);
+    take("--birth-date", details.birthDate, typed.birthDate);
+    take("--sex", details.sex, typed.sex);
+    take("--study-description", details.studyDescription, typed.studyDescription);
+    take("--accession", details.accessionNumber, typed.accessionNumber);
+    if (!corrections.cmdUpdateDetails())
+        return 1; // the error-box line has been printed
+    print(QStringLiteral("Image ") + arguments[0] + QStringLiteral(" updated."));
+    return 0;
 }
 
 } // namespace pacs

@@ -65,6 +65,18 @@ private:
     void printGrid(const browser::GridModel &grid, int columns);
     int usageError(const QString &text);
 
+    // Archive maintenance: deletion and the series and image corrections.
+    int deleteImage(const QStringList &arguments);
+    int deleteStudy(const QStringList &arguments);
+    int moveSeries(const QStringList &arguments);
+    int moveImage(const QStringList &arguments);
+    int editHeader(const QStringList &arguments);
+    // Opens the image's series on "Study Info" and makes it the current row;
+    // false with a message when the archive has no such image.
+    bool chooseImage(const QString &instanceUid);
+    // Prints a correction's message: 0 for "DONE.", 1 for anything else.
+    int correctionOutcome(const QString &message);
+
     ServerController &m_controller;
     std::FILE *m_out;
     std::FILE *m_err;

@@ -4,6 +4,7 @@
 #include "core/TextValues.h"
 #include "db/ArchiveInstaller.h"
 #include "db/SchemaUpgrade.h"
+#include "dicom/ImageReception.h"
 #include "transfer/EchoCommands.h"
 
 namespace pacs {
@@ -111,6 +112,10 @@ void ServerController::createBrowser()
     m_syncCommands = std::make_unique<browser::SyncStatusCommands>(*m_connection, *m_scheduled, m_studyList->grid(),
                                                                    *m_studyInfo, m_studyFields);
     m_patientStudyCorrections = std::make_unique<browser::PatientStudyCorrections>(*m_connection, m_log, m_studyFields);
+    m_deletion = std::make_unique<browser::ArchiveDeletion>(
+        *m_connection, m_studyFields, *m_studyInfo, *m_studyList, [this] { return m_prompter; },
+        [this] { m_server->reception().forgetLastStudy(); }, m_searching);
+    m_seriesCorrections = std::make_unique<browser::SeriesImageCorrections>(*m_connection, m_log, m_studyFields, *m_studyInfo);
 }
 
 bool ServerController::openArchive(QString &error)

@@ -1,6 +1,8 @@
 #pragma once
 
 #include "browser/PatientStudyCorrections.h"
+#include "browser/ArchiveDeletion.h"
+#include "browser/SeriesImageCorrections.h"
 #include "browser/StudyInfo.h"
 #include "browser/StudyInfoFields.h"
 #include "browser/StudyListSearch.h"
@@ -70,6 +72,8 @@ public:
     browser::StudyInfo &studyInfo() { return *m_studyInfo; }
     browser::SyncStatusCommands &syncCommands() { return *m_syncCommands; }
     browser::PatientStudyCorrections &patientStudyCorrections() { return *m_patientStudyCorrections; }
+    browser::ArchiveDeletion &deletion() { return *m_deletion; }
+    browser::SeriesImageCorrections &seriesCorrections() { return *m_seriesCorrections; }
 
     const QString &commandLineText() const { return m_commandLineText; }
     const QString &caption() const { return m_caption; }
@@ -136,6 +140,8 @@ private:
     std::unique_ptr<browser::StudyInfo> m_studyInfo;
     std::unique_ptr<browser::SyncStatusCommands> m_syncCommands;
     std::unique_ptr<browser::PatientStudyCorrections> m_patientStudyCorrections;
+    std::unique_ptr<browser::ArchiveDeletion> m_deletion;
+    std::unique_ptr<browser::SeriesImageCorrections> m_seriesCorrections;
     Prompter *m_prompter = nullptr;
 
     QString m_caption = QLatin1String(DesignCaption);

@@ -5,6 +5,7 @@
 #include "tests/support/TestSupport.h"
 
 #include <QDir>
+#include <QFileInfo>
 #include <gtest/gtest.h>
 
 using namespace pacs::test;
@@ -214,3 +215,50 @@ TEST_F(OperatorCommandsFixture, PatientAndStudyCorrectionsThroughTheCommandLine)
 }
 
 } // namespace
+
+TEST_F(OperatorCommandsFixture, MaintenanceCommandsMoveEditAndDeleteThroughTheCommandLine)
+{
+    ASSERT_TRUE(server.start());
+    ASSERT_TRUE(server.waitForOutput("Archive ready")) << server.output().toStdString();
+    SampleSpec spec;
+    spec.patientId = "P9";
+    spec.studyUid = "1.2.826.0.1.3680043.9.7002.1";
+    spec.seriesUid = spec.studyUid + ".1";
+    const QString first = sample("a.dcm", spec);
+    spec.seriesUid = spec.studyUid + ".2";
+    spec.seriesNumber = 2;
+    sample("b.dcm", spec);
+    ToolResult listed;
+    ASSERT_TRUE(waitUntil([&] {
+        listed = command({"series", spec.studyUid});
+        return listed.output.count("\n") >= 3;
+    }, 30000)) << listed.output.toStdString();
+
+    ToolResult result = command({"move-image", first, spec.studyUid + ".2"});
+    EXPECT_EQ(result.exitCode, 0) << result.output.toStdString();
+    EXPECT_TRUE(result.output.contains("DONE."));
+    listed = command({"images", spec.studyUid + ".2"});
+    EXPECT_EQ(listed.output.count("\n"), 3) << listed.output.toStdString();
+    result = command({"move-image", "9.9.9", spec.studyUid + ".2"});
+    EXPECT_EQ(result.exitCode, 1);
+    EXPECT_TRUE(result.output.contains("SeriesUID UID not Found")) << result.output.toStdString();
+
+    result = command({"edit-header", first, "--patient-name", "O'HARA^KATE", "--accession", "A9"});
+    EXPECT_EQ(result.exitCode, 0) << result.output.toStdString();
+    result = command({"attributes", first});
+    EXPECT_TRUE(result.output.contains(": PatientName                   : O'HARA^KATE\r\n")) << result.output.toStdString();
+    const QString storedFile = listed.output.split('\n').value(1).split('\t').value(3);
+    ASSERT_TRUE(QFileInfo::exists(storedFile)) << listed.output.toStdString();
+
+    result = command({"delete-study", spec.studyUid});
+    EXPECT_EQ(result.exitCode, 1);
+    EXPECT_TRUE(result.output.contains("Delete Study " + spec.studyUid + "?")) << result.output.toStdString();
+    EXPECT_TRUE(QFileInfo::exists(storedFile));
+    result = command({"delete-study", spec.studyUid, "--yes"});
+    EXPECT_EQ(result.exitCode, 0) << result.output.toStdString();
+    EXPECT_TRUE(result.output.contains("Done."));
+    EXPECT_FALSE(QFileInfo::exists(storedFile));
+    listed = command({"series", spec.studyUid});
+    EXPECT_EQ(listed.output.count("\n"), 1) << "the header only: " << listed.output.toStdString();
+    EXPECT_TRUE(command({"search", "--patient-id", "P9"}).output.contains("0 studies"));
+}
