@@ -100,6 +100,12 @@ bool PatientStudyCorrections::found(db::ResultSet rows, const QString &error, QS
     return any;
 }
 
+bool PatientStudyCorrections::rowExists(const QString &statement, QString *failure)
+{
+    QString error;
+    return found(direct(statement, &error), error, failure);
+}
+
 QString PatientStudyCorrections::updatePatientIdKeyPress(int keyCode)
 {
     return keyCode == EnterKey ? lookUpPatient() : QString();
@@ -145,11 +151,8 @@ QString PatientStudyCorrections::cmdUpdatePatient()
         return QString();
     QString error;
     QString failure;
-    const bool exists = found(
-        direct(QStringLiteral("select PatientID from  PatientTable  Where PatientID='") + q(f.updatePatientId)
-                   + QLatin1Char('\''),
-               &error),
-        error, &failure);
+    const bool exists = rowExists(QStringLiteral("select PatientID from  PatientTable  Where PatientID='") + q(f.updatePatientId)
+                   + QLatin1Char('\''), &failure);
     if (!failure.isEmpty())
         return show(failure);
     if (!exists)
@@ -172,11 +175,8 @@ QString PatientStudyCorrections::cmdNewPat()
         return QString();
     QString error;
     QString failure;
-    const bool exists = found(
-        direct(QStringLiteral("select PatientID from  PatientTable  Where PatientID='") + q(f.newPatientId)
-                   + QLatin1Char('\''),
-               &error),
-        error, &failure);
+    const bool exists = rowExists(QStringLiteral("select PatientID from  PatientTable  Where PatientID='") + q(f.newPatientId)
+                   + QLatin1Char('\''), &failure);
     if (!failure.isEmpty())
         return show(failure);
     if (exists)
@@ -219,7 +219,7 @@ QString PatientStudyCorrections::cmdChangeID()
     const QString kept = studies.first();
 
     QString failure;
-    const bool inUse = found(direct(studiesOf(f.changeNewId), &error), error, &failure);
+    const bool inUse = rowExists(studiesOf(f.changeNewId), &failure);
     if (!failure.isEmpty())
         return show(failure + QLatin1Char(' ') + kept);
     if (inUse)
@@ -315,9 +315,7 @@ QString PatientStudyCorrections::cmdUpdateStudy()
         return QString();
     QString error;
     QString failure;
-    const bool exists = found(
-        direct(QStringLiteral("select StudyUID from StudyTable where StudyUID='") + q(uid) + QLatin1Char('\''), &error),
-        error, &failure);
+    const bool exists = rowExists(QStringLiteral("select StudyUID from StudyTable where StudyUID='") + q(uid) + QLatin1Char('\''), &failure);
     if (!failure.isEmpty())
         return show(failure);
     if (!exists)

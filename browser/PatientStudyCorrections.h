@@ -101,6 +101,8 @@ private:
     db::ResultSet routine(const QString &statement, QString *error);
     // Whether a check query found a row; false with *error when it failed.
     bool found(db::ResultSet rows, const QString &error, QString *failure);
+    // A check query run once: whether it found a row; false with *failure when it failed.
+    bool rowExists(const QString &statement, QString *failure);
     QString show(const QString &text);
 
     db::ArchiveConnection &m_connection;

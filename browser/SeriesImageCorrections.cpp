@@ -67,7 +67,8 @@ bool SeriesImageCorrections::exists(const QString &statement, bool &found, QStri
     return !failed;
 }
 
-QString SeriesImageCorrections::cmdUpdateSeries()
+// The chosen series (txtSeriesUIDtoUpdate) must exist; then one update of its row.
+QString SeriesImageCorrections::updateChosenSeries(const QString &setPrefix, const QString &value)
 {
     const QString current = m_fields.value(StudyInfoFields::SeriesUidToUpdate);
     if (current.isEmpty())
@@ -79,32 +80,23 @@ QString SeriesImageCorrections::cmdUpdateSeries()
         return failure(error);
     if (!found)
         return inform(notFoundText());
-    // The images keep their series reference.
-    if (!run(QStringLiteral("update SeriesTable set SeriesUID = '") + q(m_fields.value(StudyInfoFields::UpdatesSeriesUid))
-                 + QStringLiteral("' where SeriesUID='") + q(current) + QStringLiteral("'"),
-             error))
+    if (!run(setPrefix + q(value) + QStringLiteral("' where SeriesUID='") + q(current) + QStringLiteral("'"), error))
         return failure(error);
     return inform(doneText());
 }
 
+QString SeriesImageCorrections::cmdUpdateSeries()
+{
+    // The images keep their series reference.
+    return updateChosenSeries(QStringLiteral("update SeriesTable set SeriesUID = '"),
+                              m_fields.value(StudyInfoFields::UpdatesSeriesUid));
+}
+
 QString SeriesImageCorrections::cmdUpdateSeriesStudyUID()
 {
-    const QString current = m_fields.value(StudyInfoFields::SeriesUidToUpdate);
-    if (current.isEmpty())
-        return QString();
-    bool found = false;
-    QString error;
-    if (!exists(QStringLiteral("select StudyUID_fkey from SeriesTable where SeriesUID='") + q(current) + QStringLiteral("'"),
-                found, error))
-        return failure(error);
-    if (!found)
-        return inform(notFoundText());
     // The target study is not checked: a series may be moved ahead of its study row.
-    if (!run(QStringLiteral("update SeriesTable set StudyUID_fkey = '") + q(m_fields.value(StudyInfoFields::SeriesStudyUid))
-                 + QStringLiteral("' where SeriesUID='") + q(current) + QStringLiteral("'"),
-             error))
-        return failure(error);
-    return inform(doneText());
+    return updateChosenSeries(QStringLiteral("update SeriesTable set StudyUID_fkey = '"),
+                              m_fields.value(StudyInfoFields::SeriesStudyUid));
 }
 
 QString SeriesImageCorrections::cmdCreateSeries()

@@ -75,6 +75,7 @@ signals:
     void imageDetailsChanged();        // the six boxes were filled
 
 private:
+    QString updateChosenSeries(const QString &setPrefix, const QString &value);
     // Runs a statement; false with the error's description.
     bool run(const QString &statement, QString &error);
     // Whether the statement returns a row; false with an error when it failed.
