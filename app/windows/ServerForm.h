@@ -13,6 +13,7 @@ class QPlainTextEdit;
 
 namespace pacs {
 
+class AddUpdateDataPage;
 class OutboxWindow;
 class PrependingTextView;
 class ServerController;
@@ -21,7 +22,7 @@ class StudyListPage;
 
 // The main window: the "&Log" page with the activity log, the received-images
 // box and the error box, the study list on "Browse &Data", series, images and
-// the viewer on "Study Info", the journal on "Events", "DB Update" on
+// the viewer on "Study Info", the corrections on "Add/Update Data", the journal on "Events", "DB Update" on
 // "Maintenance", the send commands on "Sync Status". Closing it ends the
 // program.
 class ServerForm : public QMainWindow
@@ -43,7 +44,12 @@ private:
     QWidget *buildSyncStatusPage();
     QWidget *buildPlaceholderPage(const QString &title);
     QWidget *buildContainerPage();
+    QWidget *buildAddUpdateContainer();
     void buildBrowserPages();
+    void buildMaintenanceCommands();
+    // A message box with an OK button, through the program's prompter.
+    void inform(const QString &text);
+    void setBusy(bool busy); // hourglass pointer
     void wireLogs();
     void syncCheckBoxes();
     void refreshEvents(bool deleteFirst);
@@ -70,6 +76,8 @@ private:
     QWidget *m_studyInfoPage = nullptr;
     StudyListPage *m_studyList = nullptr;
     StudyInfoPage *m_studyInfo = nullptr;
+    QWidget *m_addUpdatePage = nullptr;
+    AddUpdateDataPage *m_addUpdate = nullptr;
     QPlainTextEdit *m_syncStatus = nullptr;
 };
 
