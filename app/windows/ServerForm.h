@@ -10,9 +10,11 @@ class QTabWidget;
 class QTableWidget;
 class QGroupBox;
 class QPlainTextEdit;
+class QVBoxLayout;
 
 namespace pacs {
 
+class OptionsDialog;
 class OutboxWindow;
 class PrependingTextView;
 class ServerController;
@@ -21,7 +23,8 @@ class StudyListPage;
 
 // The main window: the "&Log" page with the activity log, the received-images
 // box and the error box, the study list on "Browse &Data", series, images and
-// the viewer on "Study Info", the journal on "Events", "DB Update" on
+// the viewer on "Study Info", the settings dialog and the tools on
+// "Settings", the journal on "Events", "DB Update" on
 // "Maintenance", the send commands on "Sync Status". Closing it ends the
 // program.
 class ServerForm : public QMainWindow
@@ -39,6 +42,7 @@ protected:
 private:
     QWidget *buildLogPage();
     QWidget *buildMaintenancePage();
+    QWidget *buildSettingsPage();
     QWidget *buildEventsPage();
     QWidget *buildSyncStatusPage();
     QWidget *buildPlaceholderPage(const QString &title);
@@ -71,6 +75,8 @@ private:
     StudyListPage *m_studyList = nullptr;
     StudyInfoPage *m_studyInfo = nullptr;
     QPlainTextEdit *m_syncStatus = nullptr;
+    QVBoxLayout *m_toolButtons = nullptr; // "Settings" page: one button per tool
+    OptionsDialog *m_optionsDialog = nullptr;
 };
 
 } // namespace pacs
