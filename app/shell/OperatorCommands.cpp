@@ -2,6 +2,7 @@
 
 #include "app/shell/CommandLine.h"
 #include "app/shell/ServerController.h"
+#include "app/shell/ServiceCommands.h"
 #include "browser/ArchiveDeletion.h"
 #include "browser/GridModel.h"
 #include "browser/PatientStudyCorrections.h"
@@ -56,6 +57,7 @@ const CommandHelp kCommands[] = {
     {"edit-header", "INSTANCE_UID --patient-name N [--patient-id ID] [--birth-date M/D/YYYY] [--sex S]\n"
                     "        [--study-description D] [--accession NUMBER]",
      "\"Edit Image Details\": rewrites these elements in the stored file"},
+    {"install-service", "[--unit-dir DIR]", "\"Install as Service\": a systemd unit running talmir-pacsd on this home folder"},
 };
 
 const char *kFilterHelp =
@@ -104,6 +106,8 @@ int OperatorCommands::execute(const CommandLine &commandLine)
         std::fputs((line.trimmed() + QLatin1Char('\n')).toLocal8Bit().constData(), stderr);
         std::fflush(stderr);
     });
+    if (commandLine.command == QLatin1String("install-service")) // needs no archive
+        return ServiceCommands::installService(controller.home().path(), commandLine.commandArguments);
     QString error;
     if (!controller.openArchive(error)) {
         std::fputs((error + QLatin1Char('\n')).toLocal8Bit().constData(), stderr);

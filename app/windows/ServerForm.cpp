@@ -1,7 +1,11 @@
 #include "app/windows/ServerForm.h"
 
 #include "app/shell/ServerController.h"
+<<<<<<< HEAD
 #include "app/windows/AddUpdateDataPage.h"
+=======
+#include "app/windows/OptionsDialog.h"
+>>>>>>> options
 #include "app/windows/OutboxWindow.h"
 #include "app/windows/PrependingTextView.h"
 #include "app/windows/StudyInfoPage.h"
@@ -41,7 +45,7 @@ ServerForm::ServerForm(ServerController &controller, QWidget *parent) : QMainWin
     m_tabs->addTab(buildLogPage(), QStringLiteral("&Log"));
     m_browsePage = buildContainerPage();
     m_tabs->addTab(m_browsePage, QStringLiteral("Browse &Data"));
-    m_tabs->addTab(buildPlaceholderPage(QStringLiteral("Settings")), QStringLiteral("Settings"));
+    m_tabs->addTab(buildSettingsPage(), QStringLiteral("Settings"));
     m_studyInfoPage = buildContainerPage();
     m_tabs->addTab(m_studyInfoPage, QStringLiteral("Study Info"));
     m_addUpdatePage = buildAddUpdateContainer();
@@ -179,6 +183,30 @@ QWidget *ServerForm::buildMaintenancePage()
     connect(update, &QPushButton::clicked, this, [this] { m_controller.updateDatabase(); });
     layout->addWidget(update, 0, Qt::AlignLeft);
     layout->addStretch();
+    return page;
+}
+
+// "Settings" opens the one settings dialog, modeless; the tools' buttons
+// line up under it in m_toolButtons.
+QWidget *ServerForm::buildSettingsPage()
+{
+    auto *page = new QWidget(this);
+    auto *layout = new QVBoxLayout(page);
+    m_toolButtons = new QVBoxLayout;
+    auto *settings = new QPushButton(QStringLiteral("Settings"), page);
+    settings->setObjectName(QStringLiteral("cmdSettings"));
+    m_toolButtons->addWidget(settings, 0, Qt::AlignLeft);
+    layout->addLayout(m_toolButtons);
+    layout->addStretch();
+    connect(settings, &QPushButton::clicked, this, [this] {
+        if (!m_optionsDialog) {
+            m_optionsDialog = new OptionsDialog(m_controller, this);
+            connect(m_optionsDialog, &OptionsDialog::closed, &m_controller, &ServerController::followPortChange);
+        }
+        m_optionsDialog->show();
+        m_optionsDialog->raise();
+        m_optionsDialog->activateWindow();
+    });
     return page;
 }
 

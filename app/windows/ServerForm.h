@@ -10,10 +10,15 @@ class QTabWidget;
 class QTableWidget;
 class QGroupBox;
 class QPlainTextEdit;
+class QVBoxLayout;
 
 namespace pacs {
 
+<<<<<<< HEAD
 class AddUpdateDataPage;
+=======
+class OptionsDialog;
+>>>>>>> options
 class OutboxWindow;
 class PrependingTextView;
 class ServerController;
@@ -22,7 +27,12 @@ class StudyListPage;
 
 // The main window: the "&Log" page with the activity log, the received-images
 // box and the error box, the study list on "Browse &Data", series, images and
+<<<<<<< HEAD
 // the viewer on "Study Info", the corrections on "Add/Update Data", the journal on "Events", "DB Update" on
+=======
+// the viewer on "Study Info", the settings dialog and the tools on
+// "Settings", the journal on "Events", "DB Update" on
+>>>>>>> options
 // "Maintenance", the send commands on "Sync Status". Closing it ends the
 // program.
 class ServerForm : public QMainWindow
@@ -40,6 +50,7 @@ protected:
 private:
     QWidget *buildLogPage();
     QWidget *buildMaintenancePage();
+    QWidget *buildSettingsPage();
     QWidget *buildEventsPage();
     QWidget *buildSyncStatusPage();
     QWidget *buildPlaceholderPage(const QString &title);
@@ -79,6 +90,8 @@ private:
     QWidget *m_addUpdatePage = nullptr;
     AddUpdateDataPage *m_addUpdate = nullptr;
     QPlainTextEdit *m_syncStatus = nullptr;
+    QVBoxLayout *m_toolButtons = nullptr; // "Settings" page: one button per tool
+    OptionsDialog *m_optionsDialog = nullptr;
 };
 
 } // namespace pacs
