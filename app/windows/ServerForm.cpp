@@ -1,11 +1,8 @@
 #include "app/windows/ServerForm.h"
 
 #include "app/shell/ServerController.h"
-<<<<<<< HEAD
 #include "app/windows/AddUpdateDataPage.h"
-=======
 #include "app/windows/OptionsDialog.h"
->>>>>>> options
 #include "app/windows/OutboxWindow.h"
 #include "app/windows/PrependingTextView.h"
 #include "app/windows/StudyInfoPage.h"

@@ -14,11 +14,8 @@ class QVBoxLayout;
 
 namespace pacs {
 
-<<<<<<< HEAD
 class AddUpdateDataPage;
-=======
 class OptionsDialog;
->>>>>>> options
 class OutboxWindow;
 class PrependingTextView;
 class ServerController;
@@ -27,12 +24,8 @@ class StudyListPage;
 
 // The main window: the "&Log" page with the activity log, the received-images
 // box and the error box, the study list on "Browse &Data", series, images and
-<<<<<<< HEAD
-// the viewer on "Study Info", the corrections on "Add/Update Data", the journal on "Events", "DB Update" on
-=======
 // the viewer on "Study Info", the settings dialog and the tools on
-// "Settings", the journal on "Events", "DB Update" on
->>>>>>> options
+// "Settings", the corrections on "Add/Update Data", the journal on "Events", "DB Update" on
 // "Maintenance", the send commands on "Sync Status". Closing it ends the
 // program.
 class ServerForm : public QMainWindow
