@@ -1,6 +1,7 @@
 #include "app/shell/OperatorCommands.h"
 
 #include "app/shell/CommandLine.h"
+#include "app/shell/ProgramUpdateCommand.h"
 #include "app/shell/ServerController.h"
 #include "browser/ArchiveDeletion.h"
 #include "browser/GridModel.h"
@@ -56,6 +57,7 @@ const CommandHelp kCommands[] = {
     {"edit-header", "INSTANCE_UID --patient-name N [--patient-id ID] [--birth-date M/D/YYYY] [--sex S]\n"
                     "        [--study-description D] [--accession NUMBER]",
      "\"Edit Image Details\": rewrites these elements in the stored file"},
+    {"program-update", "[--server URL] [--yes] [--target FILE]", "\"Program Update\": the new program from the update server"},
 };
 
 const char *kFilterHelp =
@@ -98,6 +100,8 @@ int OperatorCommands::execute(const CommandLine &commandLine)
                    stderr);
         return 2;
     }
+    if (commandLine.command == QLatin1String(ProgramUpdateCommand::Name))
+        return ProgramUpdateCommand::execute(commandLine);
     ServerController controller(commandLine.home, QString());
     // Error-box lines are the command's messages; the activity log stays quiet.
     QObject::connect(&controller.log(), &ActivityLog::errorLineAdded, [](const QString &line) {
