@@ -1,6 +1,7 @@
 #include "app/shell/OperatorCommands.h"
 
 #include "app/shell/CommandLine.h"
+#include "app/shell/ProgramUpdateCommand.h"
 #include "app/shell/ServerController.h"
 #include "app/shell/ServiceCommands.h"
 #include "browser/ArchiveDeletion.h"
@@ -58,6 +59,7 @@ const CommandHelp kCommands[] = {
                     "        [--study-description D] [--accession NUMBER]",
      "\"Edit Image Details\": rewrites these elements in the stored file"},
     {"install-service", "[--unit-dir DIR]", "\"Install as Service\": a systemd unit running talmir-pacsd on this home folder"},
+    {"program-update", "[--server URL] [--yes] [--target FILE]", "\"Program Update\": the new program from the update server"},
 };
 
 const char *kFilterHelp =
@@ -100,6 +102,8 @@ int OperatorCommands::execute(const CommandLine &commandLine)
                    stderr);
         return 2;
     }
+    if (commandLine.command == QLatin1String(ProgramUpdateCommand::Name))
+        return ProgramUpdateCommand::execute(commandLine);
     ServerController controller(commandLine.home, QString());
     // Error-box lines are the command's messages; the activity log stays quiet.
     QObject::connect(&controller.log(), &ActivityLog::errorLineAdded, [](const QString &line) {

@@ -5,6 +5,7 @@
 #include "app/windows/OptionsDialog.h"
 #include "app/windows/OutboxWindow.h"
 #include "app/windows/PrependingTextView.h"
+#include "app/windows/ProgramUpdatePanel.h"
 #include "app/windows/StudyInfoPage.h"
 #include "app/windows/StudyListPage.h"
 #include "browser/ArchiveDeletion.h"
@@ -193,6 +194,7 @@ QWidget *ServerForm::buildSettingsPage()
     auto *settings = new QPushButton(QStringLiteral("Settings"), page);
     settings->setObjectName(QStringLiteral("cmdSettings"));
     m_toolButtons->addWidget(settings, 0, Qt::AlignLeft);
+    m_toolButtons->addWidget(new ProgramUpdatePanel(m_controller, page), 0, Qt::AlignLeft);
     layout->addLayout(m_toolButtons);
     layout->addStretch();
     connect(settings, &QPushButton::clicked, this, [this] {
