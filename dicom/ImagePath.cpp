@@ -3,6 +3,7 @@
 #include "db/SqlText.h"
 #include "dicom/SqlLiterals.h"
 
+#include <QCryptographicHash>
 #include <QDate>
 #include <QFile>
 
@@ -20,6 +21,23 @@ QString cleanPathComponent(const QString &text)
     return clean.isEmpty() ? QStringLiteral("_") : clean;
 }
 
+QString instanceFileStem(const QString &instanceUid)
+{
+    // A UID of digits and dots keeps its plain name. Any other value (a
+    // malformed UID from a modality, one too long for the name, one differing
+    // from another only in letter case or in "." against "_") gets a digest of
+    // its exact text, so two different instances never share a file. The "x"
+    // before the digest never occurs in a plain name.
+    bool plain = !instanceUid.isEmpty() && instanceUid.size() <= 120;
+    for (const QChar c : instanceUid)
+        plain = plain && ((c.isDigit() && c.unicode() < 0x80) || c == QLatin1Char('.'));
+    if (plain)
+        return cleanPathComponent(instanceUid);
+    const QByteArray digest =
+        QCryptographicHash::hash(instanceUid.toUtf8(), QCryptographicHash::Sha1).toHex().left(16);
+    return cleanPathComponent(instanceUid).left(100) + QStringLiteral("_x") + QString::fromLatin1(digest);
+}
+
 QString imagePath(const ImagePathParts &parts)
 {
     QString path = parts.storageRoot;
@@ -32,7 +50,7 @@ QString imagePath(const ImagePathParts &parts)
     const QString year = date.isValid() ? QString::number(date.year()) : QStringLiteral("0000");
     path += year + QLatin1Char('/') + cleanPathComponent(parts.modality) + QLatin1Char('/')
             + cleanPathComponent(valueText(parts.studyDate)) + QLatin1Char('/')
-            + cleanPathComponent(db::Quote(parts.patientId)) + QLatin1Char('/') + cleanPathComponent(parts.instanceUid)
+            + cleanPathComponent(db::Quote(parts.patientId)) + QLatin1Char('/') + instanceFileStem(parts.instanceUid)
             + QStringLiteral(".dcm");
     return path;
 }

@@ -27,5 +27,7 @@ QString imagePath(const ImagePathParts &parts);
 // True when the file is there and reads as a DICOM file (preamble and "DICM").
 bool isReadableDicomFile(const QString &path);
 QString cleanPathComponent(const QString &text);
+// The file name (without ".dcm") of an instance: distinct for distinct UIDs.
+QString instanceFileStem(const QString &instanceUid);
 
 } // namespace pacs

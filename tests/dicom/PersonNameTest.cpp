@@ -6,6 +6,7 @@
 #include "tests/support/TestSupport.h"
 
 #include <QDate>
+#include <QSet>
 #include <gtest/gtest.h>
 
 using namespace pacs;
@@ -76,6 +77,20 @@ TEST(ImagePath, FilesUnderTheRootWithCleanedComponents)
     p.modality = "";
     p.studyDate = QVariant();
     EXPECT_EQ(imagePath(p).section('/', 5, 7), "0000/_/_");
+
+    // Different instances never share a file, whatever their UIDs look like;
+    // ordinary UIDs keep their plain name.
+    EXPECT_EQ(instanceFileStem("1.2.999.7.1"), "1_2_999_7_1");
+    const QString longPrefix = QString("1.2.") + QString(130, '3');
+    const QStringList odd{"1.2.999.7_1", "1.2.999.AB", "1.2.999.ab", longPrefix + "1", longPrefix + "2", "", " 1.2"};
+    QSet<QString> stems{instanceFileStem("1.2.999.7.1")};
+    for (const QString &uid : odd) {
+        const QString stem = instanceFileStem(uid);
+        EXPECT_LE(stem.size(), 120) << uid.toStdString();
+        EXPECT_FALSE(stem.contains('/'));
+        stems.insert(stem);
+    }
+    EXPECT_EQ(stems.size(), odd.size() + 1);
 }
 
 TEST(HisFeedback, TheOrvikCatalogIsTheFifthItemsValue)
