@@ -1,6 +1,7 @@
 #include "app/shell/OperatorCommands.h"
 
 #include "app/shell/CommandLine.h"
+#include "app/shell/FolderToolCommands.h"
 #include "app/shell/ServerController.h"
 #include "browser/ArchiveDeletion.h"
 #include "browser/GridModel.h"
@@ -56,6 +57,9 @@ const CommandHelp kCommands[] = {
     {"edit-header", "INSTANCE_UID --patient-name N [--patient-id ID] [--birth-date M/D/YYYY] [--sex S]\n"
                     "        [--study-description D] [--accession NUMBER]",
      "\"Edit Image Details\": rewrites these elements in the stored file"},
+    {"check-names", "[DIR] [--transmit]",
+     "\"Read Names\": patient names in the files below DIR (the storage root) against the archive"},
+    {"transmit", "DIR [--ext DCM]", "\"Transmit\": every file of DIR to the storage node"},
 };
 
 const char *kFilterHelp =
@@ -153,6 +157,8 @@ int OperatorCommands::run(const QString &command, const QStringList &arguments)
         return moveImage(arguments);
     if (command == QLatin1String("edit-header"))
         return editHeader(arguments);
+    if (FolderToolCommands::handles(command))
+        return FolderToolCommands(m_controller, m_out, m_err).run(command, arguments);
     return usageError(QStringLiteral("Unknown command ") + command);
 }
 
