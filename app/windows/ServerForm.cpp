@@ -1,6 +1,7 @@
 #include "app/windows/ServerForm.h"
 
 #include "app/shell/ServerController.h"
+#include "app/windows/FolderToolButtons.h"
 #include "app/windows/OutboxWindow.h"
 #include "app/windows/PrependingTextView.h"
 #include "app/windows/StudyInfoPage.h"
@@ -38,7 +39,9 @@ ServerForm::ServerForm(ServerController &controller, QWidget *parent) : QMainWin
     m_tabs->addTab(buildLogPage(), QStringLiteral("&Log"));
     m_browsePage = buildContainerPage();
     m_tabs->addTab(m_browsePage, QStringLiteral("Browse &Data"));
-    m_tabs->addTab(buildPlaceholderPage(QStringLiteral("Settings")), QStringLiteral("Settings"));
+    QWidget *settingsPage = buildPlaceholderPage(QStringLiteral("Settings"));
+    m_tabs->addTab(settingsPage, QStringLiteral("Settings"));
+    addFolderToolButtons(settingsPage, controller);
     m_studyInfoPage = buildContainerPage();
     m_tabs->addTab(m_studyInfoPage, QStringLiteral("Study Info"));
     m_tabs->addTab(buildPlaceholderPage(QStringLiteral("Add/Update Data")), QStringLiteral("Add/Update Data"));
