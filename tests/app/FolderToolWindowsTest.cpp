@@ -119,6 +119,11 @@ TEST_F(FolderToolWindows, CheckMismatchReadsNamesAndStops)
     EXPECT_FALSE(readWasEnabled) << "no second check while one runs";
     EXPECT_TRUE(report->toPlainText().endsWith("DONE.\nmatch DB:DOE for P1 \nDONE.")) << report->toPlainText().toStdString();
 
+    if (const QString shots = qEnvironmentVariable("PACS_SCREENSHOT_DIR"); !shots.isEmpty()) {
+        QDir().mkpath(shots);
+        window->grab().save(shots + "/check-mismatch.png");
+    }
+
     // Closing hides the window; the button shows the same one again.
     window->close();
     EXPECT_FALSE(window->isVisible());
@@ -165,6 +170,11 @@ TEST_F(FolderToolWindows, FolderTransmitImportsIntoTheArchiveAndReportsAFailureI
     EXPECT_TRUE(waitUntil([&] { return count("select count(*) from ImageTable") == 3; }, 20000))
         << controller.log().errorText().toStdString();
     EXPECT_EQ(count("select count(*) from PatientTable where PatientID in ('P31', 'P32')"), 2);
+
+    if (const QString shots = qEnvironmentVariable("PACS_SCREENSHOT_DIR"); !shots.isEmpty()) {
+        QDir().mkpath(shots);
+        window->grab().save(shots + "/folder-transmit.png");
+    }
 
     options.setStoragePort("not a port");
     import->click();
