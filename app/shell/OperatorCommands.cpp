@@ -2,6 +2,7 @@
 
 #include "app/shell/CommandLine.h"
 #include "app/shell/ProgramUpdateCommand.h"
+#include "app/shell/FolderToolCommands.h"
 #include "app/shell/ServerController.h"
 #include "app/shell/ServiceCommands.h"
 #include "browser/ArchiveDeletion.h"
@@ -60,6 +61,9 @@ const CommandHelp kCommands[] = {
      "\"Edit Image Details\": rewrites these elements in the stored file"},
     {"install-service", "[--unit-dir DIR]", "\"Install as Service\": a systemd unit running talmir-pacsd on this home folder"},
     {"program-update", "[--server URL] [--yes] [--target FILE]", "\"Program Update\": the new program from the update server"},
+    {"check-names", "[DIR] [--transmit]",
+     "\"Read Names\": patient names in the files below DIR (the storage root) against the archive"},
+    {"transmit", "DIR [--ext DCM]", "\"Transmit\": every file of DIR to the storage node"},
 };
 
 const char *kFilterHelp =
@@ -161,6 +165,8 @@ int OperatorCommands::run(const QString &command, const QStringList &arguments)
         return moveImage(arguments);
     if (command == QLatin1String("edit-header"))
         return editHeader(arguments);
+    if (FolderToolCommands::handles(command))
+        return FolderToolCommands(m_controller, m_out, m_err).run(command, arguments);
     return usageError(QStringLiteral("Unknown command ") + command);
 }
 

@@ -2,6 +2,7 @@
 
 #include "app/shell/ServerController.h"
 #include "app/windows/AddUpdateDataPage.h"
+#include "app/windows/FolderToolButtons.h"
 #include "app/windows/OptionsDialog.h"
 #include "app/windows/OutboxWindow.h"
 #include "app/windows/PrependingTextView.h"
@@ -44,6 +45,7 @@ ServerForm::ServerForm(ServerController &controller, QWidget *parent) : QMainWin
     m_browsePage = buildContainerPage();
     m_tabs->addTab(m_browsePage, QStringLiteral("Browse &Data"));
     m_tabs->addTab(buildSettingsPage(), QStringLiteral("Settings"));
+    addFolderToolButtons(m_tabs->widget(2), controller);
     m_studyInfoPage = buildContainerPage();
     m_tabs->addTab(m_studyInfoPage, QStringLiteral("Study Info"));
     m_addUpdatePage = buildAddUpdateContainer();
