@@ -1,12 +1,9 @@
 #pragma once
 
-#include "core/ActivityLog.h"
-#include "core/HomeFolder.h"
 #include "core/ServerOptions.h"
 #include "core/SettingsStore.h"
-#include "db/ArchiveConnection.h"
-#include "db/ArchiveInstaller.h"
 #include "db/SqlText.h"
+#include "tests/db/ArchiveFixture.h"
 #include "tests/support/SampleImages.h"
 #include "tests/support/TestSupport.h"
 
@@ -21,16 +18,14 @@ namespace pacs::test {
 
 // An installed archive on a scratch home, with the settings dialog's values
 // over the scratch settings file, and a folder for the image files.
-class ToolsFixture : public ::testing::Test
+class ToolsFixture : public ArchiveFixture
 {
 protected:
     void SetUp() override
     {
-        QString error;
-        db::ArchiveInstaller installer(home);
-        ASSERT_TRUE(installer.install(error)) << error.toStdString();
-        connection.ConnectDB();
-        ASSERT_TRUE(connection.DBConnected()) << log.errorText().toStdString();
+        ArchiveFixture::SetUp();
+        if (HasFatalFailure())
+            return;
         options.load();
         ASSERT_TRUE(files.isValid());
     }
@@ -84,10 +79,6 @@ protected:
         options.setStorageAE(aeTitle);
     }
 
-    ScratchHome scratch;
-    HomeFolder home{scratch.home()};
-    ActivityLog log;
-    db::ArchiveConnection connection{home, log};
     SettingsStore store{scratch.settingsFile()};
     ServerOptions options{store, scratch.home()};
     QTemporaryDir files;
