@@ -254,6 +254,11 @@ void SqliteBackend::registerFunctions()
 std::shared_ptr<SqliteCursor> SqliteBackend::prepareAndRun(const QString &sql, QString &error)
 {
     const QByteArray text = sql.toUtf8();
+    // SQLite ends a statement at a NUL byte: run nothing rather than a cut statement.
+    if (text.contains('\0')) {
+        error = QStringLiteral("The statement holds a NUL character and was not run");
+        return nullptr;
+    }
     const char *tail = text.constData();
     const char *end = text.constData() + text.size();
     std::shared_ptr<SqliteCursor> last;

@@ -111,6 +111,15 @@ TEST_F(ArchiveFixture, StatementFailuresAreReportedThenRetriedOnceAfterAReconnec
     EXPECT_EQ(countOf(log.logText(), "Connecting to DB..."), 1);
     EXPECT_EQ(countOf(log.logText(), "Connected to DB. "), 1);
     EXPECT_TRUE(connection.DBConnected());
+
+    // A NUL inside a statement fails it whole instead of running what precedes it.
+    failed = false;
+    const QString withNul = QStringLiteral("insert into PatientTable (PatientID) values ('P1'); delete from PatientTable")
+                                .replace(QLatin1String("; "), QString(QChar(0)));
+    connection.ExecuteSQL("insert into PatientTable (PatientID) values ('P0')", failed);
+    connection.ExecuteSQL(withNul, failed);
+    EXPECT_TRUE(failed);
+    EXPECT_EQ(scalar("select count(*) from PatientTable"), "1");
 }
 
 TEST_F(ArchiveFixture, ADatabaseFileRemovedOrReplacedMidRunIsNoticedAndSurvived)

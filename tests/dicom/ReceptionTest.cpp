@@ -215,6 +215,18 @@ TEST_F(ReceptionFixture, BadValuesFromTheNetworkCostNeitherTheImageNorTheTables)
     EXPECT_FALSE(path.contains("/../"));
     EXPECT_TRUE(QFileInfo(path).isFile());
     EXPECT_TRUE(logText().contains("Study Date not readable, stored as NULL: 2024XX15")) << logText().toStdString();
+
+    // Odd-length texts padded with a NUL byte, as some senders pad them: the
+    // padding goes, the image is stored.
+    SampleSpec padded;
+    padded.patientId = "P7";
+    padded.rawElements["0010,0010"] = QByteArray("ROE^JON\0", 8);
+    padded.rawElements["0008,1030"] = QByteArray("SKULL\0", 6);
+    const StoreOutcome p = send({sample("padded", padded)});
+    EXPECT_EQ(p.success, 1) << p.output.toStdString() << errors().toStdString();
+    EXPECT_EQ(scalar("select Name_Last from PatientTable where PatientID = 'P7'"), "ROE");
+    EXPECT_EQ(scalar("select Name_First from PatientTable where PatientID = 'P7'"), "JON");
+    EXPECT_EQ(count("select count(*) from StudyTable where StudyDescription = 'SKULL'"), 1);
 }
 
 TEST_F(ReceptionFixture, AnImageWithoutStudyUidGetsANewOneAndStopsTheListener)

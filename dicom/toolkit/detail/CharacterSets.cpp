@@ -279,6 +279,10 @@ bool switchToUtf8(DcmItem *target)
 
 QString decodeValue(const char *bytes, size_t length, DcmItem *item, const DcmVR &vr)
 {
+    // Some senders pad odd-length text with NUL instead of a blank; the
+    // padding is no part of the value (and would end an SQL statement early).
+    while (length > 0 && bytes[length - 1] == '\0')
+        --length;
     return decodeText(bytes, length, item, vr);
 }
 
