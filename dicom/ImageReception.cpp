@@ -7,6 +7,7 @@
 #include "db/SqlText.h"
 #include "dicom/DicomServer.h"
 #include "dicom/HisFeedback.h"
+#include "dicom/ImagePath.h"
 #include "dicom/PersonName.h"
 #include "dicom/SqlLiterals.h"
 #include "dicom/toolkit/ToolkitConnection.h"
@@ -14,6 +15,7 @@
 #include "dicom/toolkit/ToolkitUtility.h"
 
 #include <QDateTime>
+#include <QDir>
 #include <QRandomGenerator>
 #include <exception>
 
@@ -89,7 +91,7 @@ ImageReception::Outcome ImageReception::checkLastName(ToolkitConnection &connect
                           + QStringLiteral(" for ") + patientId,
                       true);
     if (m_options.disregardSelected()) {
-        connection.setStatus(kStatusSuccess);
+        dropIntoQuarantine(connection, image, QStringLiteral("different-name"));
         return Outcome::Done;
     }
     // The name parts are SQL-ready already; the birth date comes as the toolkit reads it.
@@ -131,8 +133,33 @@ ImageReception::Outcome ImageReception::checkMasterList(ToolkitConnection &conne
     if (found)
         return Outcome::Continue;
     m_log.ReportError(QStringLiteral("Name ") + image.patientName() + QStringLiteral(" not for in Master database for ID:") + patientId, true);
-    connection.setStatus(kStatusSuccess);
+    dropIntoQuarantine(connection, image, QStringLiteral("not-in-master-list"));
     return Outcome::Done;
+}
+
+void ImageReception::dropIntoQuarantine(ToolkitConnection &connection, const ToolkitImage &image, const QString &reason)
+{
+    QString folder = m_options.storageRoot();
+    if (!folder.endsWith(QLatin1Char('/')))
+        folder += QLatin1Char('/');
+    folder += QStringLiteral("IMAGES/_quarantine/") + reason;
+    const QString path = folder + QLatin1Char('/') + instanceFileStem(image.instanceUid()) + QStringLiteral(".dcm");
+    QString error;
+    if (!QDir().mkpath(folder))
+        error = QStringLiteral("the folder cannot be made");
+    else if (image.writeImageFile(path, false, &error))
+        error.clear();
+    else if (error.isEmpty())
+        error = QStringLiteral("the file cannot be written");
+    if (error.isEmpty()) {
+        m_log.ReportError(QStringLiteral("Image kept in quarantine (") + reason + QStringLiteral("): ") + path, true);
+        connection.setStatus(kStatusSuccess);
+        return;
+    }
+    m_log.ReportError(QStringLiteral("Image refused: it cannot be kept in quarantine (") + reason + QStringLiteral("): ")
+                          + path + QStringLiteral(": ") + error,
+                      true);
+    connection.setStatus(kStatusOutOfResources);
 }
 
 void ImageReception::errorExit(ToolkitConnection &connection, const QString &description)
@@ -157,7 +184,7 @@ void ImageReception::Server_ImageReceivedAsync(ToolkitConnection &connection, To
     try {
         if (image.patientId().isEmpty()) {
             m_log.ReportError(QStringLiteral("No Patient ID.") + image.patientName(), true);
-            connection.setStatus(kStatusSuccess);
+            dropIntoQuarantine(connection, image, QStringLiteral("no-patient-id"));
             return;
         }
         const PersonNameParts name = SplitPersonName(image.attributeSet().findAttribute(0x10, 0x10).attributeValue().isNull()

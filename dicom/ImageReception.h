@@ -50,6 +50,12 @@ private:
     Outcome checkLastName(toolkit::ToolkitConnection &connection, toolkit::ToolkitImage &image, QString &error);
     Outcome checkMasterList(toolkit::ToolkitConnection &connection, toolkit::ToolkitImage &image, QString &error);
     void errorExit(toolkit::ToolkitConnection &connection, const QString &description);
+    // An image a rule drops is answered with success but kept, under
+    // IMAGES/_quarantine/<reason>/, for the operator to correct and import
+    // again. An image that cannot be kept there is refused instead, so the
+    // sender keeps it.
+    void dropIntoQuarantine(toolkit::ToolkitConnection &connection, const toolkit::ToolkitImage &image,
+                            const QString &reason);
 
     DicomServer &m_server;
     db::ArchiveConnection &m_connection;

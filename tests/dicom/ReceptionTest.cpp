@@ -86,6 +86,13 @@ TEST_F(ReceptionFixture, RefusalsAndDropsAnswerAsTheStatusTableSays)
     EXPECT_EQ(r.success, 1) << r.output.toStdString();
     EXPECT_TRUE(errors().contains(" :  No Patient ID.NOBODY^X"));
     EXPECT_EQ(count("select count(*) from ImageTable"), 0);
+    // Dropped images are kept for the operator, named in the error box.
+    const QString quarantine = scratch.home() + "/IMAGES/_quarantine/";
+    const QStringList keptNoId = QDir(quarantine + "no-patient-id").entryList(QDir::Files);
+    ASSERT_EQ(keptNoId.size(), 1);
+    EXPECT_EQ(fileElement(quarantine + "no-patient-id/" + keptNoId[0], 0x0010, 0x0010), "NOBODY^X");
+    EXPECT_TRUE(errors().contains("Image kept in quarantine (no-patient-id): " + quarantine + "no-patient-id/"))
+        << errors().toStdString();
 
     SampleSpec smith;
     smith.patientId = "P200";
@@ -103,6 +110,18 @@ TEST_F(ReceptionFixture, RefusalsAndDropsAnswerAsTheStatusTableSays)
     EXPECT_EQ(r.success, 1);
     EXPECT_EQ(count("select count(*) from ImageTable"), 2);
     EXPECT_TRUE(errors().contains("Same ID, Different Last Name.DB:DELA CRUZ <> sending JONES for P200")) << errors().toStdString();
+    EXPECT_EQ(QDir(quarantine + "different-name").entryList(QDir::Files).size(), 1);
+
+    // Where the image cannot be kept, it is refused rather than lost.
+    QDir(quarantine + "no-patient-id").removeRecursively();
+    QFile blocker(quarantine + "no-patient-id");
+    ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
+    blocker.close();
+    noId.instanceUid = "1.2.840.99.77.1";
+    r = send({sample("noid2", noId)});
+    EXPECT_EQ(r.success, 0);
+    EXPECT_EQ(r.failure, 1) << r.output.toStdString();
+    EXPECT_TRUE(errors().contains("Image refused: it cannot be kept in quarantine (no-patient-id)")) << errors().toStdString();
 
     // "Create _temp ID": filed under a new temporary patient.
     m_controller->options().selectCreateTempId();
@@ -134,6 +153,7 @@ TEST_F(ReceptionFixture, MasterListAccessionNumberDuplicatesAndStopRequests)
     EXPECT_EQ(r.success, 1);
     EXPECT_EQ(count("select count(*) from ImageTable"), 0);
     EXPECT_TRUE(errors().contains("Name DOE^JOHN not for in Master database for ID:P999"));
+    EXPECT_EQ(QDir(scratch.home() + "/IMAGES/_quarantine/not-in-master-list").entryList(QDir::Files).size(), 1);
 
     SampleSpec os;
     os.patientId = "os123";
