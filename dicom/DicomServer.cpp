@@ -13,6 +13,8 @@
 
 
 #include <QCoreApplication>
+#include <QDir>
+#include <QFile>
 
 namespace pacs {
 
@@ -147,6 +149,41 @@ void DicomServer::saveImageFailed(const QString &tag)
     m_log.WriteLog(QStringLiteral("Image row removed, its file could not be written: ") + uid);
 }
 
+void DicomServer::forgetPendingWrite(const QString &tag)
+{
+    const QString uid = tag.section(QLatin1Char('|'), 0, 0);
+    if (!uid.isEmpty())
+        QFile::remove(pendingWriteMarker(m_options.storageRoot(), uid));
+}
+
+int DicomServer::repairInterruptedWrites()
+{
+    QDir folder(pendingWriteFolder(m_options.storageRoot()));
+    int removed = 0;
+    for (const QString &name : folder.entryList({QStringLiteral("*.pending")}, QDir::Files)) {
+        QFile marker(folder.filePath(name));
+        const QString uid = marker.open(QIODevice::ReadOnly) ? QString::fromUtf8(marker.readAll()) : QString();
+        marker.close();
+        const QString where = QStringLiteral(" WHERE InstanceUID='") + db::Quote(uid) + QLatin1Char('\'');
+        bool failed = false;
+        db::ResultSet rows = m_connection.ExecuteSQL(QStringLiteral("SELECT Filename FROM ImageTABLE") + where, failed);
+        if (rows.isNone())
+            continue; // the archive cannot be read now: the marker stays for the next start
+        const bool hasRow = !rows.atEnd();
+        const QString path = hasRow ? db::OnServerDrive(rows.text(0), m_options.storageRoot()) : QString();
+        rows.close();
+        if (hasRow && !uid.isEmpty() && !isReadableDicomFile(path)) {
+            m_connection.ExecuteSQL(QStringLiteral("DELETE FROM ImageTABLE") + where, failed);
+            if (failed)
+                continue;
+            ++removed;
+            m_log.ReportError(QStringLiteral("Image row removed at start, its file was never completed: ") + uid, true);
+        }
+        marker.remove();
+    }
+    return removed;
+}
+
 void DicomServer::setReceiveIndicator(const QString &caption)
 {
     m_receiveIndicator = caption;
@@ -186,18 +223,26 @@ void DicomServer::actionComplete(ToolkitConnection &connection, const QString &a
 {
     setReceiveIndicator(QString());
     setStopButtonVisible(false);
+    const bool saving = action == QLatin1String("SaveImage");
     if (!success) {
         m_log.ReportError(errorMessage, false);
-        if (action == QLatin1String("SaveImage"))
+        if (saving) {
+            // This image is refused; the next images of the association are
+            // still tried (a full folder need not be a full disk).
             saveImageFailed(connection.userTag());
+            forgetPendingWrite(connection.userTag());
+            connection.setStatus(0xA700);
+            return;
+        }
         connection.closeAssociation();
         return;
     }
     m_log.WriteLog(QStringLiteral("Complete: ") + QStringLiteral(" action:") + action);
     m_log.WriteLog(QString());
 
-    if (action == QLatin1String("SaveImage")) {
+    if (saving) {
         completeSaveImage(connection);
+        forgetPendingWrite(connection.userTag());
     } else if (action == QLatin1String("SetDestination")) {
         m_retrieve->SendRequestedImages(connection);
     } else if (action == QLatin1String("SendImages")) {

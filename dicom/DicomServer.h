@@ -44,6 +44,11 @@ public:
     void setUpdateImageData(bool on) { m_updateImageData = on; }
     bool updateImageData() const { return m_updateImageData; }
 
+    // Rows whose file write was cut short (the program was killed between
+    // row and file) are removed, so no row points to a missing file; returns
+    // how many. Run at start-up, before listening.
+    int repairInterruptedWrites();
+
     // The site profile's HIS connection, opened once at start-up.
     void LoadCustomDB(Prompter *prompter);
 
@@ -98,6 +103,8 @@ private:
     void completeSaveImage(toolkit::ToolkitConnection &connection);
     void saveImageFailed(const QString &tag);
     void setReceiveIndicator(const QString &caption);
+
+    void forgetPendingWrite(const QString &tag);
 
     ActivityLog &m_log;
     ServerOptions &m_options;

@@ -38,6 +38,19 @@ QString instanceFileStem(const QString &instanceUid)
     return cleanPathComponent(instanceUid).left(100) + QStringLiteral("_x") + QString::fromLatin1(digest);
 }
 
+QString pendingWriteFolder(const QString &storageRoot)
+{
+    QString folder = storageRoot;
+    if (!folder.endsWith(QLatin1Char('/')))
+        folder += QLatin1Char('/');
+    return folder + QStringLiteral("IMAGES/_pending");
+}
+
+QString pendingWriteMarker(const QString &storageRoot, const QString &instanceUid)
+{
+    return pendingWriteFolder(storageRoot) + QLatin1Char('/') + instanceFileStem(instanceUid) + QStringLiteral(".pending");
+}
+
 QString imagePath(const ImagePathParts &parts)
 {
     QString path = parts.storageRoot;

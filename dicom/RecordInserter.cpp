@@ -11,6 +11,10 @@
 #include "dicom/toolkit/ToolkitConnection.h"
 #include "dicom/toolkit/ToolkitImage.h"
 
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+
 
 namespace pacs {
 
@@ -403,6 +407,14 @@ bool RecordInserter::InsertImage(ToolkitImage &image, ToolkitConnection &connect
 void RecordInserter::startFileWrite(ToolkitImage &image, ToolkitConnection &connection, const QString &path)
 {
     db::MakeDirs(path);
+    // The marker holds the UID; the completion removes it. Without it (a
+    // storage root that takes no files) the write fails and says so anyway.
+    const QString marker = pendingWriteMarker(m_options.storageRoot(), image.instanceUid());
+    if (QDir().mkpath(QFileInfo(marker).path())) {
+        QFile file(marker);
+        if (file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+            file.write(image.instanceUid().toUtf8());
+    }
     connection.saveImageAsync(image, path, true, QStringLiteral("1.2.840.10008.1.2.4.57"));
     m_log.WriteLog(QStringLiteral("Image saved for ") + image.patientName() + QStringLiteral(" to ") + path);
 }

@@ -148,6 +148,9 @@ void ServerController::load()
     m_connection->ConnectAndWait();
 
     createServices();
+    // Only the server itself: a command run beside a running server must not
+    // take that server's writes in progress for interrupted ones.
+    m_server->repairInterruptedWrites();
 
     if (m_commandLineText == QLatin1String("1")) {
         setListenServer(false);

@@ -334,3 +334,56 @@ TEST_F(ReceptionFixture, AnImageWhoseRowOrFileCannotBeWrittenIsNeverAcknowledged
     EXPECT_EQ(count("select count(*) from ImageTable"), 0);
     EXPECT_TRUE(logText().contains("Image row removed, its file could not be written")) << logText().toStdString();
 }
+
+TEST_F(ReceptionFixture, AFailedFileWriteRefusesThatImageAndTheAssociationGoesOn)
+{
+    start();
+    SampleSpec first;
+    first.patientId = "PA";
+    ASSERT_EQ(send({sample("a", first)}).success, 1) << errors().toStdString();
+    // The next patient's folder (same day, same modality) is taken by a file.
+    const QString day = QFileInfo(scalar("select Filename from ImageTable")).dir().absolutePath() + "/..";
+    QFile blocker(day + "/PB");
+    ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
+    blocker.close();
+    SampleSpec blocked = first;
+    blocked.patientId = "PB";
+    blocked.instanceUid.clear();
+    SampleSpec fine = first;
+    fine.patientId = "PC";
+    fine.instanceUid.clear();
+    const StoreOutcome r = send({sample("b", blocked), sample("c", fine)});
+    EXPECT_EQ(r.failure, 1) << r.output.toStdString();
+    EXPECT_EQ(r.success, 1) << r.output.toStdString();
+    EXPECT_EQ(count("select count(*) from ImageTable"), 2);
+    EXPECT_EQ(count("select count(*) from ImageTable i join SeriesTable s on i.SeriesUID_FKey = s.SeriesUID "
+                    "join StudyTable t on s.StudyUID_FKey = t.StudyUID where t.PatientID_FKey = 'PB'"),
+              0);
+    // Every write finished: no marker of a write in progress is left.
+    EXPECT_TRUE(QDir(scratch.home() + "/IMAGES/_pending").entryList(QDir::Files).isEmpty());
+}
+
+TEST_F(ReceptionFixture, RowsWhoseFileNeverCompletedAreRemovedAtStart)
+{
+    start();
+    SampleSpec spec;
+    ASSERT_EQ(send({sample("a", spec)}).success, 1) << errors().toStdString();
+    const QString kept = scalar("select InstanceUID from ImageTable");
+    // What a kill between row and file leaves: a row, its marker, no file.
+    m_controller->connection().ExecuteSQL("insert into ImageTable (InstanceUID, SeriesUID_FKey, Filename) values "
+                                          "('1.2.840.99.66.1', 'x', '" + scratch.home() + "/IMAGES/gone.dcm')");
+    const QString pending = scratch.home() + "/IMAGES/_pending/";
+    auto mark = [&](const QString &uid) {
+        QFile marker(pending + instanceFileStem(uid) + ".pending");
+        ASSERT_TRUE(marker.open(QIODevice::WriteOnly));
+        marker.write(uid.toUtf8());
+    };
+    mark("1.2.840.99.66.1");
+    mark(kept); // its file did complete: the row stays
+    restart();
+    EXPECT_EQ(count("select count(*) from ImageTable where InstanceUID = '1.2.840.99.66.1'"), 0);
+    EXPECT_EQ(count("select count(*) from ImageTable where InstanceUID = '" + kept + "'"), 1);
+    EXPECT_TRUE(errors().contains("Image row removed at start, its file was never completed: 1.2.840.99.66.1"))
+        << errors().toStdString();
+    EXPECT_TRUE(QDir(pending).entryList(QDir::Files).isEmpty());
+}
