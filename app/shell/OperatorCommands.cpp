@@ -1,6 +1,7 @@
 #include "app/shell/OperatorCommands.h"
 
 #include "app/shell/CommandLine.h"
+#include "app/shell/HostCommands.h"
 #include "app/shell/ServerController.h"
 #include "browser/ArchiveDeletion.h"
 #include "browser/GridModel.h"
@@ -56,6 +57,10 @@ const CommandHelp kCommands[] = {
     {"edit-header", "INSTANCE_UID --patient-name N [--patient-id ID] [--birth-date M/D/YYYY] [--sex S]\n"
                     "        [--study-description D] [--accession NUMBER]",
      "\"Edit Image Details\": rewrites these elements in the stored file"},
+    {"remote-aet", "list | add AET HOST PORT | delete AET", "\"Remote AETs\": the C-MOVE destinations (RemoteAETs)"},
+    {"reference-list", "doctors|pacs-patients|his-patients [FIND1 [FIND2]]", "\"Doctors\", \"PACS Patients\", \"HIS Patients\""},
+    {"default-list-views", "[REMOTEAET|PACSPatientList|tbMaster|ALL]", "\"Default List Views\" (empty: all three)"},
+    {"init-vorn", "", "\"INIT VORN\": the host framework set up and its database utilities"},
 };
 
 const char *kFilterHelp =
@@ -153,6 +158,8 @@ int OperatorCommands::run(const QString &command, const QStringList &arguments)
         return moveImage(arguments);
     if (command == QLatin1String("edit-header"))
         return editHeader(arguments);
+    if (HostCommands::handles(command))
+        return HostCommands(m_controller, m_out, m_err).run(command, arguments);
     return usageError(QStringLiteral("Unknown command ") + command);
 }
 

@@ -1,6 +1,7 @@
 #include "app/windows/ServerForm.h"
 
 #include "app/shell/ServerController.h"
+#include "app/windows/HostWindows.h"
 #include "app/windows/OutboxWindow.h"
 #include "app/windows/PrependingTextView.h"
 #include "app/windows/StudyInfoPage.h"
@@ -50,6 +51,7 @@ ServerForm::ServerForm(ServerController &controller, QWidget *parent) : QMainWin
     resize(1000, 700);
 
     wireLogs();
+    new HostWindows(controller, this); // list windows of the host framework
     syncCheckBoxes();
     connect(&controller, &ServerController::checkBoxesChanged, this, &ServerForm::syncCheckBoxes);
     connect(&controller, &ServerController::captionChanged, this, &QWidget::setWindowTitle);
@@ -178,6 +180,7 @@ QWidget *ServerForm::buildMaintenancePage()
     update->setObjectName(QStringLiteral("cmdUpdateDatabase"));
     connect(update, &QPushButton::clicked, this, [this] { m_controller.updateDatabase(); });
     layout->addWidget(update, 0, Qt::AlignLeft);
+    HostWindows::addMaintenanceButtons(m_controller, layout, this);
     layout->addStretch();
     return page;
 }
