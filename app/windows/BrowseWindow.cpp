@@ -56,7 +56,9 @@ BrowseWindow::BrowseWindow(std::unique_ptr<tools::BrowseTableModel> model, Promp
     m_view->setSelectionMode(QAbstractItemView::SingleSelection);
     m_view->setEditTriggers(QAbstractItemView::NoEditTriggers);
     m_view->verticalHeader()->setVisible(false);
+    m_view->horizontalHeader()->setStretchLastSection(true);
     layout->addWidget(m_view, 1);
+    connect(m_model.get(), &QAbstractItemModel::modelReset, this, &BrowseWindow::applyColumnWidths);
     if (m_model->canEdit())
         connect(m_view, &QTableView::doubleClicked, this, &BrowseWindow::editRow);
 
@@ -92,12 +94,18 @@ bool BrowseWindow::load()
 {
     QString error;
     const bool loaded = m_model->load(error);
+    applyColumnWidths();
+    showStatus(error);
+    return loaded;
+}
+
+// The header forgets its section sizes whenever the list is read again.
+void BrowseWindow::applyColumnWidths()
+{
     const QList<int> &widths = m_model->columnWidths();
     for (int c = 0; c < widths.size(); ++c)
         if (widths[c] > 0)
             m_view->setColumnWidth(c, widths[c]);
-    showStatus(error);
-    return loaded;
 }
 
 void BrowseWindow::showStatus(const QString &error)

@@ -38,6 +38,7 @@ public:
 
 private:
     int currentRow() const;
+    void applyColumnWidths();
     void showStatus(const QString &error = QString());
 
     std::unique_ptr<tools::BrowseTableModel> m_model;
