@@ -32,6 +32,8 @@ int main(int argc, char **argv)
         return OperatorCommands::execute(command);
 
     ServerController controller(command.home, command.text);
+    if (command.trace)
+        controller.options().setTraceMode(true);
     HeadlessService::echoToConsole(controller);
 
     if (command.headless) {

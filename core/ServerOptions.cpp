@@ -126,27 +126,31 @@ void ServerOptions::setSaveToDbBeforeImage(int v)
     emit changed();
 }
 
+// Only the chosen profile's key holds "True": the load applies the last
+// "True" in its order, so a profile left behind would come back at the next
+// start and override the operator's choice.
 void ServerOptions::selectSiteProfile(SiteProfile profile)
 {
     m_profile = profile;
-    const char *key = nullptr;
-    switch (profile) {
-    case SiteProfile::ORVIK: key = "optORVIK"; break;
-    case SiteProfile::Quillstad: key = "optQuillstad"; break;
-    case SiteProfile::Brackmoor: key = "optBrackmoor"; break;
-    case SiteProfile::None: key = "optNone"; break;
-    default: break;
-    }
-    if (key)
-        m_store.write(kMain, QLatin1String(key), QStringLiteral("True"));
+    const std::pair<const char *, SiteProfile> kept[] = {{"optORVIK", SiteProfile::ORVIK},
+                                                         {"optQuillstad", SiteProfile::Quillstad},
+                                                         {"optBrackmoor", SiteProfile::Brackmoor},
+                                                         {"optNone", SiteProfile::None}};
+    for (const auto &[key, option] : kept)
+        if (option == profile || m_store.readOption(kMain, QLatin1String(key)))
+            m_store.write(kMain, QLatin1String(key), option == profile ? QStringLiteral("True") : QStringLiteral("False"));
     emit changed();
+    emit siteProfileChanged();
 }
 
+// Both keys are written: the load selects "Create _temp ID" whenever its key
+// holds 1, so a stale 1 would undo a later choice of "Disregard".
 void ServerOptions::selectDisregard()
 {
     m_optDisregard = true;
     m_optCreateTempId = false;
     m_store.write(kMain, QStringLiteral("optDisregard"), QStringLiteral("1"));
+    m_store.write(kMain, QStringLiteral("optCreateTempID"), QStringLiteral("0"));
     emit changed();
 }
 
@@ -155,6 +159,7 @@ void ServerOptions::selectCreateTempId()
     m_optCreateTempId = true;
     m_optDisregard = false;
     m_store.write(kMain, QStringLiteral("optCreateTempID"), QStringLiteral("1"));
+    m_store.write(kMain, QStringLiteral("optDisregard"), QStringLiteral("0"));
     emit changed();
 }
 

@@ -41,13 +41,15 @@ public:
     void setSaveToDbBeforeImage(int v);
     void setHospNumExists(int v);
     void setUseCallingRemoteIp(int v);
+    // Not kept: every run starts with Trace Mode off.
     void setTraceMode(bool v) { m_traceMode = v; }
 
     // The program-wide copy reception reads: 1 writes the image row first.
     int saveDbBeforeImage() const { return m_saveDbBeforeImage; }
 
     SiteProfile siteProfile() const { return m_profile; }
-    // Selecting a profile stores "True" under its key (Tessmark is not kept).
+    // Selecting a profile stores "True" under its key and "False" under the
+    // others that held "True" (Tessmark itself is not kept).
     void selectSiteProfile(SiteProfile profile);
 
     // Identity-conflict options: exactly one of the two may be selected.
@@ -77,6 +79,8 @@ public:
 
 signals:
     void changed();
+    // The operator chose another site profile (not emitted by the load).
+    void siteProfileChanged();
 
 private:
     void storeCheck(const char *section, const char *key, int value);

@@ -77,6 +77,7 @@ void DicomServer::ListenIfEnabled(bool listenChecked)
         return;
     }
     if (m_listener.startListening(port)) {
+        m_listenedPort = portText;
         m_log.WriteLog(QStringLiteral("Listened succesfully on Port ") + portText);
         if (port == 0) // a free port was chosen; say which
             m_log.WriteLog(QStringLiteral("Listening on port %1").arg(m_listener.listeningPort()));
@@ -88,8 +89,23 @@ void DicomServer::ListenIfEnabled(bool listenChecked)
     }
 }
 
+void DicomServer::followPortChange()
+{
+    if (!m_listener.isListening() || m_options.port() == m_listenedPort)
+        return;
+    const QString previous = m_listenedPort;
+    const int previousPort = m_listener.listeningPort();
+    ListenIfEnabled(true);
+    // A port that cannot be had must not leave the archive deaf: back to the old one.
+    if (!m_listener.isListening() && m_listener.startListening(previousPort)) {
+        m_listenedPort = previous;
+        m_log.WriteLog(QStringLiteral("Still listening on Port ") + QString::number(previousPort));
+    }
+}
+
 void DicomServer::stopListening()
 {
+    m_listenedPort.clear();
     if (!m_options.isLoaded())
         m_options.load();
     m_listener.stopListening(m_options.portNumber());

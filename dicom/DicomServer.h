@@ -53,9 +53,14 @@ public:
     // The browser's image view fills the same list.
     toolkit::ToolkitImageList &viewerImages() { return m_viewerImages; }
 
-    // Starts listening on the configured port when the operator wants it.
+    // Starts listening on the configured port when the operator wants it
+    // (listening already, it moves to that port).
     void ListenIfEnabled(bool listenChecked);
     void stopListening();
+    // Port is stored on every keystroke, so the listener does not follow each
+    // one: listening, it moves to the configured port when that differs from
+    // the one it was started on (the settings dialog calls this on closing).
+    void followPortChange();
 
     // "Stop Connection": the next received image is refused.
     void requestStopConnection() { m_stopConnectionRequested = true; }
@@ -107,6 +112,7 @@ private:
     bool m_stopConnectionRequested = false;
     bool m_stopButtonVisible = false;
     QString m_receiveIndicator = QStringLiteral(".");
+    QString m_listenedPort; // the port text listening was started with
     std::function<void(const QString &)> m_queueImage;
     std::function<void(const QString &)> m_outboxLog;
 };

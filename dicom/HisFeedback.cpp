@@ -34,6 +34,13 @@ QString HisFeedback::catalogName(const QString &connectionString)
 
 void HisFeedback::LoadCustomDB(Prompter *prompter)
 {
+    // A connection left from a profile chosen before is closed first, so no
+    // feedback of the new profile goes to the old one's HIS.
+    if (m_connection)
+        m_connection->close();
+    m_connection.reset();
+    m_connectionString.clear();
+    m_customDbName.clear();
     QString file;
     switch (m_options.siteProfile()) {
     case Profile::ORVIK: file = QStringLiteral("ORVIK.txt"); break;
@@ -43,6 +50,7 @@ void HisFeedback::LoadCustomDB(Prompter *prompter)
     }
     QString error;
     if (!m_home.readFirstLine(file, m_connectionString, error)) {
+        m_connectionString.clear();
         if (prompter)
             prompter->inform(error);
         return;

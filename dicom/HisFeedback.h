@@ -18,8 +18,9 @@ class ToolkitImage;
 }
 
 // The site profile's link to the hospital information system: a second
-// database connection, opened at start-up from the profile's connection
-// file, over which a stored image marks its HIS order as done.
+// database connection, opened at start-up (and again when the operator
+// chooses another profile) from the profile's connection file, over which a
+// stored image marks its HIS order as done.
 class HisFeedback
 {
 public:

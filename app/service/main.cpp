@@ -22,6 +22,8 @@ int main(int argc, char **argv)
         return OperatorCommands::execute(command);
 
     ServerController controller(command.home, command.text);
+    if (command.trace)
+        controller.options().setTraceMode(true);
     HeadlessService::echoToConsole(controller);
     HeadlessService service(controller);
     service.start();

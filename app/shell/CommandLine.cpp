@@ -21,6 +21,8 @@ CommandLine CommandLine::parse(const QStringList &arguments)
         }
         if (a == QLatin1String("--headless")) {
             c.headless = true;
+        } else if (a == QLatin1String("--trace")) {
+            c.trace = true;
         } else if (a == QLatin1String("--home")) {
             if (i + 1 >= arguments.size()) {
                 c.error = QStringLiteral("--home needs a folder");
@@ -58,11 +60,12 @@ void CommandLine::nameApplication()
 
 QString CommandLine::usage()
 {
-    return QStringLiteral("Usage: talmir-pacs [--headless] [--home DIR] [1]\n"
+    return QStringLiteral("Usage: talmir-pacs [--headless] [--home DIR] [--trace] [1]\n"
                           "       talmir-pacs [--home DIR] COMMAND [ARGUMENTS]\n"
                           "  --headless  run as a service, without windows\n"
                           "  --home DIR  folder of the connection files and the embedded archive\n"
                           "              (default: $XDG_DATA_HOME/talmir-pacs)\n"
+                          "  --trace     Trace Mode on: statements of reception and query in the log\n"
                           "  1           start without listening\n"
                           "Settings are kept in $XDG_CONFIG_HOME/PACS/PACS.ini.\n"
                           "Commands (talmir-pacs help COMMAND for details):\n")

@@ -6,7 +6,7 @@
 namespace pacs {
 
 // What the program was started with:
-//   talmir-pacs [--headless] [--home DIR] [1]
+//   talmir-pacs [--headless] [--home DIR] [--trace] [1]
 //   talmir-pacs [--home DIR] <command> [arguments...]
 // "1" as the only other argument starts without listening. A first other
 // argument that is a word names an operator command; everything after it
@@ -14,6 +14,7 @@ namespace pacs {
 struct CommandLine
 {
     bool headless = false;
+    bool trace = false;  // start with the settings dialog's Trace Mode on
     QString home;        // empty: the default home folder
     QString text;        // the remaining arguments as one string ("1" or "")
     QString command;     // an operator command, e.g. "search"

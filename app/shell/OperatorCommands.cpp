@@ -2,7 +2,9 @@
 
 #include "app/shell/CommandLine.h"
 #include "app/shell/HostCommands.h"
+#include "app/shell/ProgramUpdateCommand.h"
 #include "app/shell/ServerController.h"
+#include "app/shell/ServiceCommands.h"
 #include "browser/ArchiveDeletion.h"
 #include "browser/GridModel.h"
 #include "browser/PatientStudyCorrections.h"
@@ -61,6 +63,8 @@ const CommandHelp kCommands[] = {
     {"reference-list", "doctors|pacs-patients|his-patients [FIND1 [FIND2]]", "\"Doctors\", \"PACS Patients\", \"HIS Patients\""},
     {"default-list-views", "[REMOTEAET|PACSPatientList|tbMaster|ALL]", "\"Default List Views\" (empty: all three)"},
     {"init-vorn", "", "\"INIT VORN\": the host framework set up and its database utilities"},
+    {"install-service", "[--unit-dir DIR]", "\"Install as Service\": a systemd unit running talmir-pacsd on this home folder"},
+    {"program-update", "[--server URL] [--yes] [--target FILE]", "\"Program Update\": the new program from the update server"},
 };
 
 const char *kFilterHelp =
@@ -103,12 +107,16 @@ int OperatorCommands::execute(const CommandLine &commandLine)
                    stderr);
         return 2;
     }
+    if (commandLine.command == QLatin1String(ProgramUpdateCommand::Name))
+        return ProgramUpdateCommand::execute(commandLine);
     ServerController controller(commandLine.home, QString());
     // Error-box lines are the command's messages; the activity log stays quiet.
     QObject::connect(&controller.log(), &ActivityLog::errorLineAdded, [](const QString &line) {
         std::fputs((line.trimmed() + QLatin1Char('\n')).toLocal8Bit().constData(), stderr);
         std::fflush(stderr);
     });
+    if (commandLine.command == QLatin1String("install-service")) // needs no archive
+        return ServiceCommands::installService(controller.home().path(), commandLine.commandArguments);
     QString error;
     if (!controller.openArchive(error)) {
         std::fputs((error + QLatin1Char('\n')).toLocal8Bit().constData(), stderr);

@@ -43,8 +43,14 @@ ServerController::~ServerController() = default;
 
 ServerOptions &ServerController::options()
 {
-    if (!m_options)
+    if (!m_options) {
         m_options = std::make_unique<ServerOptions>(m_settings, m_home.path());
+        // Another profile means another HIS: reconnected at once, not at the next start.
+        connect(m_options.get(), &ServerOptions::siteProfileChanged, this, [this] {
+            if (m_loaded)
+                m_server->LoadCustomDB(m_prompter);
+        });
+    }
     if (!m_options->isLoaded())
         m_options->load();
     return *m_options;
@@ -197,6 +203,12 @@ void ServerController::setListenServer(bool checked)
         m_timer2.stop();
     }
     emit checkBoxesChanged();
+}
+
+void ServerController::followPortChange()
+{
+    if (m_server && m_listenServer)
+        m_server->followPortChange();
 }
 
 void ServerController::setSendEveryMinute(bool checked)

@@ -91,6 +91,8 @@ public:
     // (or change) handling, which stores it.
     bool listenServer() const { return m_listenServer; }
     void setListenServer(bool checked);
+    // The settings dialog was closed: a listener moves to a changed port.
+    void followPortChange();
     bool sendEveryMinute() const { return m_sendEveryMin; }
     void setSendEveryMinute(bool checked);
     bool enableLog() const { return m_log.isEnabled(); }

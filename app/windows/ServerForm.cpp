@@ -1,11 +1,17 @@
 #include "app/windows/ServerForm.h"
 
 #include "app/shell/ServerController.h"
+#include "app/windows/AddUpdateDataPage.h"
 #include "app/windows/HostWindows.h"
+#include "app/windows/OptionsDialog.h"
 #include "app/windows/OutboxWindow.h"
 #include "app/windows/PrependingTextView.h"
+#include "app/windows/ReferenceListButtons.h"
+#include "app/windows/ProgramUpdatePanel.h"
 #include "app/windows/StudyInfoPage.h"
 #include "app/windows/StudyListPage.h"
+#include "browser/ArchiveDeletion.h"
+#include "core/Prompter.h"
 #include "transfer/EchoCommands.h"
 
 #include <QApplication>
@@ -39,10 +45,11 @@ ServerForm::ServerForm(ServerController &controller, QWidget *parent) : QMainWin
     m_tabs->addTab(buildLogPage(), QStringLiteral("&Log"));
     m_browsePage = buildContainerPage();
     m_tabs->addTab(m_browsePage, QStringLiteral("Browse &Data"));
-    m_tabs->addTab(buildPlaceholderPage(QStringLiteral("Settings")), QStringLiteral("Settings"));
+    m_tabs->addTab(buildSettingsPage(), QStringLiteral("Settings"));
     m_studyInfoPage = buildContainerPage();
     m_tabs->addTab(m_studyInfoPage, QStringLiteral("Study Info"));
-    m_tabs->addTab(buildPlaceholderPage(QStringLiteral("Add/Update Data")), QStringLiteral("Add/Update Data"));
+    m_addUpdatePage = buildAddUpdateContainer();
+    m_tabs->addTab(m_addUpdatePage, QStringLiteral("Add/Update Data"));
     m_tabs->addTab(buildMaintenancePage(), QStringLiteral("Maintenance"));
     m_tabs->addTab(buildSyncStatusPage(), QStringLiteral("Sync Status"));
     m_tabs->addTab(buildEventsPage(), QStringLiteral("Events"));
@@ -91,8 +98,6 @@ QWidget *ServerForm::buildLogPage()
     m_listenServer->setObjectName(QStringLiteral("chkListenServer"));
     m_sendEveryMin = new QCheckBox(QStringLiteral("Echo Server"), page);
     m_sendEveryMin->setObjectName(QStringLiteral("chkSendEveryMin"));
-    m_updateImageData = new QCheckBox(QStringLiteral("Auto Update Study and Pat Data"), page);
-    m_updateImageData->setObjectName(QStringLiteral("chkUpdateImageData"));
     m_logEvents = new QCheckBox(QStringLiteral("Log Events"), page);
     m_logEvents->setObjectName(QStringLiteral("chkLogEvents"));
     m_stopConnection = new QPushButton(QStringLiteral("Stop Connection"), page);
@@ -108,7 +113,6 @@ QWidget *ServerForm::buildLogPage()
     controls->addWidget(m_active);
     controls->addWidget(m_rec);
     controls->addWidget(m_sendEveryMin);
-    controls->addWidget(m_updateImageData);
     controls->addWidget(m_logEvents);
     controls->addStretch();
     controls->addWidget(m_stopConnection);
@@ -164,7 +168,6 @@ QWidget *ServerForm::buildLogPage()
     connect(clearErrors, &QPushButton::clicked, &m_controller.log(), &ActivityLog::clearErrors);
     connect(m_enableLog, &QCheckBox::clicked, this, [this](bool on) { m_controller.setEnableLog(on); });
     connect(m_logEvents, &QCheckBox::clicked, this, [this](bool on) { m_controller.setLogEvents(on); });
-    connect(m_updateImageData, &QCheckBox::clicked, this, [this](bool on) { m_controller.setUpdateImageData(on); });
     connect(m_sendEveryMin, &QCheckBox::clicked, this, [this](bool on) { m_controller.setSendEveryMinute(on); });
     connect(m_listenServer, &QCheckBox::clicked, this, [this](bool on) { m_controller.setListenServer(on); });
     connect(m_sendTo, &QLineEdit::editingFinished, this, [this] { m_controller.setSendTo(m_sendTo->text()); });
@@ -182,6 +185,33 @@ QWidget *ServerForm::buildMaintenancePage()
     layout->addWidget(update, 0, Qt::AlignLeft);
     HostWindows::addMaintenanceButtons(m_controller, layout, this);
     layout->addStretch();
+    return page;
+}
+
+// "Settings" opens the one settings dialog, modeless; the tools' buttons
+// line up under it in m_toolButtons.
+QWidget *ServerForm::buildSettingsPage()
+{
+    auto *page = new QWidget(this);
+    auto *layout = new QVBoxLayout(page);
+    m_toolButtons = new QVBoxLayout;
+    auto *settings = new QPushButton(QStringLiteral("Settings"), page);
+    settings->setObjectName(QStringLiteral("cmdSettings"));
+    m_toolButtons->addWidget(settings, 0, Qt::AlignLeft);
+    m_toolButtons->addWidget(new ProgramUpdatePanel(m_controller, page), 0, Qt::AlignLeft);
+    layout->addLayout(m_toolButtons);
+    layout->addStretch();
+    connect(settings, &QPushButton::clicked, this, [this] {
+        if (!m_optionsDialog) {
+            m_optionsDialog = new OptionsDialog(m_controller, this);
+            connect(m_optionsDialog, &OptionsDialog::closed, &m_controller, &ServerController::followPortChange);
+            connect(m_optionsDialog, &OptionsDialog::remoteAetsRequested, this,
+                    [this] { HostWindows::showRemoteAets(m_controller, m_optionsDialog); });
+        }
+        m_optionsDialog->show();
+        m_optionsDialog->raise();
+        m_optionsDialog->activateWindow();
+    });
     return page;
 }
 
@@ -283,6 +313,18 @@ QWidget *ServerForm::buildSyncStatusPage()
     return page;
 }
 
+// "Auto Update Study and Pat Data" is there from the start; the correction
+// frames follow once the archive is open.
+QWidget *ServerForm::buildAddUpdateContainer()
+{
+    QWidget *page = buildContainerPage();
+    m_updateImageData = new QCheckBox(QStringLiteral("Auto Update Study and Pat Data"), page);
+    m_updateImageData->setObjectName(QStringLiteral("chkUpdateImageData"));
+    connect(m_updateImageData, &QCheckBox::clicked, this, [this](bool on) { m_controller.setUpdateImageData(on); });
+    page->layout()->addWidget(m_updateImageData);
+    return page;
+}
+
 QWidget *ServerForm::buildContainerPage()
 {
     auto *page = new QWidget(this);
@@ -298,8 +340,7 @@ void ServerForm::buildBrowserPages()
     m_studyList = new StudyListPage(studies, m_browsePage);
     m_browsePage->layout()->addWidget(m_studyList);
     connect(&studies, &browser::StudyListSearch::tabRequested, m_tabs, &QTabWidget::setCurrentIndex);
-    connect(&studies, &browser::StudyListSearch::errorMessage, this,
-            [this](const QString &text) { QMessageBox::information(this, QString(), text, QMessageBox::Ok); });
+    connect(&studies, &browser::StudyListSearch::errorMessage, this, &ServerForm::inform);
 
     m_studyInfo = new StudyInfoPage(m_controller.studyInfo(), m_studyInfoPage);
     m_studyInfoPage->layout()->addWidget(m_studyInfo);
@@ -308,14 +349,51 @@ void ServerForm::buildBrowserPages()
     m_studyInfo->commandRow()->addWidget(sendImage);
     connect(sendImage, &QPushButton::clicked, this, [this] { m_controller.syncCommands().SendImage(); });
 
+    buildMaintenanceCommands();
+
     browser::SyncStatusCommands &sync = m_controller.syncCommands();
     connect(&sync, &browser::SyncStatusCommands::syncStatusChanged, m_syncStatus, &QPlainTextEdit::setPlainText);
-    connect(&sync, &browser::SyncStatusCommands::busyChanged, this, [](bool busy) {
-        if (busy)
-            QApplication::setOverrideCursor(Qt::WaitCursor);
-        else
-            QApplication::restoreOverrideCursor();
-    });
+    connect(&sync, &browser::SyncStatusCommands::busyChanged, this, &ServerForm::setBusy);
+}
+
+// The corrections and deletions on "Study Info", "Add/Update Data" and the
+// study list; their messages are message boxes.
+void ServerForm::buildMaintenanceCommands()
+{
+    browser::PatientStudyCorrections &patients = m_controller.patientStudyCorrections();
+    browser::SeriesImageCorrections &series = m_controller.seriesCorrections();
+    browser::ArchiveDeletion &deletion = m_controller.deletion();
+    m_studyInfo->addMaintenanceCommands(series, patients, deletion);
+    m_addUpdate = new AddUpdateDataPage(patients, series, m_addUpdatePage);
+    m_addUpdatePage->layout()->addWidget(m_addUpdate);
+    m_addUpdate->referenceListRow()->insertWidget(0, new ReferenceListButtons(m_controller, m_addUpdate));
+
+    auto *deleteAll = new QPushButton(QStringLiteral("Delete ALL"), m_studyList);
+    deleteAll->setObjectName(QStringLiteral("cmdDeleteALL"));
+    m_studyList->commandRow()->insertWidget(3, deleteAll); // after the Stop button
+    connect(deleteAll, &QPushButton::clicked, this, [&deletion] { deletion.cmdDeleteALL(); });
+
+    connect(&patients, &browser::PatientStudyCorrections::message, this, &ServerForm::inform);
+    connect(&series, &browser::SeriesImageCorrections::message, this, &ServerForm::inform);
+    connect(&deletion, &browser::ArchiveDeletion::message, this, &ServerForm::inform);
+    connect(&deletion, &browser::ArchiveDeletion::beep, this, [] { QApplication::beep(); });
+    connect(&deletion, &browser::ArchiveDeletion::busyChanged, this, &ServerForm::setBusy);
+}
+
+void ServerForm::inform(const QString &text)
+{
+    if (Prompter *prompter = m_controller.prompter())
+        prompter->inform(text);
+    else
+        QMessageBox::information(this, QString(), text, QMessageBox::Ok);
+}
+
+void ServerForm::setBusy(bool busy)
+{
+    if (busy)
+        QApplication::setOverrideCursor(Qt::WaitCursor);
+    else
+        QApplication::restoreOverrideCursor();
 }
 
 QWidget *ServerForm::buildPlaceholderPage(const QString &title)

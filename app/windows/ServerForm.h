@@ -10,9 +10,12 @@ class QTabWidget;
 class QTableWidget;
 class QGroupBox;
 class QPlainTextEdit;
+class QVBoxLayout;
 
 namespace pacs {
 
+class AddUpdateDataPage;
+class OptionsDialog;
 class OutboxWindow;
 class PrependingTextView;
 class ServerController;
@@ -21,7 +24,8 @@ class StudyListPage;
 
 // The main window: the "&Log" page with the activity log, the received-images
 // box and the error box, the study list on "Browse &Data", series, images and
-// the viewer on "Study Info", the journal on "Events", "DB Update" on
+// the viewer on "Study Info", the settings dialog and the tools on
+// "Settings", the corrections on "Add/Update Data", the journal on "Events", "DB Update" on
 // "Maintenance", the send commands on "Sync Status". Closing it ends the
 // program.
 class ServerForm : public QMainWindow
@@ -39,11 +43,17 @@ protected:
 private:
     QWidget *buildLogPage();
     QWidget *buildMaintenancePage();
+    QWidget *buildSettingsPage();
     QWidget *buildEventsPage();
     QWidget *buildSyncStatusPage();
     QWidget *buildPlaceholderPage(const QString &title);
     QWidget *buildContainerPage();
+    QWidget *buildAddUpdateContainer();
     void buildBrowserPages();
+    void buildMaintenanceCommands();
+    // A message box with an OK button, through the program's prompter.
+    void inform(const QString &text);
+    void setBusy(bool busy); // hourglass pointer
     void wireLogs();
     void syncCheckBoxes();
     void refreshEvents(bool deleteFirst);
@@ -70,7 +80,11 @@ private:
     QWidget *m_studyInfoPage = nullptr;
     StudyListPage *m_studyList = nullptr;
     StudyInfoPage *m_studyInfo = nullptr;
+    QWidget *m_addUpdatePage = nullptr;
+    AddUpdateDataPage *m_addUpdate = nullptr;
     QPlainTextEdit *m_syncStatus = nullptr;
+    QVBoxLayout *m_toolButtons = nullptr; // "Settings" page: one button per tool
+    OptionsDialog *m_optionsDialog = nullptr;
 };
 
 } // namespace pacs

@@ -1,13 +1,19 @@
 #include "app/windows/StudyInfoPage.h"
 
 #include "app/windows/DicomViewerWidget.h"
+#include "app/windows/FieldEdits.h"
+#include "browser/ArchiveDeletion.h"
 #include "browser/GridModel.h"
+#include "browser/PatientStudyCorrections.h"
+#include "browser/SeriesImageCorrections.h"
 #include "browser/StudyInfo.h"
 
 #include <QDesktopServices>
 #include <QDir>
 #include <QFontDatabase>
+#include <QGridLayout>
 #include <QFormLayout>
+#include <QGroupBox>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QLabel>
@@ -25,30 +31,13 @@ namespace pacs {
 using browser::GridModel;
 using browser::StudyInfoFields;
 
-namespace {
-QLineEdit *uidEdit(StudyInfoFields::Field field)
-{
-    auto *edit = new QLineEdit;
-    edit->setObjectName(StudyInfoFields::controlName(field));
-    return edit;
-}
-} // namespace
-
 StudyInfoPage::StudyInfoPage(browser::StudyInfo &logic, QWidget *parent) : QWidget(parent), m_logic(logic)
 {
     setObjectName(QStringLiteral("StudyInfoPage"));
     StudyInfoFields &fields = m_logic.fields();
-    for (int f = 0; f < StudyInfoFields::FieldCount; ++f) {
-        const auto field = StudyInfoFields::Field(f);
-        QLineEdit *edit = uidEdit(field);
-        edit->setText(fields.value(field));
-        connect(edit, &QLineEdit::textEdited, this, [&fields, field](const QString &text) { fields.setValue(field, text); });
-        m_fieldEdits[f] = edit;
-    }
-    connect(&fields, &StudyInfoFields::fieldChanged, this, [this](StudyInfoFields::Field field, const QString &text) {
-        if (field >= 0 && field < StudyInfoFields::FieldCount && m_fieldEdits[field]->text() != text)
-            m_fieldEdits[field]->setText(text);
-    });
+    for (int f = 0; f < StudyInfoFields::FieldCount; ++f)
+        if (f != StudyInfoFields::UpdateStudyUid) // its box sits on "Add/Update Data"
+            m_fieldEdits[f] = makeFieldEdit(fields, StudyInfoFields::Field(f));
 
     auto *searchSeries = new QPushButton(QStringLiteral("Search"));
     searchSeries->setObjectName(QStringLiteral("cmdSearchSeries"));
@@ -69,27 +58,32 @@ StudyInfoPage::StudyInfoPage(browser::StudyInfo &logic, QWidget *parent) : QWidg
     m_seriesView = makeGrid(QStringLiteral("GridSeries"), m_logic.seriesGrid(), &StudyInfoPage::seriesClicked);
     m_imageView = makeGrid(QStringLiteral("GridImages"), m_logic.imageGrid(), &StudyInfoPage::imagesClicked);
 
-    auto *identifiers = new QFormLayout;
+    // The boxes the correction commands read, each row with room for its command.
+    m_identifiers = new QGridLayout;
     const std::pair<StudyInfoFields::Field, const char *> labelled[] = {
-        {StudyInfoFields::InstanceUid, "Instance UID"},
-        {StudyInfoFields::ImageSeriesUid, "Image Series UID"},
-        {StudyInfoFields::SeriesStudyUid, "Series Study UID"},
-        {StudyInfoFields::SeriesUidToUpdate, "Series UID to update"},
-        {StudyInfoFields::UpdatesSeriesUid, "Updates Series UID"},
-        {StudyInfoFields::UpdateStudyUid, "Update Study UID"},
-        {StudyInfoFields::NewPatientIdForStudy, "New Patient ID for Study"},
+        {StudyInfoFields::SeriesUidToUpdate, "Series UID: (edit below to change)"},
+        {StudyInfoFields::UpdatesSeriesUid, "Update Series UID:"},
+        {StudyInfoFields::SeriesStudyUid, "StudyUID_fkey:"},
+        {StudyInfoFields::InstanceUid, "Instance UID:"},
+        {StudyInfoFields::ImageSeriesUid, "Series UID:"},
+        {StudyInfoFields::NewPatientIdForStudy, "New pat ID:"},
     };
-    for (const auto &[field, label] : labelled)
-        identifiers->addRow(QString::fromLatin1(label), m_fieldEdits[field]);
+    for (const auto &[field, label] : labelled) {
+        const int row = m_identifiers->rowCount();
+        m_identifiers->addWidget(new QLabel(QString::fromLatin1(label)), row, 0);
+        m_identifiers->addWidget(m_fieldEdits[field], row, 1);
+        m_identifierRows[field] = row;
+    }
+    m_identifiers->setColumnStretch(1, 1);
 
     auto *left = new QWidget;
-    auto *leftLayout = new QVBoxLayout(left);
+    auto *leftLayout = m_leftLayout = new QVBoxLayout(left);
     leftLayout->setContentsMargins(0, 0, 0, 0);
     leftLayout->addLayout(studyRow);
     leftLayout->addWidget(m_seriesView, 1);
     leftLayout->addLayout(seriesRow);
     leftLayout->addWidget(m_imageView, 2);
-    leftLayout->addLayout(identifiers);
+    leftLayout->addLayout(m_identifiers);
 
     m_viewer = new DicomViewerWidget(m_logic.viewerImages());
     m_viewer->setObjectName(QStringLiteral("DicomViewer1"));
@@ -174,6 +168,68 @@ QTableView *StudyInfoPage::makeGrid(const QString &name, GridModel &grid, void (
         (this->*clicked)();
     });
     return view;
+}
+
+void StudyInfoPage::addMaintenanceCommands(browser::SeriesImageCorrections &series,
+                                           browser::PatientStudyCorrections &patients, browser::ArchiveDeletion &deletion)
+{
+    auto button = [this](const QString &caption, const QString &name) {
+        auto *b = new QPushButton(caption, this);
+        b->setObjectName(name);
+        return b;
+    };
+    auto beside = [this](StudyInfoFields::Field field, QPushButton *b) {
+        m_identifiers->addWidget(b, m_identifierRows[field], 2);
+    };
+    QPushButton *updateSeries = button(QStringLiteral("Update Series"), QStringLiteral("cmdUpdateSeries"));
+    beside(StudyInfoFields::UpdatesSeriesUid, updateSeries);
+    connect(updateSeries, &QPushButton::clicked, this, [&series] { series.cmdUpdateSeries(); });
+    QPushButton *moveSeries = button(QStringLiteral("Update Series"), QStringLiteral("cmdUpdateSeriesStudyUID"));
+    beside(StudyInfoFields::SeriesStudyUid, moveSeries);
+    connect(moveSeries, &QPushButton::clicked, this, [&series] { series.cmdUpdateSeriesStudyUID(); });
+    QPushButton *moveImage = button(QStringLiteral("Update Image"), QStringLiteral("cmdUpdateImageSeriesUID"));
+    beside(StudyInfoFields::ImageSeriesUid, moveImage);
+    connect(moveImage, &QPushButton::clicked, this, [&series] { series.cmdUpdateImageSeriesUID(); });
+    QPushButton *moveStudy = button(QStringLiteral("Update Study"), QStringLiteral("cmdUpdateStudy"));
+    beside(StudyInfoFields::NewPatientIdForStudy, moveStudy);
+    connect(moveStudy, &QPushButton::clicked, this, [&patients] { patients.cmdUpdateStudy(); });
+
+    QPushButton *editDetails = button(QStringLiteral("Update Image Details"), QStringLiteral("cmdUpdateImgDetails"));
+    QPushButton *deleteImage = button(QStringLiteral("Delete Image"), QStringLiteral("cmdDeleteImage"));
+    QPushButton *deleteStudy = button(QStringLiteral("Delete Study"), QStringLiteral("cmdDeleteStudy"));
+    for (QPushButton *b : {editDetails, deleteImage, deleteStudy})
+        m_commandRow->insertWidget(m_commandRow->count() - 1, b); // before the stretch
+    connect(editDetails, &QPushButton::clicked, this, [&series] { series.cmdUpdateImgDetails(); });
+    connect(deleteImage, &QPushButton::clicked, this, [&deletion] { deletion.cmdDeleteImage(); });
+    connect(deleteStudy, &QPushButton::clicked, this, [&deletion] { deletion.cmdDeleteStudy(); });
+
+    // The header edit: six boxes written into the file, a seventh only shown.
+    m_imageDetails = new QGroupBox(QStringLiteral("Edit Image Details"), this);
+    m_imageDetails->setObjectName(QStringLiteral("fraImgDetails"));
+    auto *edits = new FormEdits(m_imageDetails);
+    browser::ImageDetailsFields &d = series.imageDetails();
+    auto *form = new QFormLayout(m_imageDetails);
+    form->addRow(QStringLiteral("Patient Name:"), edits->add(QStringLiteral("txtPatName"), d.patientName));
+    form->addRow(QStringLiteral("Patient ID:"), edits->add(QStringLiteral("txtPatID"), d.patientId));
+    form->addRow(QStringLiteral("Birth Date:"), edits->add(QStringLiteral("txtPatBdate"), d.birthDate));
+    form->addRow(QStringLiteral("Sex:"), edits->add(QStringLiteral("txtSexUpdate"), d.sex));
+    form->addRow(QStringLiteral("Study Description:"), edits->add(QStringLiteral("txtStudyDesc"), d.studyDescription));
+    form->addRow(QStringLiteral("Accession #:"), edits->add(QStringLiteral("txtAccessionNum"), d.accessionNumber));
+    auto *studyDate = new QLineEdit(m_imageDetails);
+    studyDate->setObjectName(QStringLiteral("txtStudyDateUpdate"));
+    form->addRow(QStringLiteral("Study Date:"), studyDate);
+    auto *buttons = new QHBoxLayout;
+    QPushButton *update = button(QStringLiteral("Update"), QStringLiteral("cmdUpdateDetails"));
+    QPushButton *cancel = button(QStringLiteral("Cancel"), QStringLiteral("cmdCancelUpdate"));
+    buttons->addWidget(update);
+    buttons->addWidget(cancel);
+    form->addRow(buttons);
+    m_imageDetails->setVisible(series.imageDetailsVisible());
+    m_leftLayout->addWidget(m_imageDetails);
+    connect(&series, &browser::SeriesImageCorrections::imageDetailsChanged, edits, &FormEdits::refresh);
+    connect(&series, &browser::SeriesImageCorrections::imageDetailsVisibleChanged, m_imageDetails, &QWidget::setVisible);
+    connect(update, &QPushButton::clicked, this, [&series] { series.cmdUpdateDetails(); });
+    connect(cancel, &QPushButton::clicked, this, [&series] { series.cmdCancelUpdate(); });
 }
 
 void StudyInfoPage::seriesClicked() { m_logic.ShowSeriesRow(); }

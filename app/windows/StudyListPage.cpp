@@ -90,7 +90,7 @@ StudyListPage::StudyListPage(StudyListSearch &search, QWidget *parent) : QWidget
     dates->addStretch();
     filters->addLayout(dates, 4, 0, 1, 4);
 
-    auto *buttons = new QHBoxLayout;
+    auto *buttons = m_commandRow = new QHBoxLayout;
     m_filter = named(new QPushButton(tr("&Search"), this), "btnFilter");
     m_cancel = named(new QPushButton(tr("Cancel"), this), "btnCancel");
     m_stop = named(new QPushButton(tr("Stop"), this), "cmdStop");

@@ -11,6 +11,7 @@ class QLineEdit;
 class QProgressBar;
 class QPushButton;
 class QRadioButton;
+class QHBoxLayout;
 class QTableView;
 
 namespace pacs {
@@ -34,6 +35,8 @@ public:
     browser::StudyFilter readFilter() const;
 
     QTableView *grid() const { return m_grid; }
+    // The row of the search buttons, for the commands over the listed studies.
+    QHBoxLayout *commandRow() const { return m_commandRow; }
 
 private:
     void searchClicked();
@@ -63,6 +66,7 @@ private:
     QLabel *m_count;
     QProgressBar *m_progress;
     QTableView *m_grid;
+    QHBoxLayout *m_commandRow = nullptr;
     GridBackgroundProxy *m_proxy;
     bool m_cursorSet = false;
     bool m_syncing = false;

@@ -189,4 +189,20 @@ TEST_F(HostWindowsFixture, ReferenceListButtonsOpenTheirListsOverTheMainWindow)
     EXPECT_TRUE(waitUntil([&] { return gone.isNull() && hostWindows->browseWindows().isEmpty(); }));
 }
 
+TEST_F(HostWindowsFixture, TheSettingsDialogAndTheAddUpdatePageOpenTheirLists)
+{
+    auto *doctors = form.findChild<QPushButton *>("cmdDoctors");
+    ASSERT_NE(doctors, nullptr);
+    EXPECT_EQ(form.tabs()->tabText(4), "Add/Update Data");
+    EXPECT_TRUE(form.tabs()->widget(4)->isAncestorOf(doctors));
+    form.findChild<QPushButton *>("cmdSettings")->click();
+    auto *remote = form.findChild<QPushButton *>("cmdRemoteAET");
+    ASSERT_NE(remote, nullptr);
+    remote->click();
+    BrowseWindow *window = newestWindow();
+    ASSERT_NE(window, nullptr);
+    EXPECT_EQ(window->windowTitle(), "REMOTEAETs List");
+    EXPECT_EQ(window->parentWidget(), remote->window());
+}
+
 } // namespace

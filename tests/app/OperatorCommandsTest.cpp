@@ -5,6 +5,7 @@
 #include "tests/support/TestSupport.h"
 
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <gtest/gtest.h>
 
@@ -261,4 +262,25 @@ TEST_F(OperatorCommandsFixture, MaintenanceCommandsMoveEditAndDeleteThroughTheCo
     listed = command({"series", spec.studyUid});
     EXPECT_EQ(listed.output.count("\n"), 1) << "the header only: " << listed.output.toStdString();
     EXPECT_TRUE(command({"search", "--patient-id", "P9"}).output.contains("0 studies"));
+}
+
+TEST(InstallServiceCommand, WritesTheUnitIntoTheGivenFolderAndSaysHowToEnableIt)
+{
+    ScratchHome scratch;
+    QTemporaryDir units;
+    const QString binary = QStringLiteral(TALMIR_PACS_BINARY);
+    const ToolResult done = runTool(binary, {"--home", scratch.home(), "install-service", "--unit-dir", units.path()});
+    EXPECT_EQ(done.exitCode, 0) << done.output.toStdString();
+    const QString unitPath = units.filePath("talmir-pacs.service");
+    EXPECT_TRUE(done.output.startsWith("Wrote " + unitPath + "\nThe service runs: " + binary + " --home " + scratch.home()))
+        << done.output.toStdString();
+    EXPECT_TRUE(done.output.contains("copy it to /etc/systemd/system")) << done.output.toStdString();
+    QFile unit(unitPath);
+    ASSERT_TRUE(unit.open(QIODevice::ReadOnly));
+    EXPECT_TRUE(QString::fromUtf8(unit.readAll()).contains("\nExecStart=\"" + binary + "\" --home \"" + scratch.home() + "\"\n"));
+    EXPECT_FALSE(QFileInfo::exists(scratch.path("archive.db"))) << "the command opens no archive";
+
+    const ToolResult wrong = runTool(binary, {"--home", scratch.home(), "install-service", "--now"});
+    EXPECT_EQ(wrong.exitCode, 2);
+    EXPECT_TRUE(wrong.output.contains("Usage: install-service [--unit-dir DIR]"));
 }

@@ -59,27 +59,47 @@ TEST(ServerOptions, StoredValuesAreReadTheWayTheDialogReadsThem)
     EXPECT_EQ(store.read("SERVER", "chkSavetoDBbeforeSaveImage"), "1");
 }
 
-TEST(ServerOptions, TheLastStoredProfileInTheDialogsOrderWins)
+// Restarting brings back the profile chosen last, not the one the load
+// order favours among keys that were never cleared.
+TEST(ServerOptions, TheProfileChosenLastIsTheOneRestored)
+{
+    test::ScratchHome scratch;
+    auto restart = [&](auto &&whileRunning) {
+        SettingsStore store;
+        ServerOptions options(store, scratch.home());
+        options.load();
+        whileRunning(options, store);
+    };
+    restart([](ServerOptions &options, SettingsStore &) { options.selectSiteProfile(Profile::Brackmoor); });
+    restart([](ServerOptions &options, SettingsStore &store) {
+        EXPECT_EQ(options.siteProfile(), Profile::Brackmoor);
+        options.selectSiteProfile(Profile::ORVIK);
+        EXPECT_EQ(store.read("Main", "optBrackmoor"), "False");
+        EXPECT_FALSE(store.contains("Main", "optQuillstad")); // never chosen, never written
+    });
+    restart([](ServerOptions &options, SettingsStore &) {
+        EXPECT_EQ(options.siteProfile(), Profile::ORVIK);
+        options.selectSiteProfile(Profile::Tessmark); // not kept itself, but ORVIK is left
+    });
+    restart([](ServerOptions &options, SettingsStore &) { EXPECT_EQ(options.siteProfile(), Profile::NoneSelected); });
+}
+
+TEST(ServerOptions, DisregardChosenAfterATempIdSurvivesARestart)
 {
     test::ScratchHome scratch;
     {
         SettingsStore store;
         ServerOptions options(store, scratch.home());
         options.load();
-        options.selectSiteProfile(Profile::Brackmoor);
-    }
-    {
-        SettingsStore store;
-        ServerOptions options(store, scratch.home());
-        options.load();
-        EXPECT_EQ(options.siteProfile(), Profile::Brackmoor);
-        options.selectSiteProfile(Profile::ORVIK);
-        options.selectSiteProfile(Profile::Tessmark); // not kept
+        options.selectCreateTempId();
+        options.selectDisregard();
     }
     SettingsStore store;
     ServerOptions options(store, scratch.home());
     options.load();
-    EXPECT_EQ(options.siteProfile(), Profile::Brackmoor);
+    EXPECT_TRUE(options.disregardSelected());
+    EXPECT_FALSE(options.createTempIdSelected());
+    EXPECT_EQ(store.read("Main", "optCreateTempID"), "0");
 }
 
 TEST(ServerOptions, AStorageRootFromAnotherInstallationFallsBackToTheHomeFolder)
