@@ -2,6 +2,7 @@
 
 #include "app/shell/ServerController.h"
 #include "app/windows/BrowseWindow.h"
+#include "core/Prompter.h"
 #include "tools/HostFramework.h"
 #include "tools/HostProgram.h"
 #include "tools/RemoteAets.h"
@@ -61,6 +62,14 @@ void HostWindows::closeAllWindows()
         m_mainWindow->close();
 }
 
+void HostWindows::tell(ServerController &controller, QWidget *parent, const QString &text)
+{
+    if (controller.prompter())
+        controller.prompter()->inform(text);
+    else
+        QMessageBox::information(parent, QString(), text, QMessageBox::Ok);
+}
+
 bool HostWindows::showRemoteAets(ServerController &controller, QWidget *dialog)
 {
     QApplication::setOverrideCursor(Qt::WaitCursor);
@@ -68,7 +77,7 @@ bool HostWindows::showRemoteAets(ServerController &controller, QWidget *dialog)
     const bool shown = tools::RemoteAets(controller.host()).cmdRemoteAET(dialog, error);
     QApplication::restoreOverrideCursor();
     if (!shown)
-        QMessageBox::information(dialog, QString(), error, QMessageBox::Ok);
+        tell(controller, dialog, error);
     return shown;
 }
 
@@ -97,7 +106,7 @@ void HostWindows::addMaintenanceButtons(ServerController &controller, QBoxLayout
             const bool done = command(controller, error);
             QApplication::restoreOverrideCursor();
             if (!done)
-                QMessageBox::information(page, QString(), error, QMessageBox::Ok);
+                tell(controller, page, error);
         });
     }
 }

@@ -33,6 +33,9 @@ public:
     // "INIT VORN" and "Default List Views" of the "Maintenance" page.
     static void addMaintenanceButtons(ServerController &controller, QBoxLayout *layout, QWidget *page);
 
+    // A failure of a command: through the program's prompter, else in a message box.
+    static void tell(ServerController &controller, QWidget *parent, const QString &text);
+
     // The list windows opened so far and still open, oldest first.
     QList<BrowseWindow *> browseWindows() const;
 

@@ -1,11 +1,11 @@
 #include "app/windows/ReferenceListButtons.h"
 
 #include "app/shell/ServerController.h"
+#include "app/windows/HostWindows.h"
 #include "tools/ReferenceLists.h"
 
 #include <QApplication>
 #include <QHBoxLayout>
-#include <QMessageBox>
 #include <QPushButton>
 
 namespace pacs {
@@ -35,7 +35,7 @@ ReferenceListButtons::ReferenceListButtons(ServerController &controller, QWidget
             const bool opened = tools::ReferenceLists(controller.host()).open(list, window(), error);
             QApplication::restoreOverrideCursor();
             if (!opened)
-                QMessageBox::information(this, QString(), error, QMessageBox::Ok);
+                HostWindows::tell(controller, this, error);
         });
     }
     layout->addStretch();
