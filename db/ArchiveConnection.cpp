@@ -110,6 +110,7 @@ ResultSet ArchiveConnection::ExecuteSQL(const QString &statement, bool &failed)
         failInTransaction(error, statement, failed);
         return ResultSet();
     }
+    m_lastError = error;
     m_log.ReportError(QStringLiteral("db execute ") + error + QLatin1Char(' ') + statement, false);
     reconnect();
     return ExecuteOnce(statement, failed);
@@ -139,6 +140,7 @@ ResultSet ArchiveConnection::ExecuteOnce(const QString &statement, bool &failed)
         failInTransaction(error, statement, failed);
         return ResultSet();
     }
+    m_lastError = error;
     m_log.ReportError(error + QLatin1Char(' ') + statement, false);
     failed = true;
     return ResultSet();
@@ -173,6 +175,7 @@ bool ArchiveConnection::openForUpdate(const QString &selectStatement, UpdatableR
             reconnect();
         }
     }
+    m_lastError = error;
     m_log.ReportError(error + QLatin1Char(' ') + selectStatement, false);
     return false;
 }
@@ -187,6 +190,7 @@ bool ArchiveConnection::saveRow(UpdatableRow &row)
     if (!m_backend || !m_backend->isOpen())
         error = QStringLiteral("Not connected to the database.");
     m_transactionFailed = m_inTransaction;
+    m_lastError = error;
     m_log.ReportError(QStringLiteral("Cannot save the row of ") + row.table + QStringLiteral(": ") + error, false);
     return false;
 }
@@ -194,6 +198,7 @@ bool ArchiveConnection::saveRow(UpdatableRow &row)
 bool ArchiveConnection::failInTransaction(const QString &error, const QString &statement, bool &failed)
 {
     failed = true;
+    m_lastError = error;
     if (!m_transactionFailed) // the first failure is the one worth reading
         m_log.ReportError(QStringLiteral("db execute ") + error + QLatin1Char(' ') + statement, false);
     m_transactionFailed = true;

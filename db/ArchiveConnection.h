@@ -69,6 +69,10 @@ public:
     void RollbackTrans();
     bool inTransaction() const { return m_inTransaction; }
 
+    // The description of the last failure of a statement or row, for callers
+    // that pass it on (a message box, another log).
+    const QString &lastError() const { return m_lastError; }
+
 signals:
     void connected();
 
@@ -86,6 +90,7 @@ private:
     ActivityLog &m_log;
     std::unique_ptr<DbBackend> m_backend;
     QString m_connectionString;
+    QString m_lastError;
     int m_driverMode = 0;
     bool m_connected = false;
     QTimer m_retryTimer;

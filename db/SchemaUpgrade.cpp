@@ -71,12 +71,14 @@ SchemaUpgrade::Check SchemaUpgrade::checkOnce()
             UpgradeImageKeys();
         }
         addStudyResultStatus();
+        ensureListViewTable(m_connection, m_log);
         return Check::UpToDate;
     }
     m_connection.ExecuteSQL(kAddVersionColumn);
     if (m_prompter.askYesNo(QStringLiteral("Database needs to be updated, do you wish to update?")))
         updateDatabase();
     addStudyResultStatus();
+    ensureListViewTable(m_connection, m_log);
     return Check::Asked;
 }
 
@@ -154,6 +156,24 @@ void SchemaUpgrade::addStudyResultStatus()
         return;
     if (m_connection.executeQuiet(QStringLiteral("ALTER TABLE StudyTable ADD ResultStatus varchar(20)"), error))
         m_log.WriteLog(QStringLiteral("The archive has no study result status yet: column added."));
+}
+
+bool SchemaUpgrade::ensureListViewTable(ArchiveConnection &connection, ActivityLog &log)
+{
+    QString error;
+    if (connection.executeQuiet(QStringLiteral("SELECT * FROM DICOM..ListView WHERE 1=0"), error))
+        return true;
+    const QString create = QStringLiteral("CREATE TABLE [dbo].[ListView]( [ID] [int] IDENTITY(1,1) NOT NULL, "
+                                          "[TableName] [varchar](100) NULL, [ModuleTPX] [varchar](50) NULL, "
+                                          "[ViewName] [varchar](50) NULL, [FieldList] [varchar](2000) NULL, "
+                                          "[FieldSizes] [varchar](500) NULL ) ON [PRIMARY]");
+    if (!connection.executeQuiet(create, error)
+        || !connection.executeQuiet(QStringLiteral("CREATE INDEX [ListView_ViewName] ON DICOM..ListView (ViewName)"), error)) {
+        log.ReportError(QStringLiteral("The list view table could not be created: ") + error, false);
+        return false;
+    }
+    log.WriteLog(QStringLiteral("The archive has no list view table yet: table created."));
+    return true;
 }
 
 void SchemaUpgrade::UpgradeImageKeys()

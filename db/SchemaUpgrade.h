@@ -30,6 +30,10 @@ public:
     // and the list of archived images whose keys are still to be read from
     // their files (ImageKeysToRead, worked off in the background).
     void UpgradeImageKeys();
+    // The host framework's ListView table, for archives installed before it
+    // was part of the installation. Quiet when it exists; true when it does
+    // (or now does).
+    static bool ensureListViewTable(ArchiveConnection &connection, ActivityLog &log);
 
 private:
     enum class Check { UpToDate, Asked, Failed };

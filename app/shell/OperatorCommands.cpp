@@ -1,6 +1,7 @@
 #include "app/shell/OperatorCommands.h"
 
 #include "app/shell/CommandLine.h"
+#include "app/shell/HostCommands.h"
 #include "app/shell/ProgramUpdateCommand.h"
 #include "app/shell/FolderToolCommands.h"
 #include "app/shell/ServerController.h"
@@ -59,6 +60,10 @@ const CommandHelp kCommands[] = {
     {"edit-header", "INSTANCE_UID --patient-name N [--patient-id ID] [--birth-date M/D/YYYY] [--sex S]\n"
                     "        [--study-description D] [--accession NUMBER]",
      "\"Edit Image Details\": rewrites these elements in the stored file"},
+    {"remote-aet", "list | add AET HOST PORT | delete AET", "\"Remote AETs\": the C-MOVE destinations (RemoteAETs)"},
+    {"reference-list", "doctors|pacs-patients|his-patients [FIND1 [FIND2]]", "\"Doctors\", \"PACS Patients\", \"HIS Patients\""},
+    {"default-list-views", "[REMOTEAET|PACSPatientList|tbMaster|ALL]", "\"Default List Views\" (empty: all three)"},
+    {"init-vorn", "", "\"INIT VORN\": the host framework set up and its database utilities"},
     {"install-service", "[--unit-dir DIR]", "\"Install as Service\": a systemd unit running talmir-pacsd on this home folder"},
     {"program-update", "[--server URL] [--yes] [--target FILE]", "\"Program Update\": the new program from the update server"},
     {"check-names", "[DIR] [--transmit]",
@@ -167,6 +172,8 @@ int OperatorCommands::run(const QString &command, const QStringList &arguments)
         return editHeader(arguments);
     if (FolderToolCommands::handles(command))
         return FolderToolCommands(m_controller, m_out, m_err).run(command, arguments);
+    if (HostCommands::handles(command))
+        return HostCommands(m_controller, m_out, m_err).run(command, arguments);
     return usageError(QStringLiteral("Unknown command ") + command);
 }
 

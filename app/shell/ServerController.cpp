@@ -18,7 +18,8 @@ ServerController::ServerController(const QString &homePath, const QString &comma
       m_commandLineText(commandLineText),
       m_home(homePath.isEmpty() ? HomeFolder::defaultPath() : homePath),
       m_connection(std::make_unique<db::ArchiveConnection>(m_home, m_log)),
-      m_journal(std::make_unique<db::EventJournal>(*m_connection))
+      m_journal(std::make_unique<db::EventJournal>(*m_connection)),
+      m_host(std::make_unique<tools::HostFramework>(*m_connection, m_log, m_settings))
 {
     m_log.setJournalWriter([this](const QString &description, const QString &patientId, int severity) {
         m_journal->LogEvent(description, patientId, severity);

@@ -15,6 +15,7 @@
 #include "db/EventJournal.h"
 #include "dicom/DicomServer.h"
 #include "dicom/ImageKeyReader.h"
+#include "tools/HostFramework.h"
 #include "transfer/Outbox.h"
 #include "transfer/ScheduledSender.h"
 
@@ -74,6 +75,8 @@ public:
     browser::PatientStudyCorrections &patientStudyCorrections() { return *m_patientStudyCorrections; }
     browser::ArchiveDeletion &deletion() { return *m_deletion; }
     browser::SeriesImageCorrections &seriesCorrections() { return *m_seriesCorrections; }
+    // The host framework, its module class and the list windows it opens.
+    tools::HostFramework &host() { return *m_host; }
 
     const QString &commandLineText() const { return m_commandLineText; }
     const QString &caption() const { return m_caption; }
@@ -144,6 +147,7 @@ private:
     std::unique_ptr<browser::PatientStudyCorrections> m_patientStudyCorrections;
     std::unique_ptr<browser::ArchiveDeletion> m_deletion;
     std::unique_ptr<browser::SeriesImageCorrections> m_seriesCorrections;
+    std::unique_ptr<tools::HostFramework> m_host;
     Prompter *m_prompter = nullptr;
 
     QString m_caption = QLatin1String(DesignCaption);

@@ -3,10 +3,12 @@
 #include "app/shell/ServerController.h"
 #include "app/windows/AddUpdateDataPage.h"
 #include "app/windows/FolderToolButtons.h"
+#include "app/windows/HostWindows.h"
 #include "app/windows/OptionsDialog.h"
 #include "app/windows/OutboxWindow.h"
 #include "app/windows/PrependingTextView.h"
 #include "app/windows/ProgramUpdatePanel.h"
+#include "app/windows/ReferenceListButtons.h"
 #include "app/windows/StudyInfoPage.h"
 #include "app/windows/StudyListPage.h"
 #include "browser/ArchiveDeletion.h"
@@ -58,6 +60,7 @@ ServerForm::ServerForm(ServerController &controller, QWidget *parent) : QMainWin
     resize(1000, 700);
 
     wireLogs();
+    new HostWindows(controller, this); // list windows of the host framework
     syncCheckBoxes();
     connect(&controller, &ServerController::checkBoxesChanged, this, &ServerForm::syncCheckBoxes);
     connect(&controller, &ServerController::captionChanged, this, &QWidget::setWindowTitle);
@@ -182,6 +185,7 @@ QWidget *ServerForm::buildMaintenancePage()
     update->setObjectName(QStringLiteral("cmdUpdateDatabase"));
     connect(update, &QPushButton::clicked, this, [this] { m_controller.updateDatabase(); });
     layout->addWidget(update, 0, Qt::AlignLeft);
+    HostWindows::addMaintenanceButtons(m_controller, layout, this);
     layout->addStretch();
     return page;
 }
@@ -203,6 +207,8 @@ QWidget *ServerForm::buildSettingsPage()
         if (!m_optionsDialog) {
             m_optionsDialog = new OptionsDialog(m_controller, this);
             connect(m_optionsDialog, &OptionsDialog::closed, &m_controller, &ServerController::followPortChange);
+            connect(m_optionsDialog, &OptionsDialog::remoteAetsRequested, this,
+                    [this] { HostWindows::showRemoteAets(m_controller, m_optionsDialog); });
         }
         m_optionsDialog->show();
         m_optionsDialog->raise();
@@ -362,6 +368,7 @@ void ServerForm::buildMaintenanceCommands()
     m_studyInfo->addMaintenanceCommands(series, patients, deletion);
     m_addUpdate = new AddUpdateDataPage(patients, series, m_addUpdatePage);
     m_addUpdatePage->layout()->addWidget(m_addUpdate);
+    m_addUpdate->referenceListRow()->insertWidget(0, new ReferenceListButtons(m_controller, m_addUpdate));
 
     auto *deleteAll = new QPushButton(QStringLiteral("Delete ALL"), m_studyList);
     deleteAll->setObjectName(QStringLiteral("cmdDeleteALL"));

@@ -129,7 +129,7 @@ TEST(OptionsDialog, AFreshInstallationShowsTheDefaultsAndStoresPortAndAeTitle)
     EXPECT_EQ(w.control<QPushButton>("cmdRemoteAET")->text(), "Remote AETs");
     EXPECT_EQ(w.control<QPushButton>("cmdInstallAsService")->text(), "Install as Service");
 
-    // "Remote AETs" with nothing connected to it yet does no harm.
+    // "Remote AETs" before the archive is there says so and does no harm.
     w.control<QPushButton>("cmdRemoteAET")->click();
 
     const QString shots = qEnvironmentVariable("PACS_SCREENSHOT_DIR");

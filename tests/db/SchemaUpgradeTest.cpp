@@ -259,7 +259,7 @@ QStringList archiveShape(ArchiveConnection &c)
 {
     QStringList shape;
     for (const char *name : {"ImageTable", "SeriesTable", "StudyTable", "ImageKeysToRead", "IMAGEView", "SERIESView",
-                             "STUDYSTUDYView", "STUDYPATIENTView", "PATIENTView", "ImageRetrievalView"}) {
+                             "STUDYSTUDYView", "STUDYPATIENTView", "PATIENTView", "ImageRetrievalView", "ListView"}) {
         QStringList columns;
         ResultSet rows = c.ExecuteSQL(QString("select name from pragma_table_info('%1')").arg(name));
         for (; !rows.atEnd(); rows.moveNext())

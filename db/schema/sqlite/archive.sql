@@ -107,6 +107,18 @@ CREATE TABLE InstitutionTable (
   Name varchar(50) COLLATE NOCASE
 );
 
+-- The host framework's list views: the columns a list window shows and
+-- their widths in twips, per module.
+CREATE TABLE ListView (
+  ID         INTEGER PRIMARY KEY AUTOINCREMENT,
+  TableName  varchar(100) COLLATE NOCASE,
+  ModuleTPX  varchar(50) COLLATE NOCASE,
+  ViewName   varchar(50) COLLATE NOCASE,
+  FieldList  varchar(2000) COLLATE NOCASE,
+  FieldSizes varchar(500) COLLATE NOCASE
+);
+CREATE INDEX ListView_ViewName ON ListView (ViewName);
+
 -- Reporting side: results written against studies.
 CREATE TABLE tblExamResult (
   StudyUID     varchar(64) COLLATE NOCASE,
