@@ -15,7 +15,7 @@ QString lineOf(const QString &appended)
 } // namespace
 
 FolderToolCommands::FolderToolCommands(ServerController &controller, std::FILE *out, std::FILE *err)
-    : m_controller(controller), m_out(out), m_err(err)
+    : CommandOutput(out, err), m_controller(controller)
 {
 }
 
@@ -27,18 +27,6 @@ bool FolderToolCommands::handles(const QString &command)
 int FolderToolCommands::run(const QString &command, const QStringList &arguments)
 {
     return command == QLatin1String("check-names") ? checkNames(arguments) : transmit(arguments);
-}
-
-void FolderToolCommands::print(const QString &text)
-{
-    std::fputs((text + QLatin1Char('\n')).toLocal8Bit().constData(), m_out);
-    std::fflush(m_out);
-}
-
-void FolderToolCommands::printError(const QString &text)
-{
-    std::fputs((text + QLatin1Char('\n')).toLocal8Bit().constData(), m_err);
-    std::fflush(m_err);
 }
 
 int FolderToolCommands::checkNames(const QStringList &arguments)

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "app/shell/CommandOutput.h"
+
 #include <QString>
 #include <QStringList>
 
@@ -12,7 +14,7 @@ class ServerController;
 // The folder tools without a window: "check-names" ("Read Names" of "Check
 // Mismatched names") and "transmit" ("Transmit" of "Folder Transmit"). They
 // print the report or the progress line by line as the window shows it.
-class FolderToolCommands
+class FolderToolCommands : public CommandOutput
 {
 public:
     FolderToolCommands(ServerController &controller, std::FILE *out, std::FILE *err);
@@ -23,12 +25,8 @@ public:
 private:
     int checkNames(const QStringList &arguments);
     int transmit(const QStringList &arguments);
-    void print(const QString &text);
-    void printError(const QString &text);
 
     ServerController &m_controller;
-    std::FILE *m_out;
-    std::FILE *m_err;
 };
 
 } // namespace pacs

@@ -53,7 +53,7 @@ private:
 } // namespace
 
 HostCommands::HostCommands(ServerController &controller, std::FILE *out, std::FILE *err)
-    : m_controller(controller), m_out(out), m_err(err)
+    : CommandOutput(out, err), m_controller(controller)
 {
 }
 
@@ -76,18 +76,6 @@ int HostCommands::run(const QString &command, const QStringList &arguments)
         return initVorn(arguments);
     printError(QStringLiteral("Unknown command ") + command);
     return 2;
-}
-
-void HostCommands::print(const QString &text)
-{
-    std::fputs((text + QLatin1Char('\n')).toLocal8Bit().constData(), m_out);
-    std::fflush(m_out);
-}
-
-void HostCommands::printError(const QString &text)
-{
-    std::fputs((text + QLatin1Char('\n')).toLocal8Bit().constData(), m_err);
-    std::fflush(m_err);
 }
 
 void HostCommands::printList(const tools::BrowseTableModel &model)

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "app/shell/CommandOutput.h"
+
 #include <QString>
 #include <QStringList>
 
@@ -15,7 +17,7 @@ class BrowseTableModel;
 // The host framework's commands without a window: the remote AE list, the
 // reference lists, "Default List Views" and "INIT VORN". The lists go
 // through the same browse sequence and list model as their windows.
-class HostCommands
+class HostCommands : public CommandOutput
 {
 public:
     HostCommands(ServerController &controller, std::FILE *out, std::FILE *err);
@@ -29,12 +31,8 @@ private:
     int defaultListViews(const QStringList &arguments);
     int initVorn(const QStringList &arguments);
     void printList(const tools::BrowseTableModel &model);
-    void print(const QString &text);
-    void printError(const QString &text);
 
     ServerController &m_controller;
-    std::FILE *m_out;
-    std::FILE *m_err;
 };
 
 } // namespace pacs

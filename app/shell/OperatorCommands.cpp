@@ -78,7 +78,7 @@ const char *kFilterHelp =
 } // namespace
 
 OperatorCommands::OperatorCommands(ServerController &controller, std::FILE *out, std::FILE *err)
-    : m_controller(controller), m_out(out), m_err(err)
+    : CommandOutput(out, err), m_controller(controller)
 {
 }
 
@@ -175,20 +175,6 @@ int OperatorCommands::run(const QString &command, const QStringList &arguments)
     if (HostCommands::handles(command))
         return HostCommands(m_controller, m_out, m_err).run(command, arguments);
     return usageError(QStringLiteral("Unknown command ") + command);
-}
-
-void OperatorCommands::print(const QString &text)
-{
-    std::fputs(text.toLocal8Bit().constData(), m_out);
-    std::fputc('\n', m_out);
-    std::fflush(m_out);
-}
-
-void OperatorCommands::printError(const QString &text)
-{
-    std::fputs(text.toLocal8Bit().constData(), m_err);
-    std::fputc('\n', m_err);
-    std::fflush(m_err);
 }
 
 int OperatorCommands::usageError(const QString &text)

@@ -1,6 +1,8 @@
 #pragma once
 
 #include <QHash>
+#include "app/shell/CommandOutput.h"
+
 #include <QString>
 #include <QStringList>
 
@@ -18,7 +20,7 @@ class GridModel;
 // <command> ...`. Each goes through the same logic class as its button,
 // prints what the window would show and returns the exit code (0 done,
 // 1 the command failed, 2 it was not understood).
-class OperatorCommands
+class OperatorCommands : public CommandOutput
 {
 public:
     OperatorCommands(ServerController &controller, std::FILE *out = stdout, std::FILE *err = stderr);
@@ -60,8 +62,6 @@ private:
     int listStudies(const QStringList &arguments, QStringList *rest = nullptr);
     // Queues through the outbox and waits until it has sent them (or holds them).
     int waitForOutbox(int timeoutSeconds);
-    void print(const QString &text);
-    void printError(const QString &text);
     void printGrid(const browser::GridModel &grid, int columns);
     int usageError(const QString &text);
 
@@ -78,8 +78,6 @@ private:
     int correctionOutcome(const QString &message);
 
     ServerController &m_controller;
-    std::FILE *m_out;
-    std::FILE *m_err;
 };
 
 } // namespace pacs
