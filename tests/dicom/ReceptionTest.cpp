@@ -3,6 +3,7 @@
 #include "dicom/HisFeedback.h"
 #include "dicom/ImagePath.h"
 #include "dicom/ImageReception.h"
+#include "tests/support/Peers.h"
 
 #include <QDir>
 #include <QFile>
@@ -361,6 +362,33 @@ TEST_F(ReceptionFixture, AFailedFileWriteRefusesThatImageAndTheAssociationGoesOn
               0);
     // Every write finished: no marker of a write in progress is left.
     EXPECT_TRUE(QDir(scratch.home() + "/IMAGES/_pending").entryList(QDir::Files).isEmpty());
+}
+
+// A storage root on a volume too small for the image: the sender hears
+// 0xA700 and the error box says what happened.
+TEST_F(ReceptionFixture, AFullDiskIsNamedAsSuch)
+{
+    const QString volume = scratch.path("small");
+    QDir().mkpath(volume);
+    const ToolResult mount = runTool("mount", {"-t", "tmpfs", "-o", "size=64k", "tmpfs", volume}, 20000);
+    if (mount.exitCode != 0)
+        GTEST_SKIP() << "no tmpfs can be mounted here: " << mount.output.toStdString();
+    struct Unmount
+    {
+        QString path;
+        ~Unmount() { runTool("umount", {path}, 20000); }
+    } unmount{volume};
+    m_controller->options().load();
+    m_controller->options().setStorageRoot(volume + "/");
+    start();
+    SampleSpec big;
+    big.size = 512;
+    const StoreOutcome r = send({sample("big", big)});
+    EXPECT_EQ(r.success, 0) << r.output.toStdString();
+    EXPECT_EQ(r.failure, 1) << r.output.toStdString();
+    EXPECT_TRUE(errors().contains("no space left on the storage volume " + volume)) << errors().toStdString();
+    EXPECT_FALSE(errors().contains("Pixel representation not found")) << errors().toStdString();
+    EXPECT_EQ(count("select count(*) from ImageTable"), 0);
 }
 
 TEST_F(ReceptionFixture, RowsWhoseFileNeverCompletedAreRemovedAtStart)

@@ -5,6 +5,7 @@
 
 #include <QDir>
 #include <QFileInfo>
+#include <QStorageInfo>
 #include <QTemporaryFile>
 
 #include <dcmtk/dcmdata/dccodec.h>
@@ -13,6 +14,7 @@
 #include <dcmtk/dcmdata/dcfilefo.h>
 #include <dcmtk/dcmjpeg/djrplol.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <fcntl.h>
 #include <unistd.h>
@@ -130,14 +132,24 @@ WriteOutcome writeDicomFile(DcmFileFormat &file, E_TransferSyntax arrived, const
     QFile::setPermissions(tempPath, QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup | QFile::ReadOther);
     OFCondition cond = file.saveFile(QFile::encodeName(tempPath).constData(), chosen, EET_ExplicitLength,
                                      EGL_recalcGL, EPD_withoutPadding, 0, 0, EWM_updateMeta);
+    const OFCondition first = cond;
     if (cond.bad() && chosen != arrived) {
         chosen = arrived; // the re-encoded form failed to write: keep what we received
         cond = file.saveFile(QFile::encodeName(tempPath).constData(), chosen, EET_ExplicitLength, EGL_recalcGL,
                              EPD_withoutPadding, 0, 0, EWM_updateMeta);
     }
     if (cond.bad()) {
+        const qint64 written = QFileInfo(tempPath).size();
         QFile::remove(tempPath);
-        outcome.error = conditionText(cond, QString(), QStringLiteral("writing ") + path);
+        // DCMTK names the encoding step that gave up, not the cause; a volume
+        // without room is said as such. Otherwise the first attempt's reason
+        // counts: the second only repeats the write in the received syntax.
+        const QStorageInfo volume(info.absolutePath());
+        if (volume.isValid() && volume.bytesAvailable() <= std::max<qint64>(written, 0) + 64 * 1024)
+            outcome.error = QStringLiteral("no space left on the storage volume ") + volume.rootPath()
+                            + QStringLiteral(" (writing ") + path + QStringLiteral(")");
+        else
+            outcome.error = conditionText(first.bad() ? first : cond, QString(), QStringLiteral("writing ") + path);
         return outcome;
     }
     if (!flushToDisk(tempPath, false)
