@@ -1,11 +1,7 @@
 #include "browser/PatientStudyCorrections.h"
 #include "browser/StudyInfoFields.h"
 #include "browser/StudyListSearch.h"
-#include "core/ActivityLog.h"
-#include "core/HomeFolder.h"
-#include "db/ArchiveConnection.h"
-#include "db/ArchiveInstaller.h"
-#include "tests/support/TestSupport.h"
+#include "tests/db/ArchiveFixture.h"
 
 #include <QTimer>
 #include <gtest/gtest.h>
@@ -17,16 +13,14 @@ using namespace pacs::test;
 namespace {
 
 // An installed archive: patient P1 with three studies, P2 with one, P3 with none.
-class PatientStudyCorrectionsTest : public ::testing::Test
+class PatientStudyCorrectionsTest : public ArchiveFixture
 {
 protected:
     void SetUp() override
     {
-        QString error;
-        db::ArchiveInstaller installer(home);
-        ASSERT_TRUE(installer.install(error)) << error.toStdString();
-        connection.ConnectDB();
-        ASSERT_TRUE(connection.DBConnected()) << log.errorText().toStdString();
+        ArchiveFixture::SetUp();
+        if (HasFatalFailure())
+            return;
         exec("INSERT INTO PatientTable (PatientID, Name_Last, Name_First, DateOfBirth, Sex) VALUES "
              "('P1', 'SMITH', 'JOHN', '3/4/1950', 'M'), ('P2', 'SMALL', 'ANNA', NULL, 'F'), ('P3', 'JONES', 'BOB', NULL, 'M')");
         exec("INSERT INTO StudyTable (StudyUID, PatientID_FKey, StudyDate, StudyTime, AccessionNumber, StudyDescription) VALUES "
@@ -77,10 +71,6 @@ protected:
         return uids;
     }
 
-    ScratchHome scratch;
-    HomeFolder home{scratch.home()};
-    ActivityLog log;
-    db::ArchiveConnection connection{home, log};
     StudyInfoFields fields;
     PatientStudyCorrections corrections{connection, log, fields};
     bool searching = false;

@@ -1,10 +1,6 @@
 #include "browser/StudyInfoFields.h"
 #include "browser/StudyListSearch.h"
-#include "core/ActivityLog.h"
-#include "core/HomeFolder.h"
-#include "db/ArchiveConnection.h"
-#include "db/ArchiveInstaller.h"
-#include "tests/support/TestSupport.h"
+#include "tests/db/ArchiveFixture.h"
 
 #include <QTimer>
 #include <gtest/gtest.h>
@@ -80,16 +76,14 @@ TEST(StudyListStatement, IsAssembledFromTheFilterPieces)
 }
 
 // An installed archive with three patients, four studies and their series.
-class StudyListSearchTest : public ::testing::Test
+class StudyListSearchTest : public ArchiveFixture
 {
 protected:
     void SetUp() override
     {
-        QString error;
-        db::ArchiveInstaller installer(home);
-        ASSERT_TRUE(installer.install(error)) << error.toStdString();
-        connection.ConnectDB();
-        ASSERT_TRUE(connection.DBConnected()) << log.errorText().toStdString();
+        ArchiveFixture::SetUp();
+        if (HasFatalFailure())
+            return;
         const QStringList rows = {
             "INSERT INTO PatientTable (PatientID, Name_Last, Name_First, DateOfBirth, Sex) VALUES "
             "('P1', 'SMITH', 'JOHN', '3/4/1950', 'M'), ('P2', 'SMALL', 'ANNA', '7/8/1960', 'F'), "
@@ -131,10 +125,6 @@ protected:
         return column(StudyListSearch::StudyUidColumn);
     }
 
-    ScratchHome scratch;
-    HomeFolder home{scratch.home()};
-    ActivityLog log;
-    db::ArchiveConnection connection{home, log};
     StudyInfoFields fields;
     bool searching = false;
     QTimer timer1;
