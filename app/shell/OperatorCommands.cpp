@@ -377,23 +377,26 @@ int OperatorCommands::sendCount(const QStringList &arguments)
 
 int OperatorCommands::series(const QStringList &arguments)
 {
-    if (arguments.size() != 1)
-        return usageError(QStringLiteral("series needs one study UID"));
-    browser::StudyInfo &info = m_controller.studyInfo();
-    m_controller.studyFields().setValue(browser::StudyInfoFields::StudyUid, arguments[0]);
-    info.LoadSeriesList();
-    printGrid(info.seriesGrid(), browser::StudyInfo::GridColumns);
-    return 0;
+    return listChosen(arguments, QStringLiteral("series needs one study UID"), browser::StudyInfoFields::StudyUid,
+                      &browser::StudyInfo::LoadSeriesList, &browser::StudyInfo::seriesGrid);
 }
 
 int OperatorCommands::images(const QStringList &arguments)
 {
+    return listChosen(arguments, QStringLiteral("images needs one series UID"), browser::StudyInfoFields::SeriesUid,
+                      &browser::StudyInfo::LoadImageList, &browser::StudyInfo::imageGrid);
+}
+
+// One UID into its box, the list loaded as "Study Info" loads it, the grid printed.
+int OperatorCommands::listChosen(const QStringList &arguments, const QString &usage, browser::StudyInfoFields::Field field,
+                                 void (browser::StudyInfo::*load)(), browser::GridModel &(browser::StudyInfo::*grid)())
+{
     if (arguments.size() != 1)
-        return usageError(QStringLiteral("images needs one series UID"));
+        return usageError(usage);
     browser::StudyInfo &info = m_controller.studyInfo();
-    m_controller.studyFields().setValue(browser::StudyInfoFields::SeriesUid, arguments[0]);
-    info.LoadImageList();
-    printGrid(info.imageGrid(), browser::StudyInfo::GridColumns);
+    m_controller.studyFields().setValue(field, arguments[0]);
+    (info.*load)();
+    printGrid((info.*grid)(), browser::StudyInfo::GridColumns);
     return 0;
 }
 

@@ -2,6 +2,7 @@
 
 #include <QHash>
 #include "app/shell/CommandOutput.h"
+#include "browser/StudyInfoFields.h"
 
 #include <QString>
 #include <QStringList>
@@ -14,6 +15,7 @@ class ServerController;
 struct CommandLine;
 namespace browser {
 class GridModel;
+class StudyInfo;
 }
 
 // The operator's commands without a window: `talmir-pacs --home DIR
@@ -37,6 +39,8 @@ private:
     int search(const QStringList &arguments);
     int series(const QStringList &arguments);
     int images(const QStringList &arguments);
+    int listChosen(const QStringList &arguments, const QString &usage, browser::StudyInfoFields::Field field,
+                   void (browser::StudyInfo::*load)(), browser::GridModel &(browser::StudyInfo::*grid)());
     int attributes(const QStringList &arguments);
     int sendStudies(const QStringList &arguments);
     int sendImage(const QStringList &arguments);
