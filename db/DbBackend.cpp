@@ -1,5 +1,6 @@
 #include "db/DbBackend.h"
 
+#include "db/PostgresBackend.h"
 #include "db/SqliteBackend.h"
 
 namespace pacs::db {
@@ -10,6 +11,8 @@ std::unique_ptr<DbBackend> DbBackend::create(const ConnectionString &connection,
     if (driver.compare(QLatin1String("SQLite"), Qt::CaseInsensitive) == 0
         || driver.compare(QLatin1String("SQLite3"), Qt::CaseInsensitive) == 0)
         return std::make_unique<SqliteBackend>();
+    if (driver.compare(QLatin1String("PostgreSQL"), Qt::CaseInsensitive) == 0)
+        return std::make_unique<PostgresBackend>();
     if (driver.isEmpty())
         error = QStringLiteral("The connection string names no Driver: ") + connection.text();
     else

@@ -342,6 +342,43 @@ void qualifyAmbiguousColumns(std::vector<Token> &t, const QHash<QString, QSet<QS
 
 } // namespace
 
+namespace {
+
+// The function that stands for convert(type, x[, style]) on PostgreSQL.
+QString postgresConvertFunction(const QString &type)
+{
+    if (type.startsWith(QLatin1String("date")) || type == QLatin1String("smalldatetime"))
+        return QStringLiteral("tsql_datetime");
+    if (type.contains(QLatin1String("int")) || type == QLatin1String("bit"))
+        return QStringLiteral("tsql_int");
+    if (type == QLatin1String("float") || type == QLatin1String("real") || type.startsWith(QLatin1String("decimal"))
+        || type.startsWith(QLatin1String("numeric")) || type == QLatin1String("money"))
+        return QStringLiteral("tsql_real");
+    return QStringLiteral("tsql_text");
+}
+
+// A T-SQL column type as a PostgreSQL table declares it; empty: the same.
+// Texts become citext, which compares without regard to case.
+QString postgresColumnType(const QString &tsqlType)
+{
+    const QString type = tsqlType.toLower();
+    if (isTextTypeName(type) || type == QLatin1String("uniqueidentifier"))
+        return QStringLiteral("citext");
+    if (type == QLatin1String("datetime") || type == QLatin1String("smalldatetime") || type == QLatin1String("datetime2"))
+        return QStringLiteral("timestamp");
+    if (type == QLatin1String("bit") || type == QLatin1String("tinyint"))
+        return QStringLiteral("smallint");
+    if (type == QLatin1String("float"))
+        return QStringLiteral("double precision");
+    if (type == QLatin1String("money"))
+        return QStringLiteral("numeric(19,4)");
+    if (type == QLatin1String("image") || type == QLatin1String("varbinary"))
+        return QStringLiteral("bytea");
+    return QString();
+}
+
+} // namespace
+
 TsqlTranslator::TsqlTranslator(SqlDialect dialect, const QString &ownDatabase)
     : m_dialect(dialect), m_ownDatabase(ownDatabase)
 {
@@ -367,6 +404,8 @@ void TsqlTranslator::setColumnTypes(const ColumnTypes &columns)
 {
     m_dateColumns.clear();
     m_dateColumnNames.clear();
+    m_numberColumns.clear();
+    m_numberColumnNames.clear();
     m_textColumnNames.clear();
     m_tableColumns.clear();
     QSet<QString> otherNames;
@@ -381,6 +420,9 @@ void TsqlTranslator::setColumnTypes(const ColumnTypes &columns)
             if (type.contains(QLatin1String("date")) || type.contains(QLatin1String("time"))) {
                 m_dateColumns[table.key()].insert(column.key());
                 m_dateColumnNames.insert(column.key());
+            } else if (!text && (type.contains(QLatin1String("int")) || type == QLatin1String("bit"))) {
+                m_numberColumns[table.key()].insert(column.key());
+                m_numberColumnNames.insert(column.key());
             }
             (text ? m_textColumnNames : otherNames).insert(column.key());
         }
@@ -675,6 +717,7 @@ QString TsqlTranslator::translateBody(const QString &tsql) const
     {
         QString limit;     // TOP n waiting for the end of this level
         bool textCall = false; // a convert(varchar...) whose result is text
+        bool escapePending = false; // a LIKE pattern waiting for its ESCAPE ''
     };
     std::vector<Paren> levels(1);
     std::vector<Token> out;
@@ -687,6 +730,10 @@ QString TsqlTranslator::translateBody(const QString &tsql) const
     };
     bool lastCloseWasText = false;
     const std::set<qsizetype> writes = dateWrites(t, m_dateColumns, m_dateColumnNames);
+    // SQL Server reads '' written into a number column as 0; PostgreSQL refuses it.
+    const std::set<qsizetype> numberWrites = m_dialect == SqlDialect::PostgreSQL
+                                                 ? dateWrites(t, m_numberColumns, m_numberColumnNames)
+                                                 : std::set<qsizetype>();
     // A text literal as the dialect writes it: PostgreSQL may read "\" in a
     // plain literal as an escape, never in an E'' literal with it doubled.
     auto pushText = [&](const QString &literal) {
@@ -760,13 +807,27 @@ QString TsqlTranslator::translateBody(const QString &tsql) const
         return true;
     };
 
+    auto endsCondition = [](const Token &x) {
+        static const char *const closers[] = {")", ";", ",", "AND", "OR", "ORDER", "GROUP", "UNION", "EXCEPT",
+                                              "INTERSECT", "HAVING", "WHEN", "THEN", "ELSE", "END", "LIMIT", "WHERE"};
+        return std::any_of(std::begin(closers), std::end(closers), [&](const char *w) { return is(x, w); });
+    };
     for (qsizetype i = 0; i < qsizetype(t.size()); ++i) {
         const Token &tok = t[i];
         const bool closesText = lastCloseWasText;
         lastCloseWasText = false;
+        if (levels.back().escapePending && tok.kind != Kind::Space && tok.kind != Kind::Comment) {
+            if (is(tok, "ESCAPE")) {
+                levels.back().escapePending = false;
+            } else if (endsCondition(tok)) {
+                out.push_back({Kind::Word, QStringLiteral(" ESCAPE '' ")});
+                levels.back().escapePending = false;
+            }
+        }
 
         if (tok.kind == Kind::Quoted) {
-            out.push_back({Kind::Quoted, quotedName(unquoted(tok))});
+            // PostgreSQL keeps the schema's unquoted names in lower case.
+            out.push_back({Kind::Quoted, quotedName(m_dialect == SqlDialect::PostgreSQL ? unquoted(tok).toLower() : unquoted(tok))});
         } else if (is(tok, "TOP") && [&] {
                        const qsizetype p = prevSignificant(t, i - 1);
                        return p >= 0 && (is(t[p], "SELECT") || is(t[p], "DISTINCT"));
@@ -808,10 +869,16 @@ QString TsqlTranslator::translateBody(const QString &tsql) const
                 out.push_back(tok);
                 continue;
             }
-            out.push_back({Kind::Word, QStringLiteral("tsql_convert")});
-            out.push_back({Kind::Punct, QStringLiteral("(")});
-            out.push_back({Kind::String, QLatin1Char('\'') + typeName + QLatin1Char('\'')});
-            out.push_back({Kind::Punct, QStringLiteral(",")});
+            if (m_dialect == SqlDialect::PostgreSQL) {
+                // A function per result type: PostgreSQL's functions return one type.
+                out.push_back({Kind::Word, postgresConvertFunction(typeName)});
+                out.push_back({Kind::Punct, QStringLiteral("(")});
+            } else {
+                out.push_back({Kind::Word, QStringLiteral("tsql_convert")});
+                out.push_back({Kind::Punct, QStringLiteral("(")});
+                out.push_back({Kind::String, QLatin1Char('\'') + typeName + QLatin1Char('\'')});
+                out.push_back({Kind::Punct, QStringLiteral(",")});
+            }
             Paren level;
             level.textCall = isTextTypeName(typeName);
             levels.push_back(level);
@@ -879,6 +946,8 @@ QString TsqlTranslator::translateBody(const QString &tsql) const
             } else {
                 out.push_back(tok);
             }
+        } else if (tok.kind == Kind::String && numberWrites.count(i) && literalText(tok).trimmed().isEmpty()) {
+            out.push_back({Kind::Number, QStringLiteral("0")});
         } else if (tok.kind == Kind::String) {
             if (writes.count(i)) {
                 // Stored as reception stores dates; a text that is no date
@@ -891,6 +960,11 @@ QString TsqlTranslator::translateBody(const QString &tsql) const
                     out.push_back({Kind::Punct, QStringLiteral("(")});
                     out.push_back({Kind::String, QStringLiteral("'datetime'")});
                     out.push_back({Kind::Punct, QStringLiteral(",")});
+                    pushText(tok.text);
+                    out.push_back({Kind::Punct, QStringLiteral(")")});
+                } else if (m_dialect == SqlDialect::PostgreSQL) {
+                    out.push_back({Kind::Word, QStringLiteral("tsql_datetime")});
+                    out.push_back({Kind::Punct, QStringLiteral("(")});
                     pushText(tok.text);
                     out.push_back({Kind::Punct, QStringLiteral(")")});
                 } else {
@@ -931,6 +1005,35 @@ QString TsqlTranslator::translateBody(const QString &tsql) const
             pushText(tok.text);
         } else if (m_dialect == SqlDialect::SQLite && tok.kind == Kind::Word && is(tok, "LIKE") && likeAsEquality(i)) {
             continue;
+        } else if (m_dialect == SqlDialect::PostgreSQL && tok.kind == Kind::Word && is(tok, "LIKE")) {
+            // T-SQL's LIKE has no escape character unless one is named;
+            // PostgreSQL's takes "\" by default. ESCAPE '' goes after the
+            // whole pattern ('SM' + '%'), where the condition ends.
+            out.push_back(tok);
+            levels.back().escapePending = true;
+        } else if (m_dialect == SqlDialect::PostgreSQL && is(tok, "AS") && [&] {
+                       // CAST(x AS char): SQL Server gives the whole text, PostgreSQL one character.
+                       const qsizetype type = nextSignificant(t, i + 1);
+                       const qsizetype close = type < 0 ? -1 : nextSignificant(t, type + 1);
+                       return type >= 0 && isTextTypeName(unquoted(t[type])) && close >= 0 && is(t[close], ")");
+                   }()) {
+            out.push_back(tok);
+            out.push_back({Kind::Word, QStringLiteral(" text")});
+            i = nextSignificant(t, i + 1);
+        } else if (isDdl && m_dialect == SqlDialect::PostgreSQL && tok.kind == Kind::Word && isTypeName(tok.text)
+                   && prevSignificant(t, i - 1) >= 0 && isName(t[prevSignificant(t, i - 1)])) {
+            const QString type = postgresColumnType(tok.text);
+            if (type.isEmpty()) {
+                out.push_back(tok);
+                continue;
+            }
+            out.push_back({Kind::Word, type});
+            const qsizetype k = nextSignificant(t, i + 1);
+            if (k >= 0 && is(t[k], "(") && type != tok.text.toLower()) { // varchar(50) -> citext
+                const qsizetype close = matchingParen(t, k);
+                if (close >= 0)
+                    i = close;
+            }
         } else if (isDdl && tok.kind == Kind::Word && isTextTypeName(tok.text) && m_dialect == SqlDialect::SQLite) {
             const qsizetype prev = prevSignificant(t, i - 1);
             out.push_back(tok);
@@ -950,6 +1053,8 @@ QString TsqlTranslator::translateBody(const QString &tsql) const
             out.push_back(tok);
         }
     }
+    if (levels.front().escapePending)
+        out.push_back({Kind::Word, QStringLiteral(" ESCAPE ''")});
     // TOP of the outermost query: LIMIT goes last, before a closing ';'.
     if (!levels.front().limit.isEmpty()) {
         qsizetype insertAt = qsizetype(out.size());

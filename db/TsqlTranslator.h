@@ -47,6 +47,12 @@ using ColumnTypes = QHash<QString, QHash<QString, QString>>;
 //   lets SQLite find the rows through an index
 //   texts holding "\" on PostgreSQL -> E'...' (right whatever
 //   standard_conforming_strings says)
+// and on PostgreSQL besides: [Name] -> "name" (the schema's names are kept in
+// lower case), convert(type, ...) -> tsql_datetime/_text/_int/_real(...),
+// LIKE without ESCAPE -> ESCAPE '' (no escape character, as in T-SQL),
+// CAST(x AS char) -> CAST(x AS text) (the whole text), '' written into a
+// number column -> 0, and T-SQL column types in CREATE/ALTER TABLE -> their
+// PostgreSQL kin (texts as citext, so they compare without regard to case)
 // and gives text columns created by CREATE/ALTER TABLE a case-insensitive
 // collation, as SQL Server's default collation compares texts.
 class TsqlTranslator
@@ -74,6 +80,8 @@ private:
     QString m_ownDatabase;
     QHash<QString, QSet<QString>> m_dateColumns; // per table
     QSet<QString> m_dateColumnNames;             // of any table, for comparisons
+    QHash<QString, QSet<QString>> m_numberColumns; // per table
+    QSet<QString> m_numberColumnNames;
     QSet<QString> m_textColumnNames;             // text in every table that has them
     QHash<QString, QSet<QString>> m_tableColumns; // table -> its columns
 };

@@ -6,6 +6,7 @@ packages=(
   build-essential cmake ninja-build pkg-config git
   qt6-base-dev qt6-qpa-plugins libgl-dev
   libsqlite3-dev sqlite3
+  libpq-dev postgresql unixodbc-dev odbc-postgresql tdsodbc
   libdcmtk-dev dcmtk libopenjp2-7-dev
   libgtest-dev libgdcm-tools bc python3
   systemd
