@@ -87,9 +87,24 @@ RecordInserter::RecordInserter(db::ArchiveConnection &connection, ActivityLog &l
 {
 }
 
-// A failed insert is written to the activity log with its statement.
-bool RecordInserter::runInsert(const QString &statement)
+// A failed insert is written to the activity log with its statement. When
+// another archive node on the same database inserted the same row between
+// this one's look-up and its insert, the row is there and nothing is left to
+// do: the look-up run again tells, and the image goes on.
+bool RecordInserter::runInsert(const QString &statement, const QString &lookup)
 {
+    if (!lookup.isEmpty()) {
+        QString error;
+        if (m_connection.executeQuiet(statement, error))
+            return true;
+        bool failed = false;
+        db::ResultSet rows = m_connection.ExecuteSQL(lookup, failed);
+        if (!rows.isNone() && !rows.atEnd()) {
+            m_log.WriteLog(QStringLiteral("Inserted meanwhile by another writer: ") + lookup.trimmed());
+            return true;
+        }
+        // A real failure: reported, and tried again after a reconnect, as any statement.
+    }
     bool failed = false;
     m_connection.ExecuteSQL(statement, failed);
     if (failed)
@@ -145,6 +160,7 @@ bool RecordInserter::InsertPatient(const ToolkitImage &image)
     if (!m_connection.openForUpdate(m_lastStatement, row))
         return false;
     if (!row.found) {
+        const QString lookup = m_lastStatement;
         m_lastStatement = QStringLiteral("INSERT into PATIENTTABLE ") + QStringLiteral("(") + QStringLiteral("PatientID,")
                           + QStringLiteral("Name_First,") + QStringLiteral("Name_Middle,") + QStringLiteral("Name_Last,")
                           + QStringLiteral("Name_Title,") + QStringLiteral("DateOfBirth,") + QStringLiteral("Sex")
@@ -152,7 +168,7 @@ bool RecordInserter::InsertPatient(const ToolkitImage &image)
                           + SqlText(name.middle) + QLatin1Char(',') + SqlText(name.last) + QLatin1Char(',')
                           + SqlText(name.title) + QLatin1Char(',') + QStringLiteral(" convert(datetime,") + dob
                           + QStringLiteral(",101),") + SqlText(element(image, 0x10, 0x40)) + QStringLiteral(") ");
-        return runInsert(m_lastStatement);
+        return runInsert(m_lastStatement, lookup);
     }
     if (m_updateImageData()) {
         bool changed = assign(row, QStringLiteral("Name_First"), textValue(name.first));
@@ -227,7 +243,7 @@ bool RecordInserter::InsertStudy(const ToolkitImage &image)
         sql += SqlText(element(image, 0x08, 0x80)) + QStringLiteral(") ");
         m_lastStatement = sql;
         trace(QStringLiteral("InsertStudy: ") + sql);
-        return runInsert(sql);
+        return runInsert(sql, QStringLiteral("SELECT * FROM STUDYTABLE WHERE STUDYUID='") + db::Quote(studyUid) + QLatin1Char('\''));
     }
     trace(QStringLiteral("study exists: ") + studyUid);
     if (m_updateImageData()) {
@@ -282,7 +298,7 @@ bool RecordInserter::InsertSeries(const ToolkitImage &image)
                       + QLatin1Char(',') + seriesDateSql + QLatin1Char(',')
                       + (bodyPart == QLatin1String("''") ? QStringLiteral("NULL") : bodyPart) + QStringLiteral(") ");
     trace(QStringLiteral("InsertStudy: ") + m_lastStatement);
-    return runInsert(m_lastStatement);
+    return runInsert(m_lastStatement, QStringLiteral("SELECT * FROM SeriesTABLE WHERE SeriesUID= ") + uid);
 }
 
 bool RecordInserter::storedFileReadable(const QString &uid)

@@ -37,7 +37,8 @@ public:
 private:
     QString dateLiteral(const QVariant &value, const QString &what);
     void trace(const QString &text);
-    bool runInsert(const QString &statement);
+    // lookup: the query that finds the row the statement inserts, if any.
+    bool runInsert(const QString &statement, const QString &lookup = QString());
     void startFileWrite(toolkit::ToolkitImage &image, toolkit::ToolkitConnection &connection, const QString &path);
     // "Data Updated" and one save when an existing row took new values.
     bool saveIfChanged(db::UpdatableRow &row, bool changed);
