@@ -5,6 +5,7 @@
 #include "app/shell/ProgramUpdateCommand.h"
 #include "app/shell/FolderToolCommands.h"
 #include "app/shell/ServerController.h"
+#include "app/shell/DatabaseCommands.h"
 #include "app/shell/ServiceCommands.h"
 #include "browser/ArchiveDeletion.h"
 #include "browser/GridModel.h"
@@ -69,6 +70,8 @@ const CommandHelp kCommands[] = {
     {"check-names", "[DIR] [--transmit]",
      "\"Read Names\": patient names in the files below DIR (the storage root) against the archive"},
     {"transmit", "DIR [--ext DCM]", "\"Transmit\": every file of DIR to the storage node"},
+    {"install-db", "--to CONNECTION", "the archive's and HIS schemas on an empty PostgreSQL database; DBServer.txt names it"},
+    {"migrate", "--to CONNECTION", "the embedded archive copied onto a PostgreSQL database, then DBServer.txt switched"},
 };
 
 const char *kFilterHelp =
@@ -121,6 +124,8 @@ int OperatorCommands::execute(const CommandLine &commandLine)
     });
     if (commandLine.command == QLatin1String("install-service")) // needs no archive
         return ServiceCommands::installService(controller.home().path(), commandLine.commandArguments);
+    if (DatabaseCommands::handles(commandLine.command)) // the archive moves: none is open
+        return DatabaseCommands(controller.home()).run(commandLine.command, commandLine.commandArguments);
     QString error;
     if (!controller.openArchive(error)) {
         std::fputs((error + QLatin1Char('\n')).toLocal8Bit().constData(), stderr);
