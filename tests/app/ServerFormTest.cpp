@@ -2,6 +2,7 @@
 #include "app/windows/ServerForm.h"
 #include "app/windows/SplashWindow.h"
 #include "core/Prompter.h"
+#include "tests/support/ServerDatabase.h"
 #include "tests/support/TestSupport.h"
 
 #include <QBrush>
@@ -54,7 +55,7 @@ TEST(ServerForm, LoadsWithItsPagesInOrderAndShowsTheLog)
     EXPECT_EQ(form.windowTitle(), "TALMIR PACS DICOM Server ver.6.1.63");
     auto *log = form.findChild<QPlainTextEdit *>("txtLog");
     ASSERT_NE(log, nullptr);
-    EXPECT_TRUE(log->toPlainText().contains("Connected to DB. Database=archive.db"));
+    EXPECT_TRUE(log->toPlainText().contains(ServerDatabase::enabled() ? "Connected to DB. Server=127.0.0.1" : "Connected to DB. Database=archive.db"));
     EXPECT_TRUE(log->toPlainText().startsWith("Listening on port ")) << log->toPlainText().toStdString();
     auto *errors = form.findChild<QPlainTextEdit *>("txtErrors");
     EXPECT_EQ(errors->toPlainText(), "---\n");

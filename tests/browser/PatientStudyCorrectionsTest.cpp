@@ -89,10 +89,19 @@ TEST_F(PatientStudyCorrectionsTest, ChangeOfPatientIdMovesEveryStudyOrNone)
 
     // The second study cannot be detached: nothing of the change stays.
     QString error;
-    ASSERT_TRUE(connection.executeQuiet("CREATE TRIGGER second_fails BEFORE UPDATE ON StudyTable "
-                                        "WHEN OLD.StudyUID = '1.2' BEGIN SELECT RAISE(ABORT, 'injected failure'); END",
-                                        error))
-        << error.toStdString();
+    if (onServer())
+        ASSERT_TRUE(test::ServerDatabase::executeNative(scratch.home(),
+                                                  "CREATE FUNCTION second_fails() RETURNS trigger LANGUAGE plpgsql AS $$BEGIN "
+                                                  "IF OLD.StudyUID = '1.2' THEN RAISE EXCEPTION 'injected failure'; END IF; "
+                                                  "RETURN NEW; END$$; CREATE TRIGGER second_fails BEFORE UPDATE ON "
+                                                  "dicom.StudyTable FOR EACH ROW EXECUTE FUNCTION second_fails()",
+                                                  error))
+            << error.toStdString();
+    else
+        ASSERT_TRUE(connection.executeQuiet("CREATE TRIGGER second_fails BEFORE UPDATE ON StudyTable "
+                                            "WHEN OLD.StudyUID = '1.2' BEGIN SELECT RAISE(ABORT, 'injected failure'); END",
+                                            error))
+            << error.toStdString();
     const QString failure = changeId("P1", "P9");
     EXPECT_TRUE(failure.contains("injected failure") && failure.endsWith(" 1.1")) << failure.toStdString();
     EXPECT_EQ(studiesOf("P1"), three);
@@ -100,7 +109,8 @@ TEST_F(PatientStudyCorrectionsTest, ChangeOfPatientIdMovesEveryStudyOrNone)
     EXPECT_EQ(column("SELECT PatientID FROM PatientTable WHERE PatientID IN ('P1','P9')"), QStringList{"P1"});
     EXPECT_FALSE(connection.inTransaction());
 
-    ASSERT_TRUE(connection.executeQuiet("DROP TRIGGER second_fails", error)) << error.toStdString();
+    ASSERT_TRUE(connection.executeQuiet(onServer() ? "DROP TRIGGER second_fails ON StudyTable" : "DROP TRIGGER second_fails", error))
+        << error.toStdString();
     EXPECT_EQ(changeId("P1", "P9"), "DONE.");
     EXPECT_EQ(studiesOf("P9"), three);
     EXPECT_EQ(studiesOf("P1"), QStringList());

@@ -38,6 +38,7 @@ TEST(ArchiveConnection, BadConnectionFilesAreReportedAndLeaveItDisconnected)
     HomeFolder home(scratch.home());
     ActivityLog log;
     ArchiveConnection connection(home, log);
+    QFile::remove(scratch.path("DBServer.txt"));
 
     connection.ConnectDB(); // no file at all
     EXPECT_FALSE(connection.DBConnected());
@@ -124,6 +125,8 @@ TEST_F(ArchiveFixture, StatementFailuresAreReportedThenRetriedOnceAfterAReconnec
 
 TEST_F(ArchiveFixture, ADatabaseFileRemovedOrReplacedMidRunIsNoticedAndSurvived)
 {
+    if (onServer())
+        GTEST_SKIP() << "the embedded archive's own files";
     const QString file = home.filePath("archive.db");
     ASSERT_TRUE(QFile::copy(file, file + ".copy"));
 
@@ -322,10 +325,12 @@ TEST_F(ArchiveFixture, TextsMatchWithoutRegardToCaseInEveryScript)
     EXPECT_EQ(scalar("select PatientID from PatientTable where Name_Last = 'иВАНОВ'"), "PC1");
     EXPECT_EQ(scalar("select count(*) from PatientTable where Name_Last in ('müller', 'MUELLER')"), "2");
     // Lookups by a NOCASE column still go through its index.
-    ResultSet plan = connection.ExecuteSQL("EXPLAIN QUERY PLAN select PatientID from PatientTable where Name_Last = 'MÜLLER'");
-    ASSERT_FALSE(plan.atEnd());
-    EXPECT_TRUE(plan.text("detail").contains("USING INDEX PatientTable_Name_Last")) << plan.text("detail").toStdString();
-    plan.close();
+    if (!onServer()) {
+        ResultSet plan = connection.ExecuteSQL("EXPLAIN QUERY PLAN select PatientID from PatientTable where Name_Last = 'MÜLLER'");
+        ASSERT_FALSE(plan.atEnd());
+        EXPECT_TRUE(plan.text("detail").contains("USING INDEX PatientTable_Name_Last")) << plan.text("detail").toStdString();
+        plan.close();
+    }
 
     // ESCAPE makes LIKE's own wildcards plain characters.
     EXPECT_EQ(scalar("select count(*) from PatientTable where PatientID like 'PID_03'"), "2");
@@ -345,6 +350,8 @@ TEST_F(ArchiveFixture, TextsMatchWithoutRegardToCaseInEveryScript)
 
 TEST_F(ArchiveFixture, IndexesOfAnArchiveWrittenBeforeAreRebuiltForTheNewComparison)
 {
+    if (onServer())
+        GTEST_SKIP() << "the embedded archive's own files";
     // Rows written by a build whose NOCASE folded only A-Z: its indexes hold
     // "Ü..." apart from "ü...", where the comparison now puts them together.
     auto writeAsBefore = [&](const QString &file, const QString &sql) {
@@ -401,8 +408,10 @@ TEST_F(ArchiveFixture, DatesWrittenByStatementTextAreStoredAsReceptionStoresThem
                           "( '1.2.50' , 'P1' , '2/3/2024' , '09:05:00' , 'A50' )  ");
     connection.ExecuteSQL("INSERT into STUDYTABLE (StudyUID,PatientID_FKey,StudyDate,StudyTime) VALUES "
                           "('1.2.51','P1',convert(datetime,'02/03/2024',101),convert(datetime,'09:05:00',8))");
-    EXPECT_EQ(scalar("select typeof(StudyDate) || '|' || StudyDate || '|' || StudyTime from StudyTable where StudyUID='1.2.50'"),
-              "text|2024-02-03 00:00:00|1900-01-01 09:05:00");
+    EXPECT_EQ(scalar("select StudyDate || '|' || StudyTime from StudyTable where StudyUID='1.2.50'"),
+              "2024-02-03 00:00:00|1900-01-01 09:05:00");
+    if (!onServer()) // the embedded archive keeps dates as ISO text
+        EXPECT_EQ(scalar("select typeof(StudyDate) from StudyTable where StudyUID='1.2.50'"), "text");
     EXPECT_EQ(scalar("select count(*) from StudyTable a, StudyTable b where a.StudyUID='1.2.50' and b.StudyUID='1.2.51' "
                      "and a.StudyDate = b.StudyDate and a.StudyTime = b.StudyTime"),
               "1");
@@ -435,11 +444,13 @@ TEST_F(ArchiveFixture, QueriesByAUidStillGoThroughTheIndex)
                           "('1.2.3.2', '1.2.3', 2), ('1.2.4.1', '1.2.4', 1)");
     const QString query = "SELECT top 800 SOPInstanceUID AS SOPInstanceUID FROM IMAGEView WHERE SeriesInstanceUID LIKE '1.2.3' "
                           "ESCAPE '\\' ORDER BY CAST(InstanceNumber AS char)";
-    ResultSet plan = connection.ExecuteSQL("EXPLAIN QUERY PLAN " + query);
-    QString details;
-    for (; !plan.atEnd(); plan.moveNext())
-        details += plan.text("detail") + "; ";
-    EXPECT_TRUE(details.contains("USING INDEX ImageTable_SeriesUID_FKey")) << details.toStdString();
+    if (!onServer()) {
+        ResultSet plan = connection.ExecuteSQL("EXPLAIN QUERY PLAN " + query);
+        QString details;
+        for (; !plan.atEnd(); plan.moveNext())
+            details += plan.text("detail") + "; ";
+        EXPECT_TRUE(details.contains("USING INDEX ImageTable_SeriesUID_FKey")) << details.toStdString();
+    }
     QStringList found;
     for (ResultSet rows = connection.ExecuteSQL(query); !rows.atEnd(); rows.moveNext())
         found << rows.text(0);
@@ -462,6 +473,8 @@ int openHandlesOf(const QString &file)
 
 TEST_F(ArchiveFixture, AReconnectMidReadLeavesEveryRowToTheReaderAndClosesTheOldHandleAfterIt)
 {
+    if (onServer())
+        GTEST_SKIP() << "the embedded archive's own files";
     QStringList values;
     for (int i = 0; i < 1500; ++i)
         values << QString("('R%1','ROWS')").arg(i, 4, 10, QChar('0'));
@@ -508,6 +521,8 @@ TEST_F(ArchiveFixture, AReconnectMidReadLeavesEveryRowToTheReaderAndClosesTheOld
 
 TEST_F(ArchiveFixture, RowsThatFailWhileBeingReadSayTheyEndedWithAnError)
 {
+    if (onServer())
+        GTEST_SKIP() << "the embedded archive's own files";
     for (int i = 0; i < 20; ++i)
         connection.ExecuteSQL(QString("insert into PatientTable (PatientID, Name_Last) values ('E%1','ERR')").arg(i, 2, 10, QChar('0')));
     // The tenth row's value cannot be computed: the database fails in the

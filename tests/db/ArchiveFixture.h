@@ -5,6 +5,7 @@
 #include "core/Prompter.h"
 #include "db/ArchiveConnection.h"
 #include "db/ArchiveInstaller.h"
+#include "tests/support/ServerDatabase.h"
 #include "tests/support/TestSupport.h"
 
 #include <QStringList>
@@ -50,6 +51,22 @@ protected:
                 lines << line.mid(at + 4);
         }
         return lines;
+    }
+
+    // The archive is on a database server (PACS_TEST_SERVER), not embedded.
+    static bool onServer() { return ServerDatabase::enabled(); }
+
+    // Every row of a query, its fields joined by "=" and the rows by ",".
+    QString joined(const QString &sql)
+    {
+        QStringList rows;
+        for (db::ResultSet r = connection.ExecuteSQL(sql); !r.isNone() && !r.atEnd(); r.moveNext()) {
+            QStringList fields;
+            for (int i = 0; i < r.fieldCount(); ++i)
+                fields << r.text(i);
+            rows << fields.join('=');
+        }
+        return rows.join(',');
     }
 
     // One value of the first row of a query.

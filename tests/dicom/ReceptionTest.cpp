@@ -3,6 +3,7 @@
 #include "dicom/HisFeedback.h"
 #include "dicom/ImagePath.h"
 #include "dicom/ImageReception.h"
+#include "tests/support/ServerDatabase.h"
 #include "tests/support/Peers.h"
 
 #include <QDir>
@@ -315,14 +316,26 @@ TEST_F(ReceptionFixture, AnImageWhoseRowOrFileCannotBeWrittenIsNeverAcknowledged
 {
     start();
     // The row statement fails (as on a full disk): 0xA700, never success.
-    m_controller->connection().ExecuteSQL(
-        "CREATE TRIGGER refuse BEFORE INSERT ON ImageTable BEGIN SELECT RAISE(ABORT, 'disk full'); END");
+    QString error;
+    if (ServerDatabase::enabled())
+        ASSERT_TRUE(ServerDatabase::executeNative(scratch.home(),
+                                                  "CREATE FUNCTION refuse() RETURNS trigger LANGUAGE plpgsql AS "
+                                                  "$$BEGIN RAISE EXCEPTION 'disk full'; END$$; CREATE TRIGGER refuse "
+                                                  "BEFORE INSERT ON dicom.ImageTable FOR EACH ROW EXECUTE FUNCTION refuse()",
+                                                  error))
+            << error.toStdString();
+    else
+        m_controller->connection().ExecuteSQL(
+            "CREATE TRIGGER refuse BEFORE INSERT ON ImageTable BEGIN SELECT RAISE(ABORT, 'disk full'); END");
     SampleSpec spec;
     StoreOutcome r = send({sample("a", spec)});
     EXPECT_EQ(r.success, 0) << r.output.toStdString();
     EXPECT_TRUE(r.output.contains("Refused: OutOfResources")) << r.output.toStdString();
     EXPECT_TRUE(errors().contains("Cannot InsertImage"));
-    m_controller->connection().ExecuteSQL("DROP TRIGGER refuse");
+    if (ServerDatabase::enabled())
+        ASSERT_TRUE(ServerDatabase::executeNative(scratch.home(), "DROP TRIGGER refuse ON dicom.ImageTable", error));
+    else
+        m_controller->connection().ExecuteSQL("DROP TRIGGER refuse");
 
     // The file cannot be written: the row written before it goes again.
     QDir(scratch.home() + "/IMAGES").removeRecursively();

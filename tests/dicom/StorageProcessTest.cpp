@@ -1,4 +1,4 @@
-#include "db/SqliteBackend.h"
+#include "tests/support/ServerDatabase.h"
 #include "dicom/ImagePath.h"
 #include "tests/dicom/ReceptionFixture.h"
 
@@ -22,11 +22,11 @@ struct ArchiveCheck
 ArchiveCheck checkArchive(const QString &home)
 {
     ArchiveCheck check;
-    db::SqliteBackend db;
     QString error;
-    if (!db.openFile(home + "/archive.db", false, error))
+    auto db = test::openHomeArchive(home, error);
+    if (!db)
         return check;
-    auto rows = db.execute("select InstanceUID, Filename from ImageTable", error);
+    auto rows = db->execute("select InstanceUID, Filename from ImageTable", error);
     QSet<QString> uids;
     for (; rows && !rows->atEnd(); rows->moveNext()) {
         ++check.images;
@@ -111,11 +111,11 @@ TEST(StorageProcess, TwoModalitiesSendingAtOnceBothComplete)
     const ArchiveCheck check = checkArchive(scratch.home());
     EXPECT_EQ(check.distinct, 120);
     EXPECT_TRUE(check.missingFiles.isEmpty());
-    db::SqliteBackend db;
     QString error;
-    ASSERT_TRUE(db.openFile(scratch.home() + "/archive.db", false, error));
-    auto rows = db.execute("select count(*) from StudyTable", error);
+    auto db = test::openHomeArchive(scratch.home(), error);
+    ASSERT_TRUE(db) << error.toStdString();
+    auto rows = db->execute("select count(*) from StudyTable", error);
     EXPECT_EQ(rows->value(0).toInteger(), 2);
-    rows = db.execute("select count(*) from SeriesTable", error);
+    rows = db->execute("select count(*) from SeriesTable", error);
     EXPECT_EQ(rows->value(0).toInteger(), 2);
 }

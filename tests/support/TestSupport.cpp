@@ -1,10 +1,15 @@
 #include "tests/support/TestSupport.h"
 
+#include "core/HomeFolder.h"
+#include "db/ServerInstaller.h"
+#include "tests/support/ServerDatabase.h"
+
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
 #include <QThread>
+#include <gtest/gtest.h>
 
 namespace pacs::test {
 
@@ -25,10 +30,22 @@ ScratchHome::ScratchHome() : m_oldXdg(qgetenv("XDG_CONFIG_HOME"))
     QDir().mkpath(home());
     QDir().mkpath(configDir());
     qputenv("XDG_CONFIG_HOME", configDir().toUtf8());
+    if (!ServerDatabase::enabled())
+        return;
+    // The archive of this home on its own server database: every test that
+    // installs or starts the archive here runs on that back end.
+    QString error;
+    m_serverDatabase = ServerDatabase::create(error);
+    HomeFolder folder(home());
+    db::ServerInstaller installer(folder);
+    if (m_serverDatabase.isEmpty() || !installer.install(m_serverDatabase, error))
+        ADD_FAILURE() << "No server database for the test: " << error.toStdString();
 }
 
 ScratchHome::~ScratchHome()
 {
+    if (!m_serverDatabase.isEmpty())
+        ServerDatabase::drop(m_serverDatabase);
     if (m_oldXdg.isEmpty())
         qunsetenv("XDG_CONFIG_HOME");
     else

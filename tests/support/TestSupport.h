@@ -17,6 +17,8 @@ namespace pacs::test {
 bool waitUntil(const std::function<bool()> &condition, int timeoutMs = 10000);
 
 // A scratch home folder and settings folder for one test; both vanish with it.
+// With PACS_TEST_SERVER set, the home's DBServer.txt names a server database
+// made for the test (see ServerDatabase), dropped with it.
 class ScratchHome
 {
 public:
@@ -31,6 +33,7 @@ public:
 private:
     QTemporaryDir m_dir;
     QByteArray m_oldXdg;
+    QString m_serverDatabase;
 };
 
 } // namespace pacs::test

@@ -3,6 +3,7 @@
 // the browse sequences of the reference lists and the remote AE list.
 #include "core/SettingsStore.h"
 #include "db/TsqlTranslator.h"
+#include "tests/support/ServerDatabase.h"
 #include "tests/db/ArchiveFixture.h"
 #include "tools/HostFramework.h"
 #include "tools/HostMain.h"
@@ -64,11 +65,17 @@ TEST_F(HostFixture, InitVornCreatesTheFrameworkOnceAndHandsOverTheLogon)
     EXPECT_EQ(module().Program(), program);
     EXPECT_EQ(tools::clsThisClass::instance(), &module());
 
-    // The embedded default string: "Driver=SQLite;Database=archive.db;Attach=..."
-    EXPECT_EQ(program->db().DriverMethod, "Driver=SQLite");
-    EXPECT_EQ(program->db().dbServerName, "archive.db");
-    EXPECT_EQ(program->db().DBUser, "Patient_Data.db,Build_File.db,HIS.db");
-    EXPECT_EQ(program->db().dbPassword, "");
+    if (ServerDatabase::enabled()) { // "Driver=PostgreSQL;Server=...;Uid=...;Pwd=...;..."
+        EXPECT_EQ(program->db().DriverMethod, "Driver=PostgreSQL");
+        EXPECT_EQ(program->db().dbServerName, "127.0.0.1");
+        EXPECT_EQ(program->db().DBUser, "pacs");
+        EXPECT_EQ(program->db().dbPassword, "pacs");
+    } else { // the embedded default string: "Driver=SQLite;Database=archive.db;Attach=..."
+        EXPECT_EQ(program->db().DriverMethod, "Driver=SQLite");
+        EXPECT_EQ(program->db().dbServerName, "archive.db");
+        EXPECT_EQ(program->db().DBUser, "Patient_Data.db,Build_File.db,HIS.db");
+        EXPECT_EQ(program->db().dbPassword, "");
+    }
     EXPECT_EQ(program->db().DBDriver, 1);
     EXPECT_TRUE(program->db().isConnected());
     EXPECT_EQ(program->Name(), "DICOM");
@@ -88,6 +95,7 @@ TEST(HostFrameworkWithoutArchive, AFailedInitVornIsTriedAgainNextTime)
     db::ArchiveConnection connection{home, log};
     SettingsStore settings{scratch.settingsFile()};
     HostFramework host{connection, log, settings};
+    QFile::remove(scratch.path("DBServer.txt"));
     QString error;
     EXPECT_FALSE(host.InitVorn(error)); // no DBServer.txt yet
     EXPECT_FALSE(error.isEmpty());
@@ -185,8 +193,15 @@ TEST_F(HostFixture, TheTemplateTableIsMadeAndFilledForReal)
     EXPECT_TRUE(logLines().isEmpty());
     module().MakeDB();
     EXPECT_EQ(logLines(), QStringList{"Table created: DICOM..ROZAZIZERARARIZAZ_TableName"});
-    EXPECT_EQ(scalar("select count(*) from pragma_table_info('ROZAZIZERARARIZAZ_TableName')"), "5");
-    EXPECT_EQ(scalar("select lower(type) from pragma_table_info('ROZAZIZERARARIZAZ_TableName') where name='Field2'"), "int");
+    if (ServerDatabase::enabled()) {
+        EXPECT_EQ(scalar("select count(*) from information_schema.columns where table_name = 'rozazizerararizaz_tablename'"), "5");
+        EXPECT_EQ(scalar("select data_type from information_schema.columns where table_name = 'rozazizerararizaz_tablename' "
+                         "and column_name = 'field2'"),
+                  "integer");
+    } else {
+        EXPECT_EQ(scalar("select count(*) from pragma_table_info('ROZAZIZERARARIZAZ_TableName')"), "5");
+        EXPECT_EQ(scalar("select lower(type) from pragma_table_info('ROZAZIZERARARIZAZ_TableName') where name='Field2'"), "int");
+    }
     module().MakeDB();
     EXPECT_TRUE(log.logText().contains("Table exists: DICOM..ROZAZIZERARARIZAZ_TableName"));
     module().MakeRecords("TableName");
