@@ -77,6 +77,17 @@ bool ArchiveMigration::migrate(const QString &targetConnection, QString &error)
     PostgresBackend to;
     if (!to.open(target, m_home.path(), error))
         return false;
+    // Only into an empty archive: what a server database holds already is
+    // never mixed with or replaced by the embedded one.
+    auto held = to.executeNative(QStringLiteral("SELECT (SELECT count(*) FROM dicom.ImageTable) + (SELECT count(*) FROM dicom.StudyTable) "
+                                                "+ (SELECT count(*) FROM dicom.PatientTable)"),
+                                 error);
+    if (!held)
+        return false;
+    if (held->value(0).toInteger() != 0) {
+        error = QStringLiteral("The server database holds an archive already: nothing copied.");
+        return false;
+    }
 
     // The server's columns of each table, by schema.
     auto columns = to.executeNative(QStringLiteral("SELECT table_schema, lower(table_name), lower(column_name), udt_name "

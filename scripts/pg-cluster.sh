@@ -3,6 +3,7 @@
 # on a free port of 127.0.0.1, run by an unprivileged user.
 #   scripts/pg-cluster.sh start DIR   prints the connection string of the
 #                                     server's maintenance database
+#   scripts/pg-cluster.sh restart DIR  (stopped and started again, same port)
 #   scripts/pg-cluster.sh stop DIR
 # The role "pacs" (password "pacs") may create databases; each test makes its
 # own. The cluster skips fsync: it holds nothing that outlives the run.
@@ -46,10 +47,13 @@ start)
   # Uid and Pwd third and fourth: the host framework reads the logon by position.
   echo "Driver=PostgreSQL;Server=127.0.0.1;Uid=pacs;Pwd=pacs;Port=$port;Database=postgres"
   ;;
+restart)
+  as_owner "$bindir/pg_ctl" -D "$dir/data" -l "$dir/server.log" -w -t 60 -m fast restart >/dev/null
+  ;;
 stop)
   [ -f "$dir/data/PG_VERSION" ] && as_owner "$bindir/pg_ctl" -D "$dir/data" -m fast -w stop >/dev/null 2>&1 || true
   ;;
 *)
-  echo "usage: $0 start|stop DIR" >&2; exit 2
+  echo "usage: $0 start|restart|stop DIR" >&2; exit 2
   ;;
 esac

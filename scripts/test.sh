@@ -18,4 +18,4 @@ server="$(scripts/pg-cluster.sh start "$cluster/pg")"
 # The tests that install or run an archive; the others do not touch the database.
 archive_tests='db_tests|dicom_tests|transfer_tests|browser_tests|tools_tests|app_tests'
 echo "== The archive's tests on PostgreSQL (libpq)"
-PACS_TEST_SERVER="$server" ctest --test-dir build --output-on-failure --parallel "$(nproc)" --timeout 600 -L "$archive_tests"
+PACS_TEST_SERVER="$server" PACS_TEST_PG_CLUSTER="$cluster/pg" ctest --test-dir build --output-on-failure --parallel "$(nproc)" --timeout 600 -L "$archive_tests"

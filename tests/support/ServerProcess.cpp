@@ -7,6 +7,11 @@
 
 namespace pacs::test {
 
+QString ServerProcess::program()
+{
+    return QStringLiteral(TALMIR_PACS_BINARY);
+}
+
 ServerProcess::ServerProcess(ScratchHome &scratch) : m_scratch(scratch)
 {
     m_environment = QProcessEnvironment::systemEnvironment();
@@ -37,7 +42,7 @@ void ServerProcess::setEnvironment(const QString &name, const QString &value)
 bool ServerProcess::start(const QStringList &arguments)
 {
     m_process.setProcessEnvironment(m_environment);
-    m_process.start(QStringLiteral(TALMIR_PACS_BINARY),
+    m_process.start(program(),
                     QStringList{QStringLiteral("--headless"), QStringLiteral("--home"), m_scratch.home()} + arguments);
     return m_process.waitForStarted(10000);
 }

@@ -15,6 +15,8 @@ class ServerProcess
 {
 public:
     explicit ServerProcess(ScratchHome &scratch);
+    // The service program under test (it runs the operator commands too).
+    static QString program();
     ~ServerProcess();
 
     // Settings written before the start ([SERVER] PORT=0 unless given).

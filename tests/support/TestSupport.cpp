@@ -25,12 +25,12 @@ bool waitUntil(const std::function<bool()> &condition, int timeoutMs)
     return true;
 }
 
-ScratchHome::ScratchHome() : m_oldXdg(qgetenv("XDG_CONFIG_HOME"))
+ScratchHome::ScratchHome(Archive archive) : m_oldXdg(qgetenv("XDG_CONFIG_HOME"))
 {
     QDir().mkpath(home());
     QDir().mkpath(configDir());
     qputenv("XDG_CONFIG_HOME", configDir().toUtf8());
-    if (!ServerDatabase::enabled())
+    if (!ServerDatabase::enabled() || archive == Archive::Embedded)
         return;
     // The archive of this home on its own server database: every test that
     // installs or starts the archive here runs on that back end.

@@ -22,7 +22,9 @@ bool waitUntil(const std::function<bool()> &condition, int timeoutMs = 10000);
 class ScratchHome
 {
 public:
-    ScratchHome();
+    // Embedded: the home keeps the embedded archive even with PACS_TEST_SERVER.
+    enum class Archive { AsConfigured, Embedded };
+    explicit ScratchHome(Archive archive = Archive::AsConfigured);
     ~ScratchHome();
     QString home() const { return m_dir.path() + QStringLiteral("/home"); }
     QString configDir() const { return m_dir.path() + QStringLiteral("/config"); }
