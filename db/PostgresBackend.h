@@ -1,8 +1,9 @@
 #pragma once
 
 #include "db/DbBackend.h"
+#include "db/NativeRunner.h"
 #include "db/PostgresCursor.h"
-#include "db/TsqlTranslator.h"
+#include "db/PostgresDialect.h"
 
 #include <QString>
 #include <memory>
@@ -12,12 +13,12 @@ struct pg_conn;
 namespace pacs::db {
 
 // An archive on a PostgreSQL server, through libpq:
-//   Driver=PostgreSQL;Server=host;Port=5432;Database=dicom;Uid=pacs;Pwd=secret
+//   Driver=PostgreSQL;Server=host;Uid=pacs;Pwd=secret;Port=5432;Database=dicom
 // The archive's tables live in the schema "dicom" and the hospital
 // information system's databases in schemas of their own (patient_data,
 // build_file, his), so three-part names reach them on the one connection.
-// Statements arrive as T-SQL and are rewritten by the translator.
-class PostgresBackend : public DbBackend
+// Statements arrive as T-SQL and go through the PostgreSQL dialect.
+class PostgresBackend : public DbBackend, private NativeRunner
 {
 public:
     PostgresBackend();
@@ -49,12 +50,13 @@ public:
     static QString siteProfileConnection(const ConnectionString &connection, const QString &catalog);
 
 private:
+    std::shared_ptr<DbCursor> runNative(const QString &sql, const QStringList &parameters, int &affected,
+                                        QString &error) override;
+    QString placeholder(int n) const override { return QStringLiteral("$") + QString::number(n); }
     std::shared_ptr<PostgresCursor> run(const QString &sql, const QStringList &parameters, QString &error);
-    void readColumnTypes();
 
     pg_conn *m_conn = nullptr;
-    TsqlTranslator m_translator{SqlDialect::PostgreSQL};
-    PostgresCursor::Names m_names;
+    PostgresDialect m_dialect{*this};
 };
 
 } // namespace pacs::db
