@@ -1,5 +1,6 @@
 #include "db/DbBackend.h"
 
+#include "db/OdbcBackend.h"
 #include "db/PostgresBackend.h"
 #include "db/SqliteBackend.h"
 
@@ -13,6 +14,8 @@ std::unique_ptr<DbBackend> DbBackend::create(const ConnectionString &connection,
         return std::make_unique<SqliteBackend>();
     if (driver.compare(QLatin1String("PostgreSQL"), Qt::CaseInsensitive) == 0)
         return std::make_unique<PostgresBackend>();
+    if (OdbcBackend::isOdbcDriver(driver))
+        return std::make_unique<OdbcBackend>();
     if (driver.isEmpty())
         error = QStringLiteral("The connection string names no Driver: ") + connection.text();
     else

@@ -19,3 +19,6 @@ server="$(scripts/pg-cluster.sh start "$cluster/pg")"
 archive_tests='db_tests|dicom_tests|transfer_tests|browser_tests|tools_tests|app_tests'
 echo "== The archive's tests on PostgreSQL (libpq)"
 PACS_TEST_SERVER="$server" PACS_TEST_PG_CLUSTER="$cluster/pg" ctest --test-dir build --output-on-failure --parallel "$(nproc)" --timeout 600 -L "$archive_tests"
+echo "== The archive's tests on PostgreSQL through ODBC"
+PACS_TEST_SERVER="$server" PACS_TEST_PG_CLUSTER="$cluster/pg" PACS_TEST_ODBC="{PostgreSQL Unicode}" \
+  ctest --test-dir build --output-on-failure --parallel "$(nproc)" --timeout 600 -L "$archive_tests"

@@ -10,7 +10,9 @@ namespace pacs::test {
 // A database of its own on the server that PACS_TEST_SERVER names (the
 // connection string of a PostgreSQL maintenance database, as
 // scripts/pg-cluster.sh prints it), for one test; dropped with it. Without
-// PACS_TEST_SERVER tests use the embedded archive.
+// PACS_TEST_SERVER tests use the embedded archive. With PACS_TEST_ODBC (an
+// ODBC driver's name, "{PostgreSQL Unicode}") the archive is reached through
+// that driver instead of libpq.
 class ServerDatabase
 {
 public:

@@ -40,6 +40,13 @@ ScratchHome::ScratchHome(Archive archive) : m_oldXdg(qgetenv("XDG_CONFIG_HOME"))
     db::ServerInstaller installer(folder);
     if (m_serverDatabase.isEmpty() || !installer.install(m_serverDatabase, error))
         ADD_FAILURE() << "No server database for the test: " << error.toStdString();
+    // PACS_TEST_ODBC names the ODBC driver that reaches the same server.
+    const QString odbc = qEnvironmentVariable("PACS_TEST_ODBC");
+    if (!odbc.isEmpty()) {
+        QString line = m_serverDatabase;
+        line.replace(QStringLiteral("Driver=PostgreSQL"), QStringLiteral("Driver=") + odbc);
+        writeFile(QStringLiteral("DBServer.txt"), line.toUtf8() + "\n");
+    }
 }
 
 ScratchHome::~ScratchHome()
