@@ -170,6 +170,19 @@ bool allClosed(const std::vector<std::unique_ptr<QTcpSocket>> &peers)
     return true;
 }
 
+// How many of the peers are closed once `atLeast` are, or the time is up.
+int closedWithin(const std::vector<std::unique_ptr<QTcpSocket>> &peers, int atLeast, int timeoutMs)
+{
+    int closed = 0;
+    waitUntil([&] {
+        closed = 0;
+        for (const auto &peer : peers)
+            closed += peer->state() == QAbstractSocket::UnconnectedState ? 1 : 0;
+        return closed >= atLeast;
+    }, timeoutMs);
+    return closed;
+}
+
 } // namespace
 
 TEST(ToolkitListener, SilentPeersDelayNobodyAndAreDroppedAlone)
@@ -204,14 +217,7 @@ TEST(ToolkitListener, AFloodOfSilentPeersIsTurnedAwayAndServiceReturns)
     const auto silent = openSilentPeers(f.listener.listeningPort(), 100);
     ASSERT_EQ(silent.size(), 100u);
     // Those beyond the waiting limit are closed at once, not given a thread each.
-    int closedEarly = 0;
-    waitUntil([&] {
-        closedEarly = 0;
-        for (const auto &peer : silent)
-            closedEarly += peer->state() == QAbstractSocket::UnconnectedState ? 1 : 0;
-        return closedEarly >= 36;
-    }, 3000);
-    EXPECT_GE(closedEarly, 36);
+    EXPECT_GE(closedWithin(silent, 36, 3000), 36);
     EXPECT_TRUE(waitUntil([&] { return allClosed(silent); }, 30000));
     EXPECT_EQ(runTool(QStringLiteral("echoscu"), echoArgs(f)).exitCode, 0);
 }
@@ -235,14 +241,7 @@ TEST(ToolkitListener, AFloodFromOneAddressLeavesPeersFromOthersServed)
     const auto silent = openSilentPeers(f.listener.listeningPort(), 100, QStringLiteral("127.0.0.2"));
     ASSERT_EQ(silent.size(), 100u);
     // Most of the flood is turned away at once; the rest waits for its request.
-    int closedEarly = 0;
-    waitUntil([&] {
-        closedEarly = 0;
-        for (const auto &peer : silent)
-            closedEarly += peer->state() == QAbstractSocket::UnconnectedState ? 1 : 0;
-        return closedEarly >= 60;
-    }, 3000);
-    EXPECT_GE(closedEarly, 60);
+    EXPECT_GE(closedWithin(silent, 60, 3000), 60);
     ASSERT_GE(f.listener.activeAssociations(), 10);
     // A peer from 127.0.0.1 is served while those places are still held.
     const ToolResult r = runTool(QStringLiteral("echoscu"), echoArgs(f) << QStringLiteral("-ta") << QStringLiteral("10"), 20000);
