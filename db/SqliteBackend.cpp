@@ -103,6 +103,13 @@ bool SqliteBackend::openFile(const QString &path, bool create, QString &error)
         close();
         return false;
     }
+    m_walIndex = WalIndexFile(path);
+    m_walIndex.remember();
+    if (const QString fault = m_walIndex.fault(); !fault.isEmpty()) {
+        error = QStringLiteral("Cannot open database ") + path + QStringLiteral(": ") + fault;
+        close();
+        return false;
+    }
     rebuildCaseIndexes();
     readColumnTypes();
     struct stat st {};
@@ -226,6 +233,10 @@ void SqliteBackend::close()
 {
     // Result sets still being read (a query answering while another handler
     // reconnects) keep the handle and read on; it closes with the last of them.
+    // The checkpoint SQLite runs at the close writes the index file: not
+    // through a mapping that would fault.
+    if (m_db && !m_walIndex.fault().isEmpty())
+        sqlite3_db_config(m_db, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
     m_handle.reset();
     m_db = nullptr;
 }
@@ -243,7 +254,8 @@ bool SqliteBackend::checkFileStillThere(QString &error) const
         error = QStringLiteral("The database file ") + m_path + QStringLiteral(" is missing or was replaced.");
         return false;
     }
-    return true;
+    error = m_walIndex.fault();
+    return error.isEmpty();
 }
 
 void SqliteBackend::registerFunctions()

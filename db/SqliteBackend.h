@@ -2,6 +2,7 @@
 
 #include "db/DbBackend.h"
 #include "db/TsqlTranslator.h"
+#include "db/WalIndexFile.h"
 
 #include <QString>
 #include <QStringList>
@@ -62,6 +63,7 @@ private:
     dev_t m_device = 0;
     ino_t m_inode = 0;
     TsqlTranslator m_translator;
+    WalIndexFile m_walIndex;
 };
 
 } // namespace pacs::db

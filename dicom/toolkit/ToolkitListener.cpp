@@ -3,6 +3,7 @@
 #include "dicom/toolkit/ToolkitConnection.h"
 #include "dicom/toolkit/detail/AssociationIntake.h"
 #include "dicom/toolkit/detail/EventSink.h"
+#include "dicom/toolkit/detail/IntakeTransportLayer.h"
 #include "dicom/toolkit/detail/Runtime.h"
 
 #include <dcmtk/dcmnet/assoc.h>
@@ -10,6 +11,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -26,7 +28,21 @@ constexpr long kMaxReceivePdu = 65536;
 // Connections that have not yet sent their association request each hold a
 // thread for up to kFirstPduSeconds; beyond this many, new ones are closed at
 // once, so a flood of silent peers cannot exhaust the process.
-constexpr int kMaxWaitingPeers = 64;
+constexpr int kMaxWaitingPeers = 256;
+// And no one address may take more than this many of those places: a flood
+// of idle connections from one host is turned away while peers from other
+// hosts are still taken in.
+constexpr int kMaxWaitingPerAddress = 24;
+
+std::string peerAddress(const sockaddr_storage &address)
+{
+    char text[INET6_ADDRSTRLEN] = {};
+    if (address.ss_family == AF_INET)
+        ::inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in &>(address).sin_addr, text, sizeof(text));
+    else if (address.ss_family == AF_INET6)
+        ::inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6 &>(address).sin6_addr, text, sizeof(text));
+    return text;
+}
 } // namespace
 
 ToolkitListener::ToolkitListener(ToolkitEvents *events) : m_sink(std::make_shared<detail::EventSink>())
@@ -65,6 +81,8 @@ bool ToolkitListener::startListening(int port)
         m_lastError = detail::conditionText(cond, QString(), QStringLiteral("listen on port %1").arg(port));
         return false;
     }
+    // The intake reads each request itself and DCMTK parses it from memory.
+    ASC_setTransportLayer(network, new detail::IntakeTransportLayer, 1);
     const int socket = int(DUL_networkSocket(network->network));
     sockaddr_in address{};
     socklen_t length = sizeof(address);
@@ -117,7 +135,9 @@ void ToolkitListener::acceptLoop(T_ASC_Network *network)
             break;
         if (r <= 0)
             continue;
-        const int socket = ::accept4(listenSocket, nullptr, nullptr, SOCK_CLOEXEC);
+        sockaddr_storage peer{};
+        socklen_t peerLength = sizeof(peer);
+        const int socket = ::accept4(listenSocket, reinterpret_cast<sockaddr *>(&peer), &peerLength, SOCK_CLOEXEC);
         if (socket < 0) {
             if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
                 // Out of descriptors: the pending peer stays queued; give the
@@ -127,20 +147,23 @@ void ToolkitListener::acceptLoop(T_ASC_Network *network)
             }
             continue;
         }
+        const std::string address = peerAddress(peer);
         bool crowded = false;
         {
             std::lock_guard lock(m_sessionsMutex);
-            crowded = m_inIntake >= kMaxWaitingPeers;
+            const auto waiting = m_waitingByAddress.find(address);
+            crowded = m_inIntake >= kMaxWaitingPeers
+                      || (waiting != m_waitingByAddress.end() && waiting->second >= kMaxWaitingPerAddress);
         }
         if (crowded) {
             ::close(socket);
             continue;
         }
-        startSession(network, socket);
+        startSession(network, socket, address);
     }
 }
 
-void ToolkitListener::startSession(T_ASC_Network *network, int socket)
+void ToolkitListener::startSession(T_ASC_Network *network, int socket, const std::string &address)
 {
     reapSessions(false);
     std::shared_ptr<ToolkitConnection> connection(new ToolkitConnection(false, m_sink));
@@ -148,7 +171,8 @@ void ToolkitListener::startSession(T_ASC_Network *network, int socket)
     auto intake = std::make_shared<detail::Intake>();
     std::lock_guard lock(m_sessionsMutex);
     ++m_inIntake;
-    m_sessions.push_back({connection, std::thread([this, connection, network, socket, finished, intake] {
+    ++m_waitingByAddress[address];
+    m_sessions.push_back({connection, std::thread([this, connection, network, socket, finished, intake, address] {
                               T_ASC_Association *assoc = nullptr;
                               try {
                                   assoc = intake->receive(network, socket, kFirstPduSeconds, kMaxReceivePdu);
@@ -159,6 +183,8 @@ void ToolkitListener::startSession(T_ASC_Network *network, int socket)
                               {
                                   std::lock_guard lock(m_sessionsMutex);
                                   --m_inIntake;
+                                  if (--m_waitingByAddress[address] <= 0)
+                                      m_waitingByAddress.erase(address);
                               }
                               m_intakeDone.notify_all();
                               try {

@@ -4,8 +4,9 @@
 // through ToolkitEvents; also the source of outgoing connections
 // (newConnection). Each association runs on a thread of its own, from the
 // moment its TCP connection is accepted (so a peer that connects and stays
-// silent delays nobody else; it is dropped after 5 s); events reach the
-// program on the application's main thread.
+// silent, or stalls inside its request, delays nobody else; it is dropped
+// after 5 s, and one address may keep only so many connections waiting);
+// events reach the program on the application's main thread.
 //
 // Accepted on every association: Verification, every storage SOP class DCMTK
 // knows, Patient and Study Root FIND/MOVE/GET; every transfer syntax DCMTK can
@@ -22,8 +23,10 @@
 #include <atomic>
 #include <condition_variable>
 #include <list>
+#include <map>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <thread>
 
 struct T_ASC_Network;
@@ -78,7 +81,7 @@ private:
         std::shared_ptr<detail::Intake> intake; // until the A-ASSOCIATE-RQ is read
     };
     void acceptLoop(T_ASC_Network *network);
-    void startSession(T_ASC_Network *network, int socket);
+    void startSession(T_ASC_Network *network, int socket, const std::string &address);
     void reapSessions(bool all);
 
     std::shared_ptr<detail::EventSink> m_sink;
@@ -91,6 +94,7 @@ private:
     mutable std::mutex m_sessionsMutex;
     std::list<Session> m_sessions;
     int m_inIntake = 0; // sessions still reading their request through m_network
+    std::map<std::string, int> m_waitingByAddress; // of those, by peer address
     std::condition_variable m_intakeDone;
     bool m_settingA = false;
     int m_settingB = 0;

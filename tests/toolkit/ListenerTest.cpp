@@ -2,6 +2,7 @@
 
 #include "tests/support/TestSupport.h"
 
+#include <QHostAddress>
 #include <QTcpSocket>
 
 #include <gtest/gtest.h>
@@ -146,12 +147,14 @@ TEST(ToolkitListener, GarbageAndCutOffPeersDoNotDisturbAnEchoInProgress)
 
 namespace {
 
-// TCP connections that never send a byte.
-std::vector<std::unique_ptr<QTcpSocket>> openSilentPeers(int port, int count)
+// TCP connections that never send a byte, from the given local address.
+std::vector<std::unique_ptr<QTcpSocket>> openSilentPeers(int port, int count, const QString &from = QStringLiteral("127.0.0.1"))
 {
     std::vector<std::unique_ptr<QTcpSocket>> peers;
     for (int i = 0; i < count; ++i) {
         auto socket = std::make_unique<QTcpSocket>();
+        if (!socket->bind(QHostAddress(from), 0))
+            continue;
         socket->connectToHost(QStringLiteral("127.0.0.1"), quint16(port));
         if (socket->waitForConnected(10000))
             peers.push_back(std::move(socket));
@@ -165,6 +168,19 @@ bool allClosed(const std::vector<std::unique_ptr<QTcpSocket>> &peers)
         if (peer->state() != QAbstractSocket::UnconnectedState)
             return false;
     return true;
+}
+
+// How many of the peers are closed once `atLeast` are, or the time is up.
+int closedWithin(const std::vector<std::unique_ptr<QTcpSocket>> &peers, int atLeast, int timeoutMs)
+{
+    int closed = 0;
+    waitUntil([&] {
+        closed = 0;
+        for (const auto &peer : peers)
+            closed += peer->state() == QAbstractSocket::UnconnectedState ? 1 : 0;
+        return closed >= atLeast;
+    }, timeoutMs);
+    return closed;
 }
 
 } // namespace
@@ -201,14 +217,7 @@ TEST(ToolkitListener, AFloodOfSilentPeersIsTurnedAwayAndServiceReturns)
     const auto silent = openSilentPeers(f.listener.listeningPort(), 100);
     ASSERT_EQ(silent.size(), 100u);
     // Those beyond the waiting limit are closed at once, not given a thread each.
-    int closedEarly = 0;
-    waitUntil([&] {
-        closedEarly = 0;
-        for (const auto &peer : silent)
-            closedEarly += peer->state() == QAbstractSocket::UnconnectedState ? 1 : 0;
-        return closedEarly >= 36;
-    }, 3000);
-    EXPECT_GE(closedEarly, 36);
+    EXPECT_GE(closedWithin(silent, 36, 3000), 36);
     EXPECT_TRUE(waitUntil([&] { return allClosed(silent); }, 30000));
     EXPECT_EQ(runTool(QStringLiteral("echoscu"), echoArgs(f)).exitCode, 0);
 }
@@ -224,4 +233,48 @@ TEST(ToolkitListener, StoppingEndsTheWaitOfSilentPeers)
     EXPECT_TRUE(waitUntil([&] { return f.listener.activeAssociations() == 0; }, 10000));
     ASSERT_TRUE(f.listener.startListening(0));
     EXPECT_EQ(runTool(QStringLiteral("echoscu"), echoArgs(f)).exitCode, 0);
+}
+
+TEST(ToolkitListener, AFloodFromOneAddressLeavesPeersFromOthersServed)
+{
+    ListenerFixture f;
+    const auto silent = openSilentPeers(f.listener.listeningPort(), 100, QStringLiteral("127.0.0.2"));
+    ASSERT_EQ(silent.size(), 100u);
+    // Most of the flood is turned away at once; the rest waits for its request.
+    EXPECT_GE(closedWithin(silent, 60, 3000), 60);
+    ASSERT_GE(f.listener.activeAssociations(), 10);
+    // A peer from 127.0.0.1 is served while those places are still held.
+    const ToolResult r = runTool(QStringLiteral("echoscu"), echoArgs(f) << QStringLiteral("-ta") << QStringLiteral("10"), 20000);
+    EXPECT_EQ(r.exitCode, 0) << r.output.toStdString();
+    EXPECT_EQ(f.events.echoes, 1);
+    EXPECT_TRUE(waitUntil([&] { return allClosed(silent); }, 30000));
+}
+
+TEST(ToolkitListener, APeerStallingInsideItsRequestHoldsUpNobody)
+{
+    ListenerFixture f;
+    const quint16 port = quint16(f.listener.listeningPort());
+    // An A-ASSOCIATE-RQ declaring 200,000 bytes, 70,000 of them sent, then silence.
+    QTcpSocket stalled;
+    stalled.connectToHost(QStringLiteral("127.0.0.1"), port);
+    ASSERT_TRUE(stalled.waitForConnected(5000));
+    stalled.write(QByteArray::fromHex("010000030d40") + QByteArray(70000, '\x01'));
+    ASSERT_TRUE(waitUntil([&] { return stalled.bytesToWrite() == 0; }, 10000));
+    // One declaring 100 MB is refused before any of it is read.
+    QTcpSocket huge;
+    huge.connectToHost(QStringLiteral("127.0.0.1"), port);
+    ASSERT_TRUE(huge.waitForConnected(5000));
+    huge.write(QByteArray::fromHex("010005f5e100") + QByteArray(1000, '\0'));
+    EXPECT_TRUE(waitUntil([&] { return huge.state() == QAbstractSocket::UnconnectedState; }, 3000));
+
+    // Served at once, well inside the stalled peer's time.
+    const ToolResult r = runTool(QStringLiteral("echoscu"),
+                                 echoArgs(f) << QStringLiteral("-ta") << QStringLiteral("4") << QStringLiteral("-to")
+                                             << QStringLiteral("4"),
+                                 15000);
+    EXPECT_EQ(r.exitCode, 0) << r.output.toStdString();
+    EXPECT_EQ(f.events.echoes, 1);
+    // The stalled peer is dropped when the time for its request is up.
+    EXPECT_TRUE(waitUntil([&] { return stalled.state() == QAbstractSocket::UnconnectedState; }, 15000));
+    EXPECT_EQ(f.events.callingTitles, QStringList{QStringLiteral("ECHOSCU")});
 }

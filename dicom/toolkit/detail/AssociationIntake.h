@@ -6,11 +6,14 @@
 //
 // DCMTK reads the A-ASSOCIATE-RQ inside ASC_receiveAssociation, which must
 // also accept the connection unless dcmExternalSocketHandle names one. That
-// global is shared by the whole process, so the call is serialized, and it is
-// made only once the peer's first PDU is complete in the socket buffer: the
-// serialized part never waits on a peer.
+// global is shared by the whole process, so the call is serialized. The
+// request is therefore read here first, whole and within the intake's
+// deadline, and DCMTK parses it from memory (PrefetchedConnection): the
+// serialized part never reads from the network, so a peer that stalls
+// part-way through its request holds up nobody else.
 
 #include <mutex>
+#include <string>
 
 struct T_ASC_Network;
 struct T_ASC_Association;
@@ -22,8 +25,9 @@ class Intake
 {
 public:
     void cancel();
-    // Waits up to `seconds` for the first PDU, then lets DCMTK read it from
-    // `socket`. Always closes `socket`; the association (own socket) or null.
+    // Reads the first PDU within `seconds`, then lets DCMTK parse it. Always
+    // closes `socket`; the association (own socket) or null. The network must
+    // use IntakeTransportLayer.
     T_ASC_Association *receive(T_ASC_Network *network, int socket, int seconds, long maxReceivePdu);
 
 private:
@@ -32,9 +36,14 @@ private:
     bool m_cancelled = false;
 };
 
-// True once the peer's first PDU is in the socket buffer (or the peer stopped
-// sending part-way, which DCMTK then reports at once); false when the time is
-// up, the peer left without a word, or the wait was cancelled.
-bool awaitFirstPdu(int socket, int seconds);
+// The peer's first PDU, header and body, read within `seconds` of the call.
+// Empty when the time is up, the peer left or stopped part-way, the wait was
+// cancelled, or the PDU is no A-ASSOCIATE-RQ or declares more than
+// kMaxAssociateRequest bytes (refused before any of it is read).
+std::string readAssociateRequest(int socket, int seconds);
+
+// Far above any real request (a few kilobytes, some ten for a modality
+// proposing every storage class), and DCMTK's own limit for one.
+constexpr unsigned kMaxAssociateRequest = 1024 * 1024;
 
 } // namespace pacs::toolkit::detail
