@@ -82,7 +82,9 @@ TEST(StorageProcess, KilledInTheMiddleOfASendLosesNothingOnResend)
     const int port2 = restarted.port();
     ASSERT_GT(port2, 0);
     const StoreOutcome resent = storeFiles(port2, {"+sd", scratch.path("send")});
-    EXPECT_EQ(resent.success, 500) << resent.output.right(2000).toStdString();
+    EXPECT_EQ(resent.success, 500) << "failures " << resent.failure << ", warnings " << resent.warning << "\n"
+                                   << resent.output.right(1500).toStdString() << "\nserver:\n"
+                                   << restarted.output().right(3000).toStdString();
 
     const ArchiveCheck check = checkArchive(scratch.home());
     EXPECT_EQ(check.images, 500);
