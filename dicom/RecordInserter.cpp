@@ -9,6 +9,7 @@
 #include "dicom/PersonName.h"
 #include "dicom/SqlLiterals.h"
 #include "dicom/toolkit/ToolkitConnection.h"
+#include "dicom/toolkit/ToolkitEncodeQueue.h"
 #include "dicom/toolkit/ToolkitImage.h"
 
 #include <QDir>
@@ -415,6 +416,9 @@ void RecordInserter::startFileWrite(ToolkitImage &image, ToolkitConnection &conn
         if (file.open(QIODevice::WriteOnly | QIODevice::Truncate))
             file.write(image.instanceUid().toUtf8());
     }
+    // The sender hears "stored" once the file is durable as received; the
+    // compression follows in the background.
+    toolkit::ToolkitEncodeQueue::instance().setFolder(encodeQueueFolder(m_options.storageRoot()));
     connection.saveImageAsync(image, path, true, QStringLiteral("1.2.840.10008.1.2.4.57"));
     m_log.WriteLog(QStringLiteral("Image saved for ") + image.patientName() + QStringLiteral(" to ") + path);
 }
