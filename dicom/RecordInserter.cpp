@@ -98,6 +98,17 @@ bool RecordInserter::runInsert(const QString &statement)
     return !failed;
 }
 
+// Associations sending the same study at once interleave their handlers
+// (they yield to the event loop between the lookup and the insert), so the
+// row another one inserted meanwhile is taken as found.
+bool RecordInserter::insertIfAbsent(const QString &table, const QString &keyColumn, const QString &keyLiteral,
+                                    const QString &statement)
+{
+    return runInsert(QStringLiteral("IF NOT EXISTS (SELECT ") + keyColumn + QStringLiteral(" FROM ") + table
+                     + QStringLiteral(" WHERE ") + keyColumn + QLatin1Char('=') + keyLiteral + QStringLiteral(") BEGIN ")
+                     + statement + QStringLiteral(" END "));
+}
+
 bool RecordInserter::saveIfChanged(db::UpdatableRow &row, bool changed)
 {
     if (!changed)
@@ -153,7 +164,7 @@ bool RecordInserter::InsertPatient(const ToolkitImage &image)
                           + SqlText(name.middle) + QLatin1Char(',') + SqlText(name.last) + QLatin1Char(',')
                           + SqlText(name.title) + QLatin1Char(',') + QStringLiteral(" convert(datetime,") + dob
                           + QStringLiteral(",101),") + SqlText(element(image, 0x10, 0x40)) + QStringLiteral(") ");
-        return runInsert(m_lastStatement);
+        return insertIfAbsent(QStringLiteral("PATIENTTABLE"), QStringLiteral("PatientID"), id, m_lastStatement);
     }
     if (m_updateImageData()) {
         bool changed = assign(row, QStringLiteral("Name_First"), textValue(name.first));
@@ -228,7 +239,8 @@ bool RecordInserter::InsertStudy(const ToolkitImage &image)
         sql += SqlText(element(image, 0x08, 0x80)) + QStringLiteral(") ");
         m_lastStatement = sql;
         trace(QStringLiteral("InsertStudy: ") + sql);
-        return runInsert(sql);
+        return insertIfAbsent(QStringLiteral("STUDYTABLE"), QStringLiteral("StudyUID"),
+                              QLatin1Char('\'') + db::Quote(studyUid) + QLatin1Char('\''), sql);
     }
     trace(QStringLiteral("study exists: ") + studyUid);
     if (m_updateImageData()) {
@@ -283,7 +295,7 @@ bool RecordInserter::InsertSeries(const ToolkitImage &image)
                       + QLatin1Char(',') + seriesDateSql + QLatin1Char(',')
                       + (bodyPart == QLatin1String("''") ? QStringLiteral("NULL") : bodyPart) + QStringLiteral(") ");
     trace(QStringLiteral("InsertStudy: ") + m_lastStatement);
-    return runInsert(m_lastStatement);
+    return insertIfAbsent(QStringLiteral("SeriesTABLE"), QStringLiteral("SeriesUID"), uid, m_lastStatement);
 }
 
 bool RecordInserter::storedFileReadable(const QString &uid)

@@ -38,6 +38,8 @@ private:
     QString dateLiteral(const QVariant &value, const QString &what);
     void trace(const QString &text);
     bool runInsert(const QString &statement);
+    bool insertIfAbsent(const QString &table, const QString &keyColumn, const QString &keyLiteral,
+                        const QString &statement);
     void startFileWrite(toolkit::ToolkitImage &image, toolkit::ToolkitConnection &connection, const QString &path);
     // "Data Updated" and one save when an existing row took new values.
     bool saveIfChanged(db::UpdatableRow &row, bool changed);
