@@ -14,22 +14,10 @@
 #include <dcmtk/dcmdata/dcdatset.h>
 #include <dcmtk/dcmdata/dcfilefo.h>
 
-#include <fcntl.h>
 #include <unistd.h>
 
 namespace pacs::toolkit {
 
-namespace {
-bool flush(const QString &path, bool directory)
-{
-    const int fd = ::open(QFile::encodeName(path).constData(), directory ? (O_RDONLY | O_DIRECTORY) : O_RDONLY);
-    if (fd < 0)
-        return false;
-    const bool ok = ::fsync(fd) == 0;
-    ::close(fd);
-    return ok;
-}
-} // namespace
 
 ToolkitEncodeQueue &ToolkitEncodeQueue::instance()
 {
@@ -60,7 +48,7 @@ bool ToolkitEncodeQueue::writeMarker(const QString &folder, const QString &path,
         return false;
     }
     file.close();
-    flush(folder, true);
+    detail::flushToDisk(folder, true);
     *markerPath = marker;
     return true;
 }

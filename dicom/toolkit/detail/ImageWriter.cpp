@@ -84,7 +84,6 @@ bool transcode(DcmDataset &dataset, E_TransferSyntax from, E_TransferSyntax targ
     return dataset.canWriteXfer(target, from);
 }
 
-namespace {
 bool flushToDisk(const QString &path, bool directory)
 {
     const int fd = ::open(QFile::encodeName(path).constData(), directory ? (O_RDONLY | O_DIRECTORY) : O_RDONLY);
@@ -94,7 +93,6 @@ bool flushToDisk(const QString &path, bool directory)
     ::close(fd);
     return ok;
 }
-} // namespace
 
 WriteOutcome writeDicomFile(DcmFileFormat &file, E_TransferSyntax arrived, const QString &path,
                             E_TransferSyntax target, const QString &deferFolder)

@@ -33,6 +33,9 @@ std::unique_ptr<DcmRepresentationParameter> representationFor(E_TransferSyntax t
 // old syntax) when the pixel data cannot be encoded that way.
 bool transcode(DcmDataset &dataset, E_TransferSyntax from, E_TransferSyntax target, int quality = 0);
 
+// fsync of a file or a folder (the rename of a file into it); false when it failed.
+bool flushToDisk(const QString &path, bool directory);
+
 struct WriteOutcome
 {
     bool ok = false;
