@@ -10,6 +10,7 @@
 #include "dicom/QueryService.h"
 #include "dicom/RetrieveService.h"
 #include "dicom/toolkit/ToolkitConnection.h"
+#include "dicom/toolkit/ToolkitEncodeQueue.h"
 
 
 #include <QCoreApplication>
@@ -181,6 +182,8 @@ int DicomServer::repairInterruptedWrites()
         }
         marker.remove();
     }
+    // Files a stopped server stored as received and had not compressed yet.
+    toolkit::ToolkitEncodeQueue::instance().resume(encodeQueueFolder(m_options.storageRoot()));
     return removed;
 }
 

@@ -38,13 +38,19 @@ QString instanceFileStem(const QString &instanceUid)
     return cleanPathComponent(instanceUid).left(100) + QStringLiteral("_x") + QString::fromLatin1(digest);
 }
 
-QString pendingWriteFolder(const QString &storageRoot)
+namespace {
+QString imagesSubfolder(const QString &storageRoot, const QString &name)
 {
     QString folder = storageRoot;
     if (!folder.endsWith(QLatin1Char('/')))
         folder += QLatin1Char('/');
-    return folder + QStringLiteral("IMAGES/_pending");
+    return folder + QStringLiteral("IMAGES/") + name;
 }
+} // namespace
+
+QString pendingWriteFolder(const QString &storageRoot) { return imagesSubfolder(storageRoot, QStringLiteral("_pending")); }
+
+QString encodeQueueFolder(const QString &storageRoot) { return imagesSubfolder(storageRoot, QStringLiteral("_encode")); }
 
 QString pendingWriteMarker(const QString &storageRoot, const QString &instanceUid)
 {

@@ -35,5 +35,8 @@ QString instanceFileStem(const QString &instanceUid);
 QString pendingWriteMarker(const QString &storageRoot, const QString &instanceUid);
 // The folder of those markers.
 QString pendingWriteFolder(const QString &storageRoot);
+// The folder of the markers of files stored as received and still to be
+// compressed (see toolkit::ToolkitEncodeQueue).
+QString encodeQueueFolder(const QString &storageRoot);
 
 } // namespace pacs

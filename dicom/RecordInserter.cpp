@@ -9,6 +9,7 @@
 #include "dicom/PersonName.h"
 #include "dicom/SqlLiterals.h"
 #include "dicom/toolkit/ToolkitConnection.h"
+#include "dicom/toolkit/ToolkitEncodeQueue.h"
 #include "dicom/toolkit/ToolkitImage.h"
 
 #include <QDir>
@@ -87,29 +88,25 @@ RecordInserter::RecordInserter(db::ArchiveConnection &connection, ActivityLog &l
 {
 }
 
-// A failed insert is written to the activity log with its statement. When
-// another archive node on the same database inserted the same row between
-// this one's look-up and its insert, the row is there and nothing is left to
-// do: the look-up run again tells, and the image goes on.
-bool RecordInserter::runInsert(const QString &statement, const QString &lookup)
+// A failed insert is written to the activity log with its statement.
+bool RecordInserter::runInsert(const QString &statement)
 {
-    if (!lookup.isEmpty()) {
-        QString error;
-        if (m_connection.executeQuiet(statement, error))
-            return true;
-        bool failed = false;
-        db::ResultSet rows = m_connection.ExecuteSQL(lookup, failed);
-        if (!rows.isNone() && !rows.atEnd()) {
-            m_log.WriteLog(QStringLiteral("Inserted meanwhile by another writer: ") + lookup.trimmed());
-            return true;
-        }
-        // A real failure: reported, and tried again after a reconnect, as any statement.
-    }
     bool failed = false;
     m_connection.ExecuteSQL(statement, failed);
     if (failed)
         m_log.WriteLog(statement);
     return !failed;
+}
+
+// Associations sending the same study at once interleave their handlers
+// (they yield to the event loop between the lookup and the insert), so the
+// row another one inserted meanwhile is taken as found.
+bool RecordInserter::insertIfAbsent(const QString &table, const QString &keyColumn, const QString &keyLiteral,
+                                    const QString &statement)
+{
+    return runInsert(QStringLiteral("IF NOT EXISTS (SELECT ") + keyColumn + QStringLiteral(" FROM ") + table
+                     + QStringLiteral(" WHERE ") + keyColumn + QLatin1Char('=') + keyLiteral + QStringLiteral(") BEGIN ")
+                     + statement + QStringLiteral(" END "));
 }
 
 bool RecordInserter::saveIfChanged(db::UpdatableRow &row, bool changed)
@@ -160,7 +157,6 @@ bool RecordInserter::InsertPatient(const ToolkitImage &image)
     if (!m_connection.openForUpdate(m_lastStatement, row))
         return false;
     if (!row.found) {
-        const QString lookup = m_lastStatement;
         m_lastStatement = QStringLiteral("INSERT into PATIENTTABLE ") + QStringLiteral("(") + QStringLiteral("PatientID,")
                           + QStringLiteral("Name_First,") + QStringLiteral("Name_Middle,") + QStringLiteral("Name_Last,")
                           + QStringLiteral("Name_Title,") + QStringLiteral("DateOfBirth,") + QStringLiteral("Sex")
@@ -168,7 +164,7 @@ bool RecordInserter::InsertPatient(const ToolkitImage &image)
                           + SqlText(name.middle) + QLatin1Char(',') + SqlText(name.last) + QLatin1Char(',')
                           + SqlText(name.title) + QLatin1Char(',') + QStringLiteral(" convert(datetime,") + dob
                           + QStringLiteral(",101),") + SqlText(element(image, 0x10, 0x40)) + QStringLiteral(") ");
-        return runInsert(m_lastStatement, lookup);
+        return insertIfAbsent(QStringLiteral("PATIENTTABLE"), QStringLiteral("PatientID"), id, m_lastStatement);
     }
     if (m_updateImageData()) {
         bool changed = assign(row, QStringLiteral("Name_First"), textValue(name.first));
@@ -243,7 +239,8 @@ bool RecordInserter::InsertStudy(const ToolkitImage &image)
         sql += SqlText(element(image, 0x08, 0x80)) + QStringLiteral(") ");
         m_lastStatement = sql;
         trace(QStringLiteral("InsertStudy: ") + sql);
-        return runInsert(sql, QStringLiteral("SELECT * FROM STUDYTABLE WHERE STUDYUID='") + db::Quote(studyUid) + QLatin1Char('\''));
+        return insertIfAbsent(QStringLiteral("STUDYTABLE"), QStringLiteral("StudyUID"),
+                              QLatin1Char('\'') + db::Quote(studyUid) + QLatin1Char('\''), sql);
     }
     trace(QStringLiteral("study exists: ") + studyUid);
     if (m_updateImageData()) {
@@ -298,7 +295,7 @@ bool RecordInserter::InsertSeries(const ToolkitImage &image)
                       + QLatin1Char(',') + seriesDateSql + QLatin1Char(',')
                       + (bodyPart == QLatin1String("''") ? QStringLiteral("NULL") : bodyPart) + QStringLiteral(") ");
     trace(QStringLiteral("InsertStudy: ") + m_lastStatement);
-    return runInsert(m_lastStatement, QStringLiteral("SELECT * FROM SeriesTABLE WHERE SeriesUID= ") + uid);
+    return insertIfAbsent(QStringLiteral("SeriesTABLE"), QStringLiteral("SeriesUID"), uid, m_lastStatement);
 }
 
 bool RecordInserter::storedFileReadable(const QString &uid)
@@ -431,6 +428,9 @@ void RecordInserter::startFileWrite(ToolkitImage &image, ToolkitConnection &conn
         if (file.open(QIODevice::WriteOnly | QIODevice::Truncate))
             file.write(image.instanceUid().toUtf8());
     }
+    // The sender hears "stored" once the file is durable as received; the
+    // compression follows in the background.
+    toolkit::ToolkitEncodeQueue::instance().setFolder(encodeQueueFolder(m_options.storageRoot()));
     connection.saveImageAsync(image, path, true, QStringLiteral("1.2.840.10008.1.2.4.57"));
     m_log.WriteLog(QStringLiteral("Image saved for ") + image.patientName() + QStringLiteral(" to ") + path);
 }

@@ -37,8 +37,9 @@ public:
 private:
     QString dateLiteral(const QVariant &value, const QString &what);
     void trace(const QString &text);
-    // lookup: the query that finds the row the statement inserts, if any.
-    bool runInsert(const QString &statement, const QString &lookup = QString());
+    bool runInsert(const QString &statement);
+    bool insertIfAbsent(const QString &table, const QString &keyColumn, const QString &keyLiteral,
+                        const QString &statement);
     void startFileWrite(toolkit::ToolkitImage &image, toolkit::ToolkitConnection &connection, const QString &path);
     // "Data Updated" and one save when an existing row took new values.
     bool saveIfChanged(db::UpdatableRow &row, bool changed);

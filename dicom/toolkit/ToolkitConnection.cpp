@@ -1,5 +1,6 @@
 #include "dicom/toolkit/ToolkitConnection.h"
 
+#include "dicom/toolkit/ToolkitEncodeQueue.h"
 #include "dicom/toolkit/ToolkitEvents.h"
 #include "dicom/toolkit/ToolkitImage.h"
 #include "dicom/toolkit/ToolkitSequence.h"
@@ -19,6 +20,7 @@
 #include <dcmtk/dcmnet/assoc.h>
 #include <dcmtk/dcmnet/dimse.h>
 
+#include <future>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <set>
@@ -237,13 +239,16 @@ void ToolkitConnection::raiseUpdate(const QString &action, int lastResponse)
 void ToolkitConnection::saveImageAsync(const ToolkitImage &image, const QString &path, bool overwrite,
                                        const QString &transferSyntaxUid)
 {
+    const QString compressLaterIn = ToolkitEncodeQueue::instance().folder();
     const ToolkitImage copy = image.clone(); // the program may go on changing its image
     const E_TransferSyntax target = detail::xferFromUid(transferSyntaxUid);
-    startAction(QStringLiteral("SaveImage"), [copy, path, overwrite, target]() -> ActionResult {
+    startAction(QStringLiteral("SaveImage"), [copy, path, overwrite, target, compressLaterIn]() -> ActionResult {
         if (!overwrite && QFileInfo::exists(path))
             return {false, QStringLiteral("SaveImage: ") + path + QStringLiteral(" exists"), -1};
         const auto outcome = detail::writeDicomFile(copy.fileFormat(), E_TransferSyntax(copy.arrivedTransferSyntax()),
-                                                    path, target);
+                                                    path, target, compressLaterIn);
+        if (outcome.ok && !outcome.deferredMarker.isEmpty())
+            ToolkitEncodeQueue::instance().enqueue(outcome.deferredMarker);
         return {outcome.ok, outcome.error, outcome.ok ? 0 : -1};
     }, Runner::Pool);
 }
@@ -366,12 +371,21 @@ ToolkitConnection::ActionResult ToolkitConnection::sendFiles(const QStringList &
     }
 
     QString lastError;
+    // The next file is read (and decoded, where the peer needs another syntax)
+    // while the current one is on the wire.
+    auto prepare = [target, options](const QString &path) { return detail::prepareFile(target, path, options); };
+    std::future<detail::PreparedStore> next;
+    if (total > 0)
+        next = std::async(std::launch::async, prepare, files.at(0));
     for (int i = 0; i < total; ++i) {
         detail::StoreOutcome outcome;
+        detail::PreparedStore current = next.valid() ? next.get() : detail::PreparedStore{};
+        if (i + 1 < total && !m_cancel)
+            next = std::async(std::launch::async, prepare, files.at(i + 1));
         if (m_cancel)
             outcome.error = QStringLiteral("SendImages: cancelled");
         else
-            outcome = detail::storeFile(target, files.at(i), options);
+            outcome = detail::sendPrepared(target, current, options);
         --m_remaining;
         switch (outcome.kind) {
         case detail::StoreOutcome::Completed: ++m_completed; break;
@@ -387,6 +401,8 @@ ToolkitConnection::ActionResult ToolkitConnection::sendFiles(const QStringList &
             sendSubOperationProgress(*m_request);
         raiseUpdate(QStringLiteral("SendImages"), outcome.kind == detail::StoreOutcome::Failed ? 0xC000 : 0);
         if (outcome.linkLost) {
+            if (next.valid())
+                next.wait(); // it reads the association's contexts
             m_failed += m_remaining;
             m_remaining = 0;
             return {false, outcome.error, m_failed};

@@ -589,6 +589,7 @@ TEST_F(QueryFixture, Jpeg2000ArrivalsAreStoredAsJpegLosslessAndRetrievableByAnUn
         const StoreOutcome stored = storeFiles(port(), {a.sent}, {a.lossy ? "-xw" : "-xv"});
         EXPECT_EQ(stored.success, 1) << stored.output.toStdString() << errors().toStdString();
     }
+    ASSERT_TRUE(waitForStoredForm());
     for (const Arrival &a : arrivals) {
         SCOPED_TRACE(a.name);
         const QString uid = fileElement(a.sent, 0x08, 0x18);

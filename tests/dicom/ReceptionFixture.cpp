@@ -1,5 +1,9 @@
 #include "tests/dicom/ReceptionFixture.h"
 
+#include "dicom/ImagePath.h"
+#include "dicom/toolkit/ToolkitEncodeQueue.h"
+
+#include <QDir>
 #include <QProcess>
 #include <QRegularExpression>
 
@@ -80,6 +84,19 @@ QString ReceptionFixture::sample(const QString &name, const SampleSpec &spec)
     const QString path = scratch.path(QStringLiteral("in-") + name);
     EXPECT_FALSE(writeSample(path, spec).isEmpty()) << name.toStdString();
     return path;
+}
+
+} // namespace pacs::test
+
+namespace pacs::test {
+
+bool ReceptionFixture::waitForStoredForm()
+{
+    const QString folder = encodeQueueFolder(m_controller->options().storageRoot());
+    return waitUntil([&] {
+        return toolkit::ToolkitEncodeQueue::instance().pending() == 0
+               && QDir(folder).entryList({QStringLiteral("*.encode")}, QDir::Files).isEmpty();
+    }, 60000);
 }
 
 } // namespace pacs::test

@@ -46,6 +46,8 @@ protected:
     QString logText() const { return m_controller->log().logText(); }
     QString sample(const QString &name, const SampleSpec &spec);
     StoreOutcome send(const QStringList &files) { return storeFiles(port(), files); }
+    // Every received file has been compressed into its stored form.
+    bool waitForStoredForm();
 
     ScratchHome scratch;
     std::unique_ptr<ServerController> m_controller;

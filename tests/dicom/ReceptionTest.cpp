@@ -48,6 +48,7 @@ TEST_F(ReceptionFixture, AVariedFolderIsStoredOneRowAndOneReadableFileEach)
     EXPECT_EQ(scalar("select PatientID_FKey from StudyTable"), "P100");
     EXPECT_EQ(count("select count(*) from SeriesTable where SeriesDescription='AXIAL' and SeriesNumber between 1 and 10"), 10);
 
+    ASSERT_TRUE(waitForStoredForm());
     const QString root = scratch.home() + "/IMAGES/General_Hospital/2024/";
     db::ResultSet rows = m_controller->connection().ExecuteSQL(
         "select i.Filename, i.InstanceUID, s.Modality from ImageTable i join SeriesTable s on s.SeriesUID=i.SeriesUID_FKey");

@@ -121,3 +121,62 @@ TEST(StorageProcess, TwoModalitiesSendingAtOnceBothComplete)
     rows = db->execute("select count(*) from SeriesTable", error);
     EXPECT_EQ(rows->value(0).toInteger(), 2);
 }
+
+// Images are acknowledged once stored as received; their compression follows.
+// A server killed before it compressed them finishes the work at its next
+// start, and every file ends in its stored form with the pixels it came with.
+TEST(StorageProcess, KilledBeforeCompressingEndsWithEveryFileInItsStoredForm)
+{
+    ScratchHome scratch;
+    const QStringList files = writeSeries(scratch.path("send"), "P600", 60);
+    ASSERT_EQ(files.size(), 60);
+    auto server = std::make_unique<ServerProcess>(scratch);
+    ASSERT_TRUE(server->start());
+    const StoreOutcome sent = storeFiles(server->port(), {"+sd", scratch.path("send")});
+    server->kill();
+    EXPECT_EQ(sent.success, 60) << sent.output.right(2000).toStdString();
+
+    // What a kill leaves at the latest moment: a file as received with its marker.
+    const ArchiveCheck acknowledged = checkArchive(scratch.home());
+    ASSERT_EQ(acknowledged.images, 60);
+    EXPECT_TRUE(acknowledged.missingFiles.isEmpty()) << acknowledged.missingFiles.join('\n').toStdString();
+    const QString uid = fileElement(files.first(), 0x08, 0x18);
+    QString firstPath;
+    {
+        db::SqliteBackend db;
+        QString error;
+        ASSERT_TRUE(db.openFile(scratch.home() + "/archive.db", false, error));
+        auto rows = db.execute("select Filename from ImageTable where InstanceUID='" + uid + "'", error);
+        ASSERT_TRUE(rows && !rows->atEnd());
+        firstPath = rows->value(0).toText();
+    }
+    QFile::remove(firstPath);
+    ASSERT_TRUE(QFile::copy(files.first(), firstPath));
+    const QString queue = encodeQueueFolder(scratch.home());
+    QDir().mkpath(queue);
+    QFile marker(queue + "/left-by-a-kill.encode");
+    ASSERT_TRUE(marker.open(QIODevice::WriteOnly));
+    marker.write(("1.2.840.10008.1.2.4.57\n" + firstPath).toUtf8());
+    marker.close();
+
+    ServerProcess restarted(scratch);
+    ASSERT_TRUE(restarted.start());
+    ASSERT_TRUE(waitUntil([&] { return QDir(queue).entryList({"*.encode"}, QDir::Files).isEmpty(); }, 60000))
+        << QDir(queue).entryList().join(' ').toStdString();
+    const ArchiveCheck check = checkArchive(scratch.home());
+    EXPECT_EQ(check.images, 60);
+    EXPECT_TRUE(check.missingFiles.isEmpty()) << check.missingFiles.join('\n').toStdString();
+    db::SqliteBackend db;
+    QString error;
+    ASSERT_TRUE(db.openFile(scratch.home() + "/archive.db", false, error));
+    auto rows = db.execute("select Filename from ImageTable", error);
+    for (; rows && !rows->atEnd(); rows->moveNext())
+        EXPECT_EQ(fileTransferSyntax(rows->value(0).toText()), "1.2.840.10008.1.2.4.57") << rows->value(0).toText().toStdString();
+    EXPECT_EQ(meanPixelDifference(files.first(), firstPath), 0.0);
+    // No half-written file is left beside the stored ones.
+    QStringList leftovers;
+    for (const QFileInfo &info : QDir(QFileInfo(firstPath).path()).entryInfoList(QDir::Files | QDir::Hidden))
+        if (info.fileName().startsWith('.'))
+            leftovers << info.fileName();
+    EXPECT_TRUE(leftovers.isEmpty()) << leftovers.join(' ').toStdString();
+}

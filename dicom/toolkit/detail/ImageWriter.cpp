@@ -1,5 +1,7 @@
 #include "dicom/toolkit/detail/ImageWriter.h"
 
+#include "dicom/toolkit/ToolkitEncodeQueue.h"
+
 #include "dicom/toolkit/detail/J2kCodec.h"
 #include "dicom/toolkit/detail/Runtime.h"
 
@@ -82,7 +84,6 @@ bool transcode(DcmDataset &dataset, E_TransferSyntax from, E_TransferSyntax targ
     return dataset.canWriteXfer(target, from);
 }
 
-namespace {
 bool flushToDisk(const QString &path, bool directory)
 {
     const int fd = ::open(QFile::encodeName(path).constData(), directory ? (O_RDONLY | O_DIRECTORY) : O_RDONLY);
@@ -92,10 +93,9 @@ bool flushToDisk(const QString &path, bool directory)
     ::close(fd);
     return ok;
 }
-} // namespace
 
 WriteOutcome writeDicomFile(DcmFileFormat &file, E_TransferSyntax arrived, const QString &path,
-                            E_TransferSyntax target)
+                            E_TransferSyntax target, const QString &deferFolder)
 {
     WriteOutcome outcome;
     DcmDataset *dataset = file.getDataset();
@@ -111,9 +111,22 @@ WriteOutcome writeDicomFile(DcmFileFormat &file, E_TransferSyntax arrived, const
     // Lossless sources are re-encoded; anything already lossy, without pixels
     // or without a working codec keeps the syntax it came in.
     E_TransferSyntax chosen = arrived;
-    if (target != EXS_Unknown && target != arrived && !isLossy(arrived) && dataset->tagExistsWithValue(DCM_PixelData)
-        && transcode(*dataset, arrived, target))
+    const bool encodes = target != EXS_Unknown && target != arrived && !isLossy(arrived)
+                         && dataset->tagExistsWithValue(DCM_PixelData);
+    if (encodes && !deferFolder.isEmpty() && canConvert(arrived, target)) {
+        if (!ToolkitEncodeQueue::writeMarker(deferFolder, path, uidOfXfer(target), &outcome.deferredMarker,
+                                             &outcome.error))
+            return outcome;
+    } else if (encodes && transcode(*dataset, arrived, target)) {
         chosen = target;
+    }
+    auto fail = [&outcome](const QString &error) {
+        if (!outcome.deferredMarker.isEmpty())
+            QFile::remove(outcome.deferredMarker);
+        outcome.deferredMarker.clear();
+        outcome.error = error;
+        return outcome;
+    };
     if (!dataset->canWriteXfer(chosen, arrived))
         chosen = arrived;
 
@@ -123,10 +136,8 @@ WriteOutcome writeDicomFile(DcmFileFormat &file, E_TransferSyntax arrived, const
     {
         QTemporaryFile temp(info.absolutePath() + QStringLiteral("/.") + info.fileName() + QStringLiteral(".XXXXXX"));
         temp.setAutoRemove(false);
-        if (!temp.open()) {
-            outcome.error = QStringLiteral("cannot create a file in ") + info.absolutePath();
-            return outcome;
-        }
+        if (!temp.open())
+            return fail(QStringLiteral("cannot create a file in ") + info.absolutePath());
         tempPath = temp.fileName();
     }
     QFile::setPermissions(tempPath, QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup | QFile::ReadOther);
@@ -146,17 +157,14 @@ WriteOutcome writeDicomFile(DcmFileFormat &file, E_TransferSyntax arrived, const
         // counts: the second only repeats the write in the received syntax.
         const QStorageInfo volume(info.absolutePath());
         if (volume.isValid() && volume.bytesAvailable() <= std::max<qint64>(written, 0) + 64 * 1024)
-            outcome.error = QStringLiteral("no space left on the storage volume ") + volume.rootPath()
-                            + QStringLiteral(" (writing ") + path + QStringLiteral(")");
-        else
-            outcome.error = conditionText(first.bad() ? first : cond, QString(), QStringLiteral("writing ") + path);
-        return outcome;
+            return fail(QStringLiteral("no space left on the storage volume ") + volume.rootPath()
+                        + QStringLiteral(" (writing ") + path + QStringLiteral(")"));
+        return fail(conditionText(first.bad() ? first : cond, QString(), QStringLiteral("writing ") + path));
     }
     if (!flushToDisk(tempPath, false)
         || std::rename(QFile::encodeName(tempPath).constData(), QFile::encodeName(path).constData()) != 0) {
         QFile::remove(tempPath);
-        outcome.error = QStringLiteral("cannot move the written file into place: ") + path;
-        return outcome;
+        return fail(QStringLiteral("cannot move the written file into place: ") + path);
     }
     flushToDisk(info.absolutePath(), true);
     outcome.ok = true;

@@ -33,19 +33,26 @@ std::unique_ptr<DcmRepresentationParameter> representationFor(E_TransferSyntax t
 // old syntax) when the pixel data cannot be encoded that way.
 bool transcode(DcmDataset &dataset, E_TransferSyntax from, E_TransferSyntax target, int quality = 0);
 
+// fsync of a file or a folder (the rename of a file into it); false when it failed.
+bool flushToDisk(const QString &path, bool directory);
+
 struct WriteOutcome
 {
     bool ok = false;
     QString error;
     E_TransferSyntax written = EXS_Unknown;
+    QString deferredMarker; // set when the encoding into `target` was left to the encode queue
 };
 
 // Writes the file in `target` where the pixels allow it (lossless source, an
 // encoder available), otherwise in the syntax the image came in. The data go
 // to a temporary name in the same folder, are flushed to disk and then renamed
 // into place, so a reader never sees half a file. May change the dataset's
-// pixel representation.
+// pixel representation. With `deferFolder`, a file that would be re-encoded
+// is written as it arrived, beside a marker in that folder for
+// ToolkitEncodeQueue (written and flushed first, so no crash leaves the file
+// unlisted).
 WriteOutcome writeDicomFile(DcmFileFormat &file, E_TransferSyntax arrived, const QString &path,
-                            E_TransferSyntax target);
+                            E_TransferSyntax target, const QString &deferFolder = QString());
 
 } // namespace pacs::toolkit::detail

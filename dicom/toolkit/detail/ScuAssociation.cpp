@@ -301,39 +301,79 @@ bool ScuAssociation::covers(const QStringList &paths, E_TransferSyntax compressi
                                       && canConvert(header.xfer, compression);
         if (wantsCompression && !proposedContext(m_assoc, header.sopClass.c_str(), compression))
             return false;
+        // A compressed file goes as it is where the peer takes its syntax;
+        // an association that never offered it would make every file decode.
+        if (!isUncompressed(header.xfer) && !wantsCompression
+            && !proposedContext(m_assoc, header.sopClass.c_str(), header.xfer))
+            return false;
     }
     return true;
 }
 
+namespace {
+int chooseContext(T_ASC_Association *assoc, DcmDataset &dataset, E_TransferSyntax original, const StoreOptions &options,
+                  StoreOutcome &outcome);
+StoreOutcome sendDataset(T_ASC_Association *assoc, DcmDataset &dataset, int presId, const StoreOptions &options,
+                         StoreOutcome outcome);
+} // namespace
+
+PreparedStore prepareFile(T_ASC_Association *assoc, const QString &path, const StoreOptions &options)
+{
+    PreparedStore prepared;
+    prepared.file = std::make_shared<DcmFileFormat>();
+    const OFCondition cond = prepared.file->loadFile(QFile::encodeName(path).constData());
+    if (cond.bad()) {
+        prepared.outcome.error = conditionText(cond, QString(), QStringLiteral("C-STORE: cannot read ") + path);
+        prepared.ready = false;
+        return prepared;
+    }
+    DcmDataset &dataset = *prepared.file->getDataset();
+    prepared.presId = chooseContext(assoc, dataset, dataset.getOriginalXfer(), options, prepared.outcome);
+    prepared.ready = prepared.presId != 0;
+    return prepared;
+}
+
+StoreOutcome sendPrepared(T_ASC_Association *assoc, PreparedStore &prepared, const StoreOptions &options)
+{
+    if (!prepared.ready)
+        return prepared.outcome;
+    return sendDataset(assoc, *prepared.file->getDataset(), prepared.presId, options, prepared.outcome);
+}
+
 StoreOutcome storeFile(T_ASC_Association *assoc, const QString &path, const StoreOptions &options)
 {
-    DcmFileFormat file;
-    const OFCondition cond = file.loadFile(QFile::encodeName(path).constData());
-    if (cond.bad()) {
-        StoreOutcome outcome;
-        outcome.error = conditionText(cond, QString(), QStringLiteral("C-STORE: cannot read ") + path);
-        return outcome;
-    }
-    return storeDataset(assoc, *file.getDataset(), file.getDataset()->getOriginalXfer(), options);
+    PreparedStore prepared = prepareFile(assoc, path, options);
+    return sendPrepared(assoc, prepared, options);
 }
 
 StoreOutcome storeDataset(T_ASC_Association *assoc, DcmDataset &dataset, E_TransferSyntax original,
                           const StoreOptions &options)
 {
     StoreOutcome outcome;
+    const int presId = chooseContext(assoc, dataset, original, options, outcome);
+    if (presId == 0)
+        return outcome;
+    return sendDataset(assoc, dataset, presId, options, outcome);
+}
+
+namespace {
+// The context to send in, with the dataset brought into its syntax; 0 (and
+// outcome.error) when none fits.
+int chooseContext(T_ASC_Association *assoc, DcmDataset &dataset, E_TransferSyntax original, const StoreOptions &options,
+                  StoreOutcome &outcome)
+{
     OFString sopClass, sopInstance;
     dataset.findAndGetOFString(DCM_SOPClassUID, sopClass);
     dataset.findAndGetOFString(DCM_SOPInstanceUID, sopInstance);
     outcome.sopInstanceUid = QString::fromLatin1(sopInstance.c_str());
     if (!assoc) {
         outcome.error = QStringLiteral("C-STORE: not connected");
-        return outcome;
+        return 0;
     }
     if (sopClass.empty() || sopInstance.empty()) {
         outcome.error = QStringLiteral("C-STORE: dataset without SOP Class or SOP Instance UID");
-        return outcome;
+        return 0;
     }
-
     // Preferred order: the requested compression, the syntax as stored, uncompressed, lossless JPEG.
     // Compression is for pixels that are still exact: a lossy image is not
     // compressed a second time, and a dataset without pixels has nothing to compress.
@@ -368,9 +408,17 @@ StoreOutcome storeDataset(T_ASC_Association *assoc, DcmDataset &dataset, E_Trans
     if (presId == 0) {
         outcome.error = QStringLiteral("C-STORE to ") + options.remoteAe + QStringLiteral(": no accepted presentation context for ")
                         + QString::fromLatin1(dcmFindNameOfUID(sopClass.c_str(), sopClass.c_str())) + QStringLiteral(" in a usable transfer syntax");
-        return outcome;
+        return 0;
     }
+    return presId;
+}
 
+StoreOutcome sendDataset(T_ASC_Association *assoc, DcmDataset &dataset, int presId, const StoreOptions &options,
+                         StoreOutcome outcome)
+{
+    OFString sopClass, sopInstance;
+    dataset.findAndGetOFString(DCM_SOPClassUID, sopClass);
+    dataset.findAndGetOFString(DCM_SOPInstanceUID, sopInstance);
     T_DIMSE_C_StoreRQ request{};
     request.MessageID = assoc->nextMsgID++;
     OFStandard::strlcpy(request.AffectedSOPClassUID, sopClass.c_str(), sizeof(request.AffectedSOPClassUID));
@@ -403,5 +451,6 @@ StoreOutcome storeDataset(T_ASC_Association *assoc, DcmDataset &dataset, E_Trans
     }
     return outcome;
 }
+} // namespace
 
 } // namespace pacs::toolkit::detail

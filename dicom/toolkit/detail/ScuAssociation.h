@@ -9,12 +9,14 @@
 
 #include <dcmtk/dcmdata/dcxfer.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
 struct T_ASC_Association;
 struct T_ASC_Network;
 class DcmDataset;
+class DcmFileFormat;
 
 namespace pacs::toolkit::detail {
 
@@ -77,6 +79,18 @@ struct StoreOptions
     QString moveOriginatorAe;    // set for C-MOVE sub-operations
     int moveOriginatorId = -1;
 };
+
+// A file read and brought into the syntax it goes in, ready to send: the
+// reading and decoding of the next file can run while the current one is sent.
+struct PreparedStore
+{
+    std::shared_ptr<DcmFileFormat> file;
+    int presId = 0;
+    bool ready = false;   // false: outcome says why it cannot go
+    StoreOutcome outcome; // filled as far as known before sending
+};
+PreparedStore prepareFile(T_ASC_Association *assoc, const QString &path, const StoreOptions &options);
+StoreOutcome sendPrepared(T_ASC_Association *assoc, PreparedStore &prepared, const StoreOptions &options);
 
 StoreOutcome storeFile(T_ASC_Association *assoc, const QString &path, const StoreOptions &options);
 StoreOutcome storeDataset(T_ASC_Association *assoc, DcmDataset &dataset, E_TransferSyntax original,

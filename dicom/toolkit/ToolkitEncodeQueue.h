@@ -1,0 +1,53 @@
+#pragma once
+
+// ToolkitEncodeQueue: the compression of stored files after their sender
+// heard "stored". A received image is written as it arrived (flushed and
+// renamed into place, so it is durable when acknowledged) together with a
+// marker in the queue's folder naming the file and the syntax it is to take;
+// workers on every core then re-encode it and replace the file atomically, so
+// a reader sees either form whole. Markers survive a restart: resume() picks
+// up what a stopped or killed process left.
+//
+// Deferring is on for a process once setFolder() named the marker folder:
+// ToolkitConnection::saveImageAsync then writes as received and queues the
+// compression. Without a folder, saves compress before they complete.
+
+#include <QString>
+
+#include <atomic>
+
+class QThreadPool;
+
+namespace pacs::toolkit {
+
+class ToolkitEncodeQueue
+{
+public:
+    static ToolkitEncodeQueue &instance();
+
+    // Set and read on the main thread; a save takes the folder current when it starts.
+    void setFolder(const QString &folder) { m_folder = folder; }
+    QString folder() const { return m_folder; }
+
+    // Writes the marker for `path` (flushed to disk before it returns) in `folder`.
+    static bool writeMarker(const QString &folder, const QString &path, const QString &transferSyntaxUid,
+                            QString *markerPath, QString *error);
+    // Hands a marker written by writeMarker() to the workers.
+    void enqueue(const QString &markerPath);
+    // Queues every marker of the folder; returns how many.
+    int resume(const QString &folder);
+    // Markers handed over and not yet done.
+    int pending() const { return m_pending; }
+    // Blocks until nothing is pending or `msecs` passed; true when idle.
+    bool waitIdle(int msecs);
+
+private:
+    ToolkitEncodeQueue();
+    void encode(const QString &markerPath);
+
+    QThreadPool *m_pool;
+    QString m_folder;
+    std::atomic<int> m_pending{0};
+};
+
+} // namespace pacs::toolkit
