@@ -143,10 +143,10 @@ TEST(StorageProcess, KilledBeforeCompressingEndsWithEveryFileInItsStoredForm)
     const QString uid = fileElement(files.first(), 0x08, 0x18);
     QString firstPath;
     {
-        db::SqliteBackend db;
         QString error;
-        ASSERT_TRUE(db.openFile(scratch.home() + "/archive.db", false, error));
-        auto rows = db.execute("select Filename from ImageTable where InstanceUID='" + uid + "'", error);
+        auto db = openHomeArchive(scratch.home(), error);
+        ASSERT_TRUE(db) << error.toStdString();
+        auto rows = db->execute("select Filename from ImageTable where InstanceUID='" + uid + "'", error);
         ASSERT_TRUE(rows && !rows->atEnd());
         firstPath = rows->value(0).toText();
     }
@@ -166,10 +166,10 @@ TEST(StorageProcess, KilledBeforeCompressingEndsWithEveryFileInItsStoredForm)
     const ArchiveCheck check = checkArchive(scratch.home());
     EXPECT_EQ(check.images, 60);
     EXPECT_TRUE(check.missingFiles.isEmpty()) << check.missingFiles.join('\n').toStdString();
-    db::SqliteBackend db;
     QString error;
-    ASSERT_TRUE(db.openFile(scratch.home() + "/archive.db", false, error));
-    auto rows = db.execute("select Filename from ImageTable", error);
+    auto db = openHomeArchive(scratch.home(), error);
+    ASSERT_TRUE(db) << error.toStdString();
+    auto rows = db->execute("select Filename from ImageTable", error);
     for (; rows && !rows->atEnd(); rows->moveNext())
         EXPECT_EQ(fileTransferSyntax(rows->value(0).toText()), "1.2.840.10008.1.2.4.57") << rows->value(0).toText().toStdString();
     EXPECT_EQ(meanPixelDifference(files.first(), firstPath), 0.0);
