@@ -17,8 +17,15 @@ server="$(scripts/pg-cluster.sh start "$cluster/pg")"
 
 # The tests that install or run an archive; the others do not touch the database.
 archive_tests='db_tests|dicom_tests|transfer_tests|browser_tests|tools_tests|app_tests'
-echo "== The archive's tests on PostgreSQL (libpq)"
-PACS_TEST_SERVER="$server" PACS_TEST_PG_CLUSTER="$cluster/pg" ctest --test-dir build --output-on-failure --parallel "$(nproc)" --timeout 600 -L "$archive_tests"
-echo "== The archive's tests on PostgreSQL through ODBC"
-PACS_TEST_SERVER="$server" PACS_TEST_PG_CLUSTER="$cluster/pg" PACS_TEST_ODBC="{PostgreSQL Unicode}" \
-  ctest --test-dir build --output-on-failure --parallel "$(nproc)" --timeout 600 -L "$archive_tests"
+# The restart of the server runs alone: it would cut every other test's connection.
+restart='ServerDatabase.AServerRestart'
+on_server() { # label: what carries the statements; the rest: environment for ctest
+  echo "== The archive's tests on PostgreSQL ($1)"
+  shift
+  env PACS_TEST_SERVER="$server" "$@" ctest --test-dir build --output-on-failure --parallel "$(nproc)" --timeout 600 \
+    -L "$archive_tests" -E "$restart"
+  env PACS_TEST_SERVER="$server" PACS_TEST_PG_CLUSTER="$cluster/pg" "$@" ctest --test-dir build --output-on-failure \
+    --timeout 600 -R "$restart"
+}
+on_server libpq
+on_server ODBC PACS_TEST_ODBC="{PostgreSQL Unicode}"
