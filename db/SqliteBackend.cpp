@@ -215,11 +215,54 @@ void SqliteBackend::readColumnTypes()
         auto info = prepareAndRun(QStringLiteral("PRAGMA ") + identifier(schema) + QStringLiteral(".table_info(")
                                       + identifier(table) + QLatin1Char(')'),
                                   ignored);
-        for (; info && !info->atEnd(); info->moveNext()) {
+        for (; info && !info->atEnd(); info->moveNext())
             columns[table.toLower()].insert(info->value(1).toText().toLower(), info->value(2).toText().toLower());
+    }
+    markExactColumns(columns);
+    m_translator.setColumnTypes(columns);
+}
+
+// Text columns declared COLLATE BINARY compare letters exactly (SOP
+// Instance UIDs); a view's column does when it shows one of them. Only the
+// declaration counts: a text column without a collation was meant to compare
+// as all others do, even if a foreign tool left SQLite's default on it.
+void SqliteBackend::markExactColumns(ColumnTypes &columns)
+{
+    QString ignored;
+    QSet<QString> exact;
+    QList<QPair<QString, QString>> views;
+    for (const QString &schema : schemaNames()) {
+        auto rows = prepareAndRun(QStringLiteral("SELECT type, name, sql FROM ") + identifier(schema)
+                                      + QStringLiteral(".sqlite_master WHERE type IN ('table','view') AND sql IS NOT NULL"),
+                                  ignored);
+        for (; rows && !rows->atEnd(); rows->moveNext()) {
+            const QString name = rows->value(1).toText().toLower();
+            const QString sql = rows->value(2).toText();
+            if (rows->value(0).toText() == QLatin1String("view")) {
+                views.append({name, sql});
+                continue;
+            }
+            for (auto column = columns[name].begin(); column != columns[name].end(); ++column) {
+                const QRegularExpression declared(QStringLiteral("(^|[(,])\\s*[\"\\[`]?") + QRegularExpression::escape(column.key())
+                                                      + QStringLiteral("[\"\\]`]?\\s[^,]*\\bCOLLATE\\s+\"?BINARY\\b"),
+                                                  QRegularExpression::CaseInsensitiveOption);
+                if (declared.match(sql).hasMatch()) {
+                    column.value() += QLatin1String(TsqlTranslator::ExactCollation);
+                    exact.insert(column.key());
+                }
+            }
         }
     }
-    m_translator.setColumnTypes(columns);
+    for (const auto &[name, sql] : views) {
+        for (auto column = columns[name].begin(); column != columns[name].end(); ++column) {
+            const QRegularExpression shown(QStringLiteral("(\\w+)\"?\\s+AS\\s+\"?") + QRegularExpression::escape(column.key()) + QStringLiteral("\\b"),
+                                           QRegularExpression::CaseInsensitiveOption);
+            const QRegularExpressionMatch match = shown.match(sql);
+            const QString source = match.hasMatch() ? match.captured(1).toLower() : column.key();
+            if (exact.contains(source))
+                column.value() += QLatin1String(TsqlTranslator::ExactCollation);
+        }
+    }
 }
 
 void SqliteBackend::close()
