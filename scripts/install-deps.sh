@@ -8,6 +8,7 @@ packages=(
   libsqlite3-dev sqlite3
   libdcmtk-dev dcmtk libopenjp2-7-dev
   libgtest-dev libgdcm-tools bc python3
+  clang libclang-rt-14-dev ccache
   systemd
 )
 
