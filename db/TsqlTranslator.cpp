@@ -151,9 +151,12 @@ bool isTextTypeName(const QString &name)
     return types.contains(name, Qt::CaseInsensitive);
 }
 
-// Index of the next token that is not blank or a comment, or -1.
+// Index of the next token that is not blank or a comment, or -1 (also
+// when `from` is -1, the "not found" of a search before).
 qsizetype nextSignificant(const std::vector<Token> &t, qsizetype from)
 {
+    if (from < 0)
+        return -1;
     for (qsizetype i = from; i < qsizetype(t.size()); ++i)
         if (t[i].kind != Kind::Space && t[i].kind != Kind::Comment)
             return i;

@@ -109,6 +109,9 @@ TEST(TsqlTranslator, AnyTextTranslatesWithoutFault)
     quint32 seed = 12345;
     auto next = [&] { return seed = seed * 1103515245u + 12345u; };
     TsqlTranslator translator;
+    // Statements that end where a table name should follow.
+    for (const char *cut : {"INSERT", "INSERT INTO", "insert into ", "UPDATE", "UPDATE -- x"})
+        EXPECT_EQ(translator.translate(cut).sql, cut);
     for (int n = 0; n < 20000; ++n) {
         QString text;
         const int length = int(next() % 12);
