@@ -288,12 +288,10 @@ bool OdbcBackend::fetchForUpdate(const QString &selectStatement, UpdatableRow &r
 {
     if (m_postgres)
         return m_postgres->fetchForUpdate(selectStatement, row, error);
-    // SQL Server: the row as read identifies it, its primary key where the
-    // driver names one.
-    static const QRegularExpression shape(QStringLiteral(R"(^\s*SELECT\s+\*\s+FROM\s+([\w\[\]\.]+)(.*)$)"),
-                                          QRegularExpression::CaseInsensitiveOption | QRegularExpression::DotMatchesEverythingOption);
-    const QRegularExpressionMatch m = shape.match(selectStatement);
-    if (!m.hasMatch()) {
+    // SQL Server: the row found again by its primary key where the driver
+    // names one, otherwise by the whole row as read.
+    QString table, rest;
+    if (!splitSelectStar(selectStatement, table, rest)) {
         error = QStringLiteral("Only SELECT * FROM <table> can be opened for update: ") + selectStatement;
         return false;
     }
@@ -302,32 +300,22 @@ bool OdbcBackend::fetchForUpdate(const QString &selectStatement, UpdatableRow &r
     if (!cursor)
         return false;
     row = UpdatableRow{};
-    row.table = m.captured(1);
-    QString table = row.table.section(QLatin1Char('.'), -1);
-    table.remove(QLatin1Char('[')).remove(QLatin1Char(']'));
+    row.table = table;
+    QString name = table.section(QLatin1Char('.'), -1);
+    name.remove(QLatin1Char('[')).remove(QLatin1Char(']'));
     SQLHSTMT stmt = nullptr;
     if (SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_STMT, m_dbc, &stmt))) {
-        if (SQL_SUCCEEDED(SQLPrimaryKeysW(stmt, nullptr, 0, nullptr, 0, const_cast<SQLWCHAR *>(wide(table)), SQL_NTS))) {
+        if (SQL_SUCCEEDED(SQLPrimaryKeysW(stmt, nullptr, 0, nullptr, 0, const_cast<SQLWCHAR *>(wide(name)), SQL_NTS))) {
             while (SQL_SUCCEEDED(SQLFetch(stmt))) {
-                QString name;
+                QString column;
                 bool null = false;
-                if (readText(stmt, 4, name, null) && !null)
-                    row.keyColumns << name;
+                if (readText(stmt, 4, column, null) && !null)
+                    row.keyColumns << column;
             }
         }
         SQLFreeHandle(SQL_HANDLE_STMT, stmt);
     }
-    for (int i = 0; i < cursor->columnCount(); ++i) {
-        row.columns << cursor->columnName(i);
-        row.changed << false;
-        row.values << (cursor->atEnd() ? DbValue() : cursor->value(i));
-    }
-    row.found = !cursor->atEnd();
-    if (row.keyColumns.isEmpty())
-        row.keyColumns = row.columns;
-    if (row.found)
-        for (const QString &k : row.keyColumns)
-            row.keyValues << row.values.value(row.columns.indexOf(k));
+    takeOpenedRow(*cursor, row);
     return true;
 }
 
@@ -378,10 +366,7 @@ bool OdbcBackend::saveRow(UpdatableRow &row, QString &error)
     row.keyValues.clear();
     for (const QString &k : row.keyColumns)
         row.keyValues << row.values.value(row.columns.indexOf(k));
-    row.found = true;
-    row.isNew = false;
-    for (auto &c : row.changed)
-        c = false;
+    markRowSaved(row);
     return true;
 }
 

@@ -165,47 +165,27 @@ std::shared_ptr<DbCursor> PostgresDialect::execute(const QString &statement, QSt
 
 bool PostgresDialect::fetchForUpdate(const QString &selectStatement, UpdatableRow &row, QString &error)
 {
-    static const QRegularExpression shape(QStringLiteral(R"(^\s*SELECT\s+\*\s+FROM\s+((?:"[^"]+"|[\w$]+)(?:\.(?:"[^"]+"|[\w$]+))?)(.*)$)"),
-                                          QRegularExpression::CaseInsensitiveOption | QRegularExpression::DotMatchesEverythingOption);
-    const QString sql = m_translator.translateBody(selectStatement);
-    const QRegularExpressionMatch m = shape.match(sql);
-    if (!m.hasMatch()) {
+    QString table, rest;
+    if (!splitSelectStar(m_translator.translateBody(selectStatement), table, rest)) {
         error = QStringLiteral("Only SELECT * FROM <table> can be opened for update: ") + selectStatement;
         return false;
     }
     row = UpdatableRow{};
-    row.table = m.captured(1);
+    row.table = table;
     // The primary key, in key order, by the name the statement used for the table.
-    QString literal = row.table;
-    literal.replace(QLatin1Char('\''), QLatin1String("''"));
     int affected = 0;
     auto key = m_runner.runNative(QStringLiteral("SELECT a.attname FROM pg_index i JOIN pg_attribute a ON a.attrelid = i.indrelid "
                                                  "AND a.attnum = ANY(i.indkey) WHERE i.indisprimary AND i.indrelid = to_regclass(")
                                       + m_runner.placeholder(1) + QStringLiteral(") ORDER BY array_position(i.indkey, a.attnum)"),
-                                  {literal}, affected, error);
+                                  {table}, affected, error);
     if (!key)
         return false;
-    QStringList keyNames;
     for (; !key->atEnd(); key->moveNext())
-        keyNames << key->value(0).toText();
-    auto cursor = run(QStringLiteral("SELECT * FROM ") + row.table + m.captured(2), error);
+        row.keyColumns << key->value(0).toText();
+    auto cursor = run(QStringLiteral("SELECT * FROM ") + table + rest, error);
     if (!cursor)
         return false;
-    for (int i = 0; i < cursor->columnCount(); ++i) {
-        row.columns << cursor->columnName(i);
-        row.changed << false;
-        row.values << (cursor->atEnd() ? DbValue() : cursor->value(i));
-    }
-    row.found = !cursor->atEnd();
-    for (const QString &k : keyNames)
-        for (const QString &c : row.columns)
-            if (c.compare(k, Qt::CaseInsensitive) == 0)
-                row.keyColumns << c;
-    if (row.keyColumns.isEmpty())
-        row.keyColumns = row.columns;
-    if (row.found)
-        for (const QString &k : row.keyColumns)
-            row.keyValues << row.values.value(row.columns.indexOf(k));
+    takeOpenedRow(*cursor, row);
     return true;
 }
 
@@ -270,10 +250,7 @@ bool PostgresDialect::saveRow(UpdatableRow &row, QString &error)
         }
         row.keyValues << value;
     }
-    row.found = true;
-    row.isNew = false;
-    for (auto &c : row.changed)
-        c = false;
+    markRowSaved(row);
     return true;
 }
 

@@ -3,8 +3,10 @@
 #include "core/ActivityLog.h"
 #include "core/Prompter.h"
 #include "db/ArchiveConnection.h"
+#include "db/ArchiveTransaction.h"
 
 #include <QCoreApplication>
+#include <QRegularExpression>
 
 namespace pacs::db {
 
@@ -72,6 +74,7 @@ SchemaUpgrade::Check SchemaUpgrade::checkOnce()
         }
         addStudyResultStatus();
         ensureListViewTable(m_connection, m_log);
+        UpgradeExactInstanceUids();
         return Check::UpToDate;
     }
     m_connection.ExecuteSQL(kAddVersionColumn);
@@ -106,6 +109,7 @@ void SchemaUpgrade::updateDatabase()
                            + QStringLiteral(" [Name] [varchar](50) NULL ") + QStringLiteral(" ) ON [PRIMARY] "),
                        failed);
     UpgradeImageKeys();
+    UpgradeExactInstanceUids();
     RunSchemaStatement(QStringLiteral("update Configuration set DBVersion='") + QLatin1String(SchemaVersion) + QStringLiteral("'"), failed);
     m_prompter.inform(QStringLiteral("Update Complete."));
 }
@@ -191,7 +195,9 @@ void SchemaUpgrade::UpgradeImageKeys()
     // Every image archived so far has its keys only in its file. Reading a
     // million files takes longer than a start may, so the upgrade only lists
     // them; the server reads them while it runs.
-    RunSchemaStatement(QStringLiteral("CREATE TABLE ImageKeysToRead (InstanceUID varchar(64) NOT NULL PRIMARY KEY)"), failed);
+    RunSchemaStatement(
+        QStringLiteral("CREATE TABLE ImageKeysToRead (InstanceUID varchar(64) COLLATE Latin1_General_BIN2 NOT NULL PRIMARY KEY)"),
+        failed);
     RunSchemaStatement(QStringLiteral("INSERT INTO ImageKeysToRead (InstanceUID) SELECT DISTINCT InstanceUID FROM ImageTable "
                                       "WHERE InstanceUID IS NOT NULL"),
                        failed);
@@ -202,6 +208,115 @@ void SchemaUpgrade::UpgradeImageKeys()
     RunSchemaStatement(QLatin1String(kFieldsRows), failed);
     // Study Time is matched as a time range from now on.
     RunSchemaStatement(QStringLiteral("UPDATE Fields SET IsDate=1, ForMatching=1 WHERE groupid=8 AND elementid=48"), failed);
+}
+
+namespace {
+
+// The definition of InstanceUID in a CREATE TABLE text: its name, then its
+// type and constraints up to the next comma or the closing parenthesis.
+const QRegularExpression kInstanceUidDefinition(QStringLiteral("([(,]\\s*[\"\\[`]?InstanceUID[\"\\]`]?\\s+)([^,]*?)(\\s*(,|\\)\\s*$))"),
+                                                QRegularExpression::CaseInsensitiveOption);
+const QRegularExpression kCollateClause(QStringLiteral("\\s+COLLATE\\s+\"?\\w+\"?"), QRegularExpression::CaseInsensitiveOption);
+const QRegularExpression kExactCollation(QStringLiteral("\\bCOLLATE\\s+\"?BINARY\\b"), QRegularExpression::CaseInsensitiveOption);
+
+} // namespace
+
+QString SchemaUpgrade::instanceUidTableSql(const QString &table)
+{
+    QString error;
+    // Only the embedded back end keeps its schema in sqlite_master.
+    if (!m_connection.executeQuiet(QStringLiteral("SELECT 1 FROM sqlite_master WHERE 1=0"), error))
+        return QString();
+    bool failed = false;
+    ResultSet rows = m_connection.ExecuteSQL(QStringLiteral("SELECT sql FROM sqlite_master WHERE type='table' AND lower(name)='")
+                                                 + table.toLower() + QLatin1Char('\''),
+                                             failed);
+    if (rows.isNone() || rows.atEnd())
+        return QString();
+    const QString sql = rows.text(0);
+    rows.close();
+    return sql;
+}
+
+bool SchemaUpgrade::rebuildWithExactInstanceUid(const QString &table, const QString &createSql)
+{
+    const QRegularExpressionMatch definition = kInstanceUidDefinition.match(createSql);
+    if (!definition.hasMatch())
+        return true; // no such column: nothing compares it
+    if (kExactCollation.match(definition.captured(2)).hasMatch())
+        return true;
+    QString columnDefinition = definition.captured(2);
+    columnDefinition.remove(kCollateClause);
+    // The type first ("varchar(64)"), then the collation, then the constraints.
+    const QRegularExpression type(QStringLiteral("^(\\w+(\\s*\\([^)]*\\))?)"));
+    const QRegularExpressionMatch typeMatch = type.match(columnDefinition);
+    const qsizetype typeEnd = typeMatch.hasMatch() ? typeMatch.capturedEnd(0) : 0;
+    columnDefinition.insert(typeEnd, QStringLiteral(" COLLATE Latin1_General_BIN2"));
+
+    const QString rebuilt = table + QStringLiteral("_exact");
+    QString create = createSql.left(definition.capturedStart(2)) + columnDefinition + createSql.mid(definition.capturedEnd(2));
+    create.replace(QRegularExpression(QStringLiteral("^\\s*CREATE\\s+TABLE\\s+(IF\\s+NOT\\s+EXISTS\\s+)?(\"[^\"]+\"|\\[[^\\]]+\\]|`[^`]+`|\\w+)"),
+                                      QRegularExpression::CaseInsensitiveOption),
+                   QStringLiteral("CREATE TABLE ") + rebuilt);
+
+    // The indexes and triggers go with the old table; they are made again.
+    QStringList companions;
+    QString error;
+    bool failed = false;
+    ResultSet rows = m_connection.ExecuteSQL(QStringLiteral("SELECT sql FROM sqlite_master WHERE type IN ('index','trigger') "
+                                                            "AND sql IS NOT NULL AND lower(tbl_name)='")
+                                                 + table.toLower() + QLatin1Char('\''),
+                                             failed);
+    if (rows.isNone())
+        return false;
+    for (; !rows.atEnd(); rows.moveNext())
+        companions << rows.text(0);
+    rows.close();
+
+    // Views name the table by its text and find the rebuilt one under the
+    // old name; the legacy rename leaves them as they are.
+    QStringList statements{create,
+                           QStringLiteral("INSERT INTO ") + rebuilt + QStringLiteral(" SELECT * FROM ") + table,
+                           QStringLiteral("DROP TABLE ") + table,
+                           QStringLiteral("PRAGMA legacy_alter_table=ON"),
+                           QStringLiteral("ALTER TABLE ") + rebuilt + QStringLiteral(" RENAME TO ") + table,
+                           QStringLiteral("PRAGMA legacy_alter_table=OFF")};
+    statements << companions;
+    bool done = false;
+    {
+        ArchiveTransaction transaction(m_connection);
+        if (!transaction.isOpen())
+            return false;
+        for (const QString &statement : statements) {
+            m_connection.ExecuteSQL(statement, failed);
+            if (failed)
+                break;
+        }
+        done = !failed && transaction.commit();
+    }
+    if (!done) // the rename's mode is the connection's, not the transaction's
+        m_connection.executeQuiet(QStringLiteral("PRAGMA legacy_alter_table=OFF"), error);
+    return done;
+}
+
+void SchemaUpgrade::UpgradeExactInstanceUids()
+{
+    for (const QString table : {QStringLiteral("ImageTable"), QStringLiteral("ImageKeysToRead")}) {
+        const QString sql = instanceUidTableSql(table);
+        if (sql.isEmpty())
+            continue;
+        const QRegularExpressionMatch definition = kInstanceUidDefinition.match(sql);
+        if (!definition.hasMatch() || kExactCollation.match(definition.captured(2)).hasMatch())
+            continue;
+        m_log.WriteLog(QStringLiteral("SOP Instance UIDs in ") + table
+                       + QStringLiteral(" compare without regard to case: rebuilding the table so they compare exactly."));
+        if (rebuildWithExactInstanceUid(table, sql))
+            m_log.WriteLog(table + QStringLiteral(" rebuilt: its SOP Instance UIDs compare exactly."));
+        else
+            m_log.ReportError(QStringLiteral("The table ") + table
+                                  + QStringLiteral(" could not be rebuilt; its SOP Instance UIDs still compare without regard to case."),
+                              false);
+    }
 }
 
 } // namespace pacs::db

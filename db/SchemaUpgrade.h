@@ -30,6 +30,12 @@ public:
     // and the list of archived images whose keys are still to be read from
     // their files (ImageKeysToRead, worked off in the background).
     void UpgradeImageKeys();
+    // SOP Instance UIDs are case-sensitive: 1.2.999.AB and 1.2.999.ab are two
+    // instances. ImageTable and ImageKeysToRead of archives that compare them
+    // without regard to case are rebuilt, rows and indexes kept, in one
+    // transaction each (SQLite cannot change a column's collation). Quiet
+    // when they compare exactly already.
+    void UpgradeExactInstanceUids();
     // The host framework's ListView table, for archives installed before it
     // was part of the installation. Quiet when it exists; true when it does
     // (or now does).
@@ -39,6 +45,8 @@ private:
     enum class Check { UpToDate, Asked, Failed };
     Check checkOnce();
     bool hasImageKeyColumns();
+    QString instanceUidTableSql(const QString &table);
+    bool rebuildWithExactInstanceUid(const QString &table, const QString &createSql);
     void addStudyResultStatus();
 
     ArchiveConnection &m_connection;

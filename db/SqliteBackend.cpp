@@ -222,11 +222,54 @@ void SqliteBackend::readColumnTypes()
         auto info = prepareAndRun(QStringLiteral("PRAGMA ") + identifier(schema) + QStringLiteral(".table_info(")
                                       + identifier(table) + QLatin1Char(')'),
                                   ignored);
-        for (; info && !info->atEnd(); info->moveNext()) {
+        for (; info && !info->atEnd(); info->moveNext())
             columns[table.toLower()].insert(info->value(1).toText().toLower(), info->value(2).toText().toLower());
+    }
+    markExactColumns(columns);
+    m_translator.setColumnTypes(columns);
+}
+
+// Text columns declared COLLATE BINARY compare letters exactly (SOP
+// Instance UIDs); a view's column does when it shows one of them. Only the
+// declaration counts: a text column without a collation was meant to compare
+// as all others do, even if a foreign tool left SQLite's default on it.
+void SqliteBackend::markExactColumns(ColumnTypes &columns)
+{
+    QString ignored;
+    QSet<QString> exact;
+    QList<QPair<QString, QString>> views;
+    for (const QString &schema : schemaNames()) {
+        auto rows = prepareAndRun(QStringLiteral("SELECT type, name, sql FROM ") + identifier(schema)
+                                      + QStringLiteral(".sqlite_master WHERE type IN ('table','view') AND sql IS NOT NULL"),
+                                  ignored);
+        for (; rows && !rows->atEnd(); rows->moveNext()) {
+            const QString name = rows->value(1).toText().toLower();
+            const QString sql = rows->value(2).toText();
+            if (rows->value(0).toText() == QLatin1String("view")) {
+                views.append({name, sql});
+                continue;
+            }
+            for (auto column = columns[name].begin(); column != columns[name].end(); ++column) {
+                const QRegularExpression declared(QStringLiteral("(^|[(,])\\s*[\"\\[`]?") + QRegularExpression::escape(column.key())
+                                                      + QStringLiteral("[\"\\]`]?\\s[^,]*\\bCOLLATE\\s+\"?BINARY\\b"),
+                                                  QRegularExpression::CaseInsensitiveOption);
+                if (declared.match(sql).hasMatch()) {
+                    column.value() += QLatin1String(TsqlTranslator::ExactCollation);
+                    exact.insert(column.key());
+                }
+            }
         }
     }
-    m_translator.setColumnTypes(columns);
+    for (const auto &[name, sql] : views) {
+        for (auto column = columns[name].begin(); column != columns[name].end(); ++column) {
+            const QRegularExpression shown(QStringLiteral("(\\w+)\"?\\s+AS\\s+\"?") + QRegularExpression::escape(column.key()) + QStringLiteral("\\b"),
+                                           QRegularExpression::CaseInsensitiveOption);
+            const QRegularExpressionMatch match = shown.match(sql);
+            const QString source = match.hasMatch() ? match.captured(1).toLower() : column.key();
+            if (exact.contains(source))
+                column.value() += QLatin1String(TsqlTranslator::ExactCollation);
+        }
+    }
 }
 
 void SqliteBackend::close()
@@ -334,33 +377,20 @@ bool SqliteBackend::fetchForUpdate(const QString &selectStatement, UpdatableRow 
 {
     if (!checkFileStillThere(error))
         return false;
-    static const QRegularExpression shape(QStringLiteral(R"(^\s*SELECT\s+\*\s+FROM\s+((?:"[^"]+"|[\w$]+)(?:\.(?:"[^"]+"|[\w$]+))?)(.*)$)"),
-                                          QRegularExpression::CaseInsensitiveOption | QRegularExpression::DotMatchesEverythingOption);
-    const QString sql = m_translator.translateBody(selectStatement);
-    const QRegularExpressionMatch m = shape.match(sql);
-    if (!m.hasMatch()) {
+    QString table, rest;
+    if (!splitSelectStar(m_translator.translateBody(selectStatement), table, rest)) {
         error = QStringLiteral("Only SELECT * FROM <table> can be opened for update: ") + selectStatement;
         return false;
     }
     row = UpdatableRow{};
-    row.table = m.captured(1);
+    row.table = table;
     if (!primaryKey(row.table, row.keyColumns, error))
         return false;
-    auto cursor = prepareAndRun(QStringLiteral("SELECT * FROM ") + row.table + m.captured(2), error);
+    auto cursor = prepareAndRun(QStringLiteral("SELECT * FROM ") + row.table + rest, error);
     if (!cursor)
         return false;
-    for (int i = 0; i < cursor->columnCount(); ++i) {
-        row.columns << cursor->columnName(i);
-        row.changed << false;
-        row.values << (cursor->atEnd() ? DbValue() : cursor->value(i));
-    }
-    row.found = !cursor->atEnd();
+    takeOpenedRow(*cursor, row);
     cursor->close();
-    if (row.keyColumns.isEmpty()) // no primary key: the whole row as read identifies it
-        row.keyColumns = row.columns;
-    if (row.found)
-        for (const QString &key : row.keyColumns)
-            row.keyValues << row.values.value(row.columns.indexOf(key));
     return true;
 }
 

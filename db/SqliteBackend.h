@@ -55,6 +55,7 @@ private:
     QStringList schemaNames();
     void rebuildCaseIndexes();
     void readColumnTypes();
+    void markExactColumns(ColumnTypes &columns);
 
     sqlite3 *m_db = nullptr;
     // Owns m_db together with the cursors still reading from it.

@@ -151,9 +151,12 @@ bool isTextTypeName(const QString &name)
     return types.contains(name, Qt::CaseInsensitive);
 }
 
-// Index of the next token that is not blank or a comment, or -1.
+// Index of the next token that is not blank or a comment, or -1 (also
+// when `from` is -1, the "not found" of a search before).
 qsizetype nextSignificant(const std::vector<Token> &t, qsizetype from)
 {
+    if (from < 0)
+        return -1;
     for (qsizetype i = from; i < qsizetype(t.size()); ++i)
         if (t[i].kind != Kind::Space && t[i].kind != Kind::Comment)
             return i;
@@ -256,6 +259,42 @@ std::optional<QString> exactLikeText(const QString &pattern, const std::optional
         }
     }
     return text;
+}
+
+// A LIKE pattern as a GLOB pattern, which compares letters exactly; nothing
+// when the escape is no single plain character.
+std::optional<QString> likeAsGlob(const QString &pattern, const std::optional<QString> &escape)
+{
+    if (escape && (escape->size() != 1 || escape->at(0).isLetter() || escape->at(0).isSurrogate()))
+        return std::nullopt;
+    QString glob;
+    for (qsizetype i = 0; i < pattern.size(); ++i) {
+        QChar c = pattern[i];
+        bool literal = false;
+        if (escape && c == escape->at(0)) {
+            if (++i == pattern.size())
+                return std::nullopt;
+            c = pattern[i];
+            literal = true;
+        }
+        if (!literal && c == QLatin1Char('%'))
+            glob += QLatin1Char('*');
+        else if (!literal && c == QLatin1Char('_'))
+            glob += QLatin1Char('?');
+        else if (c == QLatin1Char('*') || c == QLatin1Char('?') || c == QLatin1Char('['))
+            glob += QLatin1Char('[') + QString(c) + QLatin1Char(']');
+        else
+            glob += c;
+    }
+    return glob;
+}
+
+// SQL Server's binary collations ("Latin1_General_BIN2") and SQLite's own.
+bool isBinaryCollation(const QString &name)
+{
+    return name.compare(QLatin1String("BINARY"), Qt::CaseInsensitive) == 0
+           || name.endsWith(QLatin1String("_BIN"), Qt::CaseInsensitive)
+           || name.endsWith(QLatin1String("_BIN2"), Qt::CaseInsensitive);
 }
 
 // The text of a literal token, quotes removed and doubled apostrophes undone.
@@ -408,7 +447,9 @@ void TsqlTranslator::setColumnTypes(const ColumnTypes &columns)
     m_numberColumnNames.clear();
     m_textColumnNames.clear();
     m_tableColumns.clear();
+    m_exactTextColumnNames.clear();
     QSet<QString> otherNames;
+    QSet<QString> foldedNames;
     for (auto table = columns.cbegin(); table != columns.cend(); ++table)
         for (auto column = table->cbegin(); column != table->cend(); ++column) {
             m_tableColumns[table.key()].insert(column.key());
@@ -425,8 +466,12 @@ void TsqlTranslator::setColumnTypes(const ColumnTypes &columns)
                 m_numberColumnNames.insert(column.key());
             }
             (text ? m_textColumnNames : otherNames).insert(column.key());
+            if (text)
+                (type.contains(QLatin1String(ExactCollation)) ? m_exactTextColumnNames : foldedNames).insert(column.key());
         }
     m_textColumnNames.subtract(otherNames);
+    m_exactTextColumnNames.subtract(otherNames);
+    m_exactTextColumnNames.subtract(foldedNames);
 }
 
 QString TsqlTranslator::isoDateTime(const QString &input)
@@ -785,10 +830,27 @@ QString TsqlTranslator::translateBody(const QString &tsql) const
             if (std::none_of(std::begin(closers), std::end(closers), [&](const char *w) { return is(t[k], w); }))
                 return false;
         }
+        const std::vector<Token> column(out.begin() + columnStart, out.begin() + columnEnd);
+        if (m_exactTextColumnNames.contains(unquoted(out[columnEnd - 1]).toLower())) {
+            // A column that compares exactly matches its LIKE exactly too, as
+            // under a binary collation: an equality (found through the index)
+            // when there is no wildcard, a GLOB otherwise.
+            const std::optional<QString> text = exactLikeText(literalText(t[pattern]), escape);
+            const std::optional<QString> glob = text ? text : likeAsGlob(literalText(t[pattern]), escape);
+            if (!glob)
+                return false;
+            out.erase(out.begin() + columnStart, out.end());
+            out.push_back({Kind::Punct, QStringLiteral("(")});
+            out.insert(out.end(), column.begin(), column.end());
+            out.push_back({Kind::Word, text ? QStringLiteral(" = ") : QStringLiteral(" GLOB ")});
+            out.push_back({Kind::String, literalToken(*glob)});
+            out.push_back({Kind::Punct, QStringLiteral(")")});
+            like = last;
+            return true;
+        }
         const std::optional<QString> text = exactLikeText(literalText(t[pattern]), escape);
         if (!text)
             return false;
-        const std::vector<Token> column(out.begin() + columnStart, out.begin() + columnEnd);
         out.erase(out.begin() + columnStart, out.end());
         out.push_back({Kind::Punct, QStringLiteral("(")});
         out.insert(out.end(), column.begin(), column.end());
@@ -1047,6 +1109,19 @@ QString TsqlTranslator::translateBody(const QString &tsql) const
                 for (qsizetype c = i + 1; c <= close; ++c)
                     out.push_back(t[c]);
                 i = close;
+            }
+            // A column that names its own collation keeps it; SQL Server's
+            // binary collations are the back end's exact comparison.
+            k = nextSignificant(t, i + 1);
+            if (k >= 0 && is(t[k], "COLLATE")) {
+                const qsizetype name = nextSignificant(t, k + 1);
+                if (name < 0 || !isName(t[name]))
+                    continue;
+                for (qsizetype c = i + 1; c < name; ++c)
+                    out.push_back(t[c]);
+                out.push_back(isBinaryCollation(unquoted(t[name])) ? Token{Kind::Word, QStringLiteral("BINARY")} : t[name]);
+                i = name;
+                continue;
             }
             out.push_back({Kind::Word, QStringLiteral(" COLLATE NOCASE")});
         } else {

@@ -44,7 +44,10 @@ using ColumnTypes = QHash<QString, QHash<QString, QString>>;
 //   further tables, and SQLite rejects the name as ambiguous)
 //   text_column LIKE 'text without wildcards' on SQLite -> also
 //   text_column = 'text' COLLATE NOCASE: the same condition, but one that
-//   lets SQLite find the rows through an index
+//   lets SQLite find the rows through an index; on a column that compares
+//   exactly, text_column = 'text' alone, or a GLOB with wildcards
+//   COLLATE Latin1_General_BIN2 (any *_BIN, *_BIN2) in a column definition
+//   -> COLLATE BINARY on SQLite
 //   texts holding "\" on PostgreSQL -> E'...' (right whatever
 //   standard_conforming_strings says)
 // and on PostgreSQL besides: [Name] -> "name" (the schema's names are kept in
@@ -71,7 +74,11 @@ public:
     static QString isoDateTime(const QString &text);
 
     // The columns the database holds: the back end reads them from its
-    // schema. Until then the archive's own date columns are assumed.
+    // schema. Until then the archive's own date columns are assumed. A text
+    // column that compares exactly (letter case counts, as for SOP Instance
+    // UIDs) has ExactCollation in its type; a LIKE on it, when the name
+    // compares exactly in every table that has it, is an exact match.
+    static constexpr const char *ExactCollation = " collate binary";
     void setColumnTypes(const ColumnTypes &columns);
     static ColumnTypes archiveDateColumns();
 
@@ -83,6 +90,7 @@ private:
     QHash<QString, QSet<QString>> m_numberColumns; // per table
     QSet<QString> m_numberColumnNames;
     QSet<QString> m_textColumnNames;             // text in every table that has them
+    QSet<QString> m_exactTextColumnNames;        // text comparing exactly in every table that has them
     QHash<QString, QSet<QString>> m_tableColumns; // table -> its columns
 };
 

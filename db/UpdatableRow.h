@@ -1,5 +1,6 @@
 #pragma once
 
+#include "db/DbCursor.h"
 #include "db/DbValue.h"
 
 #include <QList>
@@ -27,5 +28,16 @@ struct UpdatableRow
     bool found = false;    // the statement returned a row
     bool isNew = false;    // addNew() was called
 };
+
+// The parts of opening and saving a row that every back end shares.
+// "SELECT * FROM table rest": the table (as written, quoted or with a schema)
+// and the rest; false for any other statement.
+bool splitSelectStar(const QString &sql, QString &table, QString &rest);
+// Takes the cursor's columns and first row (if any) into the row, whose
+// keyColumns may already name the table's primary key (in any case); without
+// one the whole row as read identifies it.
+void takeOpenedRow(DbCursor &cursor, UpdatableRow &row);
+// After a save: nothing changed, the row found by the key it has now.
+void markRowSaved(UpdatableRow &row);
 
 } // namespace pacs::db

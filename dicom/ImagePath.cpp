@@ -9,15 +9,37 @@
 
 namespace pacs {
 
+namespace {
+
+// The longest start of `text` whose UTF-8 takes at most `bytes` bytes, never
+// cutting a character in two.
+QString utf8Prefix(const QString &text, qsizetype bytes)
+{
+    qsizetype used = 0;
+    qsizetype end = 0;
+    while (end < text.size()) {
+        const bool pair = text[end].isHighSurrogate() && end + 1 < text.size() && text[end + 1].isLowSurrogate();
+        const char32_t code = pair ? QChar::surrogateToUcs4(text[end], text[end + 1]) : text[end].unicode();
+        const qsizetype size = code < 0x80 ? 1 : code < 0x800 ? 2 : code < 0x10000 ? 3 : 4;
+        if (used + size > bytes)
+            break;
+        used += size;
+        end += pair ? 2 : 1;
+    }
+    return text.left(end);
+}
+
+} // namespace
+
 QString cleanPathComponent(const QString &text)
 {
     QString clean = db::SafeFileName(text);
     for (QChar &c : clean)
         if (c == QLatin1Char('\\') || c.unicode() < 0x20 || c == QChar(0x7f))
             c = QLatin1Char('_');
-    // File systems take 255 bytes a name; DICOM values are far shorter.
-    if (clean.size() > 120)
-        clean.truncate(120);
+    // File systems take 255 bytes a name, and a name beyond ASCII takes up to
+    // three of them a character: at most 120 bytes (120 characters of ASCII).
+    clean = utf8Prefix(clean, 120);
     return clean.isEmpty() ? QStringLiteral("_") : clean;
 }
 
@@ -35,7 +57,7 @@ QString instanceFileStem(const QString &instanceUid)
         return cleanPathComponent(instanceUid);
     const QByteArray digest =
         QCryptographicHash::hash(instanceUid.toUtf8(), QCryptographicHash::Sha1).toHex().left(16);
-    return cleanPathComponent(instanceUid).left(100) + QStringLiteral("_x") + QString::fromLatin1(digest);
+    return utf8Prefix(cleanPathComponent(instanceUid), 100) + QStringLiteral("_x") + QString::fromLatin1(digest);
 }
 
 namespace {

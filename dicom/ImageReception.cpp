@@ -51,7 +51,7 @@ ImageReception::ImageReception(DicomServer &server, db::ArchiveConnection &conne
 
 QString ImageReception::NewTemporaryPatientId()
 {
-    QRandomGenerator random(quint32(QDateTime::currentMSecsSinceEpoch()));
+    QRandomGenerator random{quint32(QDateTime::currentMSecsSinceEpoch())};
     for (;;) {
         QString candidate = QStringLiteral("t");
         for (int i = 0; i < 8; ++i)

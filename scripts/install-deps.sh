@@ -9,6 +9,7 @@ packages=(
   libpq-dev postgresql unixodbc-dev odbc-postgresql tdsodbc
   libdcmtk-dev dcmtk libopenjp2-7-dev
   libgtest-dev libgdcm-tools bc python3
+  clang libclang-rt-14-dev ccache
   systemd
 )
 

@@ -2,7 +2,8 @@
 # Installs what is missing, builds, and runs every test: the whole suite on
 # the embedded archive, then the archive's tests again on a PostgreSQL server
 # (a private cluster started here, on a free port, in a temporary folder),
-# reached through libpq and through ODBC.
+# reached through libpq and through ODBC; then the unit tests under the
+# sanitizers and a short run of every fuzz target (README, "Tests").
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
@@ -29,3 +30,6 @@ on_server() { # label: what carries the statements; the rest: environment for ct
 }
 on_server libpq
 on_server ODBC PACS_TEST_ODBC="{PostgreSQL Unicode}"
+
+[ -n "${SKIP_SANITIZE:-}" ] || scripts/sanitize.sh
+[ -n "${SKIP_FUZZ:-}" ] || scripts/fuzz.sh "${FUZZ_SECONDS:-20}"

@@ -326,3 +326,75 @@ TEST(InstalledArchive, AnArchiveOfThePreviousInstallationUpgradesToTheShapeOfANe
     EXPECT_TRUE(prompter.asked.isEmpty());
     EXPECT_FALSE(log.logText().contains("Updated."));
 }
+
+TEST(InstalledArchive, InstanceUidsCompareExactlyAlsoInAnArchiveThatFoldedTheirCase)
+{
+    test::ScratchHome scratch;
+    HomeFolder home{scratch.home()};
+    QString error;
+    ASSERT_TRUE(ArchiveInstaller(home).install(error)) << error.toStdString();
+    {
+        // The previous installation: UIDs compared without regard to case.
+        SqliteBackend db;
+        ASSERT_TRUE(db.openFile(home.filePath("archive.db"), false, error)) << error.toStdString();
+        const char *folded =
+            "PRAGMA writable_schema=ON;"
+            "UPDATE sqlite_master SET sql=replace(sql, 'InstanceUID    varchar(64) COLLATE BINARY', 'InstanceUID    varchar(64) COLLATE NOCASE')"
+            " WHERE name='ImageTable';"
+            "UPDATE sqlite_master SET sql=replace(sql, 'InstanceUID varchar(64) COLLATE BINARY', 'InstanceUID varchar(64) COLLATE NOCASE')"
+            " WHERE name='ImageKeysToRead';"
+            "PRAGMA writable_schema=OFF;";
+        ASSERT_TRUE(db.executeScript(folded, error)) << error.toStdString();
+    }
+    ActivityLog log;
+    ScriptedPrompter prompter;
+    {
+        ArchiveConnection c{home, log};
+        c.ConnectDB();
+        ASSERT_TRUE(c.DBConnected()) << log.errorText().toStdString();
+        c.ExecuteSQL("INSERT INTO ImageTable (InstanceUID, SeriesUID_FKey, Filename, SyncStatus) VALUES ('1.2.999.ab', '1.2.9', '/x/a.dcm', '0')");
+        c.ExecuteSQL("INSERT INTO ImageKeysToRead (InstanceUID) VALUES ('1.2.999.ab')");
+        log.clearErrors();
+        c.ExecuteSQL("INSERT INTO ImageTable (InstanceUID) VALUES ('1.2.999.AB')");
+        ASSERT_TRUE(log.errorText().contains("UNIQUE")) << "the case folded before the upgrade";
+        log.clearErrors();
+    }
+
+    ArchiveConnection c{home, log};
+    c.ConnectDB();
+    SchemaUpgrade upgrade{c, log, prompter};
+    upgrade.CheckSchemaVersion();
+    EXPECT_TRUE(prompter.asked.isEmpty());
+    EXPECT_EQ(log.errorText().toStdString(), "");
+    EXPECT_TRUE(log.logText().contains("SOP Instance UIDs in ImageTable compare without regard to case"));
+    auto scalar = [&](const QString &sql) {
+        ResultSet rows = c.ExecuteSQL(sql);
+        return rows.atEnd() ? QStringLiteral("<none>") : rows.text(0);
+    };
+    // Rows, columns and indexes kept; the version is the one every reader knows.
+    EXPECT_EQ(scalar("select Filename || SeriesUID_FKey || SyncStatus from ImageTable where InstanceUID='1.2.999.ab'"), "/x/a.dcm1.2.90");
+    EXPECT_EQ(scalar("select count(*) from ImageKeysToRead"), "1");
+    EXPECT_EQ(scalar("select count(*) from sqlite_master where name in ('by_SyncStatus', 'ImageTable_SeriesUID_FKey')"), "2");
+    EXPECT_EQ(scalar("select DBVersion from Configuration"), "9");
+    EXPECT_EQ(scalar("pragma integrity_check"), "ok");
+
+    c.ExecuteSQL("INSERT INTO ImageTable (InstanceUID, SeriesUID_FKey, Filename) VALUES ('1.2.999.AB', '1.2.9', '/x/b.dcm')");
+    c.ExecuteSQL("INSERT INTO ImageKeysToRead (InstanceUID) VALUES ('1.2.999.AB')");
+    EXPECT_EQ(log.errorText().toStdString(), "");
+    EXPECT_EQ(scalar("select Filename from ImageTable where InstanceUID='1.2.999.AB'"), "/x/b.dcm");
+    // The query service's match on the view is exact and finds the row by the key.
+    EXPECT_EQ(scalar("select count(*) from IMAGEView where SOPInstanceUID LIKE '1.2.999.AB' ESCAPE '\\'"), "1");
+    EXPECT_EQ(scalar("select count(*) from ImageTable where InstanceUID IN ('1.2.999.ab')"), "1");
+    ResultSet plan = c.ExecuteSQL("explain query plan select SOPInstanceUID from IMAGEView where SOPInstanceUID LIKE '1.2.999.AB' ESCAPE '\\'");
+    QStringList steps;
+    for (; !plan.atEnd(); plan.moveNext())
+        steps << plan.text(3);
+    EXPECT_TRUE(steps.join('\n').contains("USING COVERING INDEX sqlite_autoindex_ImageTable_1 (InstanceUID=?)")
+                || steps.join('\n').contains("USING INDEX sqlite_autoindex_ImageTable_1 (InstanceUID=?)"))
+        << steps.join('\n').toStdString();
+
+    // Once exact, later starts leave the tables alone.
+    log.clearLog();
+    upgrade.CheckSchemaVersion();
+    EXPECT_FALSE(log.logText().contains("rebuilding"));
+}

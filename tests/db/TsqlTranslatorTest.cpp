@@ -109,6 +109,9 @@ TEST(TsqlTranslator, AnyTextTranslatesWithoutFault)
     quint32 seed = 12345;
     auto next = [&] { return seed = seed * 1103515245u + 12345u; };
     TsqlTranslator translator;
+    // Statements that end where a table name should follow.
+    for (const char *cut : {"INSERT", "INSERT INTO", "insert into ", "UPDATE", "UPDATE -- x"})
+        EXPECT_EQ(translator.translate(cut).sql, cut);
     for (int n = 0; n < 20000; ++n) {
         QString text;
         const int length = int(next() % 12);
@@ -208,4 +211,28 @@ TEST(TsqlTranslator, ABareColumnSeveralJoinedTablesHoldIsTheFirstTables)
     EXPECT_EQ(t.translateBody("select BodyPartExamined from SeriesTable"), "select BodyPartExamined from SeriesTable");
     const QString nested = "select BodyPartExamined from StudyTable, SeriesTable where StudyUID in (select StudyUID from tblExamResult)";
     EXPECT_EQ(t.translateBody(nested), nested);
+}
+
+TEST(TsqlTranslator, ALikeOnAColumnThatComparesExactlyMatchesExactly)
+{
+    TsqlTranslator t;
+    t.setColumnTypes({{"imageview", {{"sopinstanceuid", "varchar(64) collate binary"}, {"seriesinstanceuid", "varchar(64)"}}},
+                      {"imagetable", {{"instanceuid", "varchar(64) collate binary"}}},
+                      {"other", {{"instanceuid", "varchar(64)"}}}});
+    EXPECT_EQ(t.translateBody("WHERE SOPInstanceUID LIKE '1.2.999.AB' ESCAPE '\\' AND SeriesInstanceUID LIKE '1.2' ESCAPE '\\'"),
+              "WHERE (SOPInstanceUID = '1.2.999.AB') AND (SeriesInstanceUID = '1.2' COLLATE NOCASE AND SeriesInstanceUID LIKE '1.2' ESCAPE '\\')");
+    // Wildcards as GLOB, which minds letter case; GLOB's own specials match themselves.
+    EXPECT_EQ(t.translateBody("WHERE SOPInstanceUID LIKE '1.2\\_%a_*[?' ESCAPE '\\'"),
+              "WHERE (SOPInstanceUID GLOB '1.2_*a?[*][[][?]')");
+    EXPECT_EQ(t.translateBody("WHERE ( SOPInstanceUID LIKE 'x''y' OR SOPInstanceUID LIKE 'z' )"),
+              "WHERE ( (SOPInstanceUID = 'x''y') OR (SOPInstanceUID = 'z') )");
+    // A name that compares exactly in one table and not in another keeps the folded match.
+    EXPECT_EQ(t.translateBody("WHERE InstanceUID LIKE 'a'"), "WHERE (InstanceUID = 'a' COLLATE NOCASE AND InstanceUID LIKE 'a')");
+
+    // SQL Server's binary collations are SQLite's exact one; a column naming
+    // its collation gets no other.
+    EXPECT_EQ(sqlite("CREATE TABLE K (InstanceUID varchar(64) COLLATE Latin1_General_BIN2 NOT NULL PRIMARY KEY, N varchar(9))"),
+              "CREATE TABLE K (InstanceUID varchar(64) COLLATE BINARY NOT NULL PRIMARY KEY, N varchar(9) COLLATE NOCASE)");
+    EXPECT_EQ(sqlite("CREATE TABLE K (a varchar(64) COLLATE NOCASE, b text COLLATE BINARY)"),
+              "CREATE TABLE K (a varchar(64) COLLATE NOCASE, b text COLLATE BINARY)");
 }

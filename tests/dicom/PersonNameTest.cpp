@@ -91,6 +91,18 @@ TEST(ImagePath, FilesUnderTheRootWithCleanedComponents)
         stems.insert(stem);
     }
     EXPECT_EQ(stems.size(), odd.size() + 1);
+
+    // Names beyond ASCII take more bytes than characters; none is longer
+    // than a file system takes (255 bytes), whole characters kept.
+    p.institution = QString(90, QChar(0x5317));
+    p.patientId = QString(130, QChar(0xFFFD));
+    p.instanceUid = QString("1.2.") + QString(60, QChar(0x00C9)) + QString::fromUtf8("\xF0\x9F\x98\x80").repeated(40);
+    for (const QString &name : imagePath(p).split('/')) {
+        EXPECT_LE(name.toUtf8().size(), 255) << name.toStdString();
+        EXPECT_EQ(QString::fromUtf8(name.toUtf8()), name) << "a character cut in two";
+    }
+    EXPECT_EQ(cleanPathComponent(QString(130, 'a')), QString(120, 'a'));
+    EXPECT_LE(pendingWriteMarker("/srv/pacs", p.instanceUid).section('/', -1).toUtf8().size(), 255);
 }
 
 TEST(HisFeedback, TheOrvikCatalogIsTheFifthItemsValue)

@@ -824,3 +824,44 @@ TEST_F(QueryFixture, AnArchiveFromBeforeTheImageKeysGetsThemFromItsFiles)
     QCoreApplication::processEvents();
     EXPECT_FALSE(logText().contains("Reading the image keys")) << logText().toStdString();
 }
+
+TEST_F(QueryFixture, InstanceUidsDifferingOnlyInLetterCaseAreTwoInstances)
+{
+    // Malformed, but sent by real modalities: UIDs are case-sensitive texts.
+    QStringList files;
+    for (const char *uid : {"1.2.999.ab", "1.2.999.AB"}) {
+        SampleSpec spec;
+        spec.patientId = "P5";
+        spec.studyUid = "1.2.9.5";
+        spec.seriesUid = "1.2.9.5.1";
+        spec.instanceUid = uid;
+        files << sample(uid, spec);
+    }
+    ASSERT_EQ(send({files[0]}).success, 1);
+    ASSERT_EQ(send({files[1]}).success, 1) << "taken for a duplicate of the lower-case one";
+    EXPECT_EQ(count("select count(*) from ImageTable where SeriesUID_FKey='1.2.9.5.1'"), 2);
+    const QString lower = scalar("select Filename from ImageTable where InstanceUID='1.2.999.ab'");
+    const QString upper = scalar("select Filename from ImageTable where InstanceUID='1.2.999.AB'");
+    EXPECT_NE(lower, upper);
+    EXPECT_EQ(fileElement(lower, 0x08, 0x18), "1.2.999.ab");
+    EXPECT_EQ(fileElement(upper, 0x08, 0x18), "1.2.999.AB");
+
+    int n = 0;
+    for (const char *uid : {"1.2.999.ab", "1.2.999.AB"}) {
+        SCOPED_TRACE(uid);
+        const FindResult found = find("-S", {"QueryRetrieveLevel=IMAGE", "StudyInstanceUID=1.2.9.5", "SeriesInstanceUID=1.2.9.5.1",
+                                             QString("SOPInstanceUID=") + uid});
+        EXPECT_EQ(found.values(0x08, 0x18), QStringList{uid}) << found.output.toStdString();
+
+        const QString dir = scratch.path(QString("case%1").arg(++n));
+        QDir().mkpath(dir);
+        const ToolResult get = runTool("getscu", {"-S", "-aec", "TALMIR", "-od", dir, "-k", "QueryRetrieveLevel=IMAGE", "-k",
+                                                  "StudyInstanceUID=1.2.9.5", "-k", "SeriesInstanceUID=1.2.9.5.1", "-k",
+                                                  QString("SOPInstanceUID=") + uid, "127.0.0.1", QString::number(port())},
+                                       60000);
+        EXPECT_EQ(get.exitCode, 0) << get.output.toStdString();
+        const QStringList got = QDir(dir).entryList(QDir::Files);
+        ASSERT_EQ(got.size(), 1);
+        EXPECT_EQ(fileElement(dir + "/" + got[0], 0x08, 0x18), uid);
+    }
+}

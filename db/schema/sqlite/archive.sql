@@ -1,5 +1,6 @@
 -- The archive database (DICOM) of the embedded installation, at schema
--- version 9. Texts compare without regard to case, as on SQL Server.
+-- version 9. Texts compare without regard to case, as on SQL Server, except
+-- SOP Instance UIDs: two instances may differ in letter case alone.
 
 CREATE TABLE PatientTable (
   PatientID      varchar(64) COLLATE NOCASE NOT NULL PRIMARY KEY,
@@ -46,7 +47,7 @@ CREATE TABLE SeriesTable (
 CREATE INDEX SeriesTable_StudyUID_FKey ON SeriesTable (StudyUID_FKey);
 
 CREATE TABLE ImageTable (
-  InstanceUID    varchar(64) COLLATE NOCASE NOT NULL PRIMARY KEY,
+  InstanceUID    varchar(64) COLLATE BINARY NOT NULL PRIMARY KEY,
   SeriesUID_FKey varchar(64) COLLATE NOCASE,
   InstanceNumber int,
   Filename       varchar(1024) COLLATE NOCASE,
@@ -63,7 +64,7 @@ CREATE INDEX by_SyncStatus ON ImageTable (SyncStatus);
 -- the keys are read from their stored files in the background, and each
 -- image leaves this list once its file has been read (or found unreadable).
 CREATE TABLE ImageKeysToRead (
-  InstanceUID varchar(64) COLLATE NOCASE NOT NULL PRIMARY KEY
+  InstanceUID varchar(64) COLLATE BINARY NOT NULL PRIMARY KEY
 );
 
 CREATE TABLE Fields (
