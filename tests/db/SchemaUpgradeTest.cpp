@@ -329,7 +329,7 @@ TEST(InstalledArchive, AnArchiveOfThePreviousInstallationUpgradesToTheShapeOfANe
 
 TEST(InstalledArchive, InstanceUidsCompareExactlyAlsoInAnArchiveThatFoldedTheirCase)
 {
-    test::ScratchHome scratch;
+    test::ScratchHome scratch(test::ScratchHome::Archive::Embedded); // an embedded archive's file
     HomeFolder home{scratch.home()};
     QString error;
     ASSERT_TRUE(ArchiveInstaller(home).install(error)) << error.toStdString();
