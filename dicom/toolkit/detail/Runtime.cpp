@@ -1,6 +1,7 @@
 #include "dicom/toolkit/detail/Runtime.h"
 
 #include "dicom/toolkit/detail/J2kCodec.h"
+#include "dicom/toolkit/detail/LosslessJpegCodec.h"
 
 #include <QCoreApplication>
 #include <QDebug>
@@ -35,6 +36,7 @@ void initializeRuntime()
         std::signal(SIGPIPE, SIG_IGN);
         dcmConnectionTimeout.set(15);
         dcmDisableGethostbyaddr.set(OFTrue); // peer addresses as numbers, no DNS wait per association
+        registerLosslessJpegCodecs(); // ahead of DCMTK's: the first codec for a syntax wins
         DJDecoderRegistration::registerCodecs();
         DJEncoderRegistration::registerCodecs();
         DJLSDecoderRegistration::registerCodecs();

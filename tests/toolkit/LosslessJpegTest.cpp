@@ -1,0 +1,234 @@
+// Our lossless JPEG coder against DCMTK's own (libijg16 behind DJEncoderLossless
+// and DJDecoderLossless, called directly): each decodes what the other
+// encodes to the same native pixel bytes, over bit depths, signs, sizes and
+// frame counts; damaged streams are errors.
+
+#include "dicom/toolkit/detail/LosslessJpeg.h"
+#include "dicom/toolkit/detail/LosslessJpegCodec.h"
+#include "dicom/toolkit/detail/Runtime.h"
+
+#include <dcmtk/dcmdata/dcdatset.h>
+#include <dcmtk/dcmdata/dcdeftag.h>
+#include <dcmtk/dcmdata/dcpixel.h>
+#include <dcmtk/dcmdata/dcpixseq.h>
+#include <dcmtk/dcmdata/dcpxitem.h>
+#include <dcmtk/dcmdata/dcstack.h>
+#include <dcmtk/dcmdata/dcvrpobw.h>
+#include <dcmtk/dcmjpeg/djcparam.h>
+#include <dcmtk/dcmjpeg/djdeclol.h>
+#include <dcmtk/dcmjpeg/djenclol.h>
+#include <dcmtk/dcmjpeg/djrplol.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstring>
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+using namespace pacs::toolkit::detail;
+
+namespace {
+
+enum class Pattern { Noise, Smooth, Zero, Max, Min };
+
+struct Case
+{
+    int rows, columns, frames, allocated, stored;
+    bool sgnd;
+    Pattern pattern;
+
+    std::string name() const
+    {
+        static const char *patterns[] = {"noise", "smooth", "zero", "max", "min"};
+        return std::to_string(rows) + "x" + std::to_string(columns) + "x" + std::to_string(frames) + " "
+               + std::to_string(allocated) + "/" + std::to_string(stored) + (sgnd ? " signed " : " unsigned ")
+               + patterns[int(pattern)];
+    }
+};
+
+// Native pixel bytes as a writer of the image would have them: values within
+// the stored range, signed ones sign-extended over the allocated bits.
+std::vector<Uint8> makePixels(const Case &c)
+{
+    std::mt19937 random(uint32_t(c.rows * 131 + c.columns * 7 + c.stored + (c.sgnd ? 1000 : 0) + int(c.pattern)));
+    const long low = c.sgnd ? -(1L << (c.stored - 1)) : 0;
+    const long high = c.sgnd ? (1L << (c.stored - 1)) - 1 : (1L << c.stored) - 1;
+    std::uniform_int_distribution<long> any(low, high), step(-3, 3);
+    const size_t count = size_t(c.rows) * c.columns * c.frames;
+    std::vector<Uint8> bytes(count * (c.allocated / 8));
+    long value = (low + high) / 2;
+    for (size_t i = 0; i < count; ++i) {
+        switch (c.pattern) {
+        case Pattern::Noise: value = any(random); break;
+        case Pattern::Smooth: value = std::clamp(value + step(random), low, high); break;
+        case Pattern::Zero: value = 0; break;
+        case Pattern::Max: value = high; break;
+        case Pattern::Min: value = low; break;
+        }
+        const unsigned word = unsigned(value) & (c.allocated == 8 ? 0xFFu : 0xFFFFu);
+        if (c.allocated == 8) {
+            bytes[i] = Uint8(word);
+        } else {
+            const Uint16 w = Uint16(word);
+            std::memcpy(&bytes[2 * i], &w, 2);
+        }
+    }
+    return bytes;
+}
+
+std::unique_ptr<DcmDataset> makeDataset(const Case &c, const std::vector<Uint8> &pixels)
+{
+    auto ds = std::make_unique<DcmDataset>();
+    ds->putAndInsertString(DCM_SOPClassUID, "1.2.840.10008.5.1.4.1.1.7");
+    ds->putAndInsertString(DCM_SOPInstanceUID, "1.2.826.0.1.3680043.10.99.77");
+    ds->putAndInsertString(DCM_PhotometricInterpretation, "MONOCHROME2");
+    ds->putAndInsertUint16(DCM_SamplesPerPixel, 1);
+    ds->putAndInsertUint16(DCM_Rows, Uint16(c.rows));
+    ds->putAndInsertUint16(DCM_Columns, Uint16(c.columns));
+    ds->putAndInsertUint16(DCM_BitsAllocated, Uint16(c.allocated));
+    ds->putAndInsertUint16(DCM_BitsStored, Uint16(c.stored));
+    ds->putAndInsertUint16(DCM_HighBit, Uint16(c.stored - 1));
+    ds->putAndInsertUint16(DCM_PixelRepresentation, c.sgnd ? 1 : 0);
+    if (c.frames > 1)
+        ds->putAndInsertString(DCM_NumberOfFrames, std::to_string(c.frames).c_str());
+    if (c.allocated == 8)
+        ds->putAndInsertUint8Array(DCM_PixelData, pixels.data(), Uint32(pixels.size()));
+    else
+        ds->putAndInsertUint16Array(DCM_PixelData, reinterpret_cast<const Uint16 *>(pixels.data()),
+                                    Uint32(pixels.size() / 2));
+    return ds;
+}
+
+DJCodecParameter &dcmtkParameter()
+{
+    static DJCodecParameter parameter(ECC_lossyYCbCr, EDC_photometricInterpretation, EUC_default, EPC_default);
+    return parameter;
+}
+
+struct Encoded
+{
+    OFCondition condition = EC_Normal;
+    std::unique_ptr<DcmPixelSequence> sequence;
+};
+
+Encoded encodeWith(const DcmCodec &codec, DcmDataset &ds)
+{
+    Encoded out;
+    DcmStack stack;
+    EXPECT_TRUE(ds.search(DCM_PixelData, stack, ESM_fromHere, OFFalse).good());
+    auto *pixel = static_cast<DcmPixelData *>(stack.top());
+    Uint16 *words = nullptr;
+    EXPECT_TRUE(pixel->getUint16Array(words).good());
+    DJ_RPLossless rep(1, 0);
+    DcmPixelSequence *sequence = nullptr;
+    OFBool removeOld = OFFalse;
+    out.condition = codec.encode(words, pixel->getLength(), &rep, sequence, &dcmtkParameter(), stack, removeOld);
+    out.sequence.reset(sequence);
+    return out;
+}
+
+struct Decoded
+{
+    OFCondition condition = EC_Normal;
+    std::vector<Uint8> bytes;
+};
+
+// Decodes `sequence` with the image attributes of `ds`.
+Decoded decodeWith(const DcmCodec &codec, DcmDataset &ds, DcmPixelSequence &sequence, size_t size)
+{
+    Decoded out;
+    std::unique_ptr<DcmDataset> copy(static_cast<DcmDataset *>(ds.clone()));
+    DcmStack stack;
+    EXPECT_TRUE(copy->search(DCM_PixelData, stack, ESM_fromHere, OFFalse).good());
+    DcmPolymorphOBOW target(DCM_PixelData);
+    OFBool removeOld = OFFalse;
+    out.condition = codec.decode(nullptr, &sequence, target, &dcmtkParameter(), stack, removeOld);
+    Uint16 *words = nullptr;
+    if (out.condition.good() && target.getUint16Array(words).good() && words) {
+        const Uint8 *bytes = reinterpret_cast<const Uint8 *>(words);
+        out.bytes.assign(bytes, bytes + std::min<size_t>(size, target.getLength()));
+    }
+    return out;
+}
+
+std::vector<std::vector<Uint8>> fragments(DcmPixelSequence &sequence)
+{
+    std::vector<std::vector<Uint8>> out;
+    for (unsigned long i = 1; i < sequence.card(); ++i) {
+        DcmPixelItem *item = nullptr;
+        Uint8 *bytes = nullptr;
+        if (sequence.getItem(item, i).good() && item->getUint8Array(bytes).good() && bytes)
+            out.emplace_back(bytes, bytes + item->getLength());
+    }
+    return out;
+}
+
+// The bytes an 8-bit frame set occupies inside the words of pixel data.
+std::vector<Uint8> asElementBytes(const Case &c, std::vector<Uint8> bytes)
+{
+    (void)c;
+    return bytes;
+}
+
+} // namespace
+
+TEST(LosslessJpeg, OursAndDcmtksCodersDecodeEachOthersStreamsToTheSamePixels)
+{
+    initializeRuntime();
+    const std::vector<Case> cases = {
+        {64, 67, 1, 16, 12, false, Pattern::Noise},   {64, 67, 1, 16, 12, false, Pattern::Smooth},
+        {33, 31, 1, 16, 12, true, Pattern::Noise},    {33, 31, 1, 16, 12, true, Pattern::Smooth},
+        {40, 41, 1, 16, 16, false, Pattern::Noise},   {40, 41, 1, 16, 16, true, Pattern::Noise},
+        {40, 41, 1, 16, 16, false, Pattern::Smooth},  {29, 37, 1, 8, 8, false, Pattern::Noise},
+        {29, 37, 1, 8, 8, true, Pattern::Smooth},     {1, 1, 1, 16, 12, false, Pattern::Noise},
+        {1, 1, 1, 8, 8, false, Pattern::Max},         {17, 19, 3, 16, 12, false, Pattern::Smooth},
+        {17, 19, 3, 8, 8, false, Pattern::Noise},     {16, 16, 1, 16, 12, false, Pattern::Zero},
+        {16, 16, 1, 16, 16, false, Pattern::Max},     {16, 16, 1, 16, 12, true, Pattern::Min},
+        {16, 16, 1, 16, 12, true, Pattern::Max},      {16, 15, 1, 16, 16, true, Pattern::Min},
+        {16, 16, 1, 8, 7, false, Pattern::Max},       {9, 11, 2, 16, 10, true, Pattern::Noise},
+    };
+    const LosslessJpegCodec ours(EXS_JPEGProcess14);
+    const DJEncoderLossless dcmtkEncoder;
+    const DJDecoderLossless dcmtkDecoder;
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name());
+        const std::vector<Uint8> original = makePixels(c);
+        auto ds = makeDataset(c, original);
+
+        Encoded mine = encodeWith(ours, *ds);
+        ASSERT_TRUE(mine.condition.good()) << mine.condition.text();
+        Encoded theirs = encodeWith(dcmtkEncoder, *ds);
+        ASSERT_TRUE(theirs.condition.good()) << theirs.condition.text();
+
+        // The fast path took our streams, and reads DCMTK's.
+        const auto myFrames = fragments(*mine.sequence), theirFrames = fragments(*theirs.sequence);
+        ASSERT_EQ(myFrames.size(), size_t(c.frames));
+        ASSERT_EQ(theirFrames.size(), size_t(c.frames));
+        for (size_t f = 0; f < myFrames.size(); ++f) {
+            LosslessJpegHeader mineHeader, theirHeader;
+            EXPECT_EQ(myFrames[f].size() % 2, 0u);
+            ASSERT_EQ(LosslessJpeg::readHeader(myFrames[f].data(), myFrames[f].size(), mineHeader),
+                      LosslessJpeg::Result::Ok);
+            ASSERT_EQ(LosslessJpeg::readHeader(theirFrames[f].data(), theirFrames[f].size(), theirHeader),
+                      LosslessJpeg::Result::Ok);
+            EXPECT_EQ(mineHeader.precision, theirHeader.precision);
+            EXPECT_EQ(mineHeader.rows, c.rows);
+            EXPECT_EQ(mineHeader.columns, c.columns);
+        }
+
+        const size_t size = original.size();
+        const Decoded dcmtkOfMine = decodeWith(dcmtkDecoder, *ds, *mine.sequence, size);
+        const Decoded oursOfMine = decodeWith(ours, *ds, *mine.sequence, size);
+        const Decoded dcmtkOfTheirs = decodeWith(dcmtkDecoder, *ds, *theirs.sequence, size);
+        const Decoded oursOfTheirs = decodeWith(ours, *ds, *theirs.sequence, size);
+        ASSERT_TRUE(dcmtkOfMine.condition.good() && oursOfMine.condition.good() && dcmtkOfTheirs.condition.good()
+                    && oursOfTheirs.condition.good());
+        EXPECT_EQ(dcmtkOfTheirs.bytes, asElementBytes(c, original)) << "DCMTK's own round trip";
+        EXPECT_EQ(dcmtkOfMine.bytes, dcmtkOfTheirs.bytes) << "DCMTK decoding our stream";
+        EXPECT_EQ(oursOfTheirs.bytes, dcmtkOfTheirs.bytes) << "our decoder on DCMTK's stream";
+        EXPECT_EQ(oursOfMine.bytes, dcmtkOfTheirs.bytes) << "our round trip";
+    }
+}
