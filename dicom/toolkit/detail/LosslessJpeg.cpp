@@ -10,7 +10,7 @@ namespace {
 
 constexpr int kSymbols = 17;   // difference categories 0..16
 constexpr int kMaxCodeLength = 16;
-constexpr int kLookupBits = 9; // codes this short decode with one table read
+constexpr int kLookupBits = 12; // a code and its extra bits this short decode with one table read
 
 int category(int difference)
 {
@@ -222,10 +222,29 @@ bool encodeFrame(const Sample *samples, int rows, int columns, int precision, st
 
 // ---- Reading ----------------------------------------------------------------
 
+// One entry per kLookupBits-bit prefix of the coded bits.
+struct LookupEntry
+{
+    int32_t difference = 0;
+    uint8_t length = 0; // bits the entry takes
+    uint8_t kind = 0;   // kNone: longer code; kWhole: code and extra bits; kCode: the code alone
+    uint8_t symbol = 0;
+};
+constexpr uint8_t kNone = 0, kWhole = 1, kCode = 2;
+
+int extraToDifference(int bits, int c)
+{
+    if (c == 0)
+        return 0;
+    if (c == 16)
+        return 32768;
+    return bits < (1 << (c - 1)) ? bits - (1 << c) + 1 : bits;
+}
+
 struct DecodeTable
 {
     bool defined = false;
-    std::array<uint16_t, 1 << kLookupBits> lookup{}; // (length << 8) | symbol; 0: longer code
+    std::array<LookupEntry, 1 << kLookupBits> lookup{};
     std::array<int32_t, kMaxCodeLength + 2> maxCode{};
     std::array<int32_t, kMaxCodeLength + 1> offset{};
     std::array<uint8_t, 256> values{};
@@ -243,9 +262,23 @@ bool buildDecodeTable(const uint8_t *bits, const uint8_t *values, int count, Dec
             table.offset[size_t(len)] = k - code;
             for (int i = 0; i < n; ++i, ++k, ++code) {
                 if (len <= kLookupBits) {
-                    const int shift = kLookupBits - len;
-                    for (int fill = 0; fill < (1 << shift); ++fill)
-                        table.lookup[size_t((code << shift) | fill)] = uint16_t((len << 8) | values[k]);
+                    const int c = values[k];
+                    const int extra = (c == 16 || c > 16) ? 0 : c;
+                    if (c <= 16 && len + extra <= kLookupBits) {
+                        const int shift = kLookupBits - len - extra;
+                        for (int bits = 0; bits < (1 << extra); ++bits) {
+                            const LookupEntry entry{extraToDifference(bits, c), uint8_t(len + extra), kWhole, uint8_t(c)};
+                            const size_t base = size_t(((code << extra) | bits) << shift);
+                            std::fill(table.lookup.begin() + base, table.lookup.begin() + base + (size_t(1) << shift),
+                                      entry);
+                        }
+                    } else {
+                        const int shift = kLookupBits - len;
+                        const LookupEntry entry{0, uint8_t(len), kCode, uint8_t(c)};
+                        const size_t base = size_t(code << shift);
+                        std::fill(table.lookup.begin() + base, table.lookup.begin() + base + (size_t(1) << shift),
+                                  entry);
+                    }
                 }
             }
             table.maxCode[size_t(len)] = code - 1;
@@ -266,8 +299,19 @@ class BitReader
 public:
     BitReader(const uint8_t *data, const uint8_t *end) : m_data(data), m_end(end) {}
 
+    // At least 32 bits to read after this (zeros past the data).
     void fill()
     {
+        if (m_count >= 32)
+            return;
+        // Four plain bytes at once where no 0xFF is among them.
+        if (m_end - m_data >= 4 && m_data[0] != 0xFF && m_data[1] != 0xFF && m_data[2] != 0xFF && m_data[3] != 0xFF) {
+            m_accumulator = (m_accumulator << 32) | (uint64_t(m_data[0]) << 24) | (uint64_t(m_data[1]) << 16)
+                            | (uint64_t(m_data[2]) << 8) | m_data[3];
+            m_data += 4;
+            m_count += 32;
+            return;
+        }
         while (m_count <= 56) {
             uint8_t byte = 0;
             if (m_data < m_end && *m_data != 0xFF) {
@@ -295,14 +339,9 @@ private:
     size_t m_padding = 0;
 };
 
-// The next category; -1 for a code the table does not have.
-inline int decodeSymbol(BitReader &reader, const DecodeTable &table)
+// A category whose code is longer than the lookup; -1 for a code the table does not have.
+int decodeLongSymbol(BitReader &reader, const DecodeTable &table)
 {
-    const uint16_t entry = table.lookup[reader.peek(kLookupBits)];
-    if (entry) {
-        reader.skip(entry >> 8);
-        return entry & 0xFF;
-    }
     int len = kLookupBits + 1;
     int32_t code = int32_t(reader.peek(len));
     while (len <= kMaxCodeLength && code > table.maxCode[size_t(len)]) {
@@ -448,18 +487,25 @@ LosslessJpeg::Result decodeFrame(const uint8_t *data, size_t size, Sample *out, 
         unsigned prediction = y == 0 ? first : unsigned(out[size_t(y - 1) * size_t(h.columns)]);
         for (int x = 0; x < h.columns; ++x) {
             reader.fill();
-            const int c = decodeSymbol(reader, table);
+            const LookupEntry &entry = table.lookup[reader.peek(kLookupBits)];
             int d;
-            if (c == 0) {
-                d = 0;
-            } else if (c > 0 && c < 16) {
-                const int bits = int(reader.peek(c));
-                reader.skip(c);
-                d = bits < (1 << (c - 1)) ? bits - (1 << c) + 1 : bits;
-            } else if (c == 16) {
-                d = 32768;
+            if (entry.kind == kWhole) {
+                reader.skip(entry.length);
+                d = entry.difference;
             } else {
-                return fail(R::Corrupt, "invalid Huffman code", error);
+                int c;
+                if (entry.kind == kCode) {
+                    reader.skip(entry.length);
+                    c = entry.symbol;
+                } else {
+                    c = decodeLongSymbol(reader, table);
+                }
+                if (c < 0 || c > 16)
+                    return fail(R::Corrupt, "invalid Huffman code", error);
+                const int extra = c == 0 || c == 16 ? 0 : c;
+                const int bits = extra ? int(reader.peek(extra)) : 0;
+                reader.skip(extra);
+                d = extraToDifference(bits, c);
             }
             prediction = (prediction + unsigned(d)) & mask;
             row[x] = Sample(prediction);

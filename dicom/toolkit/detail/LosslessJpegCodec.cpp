@@ -17,6 +17,7 @@
 #include <dcmtk/dcmjpeg/djenclol.h>
 #include <dcmtk/dcmjpeg/djencsv1.h>
 #include <dcmtk/dcmjpeg/djrplol.h>
+#include <dcmtk/ofstd/ofstd.h>
 
 #include <cstring>
 #include <mutex>
@@ -28,7 +29,7 @@ namespace {
 
 struct Layout
 {
-    Uint16 rows = 0, columns = 0, samples = 0, bitsAllocated = 0, bitsStored = 0, highBit = 0, pixelRepresentation = 0;
+    Uint16 rows = 0, columns = 0, samples = 0, bitsAllocated = 0, bitsStored = 0;
     Sint32 frames = 1;
     OFString photometric;
 
@@ -44,15 +45,13 @@ bool readLayout(DcmItem &item, Layout &layout)
         || item.findAndGetUint16(DCM_SamplesPerPixel, layout.samples).bad()
         || item.findAndGetUint16(DCM_BitsAllocated, layout.bitsAllocated).bad()
         || item.findAndGetUint16(DCM_BitsStored, layout.bitsStored).bad()
-        || item.findAndGetUint16(DCM_HighBit, layout.highBit).bad()
         || item.findAndGetOFString(DCM_PhotometricInterpretation, layout.photometric).bad())
         return false;
-    item.findAndGetUint16(DCM_PixelRepresentation, layout.pixelRepresentation);
     Sint32 frames = 1;
     if (item.findAndGetSint32(DCM_NumberOfFrames, frames).good() && frames > 0)
         layout.frames = frames;
-    return layout.samples == 1 && (layout.bitsAllocated == 8 || layout.bitsAllocated == 16) && layout.bitsStored >= 2
-           && layout.bitsStored <= layout.bitsAllocated && layout.highBit + 1 == layout.bitsStored && layout.rows > 0
+    return layout.samples == 1 && (layout.bitsAllocated == 8 || layout.bitsAllocated == 16) && layout.bitsStored >= 1
+           && layout.bitsStored <= layout.bitsAllocated && layout.rows > 0
            && layout.columns > 0 && layout.frameBytes() * size_t(layout.frames) < size_t(0xFFFFFFF0u);
 }
 
@@ -66,52 +65,64 @@ DcmItem *pixelParent(const DcmStack &objStack)
     return static_cast<DcmItem *>(parent);
 }
 
-// The bytes of each frame: one fragment per frame, or one frame in all of them.
-bool frameStreams(DcmPixelSequence &sequence, Sint32 frames, std::vector<std::vector<Uint8>> &streams)
+// The coded bytes of each frame: one fragment per frame (read in place), or
+// one frame in all of them (joined in `joined`).
+struct FrameBytes
+{
+    const Uint8 *data = nullptr;
+    size_t size = 0;
+};
+
+bool fragmentBytes(DcmPixelSequence &sequence, unsigned long index, FrameBytes &out)
+{
+    DcmPixelItem *fragment = nullptr;
+    Uint8 *bytes = nullptr;
+    if (sequence.getItem(fragment, index).bad() || !fragment)
+        return false;
+    out.size = fragment->getLength();
+    if (out.size == 0)
+        return true;
+    if (fragment->getUint8Array(bytes).bad() || !bytes)
+        return false;
+    out.data = bytes;
+    return true;
+}
+
+bool frameBytes(DcmPixelSequence &sequence, Sint32 frames, Sint32 frame, std::vector<Uint8> &joined, FrameBytes &out)
 {
     const unsigned long items = sequence.card();
-    if (items < 2 || (frames != 1 && items - 1 != static_cast<unsigned long>(frames)))
+    if (items < 2 || frame >= frames)
         return false;
-    streams.assign(size_t(frames), {});
+    if (items - 1 == static_cast<unsigned long>(frames))
+        return fragmentBytes(sequence, static_cast<unsigned long>(frame) + 1, out);
+    if (frames != 1)
+        return false;
+    joined.clear();
     for (unsigned long i = 1; i < items; ++i) {
-        DcmPixelItem *fragment = nullptr;
-        Uint8 *bytes = nullptr;
-        if (sequence.getItem(fragment, i).bad() || !fragment)
+        FrameBytes part;
+        if (!fragmentBytes(sequence, i, part))
             return false;
-        const Uint32 length = fragment->getLength();
-        if (length == 0)
-            continue;
-        if (fragment->getUint8Array(bytes).bad() || !bytes)
-            return false;
-        auto &stream = streams[frames == 1 ? 0 : size_t(i - 1)];
-        stream.insert(stream.end(), bytes, bytes + length);
+        if (part.size)
+            joined.insert(joined.end(), part.data, part.data + part.size);
     }
+    out = {joined.data(), joined.size()};
     return true;
 }
 
 // One frame into `out` (frameBytes() of it), in local byte order as DCMTK
 // keeps uncompressed pixels. False for anything the fast path leaves alone.
-bool decodeInto(const Layout &layout, const std::vector<Uint8> &stream, Uint8 *out)
+bool decodeInto(const Layout &layout, const FrameBytes &stream, Uint8 *out)
 {
     LosslessJpegHeader header;
     LosslessJpeg::Result result;
     if (layout.bitsAllocated == 8)
-        result = LosslessJpeg::decode(stream.data(), stream.size(), out, layout.pixels(), &header);
+        result = LosslessJpeg::decode(stream.data, stream.size, out, layout.pixels(), &header);
     else
-        result = LosslessJpeg::decode(stream.data(), stream.size(), reinterpret_cast<Uint16 *>(out), layout.pixels(),
+        result = LosslessJpeg::decode(stream.data, stream.size, reinterpret_cast<Uint16 *>(out), layout.pixels(),
                                       &header);
     if (result != LosslessJpeg::Result::Ok || header.rows != layout.rows || header.columns != layout.columns
         || header.precision > layout.bitsAllocated)
         return false;
-    // Signed samples of fewer bits than allocated come back sign-extended.
-    if (layout.pixelRepresentation != 0 && header.precision < layout.bitsAllocated && layout.bitsAllocated == 16) {
-        auto *words = reinterpret_cast<Uint16 *>(out);
-        const Uint16 sign = Uint16(1u << (header.precision - 1));
-        const Uint16 high = Uint16(~((1u << header.precision) - 1u));
-        for (size_t i = 0; i < layout.pixels(); ++i)
-            if (words[i] & sign)
-                words[i] |= high;
-    }
     return true;
 }
 
@@ -120,19 +131,20 @@ bool decodeAll(DcmPixelSequence *pixSeq, DcmItem *item, DcmPolymorphOBOW &uncomp
     Layout layout;
     if (!pixSeq || !item || !readLayout(*item, layout) || !layout.monochrome())
         return false;
-    std::vector<std::vector<Uint8>> streams;
-    if (!frameStreams(*pixSeq, layout.frames, streams))
-        return false;
     const size_t total = layout.frameBytes() * size_t(layout.frames);
     const size_t even = total + (total & 1);
-    std::vector<Uint8> pixels(even, 0);
-    for (Sint32 f = 0; f < layout.frames; ++f)
-        if (!decodeInto(layout, streams[size_t(f)], pixels.data() + size_t(f) * layout.frameBytes()))
-            return false;
     Uint16 *words = nullptr;
     if (uncompressedPixelData.createUint16Array(Uint32(even / 2), words).bad() || !words)
         return false;
-    std::memcpy(words, pixels.data(), even);
+    auto *bytes = reinterpret_cast<Uint8 *>(words);
+    bytes[even - 1] = 0;
+    std::vector<Uint8> joined;
+    for (Sint32 f = 0; f < layout.frames; ++f) {
+        FrameBytes stream;
+        if (!frameBytes(*pixSeq, layout.frames, f, joined, stream)
+            || !decodeInto(layout, stream, bytes + size_t(f) * layout.frameBytes()))
+            return false; // DCMTK's decoder makes the element anew
+    }
     // 8-bit samples were written as bytes; the element holds words.
     if (layout.bitsAllocated == 8)
         swapIfNecessary(gLocalByteOrder, EBO_LittleEndian, words, Uint32(even), sizeof(Uint16));
@@ -149,6 +161,27 @@ bool fastEncodable(const DcmRepresentationParameter *toRepParam)
     return rep->getPrediction() == 1 && rep->getPointTransformation() == 0;
 }
 
+// DCMTK's encoder says in Derivation Description how the pixels were coded,
+// keeping an earlier description in brackets; so do we.
+void describeDerivation(DcmItem &item, double ratio)
+{
+    char number[32];
+    OFStandard::ftoa(number, sizeof(number), ratio, OFStandard::ftoa_uppercase, 0, 5);
+    OFString text = "Lossless JPEG compression, selection value 1, point transform 0, compression ratio ";
+    text += number;
+    const char *old = nullptr;
+    if (item.findAndGetString(DCM_DerivationDescription, old).good() && old) {
+        text += " [";
+        text += old;
+        text += "]";
+        if (text.length() > 1024) {
+            text.erase(1020);
+            text += "...]";
+        }
+    }
+    item.putAndInsertString(DCM_DerivationDescription, text.c_str());
+}
+
 bool encodeAll(const Uint16 *pixelData, Uint32 length, DcmItem *item, DcmPixelSequence *&pixSeq)
 {
     Layout layout;
@@ -161,17 +194,20 @@ bool encodeAll(const Uint16 *pixelData, Uint32 length, DcmItem *item, DcmPixelSe
     DcmOffsetList offsets;
     const auto *bytes = reinterpret_cast<const Uint8 *>(pixelData);
     std::vector<uint8_t> stream;
+    size_t compressed = 0;
     for (Sint32 f = 0; f < layout.frames; ++f) {
         const Uint8 *frame = bytes + size_t(f) * layout.frameBytes();
         const bool ok = layout.bitsAllocated == 8
-                            ? LosslessJpeg::encode(frame, layout.rows, layout.columns, layout.bitsStored, stream)
+                            ? LosslessJpeg::encode(frame, layout.rows, layout.columns, 8, stream)
                             : LosslessJpeg::encode(reinterpret_cast<const Uint16 *>(frame), layout.rows,
-                                                   layout.columns, layout.bitsStored, stream);
+                                                   layout.columns, 16, stream);
         if (!ok || sequence->storeCompressedFrame(offsets, stream.data(), Uint32(stream.size()), 0).bad())
             return false;
+        compressed += stream.size();
     }
     if (offsetTable->createOffsetTable(offsets).bad())
         return false;
+    describeDerivation(*item, compressed ? double(layout.frameBytes() * size_t(layout.frames)) / double(compressed) : 1.0);
     pixSeq = sequence.release();
     return true;
 }
@@ -218,30 +254,14 @@ OFCondition LosslessJpegCodec::decodeFrame(const DcmRepresentationParameter *fro
 {
     try {
         Layout layout;
-        std::vector<std::vector<Uint8>> streams;
+        std::vector<Uint8> joined;
+        FrameBytes stream;
         if (fromPixSeq && dataset && buffer && readLayout(*dataset, layout) && layout.monochrome()
-            && Sint32(frameNo) < layout.frames && bufSize >= layout.frameBytes()
-            && (layout.frames == 1 || fromPixSeq->card() == static_cast<unsigned long>(layout.frames) + 1)) {
-            // Only this frame's fragment is read.
-            std::vector<Uint8> stream;
-            bool ok = true;
-            const unsigned long first = layout.frames == 1 ? 1ul : frameNo + 1ul;
-            const unsigned long last = layout.frames == 1 ? fromPixSeq->card() : frameNo + 2ul;
-            for (unsigned long i = first; ok && i < last; ++i) {
-                DcmPixelItem *fragment = nullptr;
-                Uint8 *bytes = nullptr;
-                ok = fromPixSeq->getItem(fragment, i).good() && fragment;
-                if (ok && fragment->getLength() > 0) {
-                    ok = fragment->getUint8Array(bytes).good() && bytes;
-                    if (ok)
-                        stream.insert(stream.end(), bytes, bytes + fragment->getLength());
-                }
-            }
-            if (ok && decodeInto(layout, stream, static_cast<Uint8 *>(buffer))) {
-                startFragment = Uint32(last);
-                decompressedColorModel = layout.photometric;
-                return EC_Normal;
-            }
+            && bufSize >= layout.frameBytes() && frameBytes(*fromPixSeq, layout.frames, Sint32(frameNo), joined, stream)
+            && decodeInto(layout, stream, static_cast<Uint8 *>(buffer))) {
+            startFragment = layout.frames == 1 ? Uint32(fromPixSeq->card()) : frameNo + 2;
+            decompressedColorModel = layout.photometric;
+            return EC_Normal;
         }
     } catch (...) {
         logUnreported(QStringLiteral("lossless JPEG frame decode: ") + currentExceptionText());

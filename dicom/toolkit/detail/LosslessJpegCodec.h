@@ -6,16 +6,18 @@
 // viewer and every send that must decode comes here first.
 //
 // Encoded here: one sample per pixel (MONOCHROME1/2), 8 or 16 bits allocated,
-// any bits stored with the high bit at bits stored - 1, signed or unsigned,
-// any number of frames, asked for with predictor 1 and no point transform
-// (the defaults). The stream's precision is bits stored, as DCMTK's encoder
-// writes it, and only the stored bits are coded; the pixel sequence has an
-// empty offset table and one fragment per frame, as DCMTK writes it.
+// any bits stored, signed or unsigned, any number of frames, asked for with
+// predictor 1 and no point transform (the defaults). Like DCMTK's encoder, the
+// stream codes the whole pixel cell (precision 8 or 16, whatever bits stored
+// says), so the cells come back exactly as they were, sign extension and all;
+// the pixel sequence has an offset table and one fragment per frame, as DCMTK
+// writes it.
 //
 // Decoded here: frames our decoder takes (one component, predictor 1, no
 // point transform, no restart interval), one fragment per frame or a single
-// frame in any number of fragments; the result matches DCMTK's decoder byte
-// for byte (a signed image's stored bits are sign-extended, as DCMTK does).
+// frame in any number of fragments; the result is what DCMTK's decoder makes
+// of the same stream, byte for byte (it does not sign-extend a stream coded
+// at fewer bits than allocated, and neither do we).
 //
 // Everything else - colour, other predictors, restart intervals, streams our
 // decoder calls damaged - goes to DCMTK's codec unchanged.
