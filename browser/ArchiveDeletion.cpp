@@ -10,6 +10,7 @@
 #include "db/ArchiveTransaction.h"
 #include "db/ResultSet.h"
 #include "db/SqlText.h"
+#include "dicom/toolkit/ToolkitEncodeQueue.h"
 #include "dicom/toolkit/ToolkitImageList.h"
 
 #include <QFile>
@@ -52,7 +53,8 @@ void ArchiveDeletion::removeFile(const QString &storedName)
     // As stored, not moved onto today's storage root: the name the row had.
     if (storedName.isEmpty() || !QFileInfo::exists(storedName))
         return; // already gone: nothing to say
-    if (!QFile::remove(storedName))
+    // Through the encode queue: a compression running on it must not put it back.
+    if (!toolkit::ToolkitEncodeQueue::removeStoredFile(storedName))
         m_filesLeft << storedName;
 }
 

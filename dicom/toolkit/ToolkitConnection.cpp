@@ -11,6 +11,7 @@
 
 #include <QFileInfo>
 #include <QRegularExpression>
+#include <QThread>
 #include <QThreadPool>
 
 #include <dcmtk/dcmdata/dcdatset.h>
@@ -20,6 +21,8 @@
 #include <dcmtk/dcmnet/assoc.h>
 #include <dcmtk/dcmnet/dimse.h>
 
+#include <algorithm>
+#include <deque>
 #include <future>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -371,17 +374,32 @@ ToolkitConnection::ActionResult ToolkitConnection::sendFiles(const QStringList &
     }
 
     QString lastError;
-    // The next file is read (and decoded, where the peer needs another syntax)
-    // while the current one is on the wire.
+    // The next files are read (and decoded, where the peer needs another
+    // syntax) on other cores while the current one is on the wire; a few at
+    // most, so memory stays bounded whatever the number of files.
     auto prepare = [target, options](const QString &path) { return detail::prepareFile(target, path, options); };
-    std::future<detail::PreparedStore> next;
-    if (total > 0)
-        next = std::async(std::launch::async, prepare, files.at(0));
+    const int depth = std::max(2, QThread::idealThreadCount());
+    std::deque<std::future<detail::PreparedStore>> ahead;
+    int scheduled = 0;
+    auto refill = [&] {
+        while (scheduled < total && int(ahead.size()) < depth && !m_cancel)
+            ahead.push_back(std::async(std::launch::async, prepare, files.at(scheduled++)));
+    };
+    auto drain = [&] {
+        for (auto &pending : ahead)
+            if (pending.valid())
+                pending.wait(); // they read the association's contexts
+        ahead.clear();
+    };
+    refill();
     for (int i = 0; i < total; ++i) {
         detail::StoreOutcome outcome;
-        detail::PreparedStore current = next.valid() ? next.get() : detail::PreparedStore{};
-        if (i + 1 < total && !m_cancel)
-            next = std::async(std::launch::async, prepare, files.at(i + 1));
+        detail::PreparedStore current;
+        if (!ahead.empty()) {
+            current = ahead.front().get();
+            ahead.pop_front();
+        }
+        refill();
         if (m_cancel)
             outcome.error = QStringLiteral("SendImages: cancelled");
         else
@@ -401,8 +419,7 @@ ToolkitConnection::ActionResult ToolkitConnection::sendFiles(const QStringList &
             sendSubOperationProgress(*m_request);
         raiseUpdate(QStringLiteral("SendImages"), outcome.kind == detail::StoreOutcome::Failed ? 0xC000 : 0);
         if (outcome.linkLost) {
-            if (next.valid())
-                next.wait(); // it reads the association's contexts
+            drain();
             m_failed += m_remaining;
             m_remaining = 0;
             return {false, outcome.error, m_failed};

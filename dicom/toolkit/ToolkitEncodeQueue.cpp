@@ -4,6 +4,7 @@
 #include "dicom/toolkit/detail/Runtime.h"
 
 #include <QCryptographicHash>
+#include <QDateTime>
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
@@ -35,8 +36,12 @@ ToolkitEncodeQueue::ToolkitEncodeQueue() : m_pool(new QThreadPool)
 bool ToolkitEncodeQueue::writeMarker(const QString &folder, const QString &path, const QString &transferSyntaxUid,
                                      QString *markerPath, QString *error)
 {
+    // One marker per write: a resend of the same path gets its own.
+    static std::atomic<quint64> serial{0};
     const QByteArray name = QCryptographicHash::hash(path.toUtf8(), QCryptographicHash::Sha1).toHex();
-    const QString marker = folder + QLatin1Char('/') + QString::fromLatin1(name) + QStringLiteral(".encode");
+    const QString marker = folder + QLatin1Char('/') + QString::fromLatin1(name) + QLatin1Char('-')
+                           + QString::number(QDateTime::currentMSecsSinceEpoch()) + QLatin1Char('-')
+                           + QString::number(++serial) + QStringLiteral(".encode");
     QFile file(marker);
     if (!QDir().mkpath(folder) || !file.open(QIODevice::WriteOnly | QIODevice::Truncate)
         || file.write((transferSyntaxUid + QLatin1Char('\n') + path).toUtf8()) < 0 || !file.flush()
@@ -83,6 +88,12 @@ bool ToolkitEncodeQueue::waitIdle(int msecs)
     return m_pending == 0;
 }
 
+bool ToolkitEncodeQueue::removeStoredFile(const QString &path)
+{
+    const std::lock_guard<std::mutex> guard(detail::storedFileLock());
+    return QFile::remove(path) || !QFileInfo::exists(path);
+}
+
 void ToolkitEncodeQueue::encode(const QString &markerPath)
 {
     QFile marker(markerPath);
@@ -93,13 +104,18 @@ void ToolkitEncodeQueue::encode(const QString &markerPath)
     const QString syntax = text.section(QLatin1Char('\n'), 0, 0);
     const QString path = text.section(QLatin1Char('\n'), 1);
     DcmFileFormat file;
-    // A file deleted meanwhile is left deleted; one that cannot be read stays as it is.
-    if (!path.isEmpty() && QFileInfo::exists(path)
-        && file.loadFile(QFile::encodeName(path).constData()).good()) {
+    // A file deleted meanwhile is left deleted, one replaced meanwhile is left
+    // to its own marker; one that cannot be read stays as it is.
+    const detail::FileIdentity identity = detail::FileIdentity::of(path);
+    if (!path.isEmpty() && identity.exists && file.loadFile(QFile::encodeName(path).constData()).good()) {
         file.loadAllDataIntoMemory();
         const E_TransferSyntax arrived = file.getDataset()->getOriginalXfer();
-        const auto outcome = detail::writeDicomFile(file, arrived, path, detail::xferFromUid(syntax));
-        if (!outcome.ok) {
+        const E_TransferSyntax target = detail::xferFromUid(syntax);
+        detail::WriteOutcome outcome;
+        outcome.ok = arrived == target; // already in its stored form (an earlier marker did it)
+        if (!outcome.ok)
+            outcome = detail::writeDicomFile(file, arrived, path, target, {}, &identity);
+        if (!outcome.ok && !outcome.superseded) {
             detail::logUnreported(QStringLiteral("compressing ") + path + QStringLiteral(": ") + outcome.error);
             return; // the marker stays: the next start tries again
         }

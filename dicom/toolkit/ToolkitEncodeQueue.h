@@ -8,6 +8,11 @@
 // a reader sees either form whole. Markers survive a restart: resume() picks
 // up what a stopped or killed process left.
 //
+// A file removed (removeStoredFile) or replaced by a newer write while its
+// compression runs stays as that left it: the compressed form replaces only
+// the very file it was made from. Each write has its own marker, so a
+// replaced file's compression does not drop its successor's marker.
+//
 // Deferring is on for a process once setFolder() named the marker folder:
 // ToolkitConnection::saveImageAsync then writes as received and queues the
 // compression. Without a folder, saves compress before they complete.
@@ -40,6 +45,10 @@ public:
     int pending() const { return m_pending; }
     // Blocks until nothing is pending or `msecs` passed; true when idle.
     bool waitIdle(int msecs);
+
+    // Removes a stored file so that a compression running on it cannot put
+    // it back; false when it existed and could not be removed.
+    static bool removeStoredFile(const QString &path);
 
 private:
     ToolkitEncodeQueue();

@@ -19,6 +19,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace pacs::toolkit::detail {
@@ -94,8 +95,28 @@ bool flushToDisk(const QString &path, bool directory)
     return ok;
 }
 
+FileIdentity FileIdentity::of(const QString &path)
+{
+    FileIdentity identity;
+    struct stat st;
+    if (::stat(QFile::encodeName(path).constData(), &st) != 0)
+        return identity;
+    identity.exists = true;
+    identity.device = quint64(st.st_dev);
+    identity.inode = quint64(st.st_ino);
+    identity.size = qint64(st.st_size);
+    identity.modifiedNs = qint64(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+    return identity;
+}
+
+std::mutex &storedFileLock()
+{
+    static std::mutex lock;
+    return lock;
+}
+
 WriteOutcome writeDicomFile(DcmFileFormat &file, E_TransferSyntax arrived, const QString &path,
-                            E_TransferSyntax target, const QString &deferFolder)
+                            E_TransferSyntax target, const QString &deferFolder, const FileIdentity *onlyIfStill)
 {
     WriteOutcome outcome;
     DcmDataset *dataset = file.getDataset();
@@ -161,10 +182,21 @@ WriteOutcome writeDicomFile(DcmFileFormat &file, E_TransferSyntax arrived, const
                         + QStringLiteral(" (writing ") + path + QStringLiteral(")"));
         return fail(conditionText(first.bad() ? first : cond, QString(), QStringLiteral("writing ") + path));
     }
-    if (!flushToDisk(tempPath, false)
-        || std::rename(QFile::encodeName(tempPath).constData(), QFile::encodeName(path).constData()) != 0) {
+    if (!flushToDisk(tempPath, false)) {
         QFile::remove(tempPath);
-        return fail(QStringLiteral("cannot move the written file into place: ") + path);
+        return fail(QStringLiteral("cannot flush the written file: ") + path);
+    }
+    {
+        const std::lock_guard<std::mutex> guard(storedFileLock());
+        if (onlyIfStill && !(FileIdentity::of(path) == *onlyIfStill)) {
+            QFile::remove(tempPath);
+            outcome.superseded = true;
+            return fail(QStringLiteral("changed or removed while it was rewritten: ") + path);
+        }
+        if (std::rename(QFile::encodeName(tempPath).constData(), QFile::encodeName(path).constData()) != 0) {
+            QFile::remove(tempPath);
+            return fail(QStringLiteral("cannot move the written file into place: ") + path);
+        }
     }
     flushToDisk(info.absolutePath(), true);
     outcome.ok = true;

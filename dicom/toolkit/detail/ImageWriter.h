@@ -10,6 +10,7 @@
 #include <dcmtk/dcmdata/dcxfer.h>
 
 #include <memory>
+#include <mutex>
 
 class DcmDataset;
 class DcmFileFormat;
@@ -36,9 +37,26 @@ bool transcode(DcmDataset &dataset, E_TransferSyntax from, E_TransferSyntax targ
 // fsync of a file or a folder (the rename of a file into it); false when it failed.
 bool flushToDisk(const QString &path, bool directory);
 
+// Which file a path names at one moment: a file replaced (renamed over) or
+// removed since has another identity.
+struct FileIdentity
+{
+    bool exists = false;
+    quint64 device = 0, inode = 0;
+    qint64 size = 0, modifiedNs = 0;
+
+    static FileIdentity of(const QString &path);
+    bool operator==(const FileIdentity &other) const = default;
+};
+
+// Held for every rename into place and every removal of a stored file, so
+// that "is it still the file I read?" and the replacement are one step.
+std::mutex &storedFileLock();
+
 struct WriteOutcome
 {
     bool ok = false;
+    bool superseded = false; // `onlyIfStill` no longer matched: nothing was replaced
     QString error;
     E_TransferSyntax written = EXS_Unknown;
     QString deferredMarker; // set when the encoding into `target` was left to the encode queue
@@ -52,7 +70,10 @@ struct WriteOutcome
 // is written as it arrived, beside a marker in that folder for
 // ToolkitEncodeQueue (written and flushed first, so no crash leaves the file
 // unlisted).
+// With `onlyIfStill`, the new file replaces `path` only while `path` is still
+// that file (not removed, not replaced by a newer write meanwhile).
 WriteOutcome writeDicomFile(DcmFileFormat &file, E_TransferSyntax arrived, const QString &path,
-                            E_TransferSyntax target, const QString &deferFolder = QString());
+                            E_TransferSyntax target, const QString &deferFolder = QString(),
+                            const FileIdentity *onlyIfStill = nullptr);
 
 } // namespace pacs::toolkit::detail
