@@ -121,27 +121,47 @@ public:
         if (m_out.size() - m_used < bytes)
             m_out.resize(std::max(m_out.size() * 2, m_used + bytes));
     }
+    // Appends `count` (at most 32) bits; whole 32-bit words go out at once.
     void put(uint32_t value, int count)
     {
         m_accumulator = (m_accumulator << count) | value;
         m_count += count;
-        while (m_count >= 8) {
-            m_count -= 8;
-            const uint8_t byte = uint8_t(m_accumulator >> m_count);
-            m_out[m_used++] = byte;
-            if (byte == 0xFF)
-                m_out[m_used++] = 0x00;
+        if (m_count < 32)
+            return;
+        m_count -= 32;
+        const uint32_t word = uint32_t(m_accumulator >> m_count);
+        if (((~word - 0x01010101u) & word & 0x80808080u) == 0) { // no 0xFF byte: nothing to stuff
+            m_out[m_used] = uint8_t(word >> 24);
+            m_out[m_used + 1] = uint8_t(word >> 16);
+            m_out[m_used + 2] = uint8_t(word >> 8);
+            m_out[m_used + 3] = uint8_t(word);
+            m_used += 4;
+            return;
         }
+        for (int shift = 24; shift >= 0; shift -= 8)
+            putByte(uint8_t(word >> shift));
     }
     void finish()
     {
-        if (m_count > 0)
-            put((1u << (8 - m_count)) - 1u, 8 - m_count); // padded with ones
+        while (m_count >= 8) {
+            m_count -= 8;
+            putByte(uint8_t(m_accumulator >> m_count));
+        }
+        if (m_count > 0) // padded with ones
+            putByte(uint8_t((m_accumulator << (8 - m_count)) | ((1u << (8 - m_count)) - 1u)));
+        m_count = 0;
         m_out.resize(m_used);
     }
     size_t &used() { return m_used; }
 
 private:
+    void putByte(uint8_t byte)
+    {
+        m_out[m_used++] = byte;
+        if (byte == 0xFF)
+            m_out[m_used++] = 0x00;
+    }
+
     std::vector<uint8_t> &m_out;
     uint64_t m_accumulator = 0;
     int m_count = 0;
