@@ -281,6 +281,8 @@ bool buildDecodeTable(const uint8_t *bits, const uint8_t *values, int count, Dec
         if (n) {
             table.offset[size_t(len)] = k - code;
             for (int i = 0; i < n; ++i, ++k, ++code) {
+                if (code >= (1 << len))
+                    return false; // more codes than the length allows
                 if (len <= kLookupBits) {
                     const int c = values[k];
                     const int extra = (c == 16 || c > 16) ? 0 : c;
@@ -305,8 +307,6 @@ bool buildDecodeTable(const uint8_t *bits, const uint8_t *values, int count, Dec
         } else {
             table.maxCode[size_t(len)] = -1;
         }
-        if (code > (1 << len))
-            return false; // more codes than the length allows
         code <<= 1;
     }
     table.maxCode[kMaxCodeLength + 1] = 0x7FFFFFFF; // sentinel: no code is longer
