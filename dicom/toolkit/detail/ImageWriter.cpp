@@ -14,6 +14,7 @@
 #include <dcmtk/dcmdata/dcdatset.h>
 #include <dcmtk/dcmdata/dcdeftag.h>
 #include <dcmtk/dcmdata/dcfilefo.h>
+#include <dcmtk/dcmdata/dcstack.h>
 #include <dcmtk/dcmjpeg/djrplol.h>
 
 #include <algorithm>
@@ -68,6 +69,16 @@ std::unique_ptr<DcmRepresentationParameter> representationFor(E_TransferSyntax t
     default:
         return nullptr;
     }
+}
+
+DcmItem *pixelParent(const DcmStack &objStack)
+{
+    DcmStack stack(objStack);
+    stack.pop(); // the pixel data element
+    DcmObject *parent = stack.top();
+    if (!parent || (parent->ident() != EVR_dataset && parent->ident() != EVR_item))
+        return nullptr;
+    return static_cast<DcmItem *>(parent);
 }
 
 bool transcode(DcmDataset &dataset, E_TransferSyntax from, E_TransferSyntax target, int quality)

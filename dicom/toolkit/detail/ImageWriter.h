@@ -14,6 +14,8 @@
 
 class DcmDataset;
 class DcmFileFormat;
+class DcmItem;
+class DcmStack;
 class DcmRepresentationParameter;
 
 namespace pacs::toolkit::detail {
@@ -29,6 +31,10 @@ bool canConvert(E_TransferSyntax from, E_TransferSyntax to);
 
 // Encoding parameters for a target syntax; null where DCMTK's defaults do.
 std::unique_ptr<DcmRepresentationParameter> representationFor(E_TransferSyntax target, int quality);
+
+// The dataset or item whose pixel data a codec was handed (the element on top
+// of `objStack`); null when the stack holds no such parent.
+DcmItem *pixelParent(const DcmStack &objStack);
 
 // Makes the dataset writable in `target`. False (dataset still writable in its
 // old syntax) when the pixel data cannot be encoded that way.

@@ -1,5 +1,6 @@
 #include "dicom/toolkit/detail/J2kCodec.h"
 
+#include "dicom/toolkit/detail/ImageWriter.h"
 #include "dicom/toolkit/detail/Runtime.h"
 
 #include <dcmtk/dcmdata/dcdeftag.h>
@@ -540,16 +541,6 @@ OFString decodedColorModel(const OFString &photometric, bool multipleComponentTr
     if (multipleComponentTransform || photometric == "YBR_RCT" || photometric == "YBR_ICT")
         return "RGB";
     return photometric;
-}
-
-DcmItem *pixelParent(const DcmStack &objStack)
-{
-    DcmStack stack(objStack);
-    stack.pop(); // the pixel data element
-    DcmObject *parent = stack.top();
-    if (!parent || (parent->ident() != EVR_dataset && parent->ident() != EVR_item))
-        return nullptr;
-    return static_cast<DcmItem *>(parent);
 }
 
 } // namespace

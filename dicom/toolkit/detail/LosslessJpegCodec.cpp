@@ -1,6 +1,7 @@
 #include "dicom/toolkit/detail/LosslessJpegCodec.h"
 
 #include "dicom/toolkit/detail/LosslessJpeg.h"
+#include "dicom/toolkit/detail/ImageWriter.h"
 #include "dicom/toolkit/detail/Runtime.h"
 
 #include <dcmtk/dcmdata/dcdeftag.h>
@@ -53,16 +54,6 @@ bool readLayout(DcmItem &item, Layout &layout)
     return layout.samples == 1 && (layout.bitsAllocated == 8 || layout.bitsAllocated == 16) && layout.bitsStored >= 1
            && layout.bitsStored <= layout.bitsAllocated && layout.rows > 0
            && layout.columns > 0 && layout.frameBytes() * size_t(layout.frames) < size_t(0xFFFFFFF0u);
-}
-
-DcmItem *pixelParent(const DcmStack &objStack)
-{
-    DcmStack stack(objStack);
-    stack.pop(); // the pixel data element
-    DcmObject *parent = stack.top();
-    if (!parent || (parent->ident() != EVR_dataset && parent->ident() != EVR_item))
-        return nullptr;
-    return static_cast<DcmItem *>(parent);
 }
 
 // The coded bytes of each frame: one fragment per frame (read in place), or
