@@ -15,6 +15,8 @@
 #include <dcmtk/dcmdata/dcdatset.h>
 #include <dcmtk/dcmdata/dcfilefo.h>
 
+#include <sys/resource.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 namespace pacs::toolkit {
@@ -62,6 +64,11 @@ void ToolkitEncodeQueue::enqueue(const QString &markerPath)
 {
     ++m_pending;
     m_pool->start([this, markerPath] {
+        // Qt's LowPriority does nothing for ordinary Linux threads; the
+        // thread's own nice value does: reception and queries take the CPU
+        // first, compression what is left.
+        static thread_local const bool niced = ::setpriority(PRIO_PROCESS, pid_t(::syscall(SYS_gettid)), 19) == 0;
+        (void)niced;
         try {
             encode(markerPath);
         } catch (...) {

@@ -6,9 +6,15 @@
 #include "dicom/toolkit/detail/LosslessJpeg.h"
 #include "dicom/toolkit/detail/LosslessJpegCodec.h"
 #include "dicom/toolkit/detail/Runtime.h"
+#include "tests/support/TestSupport.h"
+#include "tests/toolkit/ToolkitTestSupport.h"
+
+#include <QFile>
+#include <QTemporaryDir>
 
 #include <dcmtk/dcmdata/dcdatset.h>
 #include <dcmtk/dcmdata/dcdeftag.h>
+#include <dcmtk/dcmdata/dcfilefo.h>
 #include <dcmtk/dcmdata/dcpixel.h>
 #include <dcmtk/dcmdata/dcpixseq.h>
 #include <dcmtk/dcmdata/dcpxitem.h>
@@ -349,4 +355,102 @@ TEST(LosslessJpeg, DamagedOrTruncatedStreamsAreErrorsAndStoredFilesReadBackExact
     RecordProperty("decode_ms_ours_dcmtk", std::to_string(ourDecode * 1000) + " " + std::to_string(theirDecode * 1000));
     std::printf("512x512 slice: encode %.2f ms (DCMTK %.2f ms), decode %.2f ms (DCMTK %.2f ms)\n", ourEncode * 1000,
                 theirEncode * 1000, ourDecode * 1000, theirDecode * 1000);
+}
+
+namespace {
+
+// Pixel data of a file as bytes: the fragments of an encapsulated one, the
+// cells of an uncompressed one (decoded by whichever codec the list holds).
+std::vector<Uint8> pixelBytes(const QString &path, E_TransferSyntax *syntax, bool decode)
+{
+    DcmFileFormat file;
+    if (file.loadFile(QFile::encodeName(path).constData()).bad())
+        return {};
+    DcmDataset *ds = file.getDataset();
+    *syntax = ds->getOriginalXfer();
+    if (decode && ds->chooseRepresentation(EXS_LittleEndianExplicit, nullptr).bad())
+        return {};
+    DcmPixelData *pixel = nullptr;
+    if (ds->findAndGetElement(DCM_PixelData, reinterpret_cast<DcmElement *&>(pixel)).bad())
+        return {};
+    if (!decode && !DcmXfer(*syntax).isNotEncapsulated()) {
+        DcmPixelSequence *sequence = nullptr;
+        const DcmRepresentationParameter *rep = nullptr;
+        if (pixel->getEncapsulatedRepresentation(*syntax, rep, sequence).bad())
+            return {};
+        std::vector<Uint8> all;
+        for (const auto &fragment : fragments(*sequence))
+            all.insert(all.end(), fragment.begin(), fragment.end());
+        return all;
+    }
+    Uint8 *bytes = nullptr;
+    if (pixel->getUint8Array(bytes).bad() || !bytes)
+        return {};
+    return std::vector<Uint8>(bytes, bytes + pixel->getLength());
+}
+
+} // namespace
+
+TEST(LosslessJpeg, StoredFilesGoAsTheyAreToAPeerTakingProcess14AndDecodedExactlyToOneThatDoesNot)
+{
+    using namespace pacs::toolkit;
+    using namespace pacs::toolkit::test;
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    QStringList stored, originals;
+    for (int i = 1; i <= 4; ++i) {
+        pacs::test::SampleSpec spec;
+        spec.instanceNumber = i;
+        spec.size = 96 + i; // odd widths too
+        const QString source = dir.filePath(QStringLiteral("src%1.dcm").arg(i));
+        ASSERT_FALSE(pacs::test::writeSample(source, spec).isEmpty());
+        ToolkitImage image;
+        const QString archived = dir.filePath(QStringLiteral("stored%1.dcm").arg(i));
+        QString error;
+        ASSERT_TRUE(image.readFile(source, &error)) << error.toStdString();
+        ASSERT_TRUE(image.writeImageFile(archived, true, &error)) << error.toStdString();
+        originals << source;
+        stored << archived;
+    }
+    // A storescp that takes process 14 as well as the uncompressed syntaxes.
+    QFile profile(dir.filePath("lossless.cfg"));
+    ASSERT_TRUE(profile.open(QIODevice::WriteOnly));
+    profile.write("[[TransferSyntaxes]]\n[Uncompressed]\nTransferSyntax1 = LocalEndianExplicit\n"
+                  "[Lossless]\nTransferSyntax1 = 1.2.840.10008.1.2.4.57\nTransferSyntax2 = LocalEndianExplicit\n"
+                  "[[PresentationContexts]]\n[Contexts]\nPresentationContext1 = VerificationSOPClass\\Uncompressed\n"
+                  "PresentationContext2 = CTImageStorage\\Lossless\n[[Profiles]]\n[Lossless]\n"
+                  "PresentationContexts = Contexts\n");
+    profile.close();
+    StoreScpProcess lossless(dir.filePath("lossless"), QStringLiteral("DEST"), {"-xf", profile.fileName(), "Lossless"});
+    StoreScpProcess plain(dir.filePath("plain"));
+    ASSERT_TRUE(lossless.isReady() && plain.isReady());
+
+    for (StoreScpProcess *peer : {&lossless, &plain}) {
+        Recorder events;
+        ToolkitListener source(&events);
+        auto connection = source.newConnection();
+        connection->connectTo("127.0.0.1", peer->port(), QStringLiteral("ARCHIVE"), QStringLiteral("DEST"));
+        ASSERT_TRUE(pacs::test::waitUntil([&] { return events.outgoingCompletions.size() == 1; }, 30000));
+        connection->sendFilesAsync(stored);
+        ASSERT_TRUE(pacs::test::waitUntil([&] { return events.outgoingCompletions.size() == 2; }, 60000));
+        ASSERT_TRUE(events.outgoingCompletions[1].success) << events.outgoingCompletions[1].error.toStdString();
+        ASSERT_EQ(peer->receivedFiles().size(), stored.size());
+    }
+    for (int i = 0; i < stored.size(); ++i) {
+        const QString uid = pacs::test::fileElement(stored[i], 0x0008, 0x0018);
+        QString asSent, asDecoded;
+        for (const QString &f : lossless.receivedFiles())
+            if (pacs::test::fileElement(f, 0x0008, 0x0018) == uid)
+                asSent = f;
+        for (const QString &f : plain.receivedFiles())
+            if (pacs::test::fileElement(f, 0x0008, 0x0018) == uid)
+                asDecoded = f;
+        E_TransferSyntax storedSyntax, sentSyntax, decodedSyntax, originalSyntax;
+        const auto storedStream = pixelBytes(stored[i], &storedSyntax, false);
+        EXPECT_EQ(storedSyntax, EXS_JPEGProcess14);
+        EXPECT_EQ(pixelBytes(asSent, &sentSyntax, false), storedStream) << "sent as stored, undecoded";
+        EXPECT_EQ(sentSyntax, EXS_JPEGProcess14);
+        EXPECT_EQ(pixelBytes(asDecoded, &decodedSyntax, false), pixelBytes(originals[i], &originalSyntax, false));
+        EXPECT_TRUE(DcmXfer(decodedSyntax).isNotEncapsulated());
+    }
 }
