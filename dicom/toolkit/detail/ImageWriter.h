@@ -36,6 +36,12 @@ bool transcode(DcmDataset &dataset, E_TransferSyntax from, E_TransferSyntax targ
 // fsync of a file or a folder (the rename of a file into it); false when it failed.
 bool flushToDisk(const QString &path, bool directory);
 
+// "no space left on the storage volume ..." when the volume of `folder` has
+// no more than `needed` bytes (plus a margin) free, naming `path`; otherwise
+// empty. Write failures on a full volume are said as such, whatever step
+// (DCMTK's encoder, a marker, the rename) noticed them.
+QString noSpaceError(const QString &folder, qint64 needed, const QString &path);
+
 struct WriteOutcome
 {
     bool ok = false;
