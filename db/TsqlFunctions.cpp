@@ -174,6 +174,18 @@ void foldText(const unsigned char *text, int bytes, std::vector<char32_t> &out)
         out.push_back(folded(nextCodePoint(text, end)));
 }
 
+// Folded code point by code point, from where both texts stand.
+int compareCodePoints(const unsigned char *a, const unsigned char *aEnd, const unsigned char *b, const unsigned char *bEnd)
+{
+    while (a < aEnd && b < bEnd) {
+        const char32_t x = folded(nextCodePoint(a, aEnd));
+        const char32_t y = folded(nextCodePoint(b, bEnd));
+        if (x != y)
+            return x < y ? -1 : 1;
+    }
+    return (a < aEnd ? 1 : 0) - (b < bEnd ? 1 : 0);
+}
+
 constexpr char32_t kAnyOne = 0xFFFFFFFF;  // "_" in a pattern
 constexpr char32_t kAnyRun = 0xFFFFFFFE;  // "%" in a pattern
 
@@ -276,28 +288,14 @@ int nocaseCompare(std::string_view left, std::string_view right)
         if (x != y)
             return x < y ? -1 : 1;
     }
-    while (a < aEnd && b < bEnd) {
-        const char32_t x = folded(nextCodePoint(a, aEnd));
-        const char32_t y = folded(nextCodePoint(b, bEnd));
-        if (x != y)
-            return x < y ? -1 : 1;
-    }
-    return (a < aEnd ? 1 : 0) - (b < bEnd ? 1 : 0);
+    return compareCodePoints(a, aEnd, b, bEnd);
 }
 
 int nocaseCompareByCodePoints(std::string_view left, std::string_view right)
 {
     auto *a = reinterpret_cast<const unsigned char *>(left.data());
     auto *b = reinterpret_cast<const unsigned char *>(right.data());
-    const unsigned char *aEnd = a + left.size();
-    const unsigned char *bEnd = b + right.size();
-    while (a < aEnd && b < bEnd) {
-        const char32_t x = folded(nextCodePoint(a, aEnd));
-        const char32_t y = folded(nextCodePoint(b, bEnd));
-        if (x != y)
-            return x < y ? -1 : 1;
-    }
-    return (a < aEnd ? 1 : 0) - (b < bEnd ? 1 : 0);
+    return compareCodePoints(a, a + left.size(), b, b + right.size());
 }
 
 bool nocaseLikeByCodePoints(std::string_view pattern, std::string_view text, std::optional<char32_t> escape)

@@ -3,6 +3,7 @@
 #include "tests/support/TestSupport.h"
 
 #include <gtest/gtest.h>
+#include <utility>
 
 using namespace pacs::db;
 
@@ -205,14 +206,14 @@ TEST(TsqlTranslator, ALikeWithAPlainPrefixIsAlsoItsRange)
               "COLLATE NOCASE AND PatientName_last LIKE 'IDX0001%' ESCAPE '\\') LIMIT 800");
     // The last character folded, escaped wildcards as part of the prefix, '@'
     // followed by '[' (the letters fold away), a quote kept doubled.
-    EXPECT_EQ(t.translateBody("WHERE PatientID LIKE 'aB_'"),
-              "WHERE (PatientID >= 'aB' COLLATE NOCASE AND PatientID < 'ac' COLLATE NOCASE AND PatientID LIKE 'aB_')");
-    EXPECT_EQ(t.translateBody("WHERE PatientID LIKE 'P\\_0%' ESCAPE '\\'"),
-              "WHERE (PatientID >= 'P_0' COLLATE NOCASE AND PatientID < 'P_1' COLLATE NOCASE AND PatientID LIKE 'P\\_0%' ESCAPE '\\')");
-    EXPECT_EQ(t.translateBody("WHERE PatientID LIKE 'x@%'"),
-              "WHERE (PatientID >= 'x@' COLLATE NOCASE AND PatientID < 'x[' COLLATE NOCASE AND PatientID LIKE 'x@%')");
-    EXPECT_EQ(t.translateBody("WHERE PatientID LIKE 'O''%'"),
-              "WHERE (PatientID >= 'O''' COLLATE NOCASE AND PatientID < 'O(' COLLATE NOCASE AND PatientID LIKE 'O''%')");
+    const std::pair<const char *, const char *> ranges[] = {
+        {"aB_", "'aB' COLLATE NOCASE AND PatientID < 'ac'"},
+        {"P\\_0%' ESCAPE '\\", "'P_0' COLLATE NOCASE AND PatientID < 'P_1'"},
+        {"x@%", "'x@' COLLATE NOCASE AND PatientID < 'x['"},
+        {"O''%", "'O''' COLLATE NOCASE AND PatientID < 'O('"}};
+    for (const auto &[pattern, range] : ranges)
+        EXPECT_EQ(t.translateBody(QString("WHERE PatientID LIKE '%1'").arg(pattern)),
+                  QString("WHERE (PatientID >= %1 COLLATE NOCASE AND PatientID LIKE '%2')").arg(range, pattern));
     // No range: a leading wildcard, a prefix beyond ASCII or ending in DEL,
     // an escape at the end of the prefix.
     for (const char *same : {"WHERE PatientID LIKE '_1%'", "WHERE PatientName_last LIKE 'MÜ%'", "WHERE PatientID LIKE 'a\x7f%'",
