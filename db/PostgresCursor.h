@@ -1,5 +1,6 @@
 #pragma once
 
+#include "db/ColumnNameCase.h"
 #include "db/DbCursor.h"
 
 #include <QHash>
@@ -18,7 +19,7 @@ namespace pacs::db {
 class PostgresCursor : public DbCursor
 {
 public:
-    using Names = QHash<QString, QString>; // lower case -> as written
+    using Names = ColumnNameCase;
 
     PostgresCursor() = default; // a statement without rows
     PostgresCursor(pg_result *result, const Names &names);

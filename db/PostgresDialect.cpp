@@ -9,10 +9,10 @@ namespace {
 
 // The case in which the schema scripts write every name, so that
 // "SELECT * FROM PatientTable" answers "PatientID", not "patientid".
-const PostgresDialect::Names &schemaNames()
+const std::shared_ptr<const ColumnNameCase::Map> &schemaNames()
 {
-    static const PostgresDialect::Names names = [] {
-        PostgresDialect::Names all;
+    static const std::shared_ptr<const ColumnNameCase::Map> names = [] {
+        auto all = std::make_shared<ColumnNameCase::Map>();
         static const QRegularExpression word(QStringLiteral(R"([A-Za-z_][A-Za-z0-9_]*)"));
         for (const char *script : {":/schema/postgresql/archive.sql", ":/schema/postgresql/patient_data.sql",
                                    ":/schema/postgresql/build_file.sql", ":/schema/postgresql/his.sql"}) {
@@ -24,11 +24,11 @@ const PostgresDialect::Names &schemaNames()
                 const QString w = it.next().captured();
                 // Mixed case only: an all-lower-case word tells nothing. The
                 // first spelling is the table's; views may alias it later.
-                if (w != w.toLower() && !all.contains(w.toLower()))
-                    all.insert(w.toLower(), w);
+                if (w != w.toLower() && !all->contains(w.toLower()))
+                    all->insert(w.toLower(), w);
             }
         }
-        return all;
+        return std::shared_ptr<const ColumnNameCase::Map>(std::move(all));
     }();
     return names;
 }
@@ -36,7 +36,7 @@ const PostgresDialect::Names &schemaNames()
 // Names as one statement writes them, bracketed, quoted or plain.
 PostgresDialect::Names statementNames(const QString &statement)
 {
-    PostgresDialect::Names names = schemaNames();
+    PostgresDialect::Names names(schemaNames());
     // SELECT * answers the table's own names, whatever case the rest of the
     // statement writes them in.
     static const QRegularExpression star(QStringLiteral(R"(^\s*SELECT\s+(DISTINCT\s+)?\*\s)"), QRegularExpression::CaseInsensitiveOption);

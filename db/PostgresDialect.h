@@ -1,5 +1,6 @@
 #pragma once
 
+#include "db/ColumnNameCase.h"
 #include "db/ConnectionString.h"
 #include "db/NativeRunner.h"
 #include "db/TsqlTranslator.h"
@@ -19,7 +20,7 @@ namespace pacs::db {
 class PostgresDialect
 {
 public:
-    using Names = QHash<QString, QString>; // lower case -> as written
+    using Names = ColumnNameCase;
 
     explicit PostgresDialect(NativeRunner &runner);
 

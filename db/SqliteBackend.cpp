@@ -1,6 +1,7 @@
 #include "db/SqliteBackend.h"
 
 #include "db/SqliteCursor.h"
+#include "db/SqliteStatementCache.h"
 #include "db/TsqlFunctions.h"
 
 #include <QDir>
@@ -43,6 +44,8 @@ bool bindValue(sqlite3_stmt *stmt, int index, const DbValue &v)
 // of the NOCASE registered with the T-SQL functions (case folded in every
 // script). Files written before hold them in SQLite's ASCII-only order.
 constexpr int kCaseFoldedIndexes = 1;
+
+constexpr qsizetype kTranslationsKept = 512;
 
 QString identifier(const QString &name)
 {
@@ -91,6 +94,7 @@ bool SqliteBackend::openFile(const QString &path, bool create, QString &error)
     m_db = db;
     m_handle = std::shared_ptr<sqlite3>(db, [](sqlite3 *handle) { sqlite3_close_v2(handle); });
     m_path = path;
+    m_statements = std::make_shared<SqliteStatementCache>();
     sqlite3_busy_timeout(m_db, 10000);
     sqlite3_extended_result_codes(m_db, 1);
     registerFunctions();
@@ -135,6 +139,7 @@ bool SqliteBackend::open(const ConnectionString &connection, const QString &home
     if (catalog.isEmpty())
         catalog = connection.value(QStringLiteral("Initial Catalog"));
     m_translator = TsqlTranslator(SqlDialect::SQLite, catalog.isEmpty() ? QStringLiteral("DICOM") : catalog);
+    m_translated.clear();
     for (const QString &file : attachedFiles(connection)) {
         const QString path = home.absoluteFilePath(file);
         const QString schema = QFileInfo(file).completeBaseName();
@@ -227,6 +232,7 @@ void SqliteBackend::readColumnTypes()
     }
     markExactColumns(columns);
     m_translator.setColumnTypes(columns);
+    m_translated.clear(); // translations depend on the columns' types
 }
 
 // Text columns declared COLLATE BINARY compare letters exactly (SOP
@@ -280,6 +286,9 @@ void SqliteBackend::close()
     // through a mapping that would fault.
     if (m_db && !m_walIndex.fault().isEmpty())
         sqlite3_db_config(m_db, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
+    if (m_statements)
+        m_statements->clear();
+    m_statements.reset();
     m_handle.reset();
     m_db = nullptr;
 }
@@ -314,6 +323,12 @@ std::shared_ptr<SqliteCursor> SqliteBackend::prepareAndRun(const QString &sql, Q
         error = QStringLiteral("The statement holds a NUL character and was not run");
         return nullptr;
     }
+    auto cache = m_statements;
+    auto giveBack = [cache](sqlite3_stmt *stmt) { cache->giveBack(stmt); };
+    if (sqlite3_stmt *cached = cache ? cache->take(text) : nullptr) {
+        auto cursor = std::make_shared<SqliteCursor>(m_handle, cached, giveBack);
+        return cursor->start(error) ? cursor : nullptr;
+    }
     const char *tail = text.constData();
     const char *end = text.constData() + text.size();
     std::shared_ptr<SqliteCursor> last;
@@ -324,12 +339,17 @@ std::shared_ptr<SqliteCursor> SqliteBackend::prepareAndRun(const QString &sql, Q
             error = lastError(m_db);
             return nullptr;
         }
+        // A text of one statement is kept prepared for its next run.
+        const bool whole = tail == text.constData() && QByteArray(next, int(end - next)).trimmed().isEmpty();
         tail = next;
         if (!stmt) // only blanks or comments left
             continue;
         if (last)
             last->runToEnd();
-        last = std::make_shared<SqliteCursor>(m_handle, stmt);
+        if (whole && cache && cache->adopt(text, stmt))
+            last = std::make_shared<SqliteCursor>(m_handle, stmt, giveBack);
+        else
+            last = std::make_shared<SqliteCursor>(m_handle, stmt);
         if (!last->start(error))
             return nullptr;
     }
@@ -342,7 +362,14 @@ std::shared_ptr<DbCursor> SqliteBackend::execute(const QString &statement, QStri
 {
     if (!checkFileStillThere(error))
         return nullptr;
-    const TranslatedStatement translated = m_translator.translate(statement);
+    // Translated once per text: the same lookups and queries come again and again.
+    auto known = m_translated.constFind(statement);
+    if (known == m_translated.cend()) {
+        if (m_translated.size() >= kTranslationsKept)
+            m_translated.clear();
+        known = m_translated.insert(statement, m_translator.translate(statement));
+    }
+    const TranslatedStatement translated = *known;
     if (!translated.guardQuery.isEmpty()) {
         auto guard = prepareAndRun(translated.guardQuery, error);
         if (!guard)
@@ -353,8 +380,11 @@ std::shared_ptr<DbCursor> SqliteBackend::execute(const QString &statement, QStri
             return prepareAndRun(QString(), error);
     }
     auto cursor = prepareAndRun(translated.sql, error);
-    if (cursor && changesSchema(translated.sql))
+    if (cursor && changesSchema(translated.sql)) {
+        if (m_statements)
+            m_statements->clear();
         readColumnTypes();
+    }
     return cursor;
 }
 

@@ -4,6 +4,7 @@
 #include "db/TsqlTranslator.h"
 #include "db/WalIndexFile.h"
 
+#include <QHash>
 #include <QString>
 #include <QStringList>
 #include <memory>
@@ -15,6 +16,7 @@ struct sqlite3;
 namespace pacs::db {
 
 class SqliteCursor;
+class SqliteStatementCache;
 
 // The embedded archive: one SQLite file for the archive database and further
 // files attached under their own names for the hospital information system's
@@ -64,6 +66,8 @@ private:
     dev_t m_device = 0;
     ino_t m_inode = 0;
     TsqlTranslator m_translator;
+    QHash<QString, TranslatedStatement> m_translated;
+    std::shared_ptr<SqliteStatementCache> m_statements;
     WalIndexFile m_walIndex;
 };
 

@@ -5,7 +5,8 @@
 
 namespace pacs::db {
 
-SqliteCursor::SqliteCursor(std::shared_ptr<sqlite3> db, sqlite3_stmt *stmt) : m_db(std::move(db)), m_stmt(stmt)
+SqliteCursor::SqliteCursor(std::shared_ptr<sqlite3> db, sqlite3_stmt *stmt, std::function<void(sqlite3_stmt *)> release)
+    : m_db(std::move(db)), m_stmt(stmt), m_release(std::move(release))
 {
     if (!m_stmt)
         return;
@@ -94,7 +95,10 @@ void SqliteCursor::close()
 {
     m_atEnd = true;
     if (m_stmt) {
-        sqlite3_finalize(m_stmt);
+        if (m_release)
+            m_release(m_stmt);
+        else
+            sqlite3_finalize(m_stmt);
         m_stmt = nullptr;
     }
 }

@@ -3,6 +3,7 @@
 #include "db/DbCursor.h"
 
 #include <QStringList>
+#include <functional>
 #include <memory>
 
 struct sqlite3;
@@ -16,7 +17,9 @@ namespace pacs::db {
 class SqliteCursor : public DbCursor
 {
 public:
-    SqliteCursor(std::shared_ptr<sqlite3> db, sqlite3_stmt *stmt);
+    // release, when given, takes the statement at the close instead of it
+    // being finalized (a cached statement goes back to its cache).
+    SqliteCursor(std::shared_ptr<sqlite3> db, sqlite3_stmt *stmt, std::function<void(sqlite3_stmt *)> release = {});
     ~SqliteCursor() override;
 
     // First step; false with the database's message when the statement fails.
@@ -34,6 +37,7 @@ public:
 private:
     std::shared_ptr<sqlite3> m_db;
     sqlite3_stmt *m_stmt;
+    std::function<void(sqlite3_stmt *)> m_release;
     QStringList m_names;
     QList<bool> m_dateColumns;
     bool m_atEnd = true;

@@ -8,6 +8,8 @@
 #include <QDateTime>
 #include <QLocale>
 #include <sqlite3.h>
+#include <optional>
+#include <string_view>
 #include <vector>
 
 namespace pacs::db {
@@ -172,14 +174,9 @@ void foldText(const unsigned char *text, int bytes, std::vector<char32_t> &out)
         out.push_back(folded(nextCodePoint(text, end)));
 }
 
-// The NOCASE collation. For ASCII texts it orders exactly as SQLite's own
-// NOCASE does, so indexes over ASCII values keep their order.
-int nocaseCompare(void *, int leftBytes, const void *left, int rightBytes, const void *right)
+// Folded code point by code point, from where both texts stand.
+int compareCodePoints(const unsigned char *a, const unsigned char *aEnd, const unsigned char *b, const unsigned char *bEnd)
 {
-    auto *a = static_cast<const unsigned char *>(left);
-    auto *b = static_cast<const unsigned char *>(right);
-    const unsigned char *aEnd = a + leftBytes;
-    const unsigned char *bEnd = b + rightBytes;
     while (a < aEnd && b < bEnd) {
         const char32_t x = folded(nextCodePoint(a, aEnd));
         const char32_t y = folded(nextCodePoint(b, bEnd));
@@ -191,6 +188,44 @@ int nocaseCompare(void *, int leftBytes, const void *left, int rightBytes, const
 
 constexpr char32_t kAnyOne = 0xFFFFFFFF;  // "_" in a pattern
 constexpr char32_t kAnyRun = 0xFFFFFFFE;  // "%" in a pattern
+
+constexpr unsigned char asciiFolded(unsigned char c)
+{
+    return c >= 'A' && c <= 'Z' ? c + ('a' - 'A') : c;
+}
+
+bool isAscii(std::string_view s)
+{
+    for (const char c : s)
+        if (static_cast<unsigned char>(c) >= 0x80)
+            return false;
+    return true;
+}
+
+// The greedy match of a pattern of folded units (characters, kAnyOne,
+// kAnyRun) against folded text: on a mismatch the last "%" takes one more.
+template <typename Unit>
+bool greedyMatch(const Unit *pat, size_t patSize, const Unit *str, size_t strSize, Unit anyOne, Unit anyRun)
+{
+    size_t s = 0, p = 0, runAt = size_t(-1), runFrom = 0;
+    while (s < strSize) {
+        if (p < patSize && pat[p] == anyRun) {
+            runAt = p++;
+            runFrom = s;
+        } else if (p < patSize && (pat[p] == anyOne || pat[p] == str[s])) {
+            ++p;
+            ++s;
+        } else if (runAt != size_t(-1)) {
+            p = runAt + 1;
+            s = ++runFrom;
+        } else {
+            return false;
+        }
+    }
+    while (p < patSize && pat[p] == anyRun)
+        ++p;
+    return p == patSize;
+}
 
 // like(pattern, text [, escape]): "text LIKE pattern [ESCAPE escape]" with
 // folding of every script. The escape character makes the next character of
@@ -207,8 +242,7 @@ void likeFunction(sqlite3_context *ctx, int argc, sqlite3_value **argv)
     }
     const auto *text = sqlite3_value_text(argv[1]);
     const int textBytes = sqlite3_value_bytes(argv[1]);
-    char32_t escape = 0;
-    bool hasEscape = false;
+    std::optional<char32_t> escape;
     if (argc == 3) {
         if (sqlite3_value_type(argv[2]) == SQLITE_NULL)
             return;
@@ -216,26 +250,66 @@ void likeFunction(sqlite3_context *ctx, int argc, sqlite3_value **argv)
         const unsigned char *eEnd = e + sqlite3_value_bytes(argv[2]);
         const unsigned char *p = e;
         if (p < eEnd)
-            escape = folded(nextCodePoint(p, eEnd));
+            escape = nextCodePoint(p, eEnd);
         if (e == eEnd || p != eEnd) {
             sqlite3_result_error(ctx, "ESCAPE expression must be a single character", -1);
             return;
         }
-        hasEscape = true;
     }
     if (!pattern || !text)
         return;
+    sqlite3_result_int(ctx, nocaseLike(std::string_view(reinterpret_cast<const char *>(pattern), size_t(patternBytes)),
+                                       std::string_view(reinterpret_cast<const char *>(text), size_t(textBytes)), escape)
+                                ? 1
+                                : 0);
+}
 
+int nocaseCollation(void *, int leftBytes, const void *left, int rightBytes, const void *right)
+{
+    return nocaseCompare(std::string_view(static_cast<const char *>(left), size_t(leftBytes)),
+                         std::string_view(static_cast<const char *>(right), size_t(rightBytes)));
+}
+
+} // namespace
+
+// The NOCASE collation. For ASCII texts it orders exactly as SQLite's own
+// NOCASE does, so indexes over ASCII values keep their order. Bytes below
+// 0x80 are one code point each, so the ASCII run at the front is compared
+// byte by byte; from the first other byte on, code point by code point.
+int nocaseCompare(std::string_view left, std::string_view right)
+{
+    auto *a = reinterpret_cast<const unsigned char *>(left.data());
+    auto *b = reinterpret_cast<const unsigned char *>(right.data());
+    const unsigned char *aEnd = a + left.size();
+    const unsigned char *bEnd = b + right.size();
+    while (a < aEnd && b < bEnd && (*a | *b) < 0x80) {
+        const unsigned char x = asciiFolded(*a++);
+        const unsigned char y = asciiFolded(*b++);
+        if (x != y)
+            return x < y ? -1 : 1;
+    }
+    return compareCodePoints(a, aEnd, b, bEnd);
+}
+
+int nocaseCompareByCodePoints(std::string_view left, std::string_view right)
+{
+    auto *a = reinterpret_cast<const unsigned char *>(left.data());
+    auto *b = reinterpret_cast<const unsigned char *>(right.data());
+    return compareCodePoints(a, a + left.size(), b, b + right.size());
+}
+
+bool nocaseLikeByCodePoints(std::string_view pattern, std::string_view text, std::optional<char32_t> escape)
+{
     thread_local std::vector<char32_t> raw, pat, str;
-    foldText(pattern, patternBytes, raw);
+    foldText(reinterpret_cast<const unsigned char *>(pattern.data()), int(pattern.size()), raw);
+    const bool hasEscape = escape.has_value();
+    const char32_t escapeFolded = hasEscape ? folded(*escape) : 0;
     pat.clear();
     for (size_t i = 0; i < raw.size(); ++i) {
         const char32_t c = raw[i];
-        if (hasEscape && c == escape) {
-            if (++i == raw.size()) {
-                sqlite3_result_int(ctx, 0);
-                return;
-            }
+        if (hasEscape && c == escapeFolded) {
+            if (++i == raw.size())
+                return false;
             pat.push_back(raw[i]);
         } else if (c == '%') {
             pat.push_back(kAnyRun);
@@ -245,31 +319,40 @@ void likeFunction(sqlite3_context *ctx, int argc, sqlite3_value **argv)
             pat.push_back(c);
         }
     }
-    foldText(text, textBytes, str);
-
-    // Greedy match; on a mismatch the last "%" takes one more character.
-    size_t s = 0, p = 0, runAt = size_t(-1), runFrom = 0;
-    while (s < str.size()) {
-        if (p < pat.size() && pat[p] == kAnyRun) {
-            runAt = p++;
-            runFrom = s;
-        } else if (p < pat.size() && (pat[p] == kAnyOne || pat[p] == str[s])) {
-            ++p;
-            ++s;
-        } else if (runAt != size_t(-1)) {
-            p = runAt + 1;
-            s = ++runFrom;
-        } else {
-            sqlite3_result_int(ctx, 0);
-            return;
-        }
-    }
-    while (p < pat.size() && pat[p] == kAnyRun)
-        ++p;
-    sqlite3_result_int(ctx, p == pat.size() ? 1 : 0);
+    foldText(reinterpret_cast<const unsigned char *>(text.data()), int(text.size()), str);
+    return greedyMatch(pat.data(), pat.size(), str.data(), str.size(), kAnyOne, kAnyRun);
 }
 
-} // namespace
+// Where pattern, text and escape are ASCII, every byte is one character and
+// the match runs on the bytes, folded through a table; otherwise by code points.
+bool nocaseLike(std::string_view pattern, std::string_view text, std::optional<char32_t> escape)
+{
+    if ((escape && *escape >= 0x80) || !isAscii(pattern) || !isAscii(text))
+        return nocaseLikeByCodePoints(pattern, text, escape);
+    // Units above 0xFF stand for the wildcards, so no byte is taken for one.
+    constexpr char16_t anyOne = 0x100, anyRun = 0x101;
+    const char16_t escapeFolded = escape ? asciiFolded(static_cast<unsigned char>(*escape)) : anyOne;
+    thread_local std::vector<char16_t> pat, str;
+    pat.clear();
+    str.clear();
+    for (size_t i = 0; i < pattern.size(); ++i) {
+        const char16_t c = asciiFolded(static_cast<unsigned char>(pattern[i]));
+        if (escape && c == escapeFolded) {
+            if (++i == pattern.size())
+                return false;
+            pat.push_back(asciiFolded(static_cast<unsigned char>(pattern[i])));
+        } else if (c == '%') {
+            pat.push_back(anyRun);
+        } else if (c == '_') {
+            pat.push_back(anyOne);
+        } else {
+            pat.push_back(c);
+        }
+    }
+    for (const char c : text)
+        str.push_back(asciiFolded(static_cast<unsigned char>(c)));
+    return greedyMatch(pat.data(), pat.size(), str.data(), str.size(), anyOne, anyRun);
+}
 
 void registerTsqlFunctions(sqlite3 *db)
 {
@@ -279,7 +362,7 @@ void registerTsqlFunctions(sqlite3 *db)
     // Replace SQLite's ASCII-only LIKE and NOCASE; attached databases share them.
     sqlite3_create_function(db, "like", 2, SQLITE_UTF8 | SQLITE_DETERMINISTIC, nullptr, likeFunction, nullptr, nullptr);
     sqlite3_create_function(db, "like", 3, SQLITE_UTF8 | SQLITE_DETERMINISTIC, nullptr, likeFunction, nullptr, nullptr);
-    sqlite3_create_collation(db, "NOCASE", SQLITE_UTF8, nullptr, nocaseCompare);
+    sqlite3_create_collation(db, "NOCASE", SQLITE_UTF8, nullptr, nocaseCollation);
 }
 
 } // namespace pacs::db

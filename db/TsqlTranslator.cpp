@@ -7,6 +7,7 @@
 #include <iterator>
 #include <optional>
 #include <set>
+#include <utility>
 #include <vector>
 
 namespace pacs::db {
@@ -259,6 +260,43 @@ std::optional<QString> exactLikeText(const QString &pattern, const std::optional
         }
     }
     return text;
+}
+
+// The NOCASE range every text a LIKE pattern matches lies in, when the
+// pattern starts with plain ASCII characters: a text matching 'abc%' folds to
+// "abc..." and so sorts at or after 'abc' and before 'abd'. Only ASCII,
+// because there the folded form of the next character is known: it is the
+// character itself, except after '@', where the next folded one is '['
+// ('A'..'Z' fold away). Nothing when the pattern starts with a wildcard, holds
+// none, or its escape is no single plain character.
+std::optional<std::pair<QString, QString>> likePrefixRange(const QString &pattern, const std::optional<QString> &escape)
+{
+    if (escape && (escape->size() != 1 || escape->at(0).isLetter() || escape->at(0).isSurrogate()))
+        return std::nullopt;
+    QString prefix;
+    bool wildcard = false;
+    for (qsizetype i = 0; i < pattern.size() && !wildcard; ++i) {
+        QChar c = pattern[i];
+        if (escape && c == escape->at(0)) {
+            if (++i == pattern.size())
+                return std::nullopt;
+            c = pattern[i];
+        } else if (c == QLatin1Char('%') || c == QLatin1Char('_')) {
+            wildcard = true;
+            break;
+        }
+        if (c.unicode() >= 0x80 || c.unicode() == 0)
+            return std::nullopt;
+        prefix += c;
+    }
+    if (!wildcard || prefix.isEmpty())
+        return std::nullopt;
+    const char16_t last = prefix.back().toLower().unicode();
+    if (last == 0x7F)
+        return std::nullopt;
+    QString upper = prefix.left(prefix.size() - 1);
+    upper += QChar(last == u'@' ? u'[' : char16_t(last + 1));
+    return std::make_pair(prefix, upper);
 }
 
 // A LIKE pattern as a GLOB pattern, which compares letters exactly; nothing
@@ -790,7 +828,8 @@ QString TsqlTranslator::translateBody(const QString &tsql) const
 
     // text_column LIKE 'pattern without wildcards' [ESCAPE 'c'] at `like`:
     // SQLite uses no index for a LIKE it does not implement itself, so the
-    // same condition is given as an equality too (NOCASE folds as LIKE does).
+    // same condition is given as an equality too (NOCASE folds as LIKE does);
+    // a pattern with a plain ASCII prefix as the NOCASE range of that prefix.
     // The column, the pattern and the escape are taken; `like` moves past them.
     auto likeAsEquality = [&](qsizetype &like) {
         qsizetype columnEnd = qsizetype(out.size());
@@ -849,13 +888,23 @@ QString TsqlTranslator::translateBody(const QString &tsql) const
             return true;
         }
         const std::optional<QString> text = exactLikeText(literalText(t[pattern]), escape);
-        if (!text)
+        const auto range = text ? std::nullopt : likePrefixRange(literalText(t[pattern]), escape);
+        if (!text && !range)
             return false;
         out.erase(out.begin() + columnStart, out.end());
         out.push_back({Kind::Punct, QStringLiteral("(")});
         out.insert(out.end(), column.begin(), column.end());
-        out.push_back({Kind::Word, QStringLiteral(" = ")});
-        out.push_back({Kind::String, literalToken(*text)});
+        if (text) {
+            out.push_back({Kind::Word, QStringLiteral(" = ")});
+            out.push_back({Kind::String, literalToken(*text)});
+        } else { // a prefix: the range, then the LIKE for what follows it
+            out.push_back({Kind::Word, QStringLiteral(" >= ")});
+            out.push_back({Kind::String, literalToken(range->first)});
+            out.push_back({Kind::Word, QStringLiteral(" COLLATE NOCASE AND ")});
+            out.insert(out.end(), column.begin(), column.end());
+            out.push_back({Kind::Word, QStringLiteral(" < ")});
+            out.push_back({Kind::String, literalToken(range->second)});
+        }
         out.push_back({Kind::Word, QStringLiteral(" COLLATE NOCASE AND ")});
         out.insert(out.end(), column.begin(), column.end());
         out.push_back({Kind::Word, QStringLiteral(" LIKE ")});

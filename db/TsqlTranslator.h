@@ -45,7 +45,10 @@ using ColumnTypes = QHash<QString, QHash<QString, QString>>;
 //   text_column LIKE 'text without wildcards' on SQLite -> also
 //   text_column = 'text' COLLATE NOCASE: the same condition, but one that
 //   lets SQLite find the rows through an index; on a column that compares
-//   exactly, text_column = 'text' alone, or a GLOB with wildcards
+//   exactly, text_column = 'text' alone, or a GLOB with wildcards;
+//   text_column LIKE 'abc%...' (a plain ASCII prefix) on SQLite -> also
+//   text_column >= 'abc' COLLATE NOCASE AND text_column < 'abd' COLLATE
+//   NOCASE: every text the pattern matches lies in that range
 //   COLLATE Latin1_General_BIN2 (any *_BIN, *_BIN2) in a column definition
 //   -> COLLATE BINARY on SQLite
 //   texts holding "\" on PostgreSQL -> E'...' (right whatever

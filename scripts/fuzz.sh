@@ -8,7 +8,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds="${1:-20}"
 build=build-sanitize
-targets=(${FUZZ_TARGETS:-fuzz_tsql_translator fuzz_person_name fuzz_image_path fuzz_character_sets fuzz_dataset fuzz_lossless_jpeg})
+targets=(${FUZZ_TARGETS:-fuzz_tsql_translator fuzz_person_name fuzz_image_path fuzz_character_sets fuzz_dataset fuzz_file fuzz_lossless_jpeg})
 missing=()
 for t in "${targets[@]}"; do [ -x "$build/bin/$t" ] || missing+=("$t"); done
 if [ ${#missing[@]} -gt 0 ]; then

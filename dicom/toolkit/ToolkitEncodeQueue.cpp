@@ -48,8 +48,11 @@ bool ToolkitEncodeQueue::writeMarker(const QString &folder, const QString &path,
     if (!QDir().mkpath(folder) || !file.open(QIODevice::WriteOnly | QIODevice::Truncate)
         || file.write((transferSyntaxUid + QLatin1Char('\n') + path).toUtf8()) < 0 || !file.flush()
         || ::fsync(file.handle()) != 0) {
-        if (error)
-            *error = QStringLiteral("cannot write the compression marker ") + marker;
+        if (error) {
+            *error = detail::noSpaceError(folder, 0, path);
+            if (error->isEmpty())
+                *error = QStringLiteral("cannot write the compression marker ") + marker;
+        }
         file.close();
         QFile::remove(marker);
         return false;

@@ -7,7 +7,11 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QTimer>
+#include <optional>
+#include <random>
 #include <sqlite3.h>
+#include <string>
+#include <vector>
 
 using namespace pacs;
 using namespace pacs::db;
@@ -346,6 +350,70 @@ TEST_F(ArchiveFixture, TextsMatchWithoutRegardToCaseInEveryScript)
     connection.ExecuteSQL("insert into Patient_Data.dbo.tbMaster (HospNum, LastName) values ('H1', 'Öztürk')");
     EXPECT_EQ(scalar("select HospNum from Patient_Data.dbo.tbMaster where LastName = 'ÖZTÜRK'"), "H1");
     EXPECT_EQ(scalar("select HospNum from Patient_Data.dbo.tbMaster where LastName like 'özt%'"), "H1");
+}
+
+TEST(NocaseFunctions, TheByteWisePathsAgreeWithTheCodePointWalk)
+{
+    // Pieces: ASCII around the letters and wildcards, letters beyond ASCII,
+    // and bytes that are no UTF-8 (a lone continuation, cut sequences, 0xFF).
+    const std::vector<std::string> pieces = {"a", "Z", "z", "@", "[", "_", "%", "\\", "0", "~", "\x7f", "\xc3\xa9", "\xc3\x89",
+                                             "\xc3\x9f", "\xc4\xb0", "\xc7\x85", "\xd0\x98", "\xff", "\xc3", "\xe2\x82", "\x80"};
+    std::mt19937 random(7);
+    auto text = [&] {
+        std::string s;
+        for (int n = int(random() % 7); n > 0; --n)
+            s += pieces[random() % pieces.size()];
+        return s;
+    };
+    const std::optional<char32_t> escapes[] = {std::nullopt, U'\\', U'a', U'A', U'\u00e9', char32_t(0x110000 + 0xFF)};
+    auto sign = [](int x) { return (x > 0) - (x < 0); };
+    for (int i = 0; i < 40000; ++i) {
+        const std::string a = text(), b = i % 3 ? text() : a + text();
+        ASSERT_EQ(sign(nocaseCompare(a, b)), sign(nocaseCompareByCodePoints(a, b))) << a << " / " << b;
+        const std::optional<char32_t> escape = escapes[i % std::size(escapes)];
+        ASSERT_EQ(nocaseLike(a, b, escape), nocaseLikeByCodePoints(a, b, escape)) << a << " LIKE " << b;
+    }
+    EXPECT_EQ(nocaseCompare("Idx0001", "iDX0001"), 0);
+    EXPECT_LT(nocaseCompare("abc", "abd\xc3\xa9"), 0);
+    EXPECT_LT(nocaseCompare("_", "A"), 0) << "as SQLite's NOCASE: letters fold down, to after \"_\"";
+    EXPECT_TRUE(nocaseLike("idx0001%", "IDX0001^X", std::nullopt));
+    EXPECT_TRUE(nocaseLike("p\\_0%", "P_07", U'\\'));
+    EXPECT_FALSE(nocaseLike("p\\_0%", "PX07", U'\\'));
+}
+
+TEST_F(ArchiveFixture, APrefixLikeFindsTheSameRowsThroughTheNameIndex)
+{
+    const char *names[] = {"IDX0001", "idx0001^b", "IDX00010", "IDX0002", "IDX000", "IDX0001\xc3\xa9", "IDX@1", "IDX[1", "IDXa1",
+                           "IDX_1", "\xc3\x9cLLER", "\xc3\xbcller", "ID", "idx0001%", "O'NEIL"};
+    int n = 0;
+    for (const char *name : names) {
+        const QString id = QString::number(++n);
+        connection.ExecuteSQL("insert into PatientTable (PatientID, Name_Last) values ('P" + id + "', '" + Quote(QString::fromUtf8(name)) + "')");
+        connection.ExecuteSQL("insert into StudyTable (StudyUID, PatientID_FKey) values ('1.2." + id + "', 'P" + id + "')");
+    }
+    const char *patterns[] = {"IDX0001%", "idx0001_%", "IDX@%", "idx[%", "IDX\\_%", "IDX0001\\%%", "\xc3\xbc%", "O''%", "I%1", "%1"};
+    for (const char *pattern : patterns) {
+        QStringList expected;
+        for (const char *name : names)
+            if (nocaseLikeByCodePoints(QByteArray(pattern).replace("''", "'").toStdString(), name, U'\\'))
+                expected << QString::fromUtf8(name);
+        expected.sort();
+        const QString where = QStringLiteral(" WHERE PatientName_last LIKE '") + QString::fromUtf8(pattern) + "' ESCAPE '\\'";
+        QStringList found;
+        for (ResultSet rows = connection.ExecuteSQL("SELECT top 800 PatientName_last FROM STUDYSTUDYView" + where); !rows.atEnd();
+             rows.moveNext())
+            found << rows.text(0);
+        found.sort();
+        EXPECT_EQ(found, expected) << pattern;
+    }
+    if (!onServer()) {
+        ResultSet plan = connection.ExecuteSQL("EXPLAIN QUERY PLAN SELECT top 800 StudyInstanceUID FROM STUDYSTUDYView "
+                                               "WHERE PatientName_last LIKE 'IDX0001%' ESCAPE '\\'");
+        QString details;
+        for (; !plan.atEnd(); plan.moveNext())
+            details += plan.text("detail") + "; ";
+        EXPECT_TRUE(details.contains("USING INDEX PatientTable_Name_Last")) << details.toStdString();
+    }
 }
 
 TEST_F(ArchiveFixture, IndexesOfAnArchiveWrittenBeforeAreRebuiltForTheNewComparison)

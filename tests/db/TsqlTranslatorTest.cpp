@@ -3,6 +3,7 @@
 #include "tests/support/TestSupport.h"
 
 #include <gtest/gtest.h>
+#include <utility>
 
 using namespace pacs::db;
 
@@ -185,14 +186,41 @@ TEST(TsqlTranslator, ALikeWithoutWildcardsOnATextColumnCanUseItsIndex)
     EXPECT_EQ(t.translateBody("SELECT top 800 a FROM IMAGEView WHERE SeriesInstanceUID LIKE '1.2\\_3' ESCAPE '\\'"),
               "SELECT a FROM IMAGEView WHERE (SeriesInstanceUID = '1.2_3' COLLATE NOCASE AND SeriesInstanceUID LIKE '1.2\\_3' ESCAPE '\\') LIMIT 800");
     EXPECT_EQ(t.translateBody("WHERE  ( Modality LIKE 'CT' ESCAPE '\\' OR Modality LIKE 'M%' ESCAPE '\\' ) "),
-              "WHERE  ( (Modality = 'CT' COLLATE NOCASE AND Modality LIKE 'CT' ESCAPE '\\') OR Modality LIKE 'M%' ESCAPE '\\' ) ");
+              "WHERE  ( (Modality = 'CT' COLLATE NOCASE AND Modality LIKE 'CT' ESCAPE '\\') OR (Modality >= 'M' COLLATE NOCASE AND "
+              "Modality < 'n' COLLATE NOCASE AND Modality LIKE 'M%' ESCAPE '\\') ) ");
     EXPECT_EQ(t.translateBody("EXISTS ( SELECT 1 FROM SeriesTable MS WHERE MS.StudyUID_FKey = x AND MS.Modality LIKE 'O''B' ESCAPE '\\')"),
               "EXISTS ( SELECT 1 FROM SeriesTable MS WHERE MS.StudyUID_FKey = x AND (MS.Modality = 'O''B' COLLATE NOCASE AND MS.Modality LIKE 'O''B' ESCAPE '\\'))");
     // Left alone: wildcards, columns that are no texts, and operands that bind more tightly.
-    for (const char *same : {"WHERE SeriesInstanceUID LIKE '1.2_3'", "WHERE InstanceNumber LIKE '5'", "WHERE Modalities LIKE 'CT'",
+    for (const char *same : {"WHERE SeriesInstanceUID LIKE '%1.2'", "WHERE InstanceNumber LIKE '5%'", "WHERE Modalities LIKE 'CT'",
                              "WHERE SeriesInstanceUID LIKE 'a\\' ESCAPE '\\'", "WHERE SeriesInstanceUID LIKE 'a' || 'b'",
                              "WHERE 'x' || Modality LIKE 'xCT'", "WHERE Modality NOT LIKE 'CT'", "WHERE Modality LIKE 'CT' ESCAPE 'C'"})
         EXPECT_EQ(t.translateBody(same), same);
+}
+
+TEST(TsqlTranslator, ALikeWithAPlainPrefixIsAlsoItsRange)
+{
+    TsqlTranslator t;
+    t.setColumnTypes({{"studystudyview", {{"patientname_last", "varchar(64)"}, {"patientid", "varchar(64)"}}}});
+    EXPECT_EQ(t.translateBody("SELECT top 800 a FROM STUDYSTUDYView WHERE PatientName_last LIKE 'IDX0001%' ESCAPE '\\'"),
+              "SELECT a FROM STUDYSTUDYView WHERE (PatientName_last >= 'IDX0001' COLLATE NOCASE AND PatientName_last < 'IDX0002' "
+              "COLLATE NOCASE AND PatientName_last LIKE 'IDX0001%' ESCAPE '\\') LIMIT 800");
+    // The last character folded, escaped wildcards as part of the prefix, '@'
+    // followed by '[' (the letters fold away), a quote kept doubled.
+    const std::pair<const char *, const char *> ranges[] = {
+        {"aB_", "'aB' COLLATE NOCASE AND PatientID < 'ac'"},
+        {"P\\_0%' ESCAPE '\\", "'P_0' COLLATE NOCASE AND PatientID < 'P_1'"},
+        {"x@%", "'x@' COLLATE NOCASE AND PatientID < 'x['"},
+        {"O''%", "'O''' COLLATE NOCASE AND PatientID < 'O('"}};
+    for (const auto &[pattern, range] : ranges)
+        EXPECT_EQ(t.translateBody(QString("WHERE PatientID LIKE '%1'").arg(pattern)),
+                  QString("WHERE (PatientID >= %1 COLLATE NOCASE AND PatientID LIKE '%2')").arg(range, pattern));
+    // No range: a leading wildcard, a prefix beyond ASCII or ending in DEL,
+    // an escape at the end of the prefix.
+    for (const char *same : {"WHERE PatientID LIKE '_1%'", "WHERE PatientName_last LIKE 'MÜ%'", "WHERE PatientID LIKE 'a\x7f%'",
+                             "WHERE PatientID LIKE 'a\\' ESCAPE '\\'"})
+        EXPECT_EQ(t.translateBody(same), same);
+    EXPECT_EQ(TsqlTranslator(SqlDialect::PostgreSQL).translateBody("WHERE PatientID LIKE 'a%' ESCAPE '\\'"),
+              "WHERE PatientID LIKE 'a%' ESCAPE E'\\\\'");
 }
 
 TEST(TsqlTranslator, ABareColumnSeveralJoinedTablesHoldIsTheFirstTables)

@@ -56,7 +56,7 @@ QString ArchiveAudit::describe() const
     return text;
 }
 
-ArchiveAudit auditArchive(const QString &home, const QSet<QString> &acknowledged)
+ArchiveAudit auditArchive(const QString &home, const QSet<QString> &acknowledged, const QString &storageRoot)
 {
     ArchiveAudit audit;
     audit.acknowledged = int(acknowledged.size());
@@ -69,7 +69,7 @@ ArchiveAudit auditArchive(const QString &home, const QSet<QString> &acknowledged
     QHash<QString, int> rowsByUid;
     QHash<QString, QString> fileByUid;
     QStringList files;
-    const QString root = home + QLatin1Char('/');
+    const QString root = (storageRoot.isEmpty() ? home : storageRoot) + QLatin1Char('/');
     for (; !rows->atEnd(); rows->moveNext()) {
         const QString uid = rows->value(0).toText();
         const QString file = db::OnServerDrive(rows->value(1).toText(), root);

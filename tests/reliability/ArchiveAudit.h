@@ -26,6 +26,7 @@ struct ArchiveAudit
 };
 
 // `home` is the server's home folder (archive.db, storage root IMAGES/).
-ArchiveAudit auditArchive(const QString &home, const QSet<QString> &acknowledged);
+// `storageRoot` is where the images are kept when not in the home folder.
+ArchiveAudit auditArchive(const QString &home, const QSet<QString> &acknowledged, const QString &storageRoot = QString());
 
 } // namespace pacs::test

@@ -1,5 +1,6 @@
 #include "tests/reliability/ArchiveUnderTest.h"
 
+#include "core/SettingsStore.h"
 #include "db/SqliteBackend.h"
 #include "tests/support/Peers.h"
 
@@ -46,6 +47,12 @@ bool ArchiveUnderTest::echo(int timeoutSeconds)
                    (timeoutSeconds + 10) * 1000)
                .exitCode
            == 0;
+}
+
+void ArchiveUnderTest::useStorageRoot(const QString &folder)
+{
+    m_storageRoot = folder;
+    SettingsStore().write(QString::fromLatin1(SettingsStore::Server), QStringLiteral("ServerDrive"), folder + QLatin1Char('/'));
 }
 
 bool ArchiveUnderTest::execute(const QString &sql, QString &error) const

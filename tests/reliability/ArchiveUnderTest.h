@@ -38,7 +38,10 @@ public:
     QSet<QString> acknowledged() const { return m_acknowledged; }
     // echoscu against the server: true when answered.
     bool echo(int timeoutSeconds = 10);
-    ArchiveAudit audit() const { return auditArchive(home(), m_acknowledged); }
+    ArchiveAudit audit() const { return auditArchive(home(), m_acknowledged, m_storageRoot); }
+    // Keeps the images in `folder` instead of the home folder (before start()).
+    void useStorageRoot(const QString &folder);
+    QString storageRoot() const { return m_storageRoot.isEmpty() ? home() : m_storageRoot; }
     // Runs SQL on the archive as a second process would.
     bool execute(const QString &sql, QString &error) const;
 
@@ -48,6 +51,7 @@ private:
     std::list<std::unique_ptr<StoreRun>> m_runs;
     QSet<QString> m_acknowledged;
     int m_port = -1;
+    QString m_storageRoot;
 };
 
 // Long variants when TALMIR_RELIABILITY_LONG is set (to anything but 0).

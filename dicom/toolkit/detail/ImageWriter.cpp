@@ -126,6 +126,15 @@ std::mutex &storedFileLock()
     return lock;
 }
 
+QString noSpaceError(const QString &folder, qint64 needed, const QString &path)
+{
+    const QStorageInfo volume(folder);
+    if (!volume.isValid() || volume.bytesAvailable() > needed + 64 * 1024)
+        return QString();
+    return QStringLiteral("no space left on the storage volume ") + volume.rootPath() + QStringLiteral(" (writing ")
+           + path + QStringLiteral(")");
+}
+
 WriteOutcome writeDicomFile(DcmFileFormat &file, E_TransferSyntax arrived, const QString &path,
                             E_TransferSyntax target, const QString &deferFolder, const FileIdentity *onlyIfStill)
 {
@@ -187,15 +196,14 @@ WriteOutcome writeDicomFile(DcmFileFormat &file, E_TransferSyntax arrived, const
         // DCMTK names the encoding step that gave up, not the cause; a volume
         // without room is said as such. Otherwise the first attempt's reason
         // counts: the second only repeats the write in the received syntax.
-        const QStorageInfo volume(info.absolutePath());
-        if (volume.isValid() && volume.bytesAvailable() <= std::max<qint64>(written, 0) + 64 * 1024)
-            return fail(QStringLiteral("no space left on the storage volume ") + volume.rootPath()
-                        + QStringLiteral(" (writing ") + path + QStringLiteral(")"));
+        const QString full = noSpaceError(info.absolutePath(), std::max<qint64>(written, 0), path);
+        if (!full.isEmpty())
+            return fail(full);
         return fail(conditionText(first.bad() ? first : cond, QString(), QStringLiteral("writing ") + path));
     }
     if (!flushToDisk(tempPath, false)) {
         QFile::remove(tempPath);
-        return fail(QStringLiteral("cannot flush the written file: ") + path);
+        return fail(QStringLiteral("cannot move the written file into place: ") + path);
     }
     {
         const std::lock_guard<std::mutex> guard(storedFileLock());

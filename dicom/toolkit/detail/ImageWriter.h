@@ -59,6 +59,12 @@ struct FileIdentity
 // that "is it still the file I read?" and the replacement are one step.
 std::mutex &storedFileLock();
 
+// "no space left on the storage volume ..." when the volume of `folder` has
+// no more than `needed` bytes (plus a margin) free, naming `path`; otherwise
+// empty. Write failures on a full volume are said as such, whatever step
+// (DCMTK's encoder, a marker, the rename) noticed them.
+QString noSpaceError(const QString &folder, qint64 needed, const QString &path);
+
 struct WriteOutcome
 {
     bool ok = false;
