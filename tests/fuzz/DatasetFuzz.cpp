@@ -6,15 +6,12 @@
 
 #include "dicom/PersonName.h"
 #include "dicom/toolkit/ToolkitImage.h"
-#include "dicom/toolkit/detail/Runtime.h"
+#include "tests/fuzz/FuzzToolkit.h"
 
-#include <QDir>
-#include <QTemporaryDir>
 
 #include <dcmtk/dcmdata/dcdatset.h>
 #include <dcmtk/dcmdata/dcistrmb.h>
 #include <dcmtk/dcmdata/dcxfer.h>
-#include <dcmtk/oflog/oflog.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -24,15 +21,8 @@ using pacs::toolkit::ToolkitImage;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    // In memory where there is a tmpfs: the write's fsync costs nothing there.
-    static QTemporaryDir folder(QDir(QStringLiteral("/dev/shm")).exists() ? QStringLiteral("/dev/shm/pacs-fuzz-XXXXXX")
-                                                                          : QDir::tempPath() + QStringLiteral("/pacs-fuzz-XXXXXX"));
-    static const bool ready = [] {
-        pacs::toolkit::detail::initializeRuntime();
-        OFLog::configure(OFLogger::FATAL_LOG_LEVEL); // DCMTK's complaints about the input are expected
-        return folder.isValid();
-    }();
-    if (size < 1 || !ready)
+    const QTemporaryDir *scratch = pacs::fuzz::toolkitScratchFolder();
+    if (size < 1 || !scratch)
         return 0;
     static const E_TransferSyntax syntaxes[] = {EXS_LittleEndianImplicit, EXS_LittleEndianExplicit, EXS_BigEndianExplicit};
     const E_TransferSyntax xfer = syntaxes[(data[0] / 4) % 3];
@@ -69,6 +59,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     ToolkitImage copy = image.clone();
     copy.setPatientName(QStringLiteral("FUZZ^\u00c9T\u00c9"));
     if (data[0] % 4 == 3)
-        copy.writeImageFile(folder.filePath(QStringLiteral("image.dcm")), true);
+        copy.writeImageFile(scratch->filePath(QStringLiteral("image.dcm")), true);
     return 0;
 }

@@ -6,14 +6,11 @@
 // file meta group is reached as well as the bare-dataset fallback.
 
 #include "dicom/toolkit/ToolkitImage.h"
-#include "dicom/toolkit/detail/Runtime.h"
+#include "tests/fuzz/FuzzToolkit.h"
 #include "dicom/toolkit/viewer/ToolkitViewer.h"
 
-#include <QDir>
 #include <QFile>
-#include <QTemporaryDir>
 
-#include <dcmtk/oflog/oflog.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -24,16 +21,10 @@ using pacs::toolkit::ToolkitImage;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    static QTemporaryDir folder(QDir(QStringLiteral("/dev/shm")).exists() ? QStringLiteral("/dev/shm/pacs-fuzz-XXXXXX")
-                                                                          : QDir::tempPath() + QStringLiteral("/pacs-fuzz-XXXXXX"));
-    static const bool ready = [] {
-        pacs::toolkit::detail::initializeRuntime();
-        OFLog::configure(OFLogger::FATAL_LOG_LEVEL);
-        return folder.isValid();
-    }();
-    if (size < 1 || !ready)
+    const QTemporaryDir *scratch = pacs::fuzz::toolkitScratchFolder();
+    if (size < 1 || !scratch)
         return 0;
-    const QString path = folder.filePath(QStringLiteral("input.dcm"));
+    const QString path = scratch->filePath(QStringLiteral("input.dcm"));
     {
         QFile file(path);
         if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
