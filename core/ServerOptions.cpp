@@ -94,6 +94,12 @@ void ServerOptions::load()
 
     loadCheck(SettingsStore::Main, "chkHospNumExist", m_hospNumExist);
     loadCheck(SettingsStore::Server, "chkUseCallingRemoteIP", m_useCallingRemoteIp);
+    loadCheck(SettingsStore::Server, "chkAcceptKnownAETsOnly", m_acceptKnownOnly);
+    loadCheck(SettingsStore::Server, "chkCheckCallerAddress", m_checkCallerAddress);
+    loadCheck(SettingsStore::Server, "chkTLSOutgoing", m_tlsOutgoing);
+    m_tlsCertificate = m_store.read(kServer, QStringLiteral("TLSCertificate"));
+    m_tlsPrivateKey = m_store.read(kServer, QStringLiteral("TLSPrivateKey"));
+    m_tlsTrusted = m_store.read(kServer, QStringLiteral("TLSTrustedCertificates"));
 
     if (m_store.contains(kServer, QStringLiteral("ServerDrive")) && m_drive != storedDrive)
         m_store.write(kServer, QStringLiteral("ServerDrive"), m_drive);
@@ -116,6 +122,9 @@ PACS_CHECK_SETTER(setCheckDifferentName, m_checkDifferentName, SettingsStore::Ma
 PACS_CHECK_SETTER(setCheckRequestNumber, m_checkRequestNum, SettingsStore::Server, "chkCheckRequestNum")
 PACS_CHECK_SETTER(setHospNumExists, m_hospNumExist, SettingsStore::Main, "chkHospNumExist")
 PACS_CHECK_SETTER(setUseCallingRemoteIp, m_useCallingRemoteIp, SettingsStore::Server, "chkUseCallingRemoteIP")
+PACS_CHECK_SETTER(setAcceptKnownAETsOnly, m_acceptKnownOnly, SettingsStore::Server, "chkAcceptKnownAETsOnly")
+PACS_CHECK_SETTER(setCheckCallerAddress, m_checkCallerAddress, SettingsStore::Server, "chkCheckCallerAddress")
+PACS_CHECK_SETTER(setTlsOutgoing, m_tlsOutgoing, SettingsStore::Server, "chkTLSOutgoing")
 #undef PACS_CHECK_SETTER
 
 void ServerOptions::setSaveToDbBeforeImage(int v)
@@ -203,6 +212,21 @@ void ServerOptions::setStorageRoot(const QString &v)
 void ServerOptions::setJpegQuality(const QString &v)
 {
     storeText(m_jpegQuality, "JPEGQuality", v);
+}
+
+void ServerOptions::setTlsCertificate(const QString &v)
+{
+    storeText(m_tlsCertificate, "TLSCertificate", v.trimmed());
+}
+
+void ServerOptions::setTlsPrivateKey(const QString &v)
+{
+    storeText(m_tlsPrivateKey, "TLSPrivateKey", v.trimmed());
+}
+
+void ServerOptions::setTlsTrustedCertificates(const QString &v)
+{
+    storeText(m_tlsTrusted, "TLSTrustedCertificates", v.trimmed());
 }
 
 } // namespace pacs

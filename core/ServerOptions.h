@@ -33,6 +33,12 @@ public:
     int hospNumExists() const { return m_hospNumExist; }
     int useCallingRemoteIp() const { return m_useCallingRemoteIp; }
     bool traceMode() const { return m_traceMode; }
+    // Access control (off by default): only callers listed in RemoteAETs, and
+    // with the second box also only from that row's address.
+    int acceptKnownAETsOnly() const { return m_acceptKnownOnly; }
+    int checkCallerAddress() const { return m_checkCallerAddress; }
+    // DICOM TLS for outgoing associations too, when TLS is configured.
+    int tlsOutgoing() const { return m_tlsOutgoing; }
     void setAutoEcho(int v);
     void setStoreByInstitution(int v);
     void setDisregardDuplicates(int v);
@@ -41,6 +47,9 @@ public:
     void setSaveToDbBeforeImage(int v);
     void setHospNumExists(int v);
     void setUseCallingRemoteIp(int v);
+    void setAcceptKnownAETsOnly(int v);
+    void setCheckCallerAddress(int v);
+    void setTlsOutgoing(int v);
     // Not kept: every run starts with Trace Mode off.
     void setTraceMode(bool v) { m_traceMode = v; }
 
@@ -69,6 +78,11 @@ public:
     QString storagePort() const { return m_storagePort; }
     QString storageRoot() const { return m_drive; } // folder path ending in "/"
     QString jpegQuality() const { return m_jpegQuality; }
+    // DICOM TLS: PEM files of this node's certificate and key (both set: TLS
+    // on) and of the authorities whose peers are trusted (empty: any peer).
+    QString tlsCertificate() const { return m_tlsCertificate; }
+    QString tlsPrivateKey() const { return m_tlsPrivateKey; }
+    QString tlsTrustedCertificates() const { return m_tlsTrusted; }
     void setPort(const QString &v);
     void setAeName(const QString &v);
     void setStorageAE(const QString &v);
@@ -76,6 +90,9 @@ public:
     void setStoragePort(const QString &v);
     void setStorageRoot(const QString &v);
     void setJpegQuality(const QString &v);
+    void setTlsCertificate(const QString &v);
+    void setTlsPrivateKey(const QString &v);
+    void setTlsTrustedCertificates(const QString &v);
 
 signals:
     void changed();
@@ -98,6 +115,9 @@ private:
     int m_saveDbFirst = 1;
     int m_hospNumExist = 0;
     int m_useCallingRemoteIp = 0;
+    int m_acceptKnownOnly = 0;
+    int m_checkCallerAddress = 0;
+    int m_tlsOutgoing = 1;
     bool m_traceMode = false;
     int m_saveDbBeforeImage = 1;
     SiteProfile m_profile = SiteProfile::NoneSelected;
@@ -110,6 +130,9 @@ private:
     QString m_storagePort;
     QString m_drive;
     QString m_jpegQuality = QStringLiteral("0");
+    QString m_tlsCertificate;
+    QString m_tlsPrivateKey;
+    QString m_tlsTrusted;
 };
 
 } // namespace pacs

@@ -4,11 +4,13 @@
 #include "core/ServerOptions.h"
 #include "db/ArchiveConnection.h"
 #include "db/SqlText.h"
+#include "dicom/CallerAccess.h"
 #include "dicom/HisFeedback.h"
 #include "dicom/ImagePath.h"
 #include "dicom/ImageReception.h"
 #include "dicom/QueryService.h"
 #include "dicom/RetrieveService.h"
+#include "dicom/TlsSettings.h"
 #include "dicom/toolkit/ToolkitConnection.h"
 #include "dicom/toolkit/ToolkitEncodeQueue.h"
 
@@ -16,6 +18,7 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
+#include <QStringList>
 
 namespace pacs {
 
@@ -33,6 +36,7 @@ DicomServer::DicomServer(const HomeFolder &home, ActivityLog &log, ServerOptions
     m_reception = std::make_unique<ImageReception>(*this, connection, log, options, *m_his,
                                                    [this] { return m_updateImageData; });
     m_retrieve = std::make_unique<RetrieveService>(connection, log, options);
+    m_access = std::make_unique<CallerAccess>(connection, options);
     m_query = std::make_unique<QueryService>(connection, log, options, *m_retrieve);
     // Set once after creation; the toolkit gives them no meaning here.
     m_listener.setListenerSettingA(true);
@@ -79,9 +83,15 @@ void DicomServer::ListenIfEnabled(bool listenChecked)
         m_log.prependRaw(QStringLiteral("Invalid port number: ") + portText);
         return;
     }
+    applyTlsSettings();
     if (m_listener.startListening(port)) {
         m_listenedPort = portText;
         m_log.WriteLog(QStringLiteral("Listened succesfully on Port ") + portText);
+        if (m_listener.isSecure())
+            m_log.WriteLog(m_options.tlsTrustedCertificates().isEmpty()
+                               ? QStringLiteral("DICOM TLS on; peer certificates are not checked")
+                               : QStringLiteral("DICOM TLS on; peers need a certificate from ")
+                                     + m_options.tlsTrustedCertificates());
         if (port == 0) // a free port was chosen; say which
             m_log.WriteLog(QStringLiteral("Listening on port %1").arg(m_listener.listeningPort()));
         emit listeningChanged(true);
@@ -92,9 +102,22 @@ void DicomServer::ListenIfEnabled(bool listenChecked)
     }
 }
 
+QString DicomServer::tlsSignature() const
+{
+    return QStringList{m_options.tlsCertificate(), m_options.tlsPrivateKey(), m_options.tlsTrustedCertificates(),
+                       QString::number(m_options.tlsOutgoing())}
+        .join(QLatin1Char('\n'));
+}
+
 void DicomServer::followPortChange()
 {
-    if (!m_listener.isListening() || m_options.port() == m_listenedPort)
+    const bool tlsChanged = tlsSignature() != m_appliedTls;
+    if (!m_listener.isListening()) {
+        if (tlsChanged) // for outgoing associations
+            applyTlsSettings();
+        return;
+    }
+    if (m_options.port() == m_listenedPort && !tlsChanged)
         return;
     const QString previous = m_listenedPort;
     const int previousPort = m_listener.listeningPort();
@@ -210,6 +233,24 @@ void DicomServer::associationRequest(ToolkitConnection &connection, bool &isOK)
     // Every association that offers a presentation context is accepted.
     for (qsizetype i = 0; i < connection.offeredContexts().size(); ++i)
         isOK = true;
+    QString reason;
+    if (isOK && !m_access->admits(connection.callingTitle(), connection.remoteAddress(), &reason)) {
+        isOK = false;
+        connection.setRejection(ToolkitConnection::Rejection::CallingTitleNotRecognized);
+        m_log.WriteLog(QStringLiteral("Association refused: ") + reason);
+    }
+}
+
+bool DicomServer::applyTlsSettings()
+{
+    if (!m_options.isLoaded())
+        m_options.load();
+    QString error;
+    m_appliedTls = tlsSignature();
+    const bool ok = pacs::applyTlsSettings(m_options, &error);
+    if (!ok)
+        m_log.ReportError(error, false);
+    return ok;
 }
 
 void DicomServer::verifyReceived(ToolkitConnection &, int &status)

@@ -11,6 +11,7 @@
 
 namespace pacs {
 class ActivityLog;
+class CallerAccess;
 class HisFeedback;
 class HomeFolder;
 class ImageReception;
@@ -62,6 +63,11 @@ public:
     // (listening already, it moves to that port).
     void ListenIfEnabled(bool listenChecked);
     void stopListening();
+    // Loads the TLS files of the settings for the listener's next start and
+    // for outgoing associations; false (and an error line) when they cannot
+    // be loaded, which keeps the listener and outgoing sends from running
+    // unprotected. Every start of the listener applies them.
+    bool applyTlsSettings();
     // Port is stored on every keystroke, so the listener does not follow each
     // one: listening, it moves to the configured port when that differs from
     // the one it was started on (the settings dialog calls this on closing).
@@ -105,6 +111,7 @@ private:
     void setReceiveIndicator(const QString &caption);
 
     void forgetPendingWrite(const QString &tag);
+    QString tlsSignature() const; // the TLS settings, to tell when they changed
 
     ActivityLog &m_log;
     ServerOptions &m_options;
@@ -113,6 +120,8 @@ private:
     std::unique_ptr<HisFeedback> m_his;
     std::unique_ptr<ImageReception> m_reception;
     std::unique_ptr<RetrieveService> m_retrieve;
+    std::unique_ptr<CallerAccess> m_access;
+    QString m_appliedTls; // tlsSignature() when the TLS settings were last applied
     std::unique_ptr<QueryService> m_query;
     toolkit::ToolkitImageList m_viewerImages;
     bool m_updateImageData = false;

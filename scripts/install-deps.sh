@@ -7,7 +7,7 @@ packages=(
   qt6-base-dev qt6-qpa-plugins libgl-dev
   libsqlite3-dev sqlite3
   libpq-dev postgresql unixodbc-dev odbc-postgresql tdsodbc
-  libdcmtk-dev dcmtk libopenjp2-7-dev
+  libdcmtk-dev dcmtk libopenjp2-7-dev libssl-dev openssl
   libgtest-dev libgdcm-tools bc python3
   clang libclang-rt-14-dev ccache
   systemd

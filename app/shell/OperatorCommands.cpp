@@ -131,6 +131,9 @@ int OperatorCommands::execute(const CommandLine &commandLine)
         std::fputs((error + QLatin1Char('\n')).toLocal8Bit().constData(), stderr);
         return 1;
     }
+    // Commands that send (transmit, the outbox) do so from this process, with
+    // the server's TLS settings; a failed load is said here and refuses sends.
+    controller.server().applyTlsSettings();
     OperatorCommands commands(controller);
     return commands.run(commandLine.command, commandLine.commandArguments);
 }

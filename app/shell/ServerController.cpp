@@ -168,6 +168,10 @@ void ServerController::load()
     // Images archived before the key columns existed get them from their files.
     m_imageKeys = std::make_unique<ImageKeyReader>(*m_connection, m_log, options());
     m_imageKeys->start();
+    // Outgoing associations use TLS as configured even when not listening
+    // (listening applies the settings itself).
+    if (!m_listenServer)
+        m_server->applyTlsSettings();
     m_server->ListenIfEnabled(m_listenServer);
     // The outbox comes up hidden; its first destination request goes nowhere
     // until the outgoing association exists.

@@ -119,14 +119,34 @@ QWidget *OptionsDialog::buildLeftColumn()
     m_autoEcho = addCheck(sync, QStringLiteral("chkAuotEcho"), QStringLiteral("Auto Echo Image when received"));
     m_traceMode = addCheck(sync, QStringLiteral("chkTraceMode"), QStringLiteral("Trace Mode"));
     layout->addWidget(sync);
+
+    // Off by default; a listening server takes the TLS files when the dialog closes.
+    QGroupBox *security = frame(QStringLiteral("fraSecurity"), QStringLiteral("Security"), column);
+    m_acceptKnownOnly = addCheck(security, QStringLiteral("chkAcceptKnownAETsOnly"),
+                                 QStringLiteral("Accept only AE titles listed in Remote AETs"));
+    m_checkCallerAddress = addCheck(security, QStringLiteral("chkCheckCallerAddress"),
+                                    QStringLiteral("... and only from their IP address"));
+    m_tlsCertificate = addField(security, QStringLiteral("TLSCertificate"), QStringLiteral("TLS Certificate (PEM):"), QString());
+    m_tlsPrivateKey = addField(security, QStringLiteral("TLSPrivateKey"), QStringLiteral("TLS Private Key (PEM):"), QString());
+    m_tlsTrusted = addField(security, QStringLiteral("TLSTrustedCertificates"), QStringLiteral("Trusted Certificates (PEM):"),
+                            QString());
+    m_tlsOutgoing = addCheck(security, QStringLiteral("chkTLSOutgoing"), QStringLiteral("Use TLS for outgoing associations too"));
+    layout->addWidget(security);
     layout->addStretch();
 
     // Port and AE title: every keystroke is stored.
     connect(m_aeName, &QLineEdit::textEdited, this, [this](const QString &text) { m_options.setAeName(text); });
     connect(m_port, &QLineEdit::textEdited, this, [this](const QString &text) { m_options.setPort(text); });
     // The others when the operator leaves the field.
-    for (QLineEdit *field : {m_storageNode, m_storagePort, m_storageAE, m_drive, m_jpegQuality})
+    for (QLineEdit *field : {m_storageNode, m_storagePort, m_storageAE, m_drive, m_jpegQuality, m_tlsCertificate,
+                             m_tlsPrivateKey, m_tlsTrusted})
         connect(field, &QLineEdit::editingFinished, this, &OptionsDialog::commitFields);
+    connect(m_acceptKnownOnly, &QCheckBox::clicked, this, [this](bool on) {
+        m_options.setAcceptKnownAETsOnly(on ? 1 : 0);
+        m_checkCallerAddress->setEnabled(on);
+    });
+    connect(m_checkCallerAddress, &QCheckBox::clicked, this, [this](bool on) { m_options.setCheckCallerAddress(on ? 1 : 0); });
+    connect(m_tlsOutgoing, &QCheckBox::clicked, this, [this](bool on) { m_options.setTlsOutgoing(on ? 1 : 0); });
 
     connect(m_storeByInst, &QCheckBox::clicked, this, [this](bool on) { m_options.setStoreByInstitution(on ? 1 : 0); });
     connect(m_autoEcho, &QCheckBox::clicked, this, [this](bool on) { m_options.setAutoEcho(on ? 1 : 0); });
@@ -206,6 +226,12 @@ void OptionsDialog::commitFields()
         m_options.setStorageAE(m_storageAE->text());
     if (m_jpegQuality->text() != m_options.jpegQuality())
         m_options.setJpegQuality(m_jpegQuality->text());
+    if (m_tlsCertificate->text().trimmed() != m_options.tlsCertificate())
+        m_options.setTlsCertificate(m_tlsCertificate->text());
+    if (m_tlsPrivateKey->text().trimmed() != m_options.tlsPrivateKey())
+        m_options.setTlsPrivateKey(m_tlsPrivateKey->text());
+    if (m_tlsTrusted->text().trimmed() != m_options.tlsTrustedCertificates())
+        m_options.setTlsTrustedCertificates(m_tlsTrusted->text());
     if (m_drive->text() != m_options.storageRoot()) {
         m_options.setStorageRoot(m_drive->text());
         m_drive->setText(m_options.storageRoot()); // the folder as it is used, ending in "/"
@@ -224,6 +250,13 @@ void OptionsDialog::showValues()
     m_storeByInst->setChecked(m_options.storeByInstitution() == 1);
     m_autoEcho->setChecked(m_options.autoEcho() == 1);
     m_traceMode->setChecked(m_options.traceMode());
+    m_acceptKnownOnly->setChecked(m_options.acceptKnownAETsOnly() == 1);
+    m_checkCallerAddress->setChecked(m_options.checkCallerAddress() == 1);
+    m_checkCallerAddress->setEnabled(m_options.acceptKnownAETsOnly() == 1);
+    m_tlsCertificate->setText(m_options.tlsCertificate());
+    m_tlsPrivateKey->setText(m_options.tlsPrivateKey());
+    m_tlsTrusted->setText(m_options.tlsTrustedCertificates());
+    m_tlsOutgoing->setChecked(m_options.tlsOutgoing() == 1);
     m_saveDbFirst->setChecked(m_options.saveToDbBeforeImage() == 1);
     m_disregardDuplicates->setChecked(m_options.disregardDuplicates() == 1);
     m_hospNumExist->setChecked(m_options.hospNumExists() == 1);

@@ -62,6 +62,12 @@ private:
     QCheckBox *m_storeByInst = nullptr;
     QCheckBox *m_autoEcho = nullptr;
     QCheckBox *m_traceMode = nullptr;
+    QCheckBox *m_acceptKnownOnly = nullptr;
+    QCheckBox *m_checkCallerAddress = nullptr;
+    QLineEdit *m_tlsCertificate = nullptr;
+    QLineEdit *m_tlsPrivateKey = nullptr;
+    QLineEdit *m_tlsTrusted = nullptr;
+    QCheckBox *m_tlsOutgoing = nullptr;
     QCheckBox *m_saveDbFirst = nullptr;
     QCheckBox *m_disregardDuplicates = nullptr;
     QCheckBox *m_hospNumExist = nullptr;

@@ -587,6 +587,7 @@ void ToolkitConnection::serve(T_ASC_Association *assoc)
     m_callingTitle = QString::fromLatin1(params->DULparams.callingAPTitle).trimmed();
     m_calledTitle = QString::fromLatin1(params->DULparams.calledAPTitle).trimmed();
     m_remoteAddress = QString::fromLatin1(params->DULparams.callingPresentationAddress).trimmed();
+    m_secure = params->DULparams.useSecureLayer;
 
     bool stopped = false;
     QString lastCommand = QStringLiteral("association"); // what a failure between requests comes after
@@ -719,7 +720,12 @@ bool ToolkitConnection::negotiate()
             return false;
     }
     if (!*isOK) {
-        T_ASC_RejectParameters reject{ASC_RESULT_REJECTEDPERMANENT, ASC_SOURCE_SERVICEUSER, ASC_REASON_SU_NOREASON};
+        T_ASC_RejectParameters reject{ASC_RESULT_REJECTEDPERMANENT, ASC_SOURCE_SERVICEUSER,
+                                      m_rejection == Rejection::CallingTitleNotRecognized
+                                          ? ASC_REASON_SU_CALLINGAETITLENOTRECOGNIZED
+                                      : m_rejection == Rejection::CalledTitleNotRecognized
+                                          ? ASC_REASON_SU_CALLEDAETITLENOTRECOGNIZED
+                                          : ASC_REASON_SU_NOREASON};
         ASC_rejectAssociation(m_assoc, &reject);
         return false;
     }

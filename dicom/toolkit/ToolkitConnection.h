@@ -77,6 +77,13 @@ public:
     int connectionSetting() const { return m_connectionSetting; }
     void setConnectionSetting(int value) { m_connectionSetting = value; }
 
+    // Why an association the associationRequest handler does not accept is
+    // rejected (A-ASSOCIATE-RJ, rejected permanently by the service user).
+    enum class Rejection { NoReason, CallingTitleNotRecognized, CalledTitleNotRecognized };
+    void setRejection(Rejection reason) { m_rejection = reason; }
+    // The association came over DICOM TLS.
+    bool isSecure() const { return m_secure; }
+
     // Answers.
     void setStatus(int status);
     int status() const; // last final status set for the current request, -1 when none
@@ -149,6 +156,8 @@ private:
     std::shared_ptr<detail::EventSink> m_sink;
 
     QString m_callingTitle, m_calledTitle, m_remoteAddress;
+    Rejection m_rejection = Rejection::NoReason;
+    bool m_secure = false;
     QList<ToolkitContext> m_offered;
     QString m_commandName, m_queryRoot, m_moveDestination;
     ToolkitDataset m_requestIdentifier, m_statusDataset;

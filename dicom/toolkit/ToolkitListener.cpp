@@ -3,8 +3,9 @@
 #include "dicom/toolkit/ToolkitConnection.h"
 #include "dicom/toolkit/detail/AssociationIntake.h"
 #include "dicom/toolkit/detail/EventSink.h"
-#include "dicom/toolkit/detail/IntakeTransportLayer.h"
+#include "dicom/toolkit/detail/GuardedTransportLayer.h"
 #include "dicom/toolkit/detail/Runtime.h"
+#include "dicom/toolkit/detail/TlsLayers.h"
 
 #include <dcmtk/dcmnet/assoc.h>
 #include <dcmtk/dcmnet/dul.h>
@@ -70,10 +71,17 @@ ToolkitEvents *ToolkitListener::events() const { return m_sink->events; }
 
 bool ToolkitListener::startListening(int port)
 {
+    // TLS as configured now; a configuration that failed to load leaves the
+    // archive deaf rather than listening unprotected.
+    const auto tls = detail::currentTlsLayers();
     if (m_network) {
-        if (port == m_port)
+        if (port == m_port && tls->acceptor == m_tls && tls->failure.isEmpty())
             return true;
         stopListening();
+    }
+    if (!tls->failure.isEmpty()) {
+        m_lastError = tls->failure;
+        return false;
     }
     T_ASC_Network *network = nullptr;
     const OFCondition cond = ASC_initializeNetwork(NET_ACCEPTOR, port, kFirstPduSeconds, &network);
@@ -82,7 +90,7 @@ bool ToolkitListener::startListening(int port)
         return false;
     }
     // The intake reads each request itself and DCMTK parses it from memory.
-    ASC_setTransportLayer(network, new detail::IntakeTransportLayer, 1);
+    ASC_setTransportLayer(network, new detail::GuardedTransportLayer(tls->acceptor), 1);
     const int socket = int(DUL_networkSocket(network->network));
     sockaddr_in address{};
     socklen_t length = sizeof(address);
@@ -95,6 +103,7 @@ bool ToolkitListener::startListening(int port)
     ::fcntl(socket, F_SETFL, ::fcntl(socket, F_GETFL) | O_NONBLOCK);
 
     m_network = network;
+    m_tls = tls->acceptor;
     m_listenSocket = socket;
     m_port = ntohs(address.sin_port);
     m_lastError.clear();
@@ -121,6 +130,7 @@ void ToolkitListener::stopListening(int)
     }
     ASC_dropNetwork(&m_network);
     m_network = nullptr;
+    m_tls.reset();
     m_listenSocket = -1;
     m_port = 0;
 }
@@ -172,10 +182,12 @@ void ToolkitListener::startSession(T_ASC_Network *network, int socket, const std
     std::lock_guard lock(m_sessionsMutex);
     ++m_inIntake;
     ++m_waitingByAddress[address];
-    m_sessions.push_back({connection, std::thread([this, connection, network, socket, finished, intake, address] {
+    m_sessions.push_back({connection, std::thread([this, connection, network, socket, finished, intake, address,
+                                                   tls = m_tls] {
                               T_ASC_Association *assoc = nullptr;
                               try {
-                                  assoc = intake->receive(network, socket, kFirstPduSeconds, kMaxReceivePdu);
+                                  assoc = intake->receive(network, socket, kFirstPduSeconds, kMaxReceivePdu,
+                                                          tls.get());
                               } catch (...) {
                                   connection->reportError(detail::failureText(
                                       detail::currentExceptionText(), QString(), QStringLiteral("A-ASSOCIATE")));

@@ -31,6 +31,7 @@
 
 struct T_ASC_Network;
 struct T_ASC_Association;
+class DcmTLSTransportLayer;
 
 namespace pacs::toolkit {
 
@@ -59,6 +60,8 @@ public:
     // Stops accepting; associations already open carry on.
     void stopListening(int port = 0);
     bool isListening() const { return m_network != nullptr; }
+    // Listening with DICOM TLS (ToolkitTls configured before the start).
+    bool isSecure() const { return m_tls != nullptr; }
     int listeningPort() const { return m_port; }
     QString lastError() const { return m_lastError; }
     int activeAssociations() const;
@@ -86,6 +89,7 @@ private:
 
     std::shared_ptr<detail::EventSink> m_sink;
     T_ASC_Network *m_network = nullptr;
+    std::shared_ptr<DcmTLSTransportLayer> m_tls; // the network's TLS layer, while listening with TLS
     int m_listenSocket = -1;
     int m_port = 0;
     QString m_lastError;

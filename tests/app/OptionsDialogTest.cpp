@@ -121,7 +121,7 @@ TEST(OptionsDialog, AFreshInstallationShowsTheDefaultsAndStoresPortAndAeTitle)
     const std::pair<const char *, const char *> frames[] = {
         {"fraThisEntity", "This Entity"}, {"fraRemoteStorage", "Remote SCP Storage"}, {"fraStorage", "Storage"},
         {"fraSynchronize", "Synchronize"}, {"fraOptions", "Options"}, {"fraSameID", "Same ID but different Name"},
-        {"fraCustom", "CustomDB"}};
+        {"fraCustom", "CustomDB"}, {"fraSecurity", "Security"}};
     for (const auto &[name, caption] : frames)
         EXPECT_EQ(w.control<QGroupBox>(name)->title(), caption);
     EXPECT_EQ(w.control<QCheckBox>("chkDisregardDifferentName")->text(), "Check exitsting ID with different name");
@@ -194,6 +194,36 @@ TEST(OptionsDialog, PortIsStoredOnEveryKeystrokeAndTheOtherFieldsOnLeavingThem)
     QTest::keyClick(w.control<QLineEdit>("StoragePort"), Qt::Key_Escape);
     EXPECT_FALSE(dialog->isVisible());
     EXPECT_EQ(w.stored("SERVER", "StoragePort"), "11113");
+}
+
+TEST(OptionsDialog, SecuritySettingsAreStoredAndTheAddressCheckNeedsTheTitleCheck)
+{
+    ScratchHome scratch;
+    Window w(scratch);
+    QPointer<OptionsDialog> dialog = w.openOptions();
+    ASSERT_TRUE(dialog);
+
+    auto *known = w.control<QCheckBox>("chkAcceptKnownAETsOnly");
+    auto *address = w.control<QCheckBox>("chkCheckCallerAddress");
+    EXPECT_FALSE(known->isChecked()) << "off by default";
+    EXPECT_FALSE(address->isEnabled());
+    EXPECT_TRUE(w.control<QCheckBox>("chkTLSOutgoing")->isChecked());
+    known->click();
+    EXPECT_EQ(w.stored("SERVER", "chkAcceptKnownAETsOnly"), "1");
+    EXPECT_TRUE(address->isEnabled());
+    address->click();
+    EXPECT_EQ(w.stored("SERVER", "chkCheckCallerAddress"), "1");
+    EXPECT_EQ(w.controller.options().checkCallerAddress(), 1);
+    w.control<QCheckBox>("chkTLSOutgoing")->click();
+    EXPECT_EQ(w.stored("SERVER", "chkTLSOutgoing"), "0");
+
+    retype(w.control<QLineEdit>("TLSCertificate"), " /etc/pacs/archive.crt ");
+    retype(w.control<QLineEdit>("TLSPrivateKey"), "/etc/pacs/archive.key");
+    w.control<QPushButton>("cmdOk")->click();
+    EXPECT_EQ(w.stored("SERVER", "TLSCertificate"), "/etc/pacs/archive.crt");
+    EXPECT_EQ(w.stored("SERVER", "TLSPrivateKey"), "/etc/pacs/archive.key");
+    EXPECT_EQ(w.stored("SERVER", "TLSTrustedCertificates"), "<absent>");
+    EXPECT_EQ(w.controller.options().tlsCertificate(), "/etc/pacs/archive.crt");
 }
 
 TEST(OptionsDialog, UncheckingTheNameCheckGreysOutTheSameIdChoiceAndKeepsIt)

@@ -1,3 +1,4 @@
+#include "core/SettingsStore.h"
 #include "tests/reliability/ArchiveUnderTest.h"
 #include "tests/reliability/RawPeer.h"
 #include "tests/reliability/ScenarioTable.h"
@@ -8,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <list>
 #include <memory>
 #include <vector>
 
@@ -137,4 +139,49 @@ TEST(HostileInput, HostileValuesAndQueriesLoseNothing)
     EXPECT_GE(audit.quarantined, 1) << audit.describe().toStdString();
     ScenarioTable::record(QStringLiteral("Bad input tried"), QStringLiteral("hostile attribute values and queries"),
                           QStringLiteral("%1 values, %2 queries").arg(specs.size()).arg(queries.size()), audit);
+}
+
+// With access control on, callers the archive does not know send in parallel
+// with the one it knows: every one of theirs is refused at association time,
+// nothing of theirs is kept, and the known modality's images are all stored.
+TEST(HostileInput, UnknownCallersAreRefusedWhileAKnownOneIsServed)
+{
+    const int strangers = longRun() ? 8 : 3;
+    const int perSender = longRun() ? 100 : 20;
+    ArchiveUnderTest archive;
+    pacs::SettingsStore().write(QStringLiteral("SERVER"), QStringLiteral("chkAcceptKnownAETsOnly"), QStringLiteral("1"));
+    ASSERT_TRUE(archive.start()) << archive.output().toStdString();
+    QString error;
+    ASSERT_TRUE(archive.execute(QStringLiteral("insert into RemoteAETs (RemoteAET, IPAddress, Port) values ('MODALITY', '127.0.0.1', 104)"),
+                                error))
+        << error.toStdString();
+
+    std::list<SendBatch> batches;
+    std::list<std::unique_ptr<StoreRun>> refused;
+    for (int s = 0; s < strangers; ++s) {
+        batches.emplace_back(archive.path(QStringLiteral("stranger%1").arg(s)), QStringLiteral("P95%1").arg(s),
+                             QStringLiteral("1.2.826.0.1.3680043.10.95%1").arg(s), perSender);
+        refused.push_back(std::make_unique<StoreRun>(archive.port(), batches.back(), QStringLiteral("STRANGER%1").arg(s)));
+    }
+    SendBatch known(archive.path(QStringLiteral("known")), QStringLiteral("P960"), QStringLiteral("1.2.826.0.1.3680043.10.960"),
+                    perSender);
+    EXPECT_EQ(archive.send(known).successes(), perSender);
+    int strangersAcknowledged = 0;
+    for (const auto &run : refused) {
+        run->wait();
+        strangersAcknowledged += run->successes();
+        archive.keep(run->acknowledged());
+        EXPECT_TRUE(run->output().contains(QStringLiteral("Calling AE Title Not Recognized")))
+            << run->output().right(2000).toStdString();
+    }
+    EXPECT_EQ(strangersAcknowledged, 0);
+    EXPECT_TRUE(archive.server().output().contains(QStringLiteral("Association refused: STRANGER0 is not a known AE title")))
+        << archive.output().right(2000).toStdString();
+
+    const ArchiveAudit audit = archive.audit();
+    EXPECT_TRUE(audit.clean()) << audit.describe().toStdString();
+    EXPECT_EQ(audit.stored, perSender);
+    ScenarioTable::record(QStringLiteral("Bad input tried"), QStringLiteral("callers not in RemoteAETs, access control on"),
+                          QStringLiteral("%1 refused storescu sends of %2 images beside a known one").arg(strangers).arg(perSender),
+                          audit);
 }

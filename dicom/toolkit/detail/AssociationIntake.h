@@ -8,15 +8,18 @@
 // also accept the connection unless dcmExternalSocketHandle names one. That
 // global is shared by the whole process, so the call is serialized. The
 // request is therefore read here first, whole and within the intake's
-// deadline, and DCMTK parses it from memory (PrefetchedConnection): the
-// serialized part never reads from the network, so a peer that stalls
-// part-way through its request holds up nobody else.
+// deadline (after the TLS handshake, on a secure listener), and DCMTK parses
+// it from memory (GuardedConnection): the serialized part never reads from
+// the network, so a peer that stalls part-way through its handshake or
+// request holds up nobody else.
 
+#include <functional>
 #include <mutex>
 #include <string>
 
 struct T_ASC_Network;
 struct T_ASC_Association;
+class DcmTLSTransportLayer;
 
 namespace pacs::toolkit::detail {
 
@@ -25,10 +28,11 @@ class Intake
 {
 public:
     void cancel();
-    // Reads the first PDU within `seconds`, then lets DCMTK parse it. Always
-    // closes `socket`; the association (own socket) or null. The network must
-    // use IntakeTransportLayer.
-    T_ASC_Association *receive(T_ASC_Network *network, int socket, int seconds, long maxReceivePdu);
+    // Reads the first PDU within `seconds` (with `tls`, the handshake too),
+    // then lets DCMTK parse it. Always closes `socket`; the association (own
+    // socket) or null. The network must use GuardedTransportLayer.
+    T_ASC_Association *receive(T_ASC_Network *network, int socket, int seconds, long maxReceivePdu,
+                               DcmTLSTransportLayer *tls = nullptr);
 
 private:
     std::mutex m_mutex;
@@ -41,6 +45,12 @@ private:
 // cancelled, or the PDU is no A-ASSOCIATE-RQ or declares more than
 // kMaxAssociateRequest bytes (refused before any of it is read).
 std::string readAssociateRequest(int socket, int seconds);
+
+// Reads up to `count` bytes into `buffer`, waiting at most `milliseconds`:
+// how many, 0 when the peer closed, -1 on time-out or error.
+using PeerReader = std::function<long(char *buffer, size_t count, int milliseconds)>;
+// The same through any reader (the TLS connection of a secure listener).
+std::string readAssociateRequest(const PeerReader &read, int seconds);
 
 // Far above any real request (a few kilobytes, some ten for a modality
 // proposing every storage class), and DCMTK's own limit for one.

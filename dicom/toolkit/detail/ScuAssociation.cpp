@@ -1,7 +1,9 @@
 #include "dicom/toolkit/detail/ScuAssociation.h"
 
+#include "dicom/toolkit/detail/GuardedTransportLayer.h"
 #include "dicom/toolkit/detail/ImageWriter.h"
 #include "dicom/toolkit/detail/Runtime.h"
+#include "dicom/toolkit/detail/TlsLayers.h"
 
 #include <QFile>
 #include <QSet>
@@ -176,13 +178,28 @@ bool ScuAssociation::open(const QString &address, int port, const QString &calli
         abort();
         return false;
     };
+    // TLS as configured now; a configuration that failed to load sends nothing
+    // rather than send in the clear.
+    const auto tls = currentTlsLayers();
+    if (!tls->failure.isEmpty()) {
+        if (error)
+            *error = failureText(tls->failure, called, QStringLiteral("A-ASSOCIATE"));
+        return false;
+    }
     OFCondition cond = ASC_initializeNetwork(NET_REQUESTOR, 0, kAcseTimeout, &m_net);
     if (cond.bad())
         return fail(cond);
+    if (tls->requestor) {
+        cond = ASC_setTransportLayer(m_net, new GuardedTransportLayer(tls->requestor), 1);
+        if (cond.bad())
+            return fail(cond);
+    }
     T_ASC_Parameters *params = nullptr;
     cond = ASC_createAssociationParameters(&params, ASC_DEFAULTMAXPDU);
     if (cond.bad())
         return fail(cond);
+    if (tls->requestor)
+        ASC_setTransportLayerType(params, OFTrue);
     ASC_setAPTitles(params, calling.toLatin1().constData(), called.toLatin1().constData(), nullptr);
     const QByteArray peer = (address.trimmed() + QLatin1Char(':') + QString::number(port)).toLatin1();
     ASC_setPresentationAddresses(params, "localhost", peer.constData());
