@@ -172,6 +172,13 @@ TEST_F(SecurityFixture, TheListenerSpeaksTlsOnlyAndTrustsOnlyItsAuthority)
     EXPECT_EQ(stored.success, 1) << stored.output.toStdString();
     EXPECT_EQ(count("select count(*) from ImageTable"), 1);
     EXPECT_TRUE(waitForStoredForm());
+
+    // Queries over TLS are answered too.
+    const ToolResult found = runTool("findscu", peerTls() + QStringList{"-v", "-S", "-aet", "MODALITY", "-aec", "TALMIR", "-k",
+                                                                        "QueryRetrieveLevel=STUDY", "-k", "StudyInstanceUID",
+                                                                        "127.0.0.1", QString::number(port())});
+    EXPECT_EQ(found.exitCode, 0) << found.output.toStdString();
+    EXPECT_EQ(found.output.count("Find Response: 1 (Pending)"), 1) << found.output.toStdString();
 }
 
 TEST_F(SecurityFixture, OutgoingAssociationsUseTlsAsConfigured)
