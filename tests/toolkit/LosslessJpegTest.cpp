@@ -3,6 +3,7 @@
 // encodes to the same native pixel bytes, over bit depths, signs, sizes and
 // frame counts; damaged streams are errors.
 
+#include "dicom/toolkit/detail/GuardedJpegDecoder.h"
 #include "dicom/toolkit/detail/LosslessJpeg.h"
 #include "dicom/toolkit/detail/LosslessJpegCodec.h"
 #include "dicom/toolkit/detail/Runtime.h"
@@ -452,5 +453,34 @@ TEST(LosslessJpeg, StoredFilesGoAsTheyAreToAPeerTakingProcess14AndDecodedExactly
         EXPECT_EQ(sentSyntax, EXS_JPEGProcess14);
         EXPECT_EQ(pixelBytes(asDecoded, &decodedSyntax, false), pixelBytes(originals[i], &originalSyntax, false));
         EXPECT_TRUE(DcmXfer(decodedSyntax).isNotEncapsulated());
+    }
+}
+
+// DCMTK's JPEG decoders loop for ever on a TEM marker (0xFF01) before the
+// frame header; such a stream (baseline or lossless) is refused at once.
+TEST(LosslessJpeg, AStreamThatWouldMakeDcmtkLoopIsRefused)
+{
+    pacs::toolkit::detail::initializeRuntime();
+    const Uint8 looping[] = {0xFF, 0xD8, 0xFF, 0x01, 0xFF, 0xC3, 0x00, 0x0B, 0x08, 0x00, 0x08,
+                             0x00, 0x08, 0x01, 0x01, 0x11, 0x00, 0xFF, 0xD9, 0x00};
+    EXPECT_FALSE(pacs::toolkit::detail::dcmtkMarkerWalkEnds(looping, sizeof(looping)));
+    const Uint8 ordinary[] = {0xFF, 0xD8, 0xFF, 0xE0, 0x00, 0x04, 0x00, 0x00, 0xFF, 0xC3, 0x00, 0x0B};
+    EXPECT_TRUE(pacs::toolkit::detail::dcmtkMarkerWalkEnds(ordinary, sizeof(ordinary)));
+
+    for (E_TransferSyntax xfer : {EXS_JPEGProcess1, EXS_JPEGProcess2_4, EXS_JPEGProcess14, EXS_JPEGProcess14SV1}) {
+        const Case tiny{8, 8, 1, 8, 8, false, Pattern::Smooth};
+        auto ds = makeDataset(tiny, makePixels(tiny));
+        DcmPixelData *pixel = nullptr;
+        ASSERT_TRUE(ds->findAndGetElement(DCM_PixelData, reinterpret_cast<DcmElement *&>(pixel)).good());
+        auto *sequence = new DcmPixelSequence(DCM_PixelSequenceTag);
+        sequence->insert(new DcmPixelItem(DCM_PixelItemTag)); // the empty offset table
+        auto *fragment = new DcmPixelItem(DCM_PixelItemTag);
+        ASSERT_TRUE(fragment->putUint8Array(looping, sizeof(looping)).good());
+        sequence->insert(fragment);
+        pixel->putOriginalRepresentation(xfer, nullptr, sequence);
+
+        OFString model;
+        EXPECT_TRUE(pixel->getDecompressedColorModel(ds.get(), model).bad()) << DcmXfer(xfer).getXferName();
+        EXPECT_TRUE(ds->chooseRepresentation(EXS_LittleEndianExplicit, nullptr).bad()) << DcmXfer(xfer).getXferName();
     }
 }

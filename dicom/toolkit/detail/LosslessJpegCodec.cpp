@@ -1,5 +1,6 @@
 #include "dicom/toolkit/detail/LosslessJpegCodec.h"
 
+#include "dicom/toolkit/detail/GuardedJpegDecoder.h"
 #include "dicom/toolkit/detail/LosslessJpeg.h"
 #include "dicom/toolkit/detail/ImageWriter.h"
 #include "dicom/toolkit/detail/Runtime.h"
@@ -234,6 +235,9 @@ OFCondition LosslessJpegCodec::decode(const DcmRepresentationParameter *fromRepP
     } catch (...) {
         logUnreported(QStringLiteral("lossless JPEG decode: ") + currentExceptionText());
     }
+    OFCondition unsafe;
+    if (!jpegFragmentsAreSafe(pixSeq, unsafe))
+        return unsafe;
     return m_dcmtkDecoder->decode(fromRepParam, pixSeq, uncompressedPixelData, m_decoderParameter.get(), objStack,
                                   removeOldRep);
 }
@@ -257,6 +261,9 @@ OFCondition LosslessJpegCodec::decodeFrame(const DcmRepresentationParameter *fro
     } catch (...) {
         logUnreported(QStringLiteral("lossless JPEG frame decode: ") + currentExceptionText());
     }
+    OFCondition unsafe;
+    if (!jpegFragmentsAreSafe(fromPixSeq, unsafe))
+        return unsafe;
     return m_dcmtkDecoder->decodeFrame(fromParam, fromPixSeq, m_decoderParameter.get(), dataset, frameNo,
                                        startFragment, buffer, bufSize, decompressedColorModel);
 }
@@ -297,6 +304,9 @@ OFCondition LosslessJpegCodec::determineDecompressedColorModel(const DcmRepresen
                                                                DcmPixelSequence *fromPixSeq, const DcmCodecParameter *,
                                                                DcmItem *dataset, OFString &decompressedColorModel) const
 {
+    OFCondition unsafe;
+    if (!jpegFragmentsAreSafe(fromPixSeq, unsafe))
+        return unsafe;
     return m_dcmtkDecoder->determineDecompressedColorModel(fromParam, fromPixSeq, m_decoderParameter.get(), dataset,
                                                            decompressedColorModel);
 }

@@ -1,5 +1,6 @@
 #include "dicom/toolkit/detail/Runtime.h"
 
+#include "dicom/toolkit/detail/GuardedJpegDecoder.h"
 #include "dicom/toolkit/detail/J2kCodec.h"
 #include "dicom/toolkit/detail/LosslessJpegCodec.h"
 
@@ -11,7 +12,6 @@
 #include <dcmtk/dcmdata/dcrledrg.h>
 #include <dcmtk/dcmdata/dcrleerg.h>
 #include <dcmtk/dcmimage/diregist.h> // colour images for the viewer and lossy encoders
-#include <dcmtk/dcmjpeg/djdecode.h>
 #include <dcmtk/dcmjpeg/djencode.h>
 #include <dcmtk/dcmjpls/djdecode.h>
 #include <dcmtk/dcmjpls/djencode.h>
@@ -37,7 +37,7 @@ void initializeRuntime()
         dcmConnectionTimeout.set(15);
         dcmDisableGethostbyaddr.set(OFTrue); // peer addresses as numbers, no DNS wait per association
         registerLosslessJpegCodecs(); // ahead of DCMTK's: the first codec for a syntax wins
-        DJDecoderRegistration::registerCodecs();
+        registerGuardedJpegDecoders(); // DCMTK's JPEG decoders, kept from streams that make them loop
         DJEncoderRegistration::registerCodecs();
         DJLSDecoderRegistration::registerCodecs();
         DJLSEncoderRegistration::registerCodecs();
