@@ -4,6 +4,8 @@
 # built by scripts/sanitize.sh into build-sanitize/ (built here when missing).
 # New inputs collect in build-sanitize/fuzz-corpus/<target>/, a crashing input
 # in build-sanitize/fuzz-artifacts/; the committed seeds are only read.
+# The runs start from a fixed random seed (FUZZ_SEED, default 1), so the CI
+# run explores the same way each time; FUZZ_SEED=0 lets libFuzzer pick one.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds="${1:-20}"
@@ -25,7 +27,7 @@ for t in "${targets[@]}"; do
   work="$build/fuzz-corpus/$t"
   mkdir -p "$work"
   echo "== $t: ${seconds} s"
-  if ! "$build/bin/$t" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=4096 -malloc_limit_mb=8192 -max_len=65536 \
+  if ! "$build/bin/$t" -seed="${FUZZ_SEED:-1}" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=4096 -malloc_limit_mb=8192 -max_len=65536 \
       -print_final_stats=1 -artifact_prefix="$build/fuzz-artifacts/$t-" "$work" "$seeds" 2>"$build/fuzz-artifacts/$t.log"; then
     echo "$t found a fault; the input is in $build/fuzz-artifacts/:"
     tail -n 60 "$build/fuzz-artifacts/$t.log"
