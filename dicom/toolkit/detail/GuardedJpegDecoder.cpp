@@ -14,8 +14,8 @@
 namespace pacs::toolkit::detail {
 
 namespace {
-const OFConditionConst kLoopingStream(OFM_dcmjpeg, 0x7f01, OF_error,
-                                      "JPEG stream has a TEM marker (0xFF01) before its frame header");
+makeOFConditionConst(kLoopingStream, OFM_dcmjpeg, 0x7f01, OF_error,
+                     "JPEG stream has a TEM marker (0xFF01) before its frame header");
 
 Uint16 readUint16(const Uint8 *data)
 {
