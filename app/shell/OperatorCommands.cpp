@@ -4,6 +4,7 @@
 #include "app/shell/HostCommands.h"
 #include "app/shell/ProgramUpdateCommand.h"
 #include "app/shell/FolderToolCommands.h"
+#include "dicom/toolkit/ToolkitUtility.h"
 #include "app/shell/ServerController.h"
 #include "app/shell/DatabaseCommands.h"
 #include "app/shell/ServiceCommands.h"
@@ -102,6 +103,15 @@ bool OperatorCommands::isCommand(const QString &name)
 }
 
 int OperatorCommands::execute(const CommandLine &commandLine)
+{
+    const int code = executeCommand(commandLine);
+    // The archive is closed; an association still being closed on a network
+    // thread must end before the process's exit tears down what it uses.
+    toolkit::ToolkitUtility::waitForNetworkThreads(5000);
+    return code;
+}
+
+int OperatorCommands::executeCommand(const CommandLine &commandLine)
 {
     if (commandLine.command == QLatin1String("help")) {
         std::fputs(CommandLine::usage().toLocal8Bit().constData(), stdout);

@@ -36,6 +36,7 @@ public:
     int run(const QString &command, const QStringList &arguments);
 
 private:
+    static int executeCommand(const CommandLine &commandLine);
     int search(const QStringList &arguments);
     int series(const QStringList &arguments);
     int images(const QStringList &arguments);

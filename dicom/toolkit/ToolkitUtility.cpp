@@ -33,4 +33,9 @@ int ToolkitUtility::echoTest(const QString &address, int port, const QString &ca
     return status;
 }
 
+bool ToolkitUtility::waitForNetworkThreads(int milliseconds)
+{
+    return detail::waitForDetachedNetworkThreads(milliseconds);
+}
+
 } // namespace pacs::toolkit

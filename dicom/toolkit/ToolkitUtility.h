@@ -19,6 +19,9 @@ public:
     // association came about (*error then says why).
     static int echoTest(const QString &address, int port, const QString &callingTitle, const QString &calledTitle,
                         QString *error = nullptr);
+    // Before a process exits: waits (at most `milliseconds`) for network
+    // threads still closing associations whose connection objects are gone.
+    static bool waitForNetworkThreads(int milliseconds);
     static ToolkitDataset newDataset() { return ToolkitDataset(); }
     static ToolkitSequence newSequence() { return ToolkitSequence(); }
 };

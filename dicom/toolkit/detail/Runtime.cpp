@@ -19,6 +19,9 @@
 #include <dcmtk/ofstd/ofcond.h>
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <csignal>
 #include <cstdlib>
 #include <exception>
@@ -117,6 +120,20 @@ void runBlocking(const std::function<void()> &fn)
     helper.join();
 }
 
+namespace {
+// Executor threads whose owner was destroyed on them: they end on their own,
+// and a process must not run its exit while one still talks to DCMTK.
+std::mutex g_detachedMutex;
+std::condition_variable g_detachedDone;
+int g_detachedRunning = 0;
+} // namespace
+
+bool waitForDetachedNetworkThreads(int milliseconds)
+{
+    std::unique_lock lock(g_detachedMutex);
+    return g_detachedDone.wait_for(lock, std::chrono::milliseconds(milliseconds), [] { return g_detachedRunning == 0; });
+}
+
 SerialExecutor::SerialExecutor() : m_state(std::make_shared<State>())
 {
     m_thread = std::thread([state = m_state] {
@@ -125,8 +142,14 @@ SerialExecutor::SerialExecutor() : m_state(std::make_shared<State>())
             {
                 std::unique_lock lock(state->mutex);
                 state->cv.wait(lock, [&] { return state->stop || !state->tasks.empty(); });
-                if (state->tasks.empty())
+                if (state->tasks.empty()) {
+                    if (state->detached) {
+                        std::lock_guard detachedLock(g_detachedMutex);
+                        --g_detachedRunning;
+                        g_detachedDone.notify_all();
+                    }
                     return;
+                }
                 task = std::move(state->tasks.front());
                 state->tasks.pop_front();
             }
@@ -147,8 +170,17 @@ SerialExecutor::~SerialExecutor()
         m_state->stop = true;
     }
     m_state->cv.notify_all();
-    if (m_thread.get_id() == std::this_thread::get_id())
+    if (m_thread.get_id() == std::this_thread::get_id()) {
+        {
+            std::lock_guard detachedLock(g_detachedMutex);
+            ++g_detachedRunning;
+        }
+        {
+            std::lock_guard lock(m_state->mutex);
+            m_state->detached = true;
+        }
         m_thread.detach();
+    }
     else if (m_thread.joinable())
         m_thread.join();
 }
