@@ -35,7 +35,7 @@ int ToolkitUtility::echoTest(const QString &address, int port, const QString &ca
 
 bool ToolkitUtility::waitForNetworkThreads(int milliseconds)
 {
-    return detail::waitForDetachedNetworkThreads(milliseconds);
+    return detail::waitForNetworkTasks(milliseconds);
 }
 
 } // namespace pacs::toolkit

@@ -121,17 +121,23 @@ void runBlocking(const std::function<void()> &fn)
 }
 
 namespace {
-// Executor threads whose owner was destroyed on them: they end on their own,
-// and a process must not run its exit while one still talks to DCMTK.
-std::mutex g_detachedMutex;
-std::condition_variable g_detachedDone;
-int g_detachedRunning = 0;
+// Tasks posted to any executor and not yet finished.
+std::mutex g_tasksMutex;
+std::condition_variable g_tasksDone;
+long g_outstandingTasks = 0;
+
+void taskFinished()
+{
+    std::lock_guard lock(g_tasksMutex);
+    if (--g_outstandingTasks == 0)
+        g_tasksDone.notify_all();
+}
 } // namespace
 
-bool waitForDetachedNetworkThreads(int milliseconds)
+bool waitForNetworkTasks(int milliseconds)
 {
-    std::unique_lock lock(g_detachedMutex);
-    return g_detachedDone.wait_for(lock, std::chrono::milliseconds(milliseconds), [] { return g_detachedRunning == 0; });
+    std::unique_lock lock(g_tasksMutex);
+    return g_tasksDone.wait_for(lock, std::chrono::milliseconds(milliseconds), [] { return g_outstandingTasks == 0; });
 }
 
 SerialExecutor::SerialExecutor() : m_state(std::make_shared<State>())
@@ -142,14 +148,8 @@ SerialExecutor::SerialExecutor() : m_state(std::make_shared<State>())
             {
                 std::unique_lock lock(state->mutex);
                 state->cv.wait(lock, [&] { return state->stop || !state->tasks.empty(); });
-                if (state->tasks.empty()) {
-                    if (state->detached) {
-                        std::lock_guard detachedLock(g_detachedMutex);
-                        --g_detachedRunning;
-                        g_detachedDone.notify_all();
-                    }
+                if (state->tasks.empty())
                     return;
-                }
                 task = std::move(state->tasks.front());
                 state->tasks.pop_front();
             }
@@ -159,6 +159,7 @@ SerialExecutor::SerialExecutor() : m_state(std::make_shared<State>())
                 logUnreported(QStringLiteral("network task failed: ") + currentExceptionText());
             }
             task = nullptr; // may destroy the executor's owner; touch only `state` from here
+            taskFinished();
         }
     });
 }
@@ -170,23 +171,18 @@ SerialExecutor::~SerialExecutor()
         m_state->stop = true;
     }
     m_state->cv.notify_all();
-    if (m_thread.get_id() == std::this_thread::get_id()) {
-        {
-            std::lock_guard detachedLock(g_detachedMutex);
-            ++g_detachedRunning;
-        }
-        {
-            std::lock_guard lock(m_state->mutex);
-            m_state->detached = true;
-        }
+    if (m_thread.get_id() == std::this_thread::get_id())
         m_thread.detach();
-    }
     else if (m_thread.joinable())
         m_thread.join();
 }
 
 void SerialExecutor::post(std::function<void()> task)
 {
+    {
+        std::lock_guard lock(g_tasksMutex);
+        ++g_outstandingTasks;
+    }
     {
         std::lock_guard lock(m_state->mutex);
         m_state->tasks.push_back(std::move(task));

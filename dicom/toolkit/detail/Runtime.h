@@ -38,9 +38,10 @@ void postToMain(std::function<void()> fn);
 // main thread keeps processing events (so the program's own listener can answer).
 void runBlocking(const std::function<void()> &fn);
 
-// Waits until the executor threads that outlived their owner have ended;
-// false when some still run after `milliseconds`.
-bool waitForDetachedNetworkThreads(int milliseconds);
+// Waits until every task posted to any executor has run (a command's
+// process must not run its exit while a network thread still talks to DCMTK);
+// false when some are left after `milliseconds`.
+bool waitForNetworkTasks(int milliseconds);
 
 // One thread that runs posted tasks in order. The thread owns only the shared
 // queue state, so the executor may be destroyed from inside one of its tasks.
@@ -61,7 +62,6 @@ private:
         std::condition_variable cv;
         std::deque<std::function<void()>> tasks;
         bool stop = false;
-        bool detached = false; // the owner went on this thread, which finishes on its own
     };
     std::shared_ptr<State> m_state;
     std::thread m_thread;
