@@ -117,8 +117,7 @@ void ToolkitEncodeQueue::encode(const QString &markerPath)
     // A file deleted meanwhile is left deleted, one replaced meanwhile is left
     // to its own marker; one that cannot be read stays as it is.
     const detail::FileIdentity identity = detail::FileIdentity::of(path);
-    if (!path.isEmpty() && identity.exists && file.loadFile(QFile::encodeName(path).constData()).good()) {
-        file.loadAllDataIntoMemory();
+    if (!path.isEmpty() && identity.exists && detail::loadWholeFile(file, path).good()) {
         const E_TransferSyntax arrived = file.getDataset()->getOriginalXfer();
         const E_TransferSyntax target = detail::xferFromUid(syntax);
         detail::WriteOutcome outcome;

@@ -38,7 +38,7 @@ ToolkitImage ToolkitImage::fromDataset(DcmDataset *dataset, int transferSyntax)
 bool ToolkitImage::readFile(const QString &path, QString *error)
 {
     auto data = std::make_shared<Data>();
-    const OFCondition cond = data->file.loadFile(QFile::encodeName(path).constData());
+    const OFCondition cond = detail::loadWholeFile(data->file, path);
     if (cond.bad()) {
         if (error)
             *error = detail::conditionText(cond, QString(), QStringLiteral("cannot read ") + path);

@@ -3,6 +3,7 @@
 // form was being made stays as the removal or the newer write left it.
 
 #include "dicom/toolkit/ToolkitEncodeQueue.h"
+#include "dicom/toolkit/ToolkitImage.h"
 #include "dicom/toolkit/detail/ImageWriter.h"
 #include "dicom/toolkit/detail/Runtime.h"
 
@@ -24,7 +25,7 @@ using namespace pacs::toolkit::detail;
 
 namespace {
 
-DcmFileFormat slice(Uint16 level)
+DcmFileFormat slice(Uint16 level, Uint16 size = 32)
 {
     DcmFileFormat file;
     DcmDataset *ds = file.getDataset();
@@ -32,13 +33,13 @@ DcmFileFormat slice(Uint16 level)
     ds->putAndInsertString(DCM_SOPInstanceUID, "1.2.826.0.1.3680043.10.99.78");
     ds->putAndInsertString(DCM_PhotometricInterpretation, "MONOCHROME2");
     ds->putAndInsertUint16(DCM_SamplesPerPixel, 1);
-    ds->putAndInsertUint16(DCM_Rows, 32);
-    ds->putAndInsertUint16(DCM_Columns, 32);
+    ds->putAndInsertUint16(DCM_Rows, size);
+    ds->putAndInsertUint16(DCM_Columns, size);
     ds->putAndInsertUint16(DCM_BitsAllocated, 16);
     ds->putAndInsertUint16(DCM_BitsStored, 12);
     ds->putAndInsertUint16(DCM_HighBit, 11);
     ds->putAndInsertUint16(DCM_PixelRepresentation, 0);
-    std::vector<Uint16> pixels(32 * 32);
+    std::vector<Uint16> pixels(size_t(size) * size);
     for (size_t i = 0; i < pixels.size(); ++i)
         pixels[i] = Uint16((level + i) & 0x0FFF);
     ds->putAndInsertUint16Array(DCM_PixelData, pixels.data(), Uint32(pixels.size()));
@@ -51,6 +52,19 @@ E_TransferSyntax syntaxOf(const QString &path)
     if (file.loadFile(QFile::encodeName(path).constData()).bad())
         return EXS_Unknown;
     return file.getDataset()->getOriginalXfer();
+}
+
+// The pixel values of a file after decoding; empty when they cannot be read.
+std::vector<Uint16> pixelsOf(const QString &path)
+{
+    DcmFileFormat file;
+    const Uint16 *values = nullptr;
+    unsigned long count = 0;
+    if (file.loadFile(QFile::encodeName(path).constData()).bad()
+        || file.getDataset()->chooseRepresentation(EXS_LittleEndianExplicit, nullptr).bad()
+        || file.getDataset()->findAndGetUint16Array(DCM_PixelData, values, &count).bad())
+        return {};
+    return std::vector<Uint16>(values, values + count);
 }
 
 } // namespace
@@ -99,4 +113,40 @@ TEST(EncodeQueue, TheCompressedFormReplacesOnlyTheFileItWasMadeFrom)
     ASSERT_TRUE(ToolkitEncodeQueue::writeMarker(queue, path, "1.2.840.10008.1.2.4.57", &first, &error));
     ASSERT_TRUE(ToolkitEncodeQueue::writeMarker(queue, path, "1.2.840.10008.1.2.4.57", &second, &error));
     EXPECT_NE(first, second);
+}
+
+// The viewer holds an image read before the encoder (or a header edit)
+// replaced its file. Writing what it holds must give its own pixels, never
+// bytes of the new file read at the old offsets.
+TEST(EncodeQueue, AnImageReadBeforeItsFileWasReplacedKeepsItsOwnPixels)
+{
+    initializeRuntime();
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const QString path = dir.filePath("IMAGES/one.dcm");
+    DcmFileFormat received = slice(100, 64); // pixel data above DCMTK's 4 KB read-later limit
+    ASSERT_TRUE(writeDicomFile(received, EXS_LittleEndianExplicit, path, EXS_LittleEndianExplicit).ok);
+    const std::vector<Uint16> original = pixelsOf(path);
+    ASSERT_EQ(original.size(), 64u * 64u);
+
+    ToolkitImage viewed;
+    QString error;
+    ASSERT_TRUE(viewed.readFile(path, &error)) << error.toStdString();
+    DcmFileFormat readLater; // as DCMTK reads by default: the pixel data left in the file
+    ASSERT_TRUE(readLater.loadFile(QFile::encodeName(path).constData()).good());
+
+    DcmFileFormat other = slice(900, 64);
+    ASSERT_TRUE(writeDicomFile(other, EXS_LittleEndianExplicit, path, EXS_JPEGProcess14).ok);
+    ASSERT_EQ(syntaxOf(path), EXS_JPEGProcess14);
+
+    const QString edited = dir.filePath("IMAGES/edited.dcm");
+    ASSERT_TRUE(viewed.writeImageFile(edited, true, &error)) << error.toStdString();
+    EXPECT_EQ(pixelsOf(edited), original);
+
+    // A source that can no longer give its pixels is refused, nothing is written.
+    const QString broken = dir.filePath("IMAGES/broken.dcm");
+    const auto outcome = writeDicomFile(readLater, EXS_LittleEndianExplicit, broken, EXS_JPEGProcess14);
+    EXPECT_FALSE(outcome.ok);
+    EXPECT_FALSE(outcome.error.isEmpty());
+    EXPECT_FALSE(QFileInfo::exists(broken));
 }

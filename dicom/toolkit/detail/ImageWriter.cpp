@@ -18,6 +18,7 @@
 #include <dcmtk/dcmjpeg/djrplol.h>
 
 #include <algorithm>
+#include <limits>
 #include <cstdio>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -96,6 +97,12 @@ bool transcode(DcmDataset &dataset, E_TransferSyntax from, E_TransferSyntax targ
     return dataset.canWriteXfer(target, from);
 }
 
+OFCondition loadWholeFile(DcmFileFormat &file, const QString &path, E_FileReadMode mode)
+{
+    return file.loadFile(QFile::encodeName(path).constData(), EXS_Unknown, EGL_noChange,
+                         std::numeric_limits<Uint32>::max(), mode);
+}
+
 bool flushToDisk(const QString &path, bool directory)
 {
     const int fd = ::open(QFile::encodeName(path).constData(), directory ? (O_RDONLY | O_DIRECTORY) : O_RDONLY);
@@ -142,6 +149,12 @@ WriteOutcome writeDicomFile(DcmFileFormat &file, E_TransferSyntax arrived, const
     DcmDataset *dataset = file.getDataset();
     if (!dataset) {
         outcome.error = QStringLiteral("no dataset to write");
+        return outcome;
+    }
+    // A value still left in its source file is read now: a source that can
+    // no longer give it must not become a stored file with broken pixels.
+    if (const OFCondition loaded = file.loadAllDataIntoMemory(); loaded.bad()) {
+        outcome.error = conditionText(loaded, QString(), QStringLiteral("cannot read the image's data"));
         return outcome;
     }
     if (arrived == EXS_Unknown)

@@ -7,12 +7,14 @@
 
 #include <QString>
 
+#include <dcmtk/dcmdata/dctypes.h>
 #include <dcmtk/dcmdata/dcxfer.h>
 
 #include <memory>
 #include <mutex>
 
 class DcmDataset;
+class OFCondition;
 class DcmFileFormat;
 class DcmItem;
 class DcmStack;
@@ -39,6 +41,13 @@ DcmItem *pixelParent(const DcmStack &objStack);
 // Makes the dataset writable in `target`. False (dataset still writable in its
 // old syntax) when the pixel data cannot be encoded that way.
 bool transcode(DcmDataset &dataset, E_TransferSyntax from, E_TransferSyntax target, int quality = 0);
+
+// Reads the whole file at once. DCMTK otherwise leaves large values (the
+// pixel data) to be read later by reopening the file by name; a stored file
+// is replaced under its name (compression, a header edit), and the late read
+// would then take bytes from the new file at the old offsets.
+OFCondition loadWholeFile(DcmFileFormat &file, const QString &path,
+                          E_FileReadMode mode = ERM_autoDetect);
 
 // fsync of a file or a folder (the rename of a file into it); false when it failed.
 bool flushToDisk(const QString &path, bool directory);

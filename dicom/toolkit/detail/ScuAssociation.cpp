@@ -338,7 +338,7 @@ PreparedStore prepareFile(T_ASC_Association *assoc, const QString &path, const S
 {
     PreparedStore prepared;
     prepared.file = std::make_shared<DcmFileFormat>();
-    const OFCondition cond = prepared.file->loadFile(QFile::encodeName(path).constData());
+    const OFCondition cond = loadWholeFile(*prepared.file, path);
     if (cond.bad()) {
         prepared.outcome.error = conditionText(cond, QString(), QStringLiteral("C-STORE: cannot read ") + path);
         prepared.ready = false;
