@@ -167,11 +167,8 @@ WriteOutcome writeDicomFile(DcmFileFormat &file, E_TransferSyntax arrived, const
     E_TransferSyntax chosen = arrived;
     const bool encodes = target != EXS_Unknown && target != arrived && !isLossy(arrived)
                          && dataset->tagExistsWithValue(DCM_PixelData);
-    if (encodes && !deferFolder.isEmpty() && canConvert(arrived, target)) {
-        if (!ToolkitEncodeQueue::writeMarker(deferFolder, path, uidOfXfer(target), &outcome.deferredMarker,
-                                             &outcome.error))
-            return outcome;
-    } else if (encodes && transcode(*dataset, arrived, target)) {
+    const bool deferred = encodes && !deferFolder.isEmpty() && canConvert(arrived, target);
+    if (encodes && !deferred && transcode(*dataset, arrived, target)) {
         chosen = target;
     }
     auto fail = [&outcome](const QString &error) {
@@ -214,7 +211,24 @@ WriteOutcome writeDicomFile(DcmFileFormat &file, E_TransferSyntax arrived, const
             return fail(full);
         return fail(conditionText(first.bad() ? first : cond, QString(), QStringLiteral("writing ") + path));
     }
-    if (!flushToDisk(tempPath, false)) {
+    // The device writes the image's data while the compression marker is
+    // written and flushed: the marker's two flushes cost no extra time. The
+    // marker is on disk before the file is renamed into place, so no crash
+    // leaves a received file that the encode queue does not list.
+    const int tempFd = ::open(QFile::encodeName(tempPath).constData(), O_RDONLY);
+    if (tempFd >= 0)
+        ::sync_file_range(tempFd, 0, 0, SYNC_FILE_RANGE_WRITE);
+    if (deferred && !ToolkitEncodeQueue::writeMarker(deferFolder, path, uidOfXfer(target), &outcome.deferredMarker,
+                                                     &outcome.error)) {
+        if (tempFd >= 0)
+            ::close(tempFd);
+        QFile::remove(tempPath);
+        return outcome;
+    }
+    const bool flushed = tempFd >= 0 && ::fsync(tempFd) == 0;
+    if (tempFd >= 0)
+        ::close(tempFd);
+    if (!flushed) {
         QFile::remove(tempPath);
         return fail(QStringLiteral("cannot move the written file into place: ") + path);
     }

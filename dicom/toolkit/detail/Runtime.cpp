@@ -23,6 +23,7 @@
 #include <condition_variable>
 #include <mutex>
 #include <csignal>
+#include <malloc.h>
 #include <cstdlib>
 #include <exception>
 
@@ -35,6 +36,14 @@ void initializeRuntime()
         // DCMTK 3.6.7 reads TCP_NODELAY from the environment for every new
         // association; set it before the first one (and before our threads exist).
         setenv("TCP_NODELAY", "1", 1);
+        // An image is a few half-megabyte buffers, made on one thread and
+        // freed on another. glibc gives blocks of that size a mapping of
+        // their own and unmaps it on free, so every image paid its page
+        // faults again (a fifth of the main thread's time while receiving).
+        // From the heap they are reused; the fixed trim threshold keeps
+        // glibc from handing the heap back after every burst.
+        mallopt(M_MMAP_THRESHOLD, 64 * 1024 * 1024);
+        mallopt(M_TRIM_THRESHOLD, 128 * 1024 * 1024);
         // A peer that vanishes mid-write must cost an association, not the process.
         std::signal(SIGPIPE, SIG_IGN);
         dcmConnectionTimeout.set(15);
