@@ -377,13 +377,25 @@ ToolkitConnection::ActionResult ToolkitConnection::sendFiles(const QStringList &
     // The next files are read (and decoded, where the peer needs another
     // syntax) on other cores while the current one is on the wire; a few at
     // most, so memory stays bounded whatever the number of files.
-    auto prepare = [target, options](const QString &path) { return detail::prepareFile(target, path, options); };
+    // Kept threads, not one per file: a new thread's stack and buffers cost
+    // their page faults again for every image.
+    static QThreadPool preparePool;
     const int depth = std::max(2, QThread::idealThreadCount());
+    preparePool.setMaxThreadCount(depth);
     std::deque<std::future<detail::PreparedStore>> ahead;
     int scheduled = 0;
     auto refill = [&] {
-        while (scheduled < total && int(ahead.size()) < depth && !m_cancel)
-            ahead.push_back(std::async(std::launch::async, prepare, files.at(scheduled++)));
+        while (scheduled < total && int(ahead.size()) < depth && !m_cancel) {
+            auto promise = std::make_shared<std::promise<detail::PreparedStore>>();
+            ahead.push_back(promise->get_future());
+            preparePool.start([promise, target, options, path = files.at(scheduled++)] {
+                try {
+                    promise->set_value(detail::prepareFile(target, path, options));
+                } catch (...) {
+                    promise->set_exception(std::current_exception());
+                }
+            });
+        }
     };
     auto drain = [&] {
         for (auto &pending : ahead)

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <memory>
 
 namespace pacs::toolkit::detail {
 
@@ -264,15 +265,25 @@ int extraToDifference(int bits, int c)
 struct DecodeTable
 {
     bool defined = false;
-    std::array<LookupEntry, 1 << kLookupBits> lookup{};
+    std::array<LookupEntry, 1 << kLookupBits> lookup;
     std::array<int32_t, kMaxCodeLength + 2> maxCode{};
     std::array<int32_t, kMaxCodeLength + 1> offset{};
     std::array<uint8_t, 256> values{};
 };
 
+// Made only for the tables a stream defines, on the heap: four of them would
+// be a quarter of a megabyte of a decoding thread's stack.
+using DecodeTables = std::array<std::unique_ptr<DecodeTable>, 4>;
+
 bool buildDecodeTable(const uint8_t *bits, const uint8_t *values, int count, DecodeTable &table)
 {
-    table = DecodeTable();
+    // Set field by field: a whole-table assignment would build (and zero) a
+    // temporary of the table's size first.
+    table.defined = false;
+    table.lookup.fill(LookupEntry{});
+    table.maxCode.fill(0);
+    table.offset.fill(0);
+    table.values.fill(0);
     std::copy(values, values + count, table.values.begin());
     int32_t code = 0;
     int k = 0;
@@ -390,7 +401,7 @@ LosslessJpeg::Result fail(LosslessJpeg::Result result, const char *why, std::str
     return result;
 }
 
-LosslessJpeg::Result parse(const uint8_t *data, size_t size, std::array<DecodeTable, 4> &tables, Parsed &parsed,
+LosslessJpeg::Result parse(const uint8_t *data, size_t size, DecodeTables &tables, Parsed &parsed,
                            std::string *error)
 {
     using R = LosslessJpeg::Result;
@@ -446,7 +457,9 @@ LosslessJpeg::Result parse(const uint8_t *data, size_t size, std::array<DecodeTa
                     count += q[i];
                 if (cls != 0 || id > 3 || count > 256 || next - q < 17 + count)
                     return fail(R::Corrupt, "bad Huffman table", error);
-                if (!buildDecodeTable(q + 1, q + 17, count, tables[size_t(id)]))
+                if (!tables[size_t(id)])
+                    tables[size_t(id)] = std::make_unique<DecodeTable>();
+                if (!buildDecodeTable(q + 1, q + 17, count, *tables[size_t(id)]))
                     return fail(R::Corrupt, "bad Huffman table", error);
                 q += 17 + count;
             }
@@ -471,9 +484,9 @@ LosslessJpeg::Result parse(const uint8_t *data, size_t size, std::array<DecodeTa
                 return fail(R::Unsupported, "predictor other than 1", error);
             if ((segment[5] & 0x0F) != 0)
                 return fail(R::Unsupported, "point transform", error);
-            if (td > 3 || !tables[size_t(td)].defined)
+            if (td > 3 || !tables[size_t(td)] || !tables[size_t(td)]->defined)
                 return fail(R::Corrupt, "scan uses an undefined Huffman table", error);
-            parsed.table = &tables[size_t(td)];
+            parsed.table = tables[size_t(td)].get();
             parsed.scan = next;
             return R::Ok;
         }
@@ -486,7 +499,7 @@ LosslessJpeg::Result decodeFrame(const uint8_t *data, size_t size, Sample *out, 
                                  LosslessJpegHeader *header, std::string *error)
 {
     using R = LosslessJpeg::Result;
-    std::array<DecodeTable, 4> tables;
+    DecodeTables tables;
     Parsed parsed;
     const R result = parse(data, size, tables, parsed, error);
     if (result != R::Ok)
@@ -551,7 +564,7 @@ bool LosslessJpeg::encode(const uint8_t *samples, int rows, int columns, int pre
 LosslessJpeg::Result LosslessJpeg::readHeader(const uint8_t *data, size_t size, LosslessJpegHeader &header,
                                               std::string *error)
 {
-    std::array<DecodeTable, 4> tables;
+    DecodeTables tables;
     Parsed parsed;
     const Result result = parse(data, size, tables, parsed, error);
     header = parsed.header;
