@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Runs every fuzz target for a while (default 20 s each; scripts/fuzz.sh 3600
+# Runs every fuzz target for a while (default 20 s each, as many at once as
+# there are cores; scripts/fuzz.sh 3600
 # for an hour each, or FUZZ_TARGETS="fuzz_dataset" for one). The targets are
 # built by scripts/sanitize.sh into build-sanitize/ (built here when missing).
 # New inputs collect in build-sanitize/fuzz-corpus/<target>/, a crashing input
@@ -21,14 +22,27 @@ fi
 export ASAN_OPTIONS="${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}"
 export UBSAN_OPTIONS="${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}"
 mkdir -p "$build/fuzz-artifacts"
+rm -f "$build"/fuzz-artifacts/*.result
+# As many targets at once as there are cores; each reports in the order given.
+run_target() {
+  local t="$1" seeds="tests/fuzz/corpus/${1#fuzz_}" work="$build/fuzz-corpus/$1"
+  mkdir -p "$work"
+  if "$build/bin/$t" -seed="${FUZZ_SEED:-1}" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=4096 -malloc_limit_mb=8192 -max_len=65536 \
+      -print_final_stats=1 -artifact_prefix="$build/fuzz-artifacts/$t-" "$work" "$seeds" 2>"$build/fuzz-artifacts/$t.log"; then
+    echo ok >"$build/fuzz-artifacts/$t.result"
+  else
+    echo fault >"$build/fuzz-artifacts/$t.result"
+  fi
+}
+jobs_at_once="$(nproc)"
+for ((i = 0; i < ${#targets[@]}; i += jobs_at_once)); do
+  for t in "${targets[@]:i:jobs_at_once}"; do run_target "$t" & done
+  wait
+done
 status=0
 for t in "${targets[@]}"; do
-  seeds="tests/fuzz/corpus/${t#fuzz_}"
-  work="$build/fuzz-corpus/$t"
-  mkdir -p "$work"
   echo "== $t: ${seconds} s"
-  if ! "$build/bin/$t" -seed="${FUZZ_SEED:-1}" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=4096 -malloc_limit_mb=8192 -max_len=65536 \
-      -print_final_stats=1 -artifact_prefix="$build/fuzz-artifacts/$t-" "$work" "$seeds" 2>"$build/fuzz-artifacts/$t.log"; then
+  if [ "$(cat "$build/fuzz-artifacts/$t.result" 2>/dev/null)" != ok ]; then
     echo "$t found a fault; the input is in $build/fuzz-artifacts/:"
     tail -n 60 "$build/fuzz-artifacts/$t.log"
     status=1

@@ -18,8 +18,8 @@
 #include <dcmtk/dcmjpeg/djrplol.h>
 
 #include <algorithm>
-#include <limits>
 #include <cstdio>
+#include <limits>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -212,9 +212,10 @@ WriteOutcome writeDicomFile(DcmFileFormat &file, E_TransferSyntax arrived, const
         return fail(conditionText(first.bad() ? first : cond, QString(), QStringLiteral("writing ") + path));
     }
     // The device writes the image's data while the compression marker is
-    // written and flushed: the marker's two flushes cost no extra time. The
-    // marker is on disk before the file is renamed into place, so no crash
-    // leaves a received file that the encode queue does not list.
+    // written and flushed, so the marker's two flushes overlap that write
+    // instead of coming before it. The marker is on disk before the file is
+    // renamed into place: no crash leaves a received file that the encode
+    // queue does not list.
     const int tempFd = ::open(QFile::encodeName(tempPath).constData(), O_RDONLY);
     if (tempFd >= 0)
         ::sync_file_range(tempFd, 0, 0, SYNC_FILE_RANGE_WRITE);
