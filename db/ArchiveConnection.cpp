@@ -205,6 +205,17 @@ bool ArchiveConnection::failInTransaction(const QString &error, const QString &s
     return false;
 }
 
+void ArchiveConnection::setCommitsFlushedByCaller(bool on)
+{
+    if (m_backend && m_backend->isOpen())
+        m_backend->setCommitsFlushedByCaller(on);
+}
+
+QStringList ArchiveConnection::commitFlushFiles() const
+{
+    return m_backend && m_backend->isOpen() ? m_backend->commitFlushFiles() : QStringList();
+}
+
 bool ArchiveConnection::BeginTrans()
 {
     QString error;

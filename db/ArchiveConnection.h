@@ -69,6 +69,12 @@ public:
     void RollbackTrans();
     bool inTransaction() const { return m_inTransaction; }
 
+    // While on, commits leave their flush to the caller, who makes the files
+    // of commitFlushFiles() durable before calling the change stored (see
+    // CommitsFlushedByCaller). A reconnect starts with durable commits again.
+    void setCommitsFlushedByCaller(bool on);
+    QStringList commitFlushFiles() const;
+
     // The description of the last failure of a statement or row, for callers
     // that pass it on (a message box, another log).
     const QString &lastError() const { return m_lastError; }

@@ -5,6 +5,7 @@
 #include "db/UpdatableRow.h"
 
 #include <QString>
+#include <QStringList>
 #include <memory>
 
 namespace pacs::db {
@@ -34,6 +35,14 @@ public:
     virtual bool beginTransaction(QString &error) = 0;
     virtual bool commitTransaction(QString &error) = 0;
     virtual bool rollbackTransaction(QString &error) = 0;
+
+    // Commits that need not wait for the disk, because the caller makes the
+    // files named by commitFlushFiles() durable itself before it tells anyone
+    // that the change is stored (a received image's row, flushed together
+    // with the image's file). Back ends whose commits are durable by
+    // themselves (a database server) ignore it and name no file.
+    virtual void setCommitsFlushedByCaller(bool) {}
+    virtual QStringList commitFlushFiles() const { return {}; }
 
     // A back end for the driver a connection string names; null with a
     // description when this build has none (DbBackend.cpp: the one place that

@@ -107,6 +107,11 @@ bool SqliteBackend::openFile(const QString &path, bool create, QString &error)
         close();
         return false;
     }
+    m_writeAheadLog = false;
+    m_commitsFlushedByCaller = false;
+    QString modeError;
+    if (auto mode = prepareAndRun(QStringLiteral("PRAGMA journal_mode"), modeError); mode && !mode->atEnd())
+        m_writeAheadLog = mode->value(0).toText().compare(QLatin1String("wal"), Qt::CaseInsensitive) == 0;
     m_walIndex = WalIndexFile(path);
     m_walIndex.remember();
     if (const QString fault = m_walIndex.fault(); !fault.isEmpty()) {
@@ -401,6 +406,26 @@ bool SqliteBackend::executeScript(const QString &sql, QString &error)
         return false;
     }
     return true;
+}
+
+void SqliteBackend::setCommitsFlushedByCaller(bool on)
+{
+    // In write-ahead mode a commit under NORMAL is complete in the log and
+    // survives a crash of the process; only its flush is left, and a
+    // checkpoint still flushes the log before it copies anything. Without the
+    // log, NORMAL could damage the file on a power cut: FULL stays.
+    if (!m_db || !m_writeAheadLog || on == m_commitsFlushedByCaller)
+        return;
+    QString error;
+    if (executeScript(on ? QStringLiteral("PRAGMA synchronous=NORMAL") : QStringLiteral("PRAGMA synchronous=FULL"), error))
+        m_commitsFlushedByCaller = on;
+}
+
+QStringList SqliteBackend::commitFlushFiles() const
+{
+    if (!m_db || !m_writeAheadLog)
+        return {};
+    return {m_path + QStringLiteral("-wal")};
 }
 
 bool SqliteBackend::fetchForUpdate(const QString &selectStatement, UpdatableRow &row, QString &error)

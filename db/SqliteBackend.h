@@ -40,6 +40,8 @@ public:
     bool beginTransaction(QString &error) override;
     bool commitTransaction(QString &error) override;
     bool rollbackTransaction(QString &error) override;
+    void setCommitsFlushedByCaller(bool on) override;
+    QStringList commitFlushFiles() const override;
 
     // Runs native SQLite text (no translation), every statement of it in turn.
     bool executeScript(const QString &sql, QString &error);
@@ -69,6 +71,10 @@ private:
     QHash<QString, TranslatedStatement> m_translated;
     std::shared_ptr<SqliteStatementCache> m_statements;
     WalIndexFile m_walIndex;
+    // Write-ahead logging is on (a volume may refuse it): only then may a
+    // commit leave its flush to the caller without risking the file.
+    bool m_writeAheadLog = false;
+    bool m_commitsFlushedByCaller = false;
 };
 
 } // namespace pacs::db

@@ -8,6 +8,7 @@
 #include "dicom/HisFeedback.h"
 #include "dicom/ImagePath.h"
 #include "dicom/ImageReception.h"
+#include "dicom/PendingWrites.h"
 #include "dicom/QueryService.h"
 #include "dicom/RetrieveService.h"
 #include "dicom/TlsSettings.h"
@@ -173,11 +174,9 @@ void DicomServer::saveImageFailed(const QString &tag)
     m_log.WriteLog(QStringLiteral("Image row removed, its file could not be written: ") + uid);
 }
 
-void DicomServer::forgetPendingWrite(const QString &tag)
+void DicomServer::forgetPendingWrite(ToolkitConnection &connection)
 {
-    const QString uid = tag.section(QLatin1Char('|'), 0, 0);
-    if (!uid.isEmpty())
-        QFile::remove(pendingWriteMarker(m_options.storageRoot(), uid));
+    m_reception->pendingWrites().end(&connection);
 }
 
 int DicomServer::repairInterruptedWrites()
@@ -186,8 +185,11 @@ int DicomServer::repairInterruptedWrites()
     int removed = 0;
     for (const QString &name : folder.entryList({QStringLiteral("*.pending")}, QDir::Files)) {
         QFile marker(folder.filePath(name));
-        const QString uid = marker.open(QIODevice::ReadOnly) ? QString::fromUtf8(marker.readAll()) : QString();
-        marker.close();
+        const QString uid = PendingWrites::uidIn(marker.fileName());
+        if (uid.isEmpty()) { // an empty slot: nothing was in progress there
+            marker.remove();
+            continue;
+        }
         const QString where = QStringLiteral(" WHERE InstanceUID='") + db::Quote(uid) + QLatin1Char('\'');
         bool failed = false;
         db::ResultSet rows = m_connection.ExecuteSQL(QStringLiteral("SELECT Filename FROM ImageTABLE") + where, failed);
@@ -274,7 +276,7 @@ void DicomServer::actionComplete(ToolkitConnection &connection, const QString &a
             // This image is refused; the next images of the association are
             // still tried (a full folder need not be a full disk).
             saveImageFailed(connection.userTag());
-            forgetPendingWrite(connection.userTag());
+            forgetPendingWrite(connection);
             connection.setStatus(0xA700);
             return;
         }
@@ -286,7 +288,7 @@ void DicomServer::actionComplete(ToolkitConnection &connection, const QString &a
 
     if (saving) {
         completeSaveImage(connection);
-        forgetPendingWrite(connection.userTag());
+        forgetPendingWrite(connection);
     } else if (action == QLatin1String("SetDestination")) {
         m_retrieve->SendRequestedImages(connection);
     } else if (action == QLatin1String("SendImages")) {

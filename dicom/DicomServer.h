@@ -110,7 +110,7 @@ private:
     void saveImageFailed(const QString &tag);
     void setReceiveIndicator(const QString &caption);
 
-    void forgetPendingWrite(const QString &tag);
+    void forgetPendingWrite(toolkit::ToolkitConnection &connection);
     QString tlsSignature() const; // the TLS settings, to tell when they changed
 
     ActivityLog &m_log;

@@ -74,11 +74,6 @@ QString pendingWriteFolder(const QString &storageRoot) { return imagesSubfolder(
 
 QString encodeQueueFolder(const QString &storageRoot) { return imagesSubfolder(storageRoot, QStringLiteral("_encode")); }
 
-QString pendingWriteMarker(const QString &storageRoot, const QString &instanceUid)
-{
-    return pendingWriteFolder(storageRoot) + QLatin1Char('/') + instanceFileStem(instanceUid) + QStringLiteral(".pending");
-}
-
 QString imagePath(const ImagePathParts &parts)
 {
     QString path = parts.storageRoot;

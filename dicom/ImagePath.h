@@ -29,11 +29,9 @@ bool isReadableDicomFile(const QString &path);
 QString cleanPathComponent(const QString &text);
 // The file name (without ".dcm") of an instance: distinct for distinct UIDs.
 QString instanceFileStem(const QString &instanceUid);
-// The marker that an image's row may be written before its file: present
-// from the start of the file write until its completion, so a start after a
-// crash finds the rows whose file never completed.
-QString pendingWriteMarker(const QString &storageRoot, const QString &instanceUid);
-// The folder of those markers.
+// The folder of the notes that an image's row may be written before its
+// file (see PendingWrites), so a start after a crash finds the rows whose
+// file never completed.
 QString pendingWriteFolder(const QString &storageRoot);
 // The folder of the markers of files stored as received and still to be
 // compressed (see toolkit::ToolkitEncodeQueue).

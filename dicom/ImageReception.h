@@ -34,6 +34,9 @@ public:
     // "t" and eight random digits, not yet used as a Patient ID.
     QString NewTemporaryPatientId();
 
+    // The saves noted as in progress, for their completion to end.
+    PendingWrites &pendingWrites() { return m_inserter.pendingWrites(); }
+
     const QString &lastPatientId() const { return m_lastPatientId; }
     const QString &lastStudyUid() const { return m_lastStudyUid; }
     const QString &lastSeriesUid() const { return m_lastSeriesUid; }

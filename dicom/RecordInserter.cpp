@@ -3,6 +3,7 @@
 #include "core/ActivityLog.h"
 #include "core/ServerOptions.h"
 #include "db/ArchiveConnection.h"
+#include "db/CommitsFlushedByCaller.h"
 #include "db/SqlText.h"
 #include "db/TsqlTranslator.h"
 #include "dicom/ImagePath.h"
@@ -385,8 +386,16 @@ bool RecordInserter::InsertImage(ToolkitImage &image, ToolkitConnection &connect
                   + uidLiteral;
         m_lastStatement = sql;
         connection.setUserTag(uid + QLatin1Char('|') + sql);
-        if (m_options.saveDbBeforeImage() == 1 && !runInsert(sql))
-            return false;
+        // Noted before the row: a process killed at any moment after the row leaves the note.
+        m_pending.begin(&connection, m_options.storageRoot(), uid);
+        if (m_options.saveDbBeforeImage() == 1) {
+            // The row is flushed together with the file, before the sender hears "stored".
+            const db::CommitsFlushedByCaller flushedWithFile(m_connection);
+            if (!runInsert(sql)) {
+                m_pending.end(&connection);
+                return false;
+            }
+        }
         startFileWrite(image, connection, path);
         return true;
     }
@@ -408,8 +417,14 @@ bool RecordInserter::InsertImage(ToolkitImage &image, ToolkitConnection &connect
     assign(row, QStringLiteral("ImageColumns"), numberValue(columns));
     // The row is written here; the completion only has the UID to go on.
     connection.setUserTag(uid);
-    if (!m_connection.saveRow(row))
-        return false;
+    m_pending.begin(&connection, m_options.storageRoot(), uid);
+    {
+        const db::CommitsFlushedByCaller flushedWithFile(m_connection);
+        if (!m_connection.saveRow(row)) {
+            m_pending.end(&connection);
+            return false;
+        }
+    }
     startFileWrite(image, connection, path);
     return true;
 }
@@ -420,17 +435,11 @@ bool RecordInserter::InsertImage(ToolkitImage &image, ToolkitConnection &connect
 void RecordInserter::startFileWrite(ToolkitImage &image, ToolkitConnection &connection, const QString &path)
 {
     db::MakeDirs(path);
-    // The marker holds the UID; the completion removes it. Without it (a
-    // storage root that takes no files) the write fails and says so anyway.
-    const QString marker = pendingWriteMarker(m_options.storageRoot(), image.instanceUid());
-    if (QDir().mkpath(QFileInfo(marker).path())) {
-        QFile file(marker);
-        if (file.open(QIODevice::WriteOnly | QIODevice::Truncate))
-            file.write(image.instanceUid().toUtf8());
-    }
-    // The sender hears "stored" once the file is durable as received; the
-    // compression follows in the background.
+    // The sender hears "stored" once the file is durable as received, with
+    // the row's log flushed in the same sync; the compression follows in the
+    // background.
     toolkit::ToolkitEncodeQueue::instance().setFolder(encodeQueueFolder(m_options.storageRoot()));
+    connection.setDurableWithSave(m_connection.commitFlushFiles());
     connection.saveImageAsync(image, path, true, QStringLiteral("1.2.840.10008.1.2.4.57"));
     m_log.WriteLog(QStringLiteral("Image saved for ") + image.patientName() + QStringLiteral(" to ") + path);
 }

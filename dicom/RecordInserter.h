@@ -1,5 +1,7 @@
 #pragma once
 
+#include "dicom/PendingWrites.h"
+
 #include <QString>
 #include <QVariant>
 #include <functional>
@@ -30,6 +32,8 @@ public:
     bool InsertStudy(const toolkit::ToolkitImage &image);
     bool InsertSeries(const toolkit::ToolkitImage &image);
     bool InsertImage(toolkit::ToolkitImage &image, toolkit::ToolkitConnection &connection);
+    // The saves in progress, ended by the save's completion.
+    PendingWrites &pendingWrites() { return m_pending; }
 
     // The last statement composed, for the reception's error report.
     const QString &lastStatement() const { return m_lastStatement; }
@@ -51,6 +55,7 @@ private:
     ServerOptions &m_options;
     std::function<bool()> m_updateImageData;
     QString m_lastStatement;
+    PendingWrites m_pending;
 };
 
 } // namespace pacs

@@ -245,12 +245,19 @@ void ToolkitConnection::saveImageAsync(const ToolkitImage &image, const QString 
     const QString compressLaterIn = ToolkitEncodeQueue::instance().folder();
     const ToolkitImage copy = image.clone(); // the program may go on changing its image
     const E_TransferSyntax target = detail::xferFromUid(transferSyntaxUid);
-    startAction(QStringLiteral("SaveImage"), [copy, path, overwrite, target, compressLaterIn]() -> ActionResult {
+    const QStringList alsoDurable = m_durableWithSave;
+    startAction(QStringLiteral("SaveImage"), [copy, path, overwrite, target, compressLaterIn, alsoDurable]() -> ActionResult {
         if (!overwrite && QFileInfo::exists(path))
             return {false, QStringLiteral("SaveImage: ") + path + QStringLiteral(" exists"), -1};
-        const auto outcome = detail::writeDicomFile(copy.fileFormat(), E_TransferSyntax(copy.arrivedTransferSyntax()),
-                                                    path, target, compressLaterIn);
-        if (outcome.ok && !outcome.deferredMarker.isEmpty())
+        // Written without a flush of each piece; one sync per volume then makes
+        // the file, its marker and the row's log durable together.
+        QStringList unflushed;
+        auto outcome = detail::writeDicomFile(copy.fileFormat(), E_TransferSyntax(copy.arrivedTransferSyntax()), path,
+                                              target, compressLaterIn, nullptr, &unflushed);
+        if (outcome.ok && !detail::syncDurable(unflushed, alsoDurable, &outcome.error))
+            outcome.ok = false;
+        // A file in place is compressed in any case (its marker is there).
+        if (!outcome.deferredMarker.isEmpty() && QFileInfo::exists(path))
             ToolkitEncodeQueue::instance().enqueue(outcome.deferredMarker);
         return {outcome.ok, outcome.error, outcome.ok ? 0 : -1};
     }, Runner::Pool);

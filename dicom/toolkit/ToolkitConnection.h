@@ -91,6 +91,9 @@ public:
 
     // Asynchronous actions.
     void saveImageAsync(const ToolkitImage &image, const QString &path, bool overwrite, const QString &transferSyntaxUid);
+    // Files made durable together with every later save of this connection,
+    // before it completes (the archive's log, holding the image's row).
+    void setDurableWithSave(const QStringList &files) { m_durableWithSave = files; }
     void connectTo(const QString &address, int port, const QString &callingTitle, const QString &calledTitle);
     // Syntax for the images of later sends (e.g. JPEG 2000, "1.2.840.10008.1.2.4.91")
     // and the quality 1..100 as typed (1 highest; see detail/J2kCodec.h for
@@ -162,6 +165,7 @@ private:
     QString m_commandName, m_queryRoot, m_moveDestination;
     ToolkitDataset m_requestIdentifier, m_statusDataset;
     QString m_userTag, m_defaultClassUid;
+    QStringList m_durableWithSave;
     int m_connectionSetting = 0;
     int m_compression = 0; // E_TransferSyntax, EXS_Unknown when none
     int m_quality = 0;

@@ -36,7 +36,7 @@ ToolkitEncodeQueue::ToolkitEncodeQueue() : m_pool(new QThreadPool)
 }
 
 bool ToolkitEncodeQueue::writeMarker(const QString &folder, const QString &path, const QString &transferSyntaxUid,
-                                     QString *markerPath, QString *error)
+                                     QString *markerPath, QString *error, bool flush)
 {
     // One marker per write: a resend of the same path gets its own.
     static std::atomic<quint64> serial{0};
@@ -47,7 +47,7 @@ bool ToolkitEncodeQueue::writeMarker(const QString &folder, const QString &path,
     QFile file(marker);
     if (!QDir().mkpath(folder) || !file.open(QIODevice::WriteOnly | QIODevice::Truncate)
         || file.write((transferSyntaxUid + QLatin1Char('\n') + path).toUtf8()) < 0 || !file.flush()
-        || ::fsync(file.handle()) != 0) {
+        || (flush && ::fsync(file.handle()) != 0)) {
         if (error) {
             *error = detail::noSpaceError(folder, 0, path);
             if (error->isEmpty())
@@ -58,7 +58,8 @@ bool ToolkitEncodeQueue::writeMarker(const QString &folder, const QString &path,
         return false;
     }
     file.close();
-    detail::flushToDisk(folder, true);
+    if (flush)
+        detail::flushToDisk(folder, true);
     *markerPath = marker;
     return true;
 }

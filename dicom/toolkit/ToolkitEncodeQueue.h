@@ -34,9 +34,10 @@ public:
     void setFolder(const QString &folder) { m_folder = folder; }
     QString folder() const { return m_folder; }
 
-    // Writes the marker for `path` (flushed to disk before it returns) in `folder`.
+    // Writes the marker for `path` in `folder`, flushed to disk before it
+    // returns unless `flush` is false (the caller flushes it with the file).
     static bool writeMarker(const QString &folder, const QString &path, const QString &transferSyntaxUid,
-                            QString *markerPath, QString *error);
+                            QString *markerPath, QString *error, bool flush = true);
     // Hands a marker written by writeMarker() to the workers.
     void enqueue(const QString &markerPath);
     // Queues every marker of the folder; returns how many.

@@ -1,7 +1,9 @@
 #include "core/EventYield.h"
 #include "db/ArchiveTransaction.h"
+#include "db/CommitsFlushedByCaller.h"
 #include "tests/db/ArchiveFixture.h"
 
+#include <QFileInfo>
 #include <QTimer>
 
 using namespace pacs;
@@ -147,4 +149,34 @@ TEST_F(ArchiveFixture, AReconnectInsideATransactionFailsItsCommit)
     connection.ExecuteSQL("INSERT INTO PatientTable (PatientID) VALUES ('AFTER')");
     EXPECT_FALSE(transaction.commit());
     EXPECT_EQ(scalar("select count(*) from PatientTable"), "0");
+}
+
+// A received image's row is committed without its own flush, the caller
+// flushing the log with the image's file; every other commit stays durable
+// by itself, also after a reconnect within that scope.
+TEST_F(ArchiveFixture, CommitsLeftToTheCallerToFlushAreTheScopesOnly)
+{
+    auto synchronous = [this] { return joined("PRAGMA synchronous"); };
+    if (onServer()) {
+        const db::CommitsFlushedByCaller scope(connection);
+        EXPECT_TRUE(connection.commitFlushFiles().isEmpty()) << "a database server flushes its own commits";
+        return;
+    }
+    EXPECT_EQ(synchronous(), "2");
+    {
+        const db::CommitsFlushedByCaller scope(connection);
+        EXPECT_EQ(synchronous(), "1");
+        bool failed = false;
+        connection.ExecuteSQL("insert into ImageTable (InstanceUID, SeriesUID_FKey, Filename) values ('1.2.3', 's', 'f')",
+                              failed);
+        EXPECT_FALSE(failed);
+        const QStringList files = connection.commitFlushFiles();
+        ASSERT_EQ(files.size(), 1);
+        EXPECT_TRUE(files.first().endsWith("archive.db-wal")) << files.first().toStdString();
+        EXPECT_TRUE(QFileInfo::exists(files.first()));
+        connection.reconnect();
+        EXPECT_EQ(synchronous(), "2") << "a new connection starts with durable commits";
+    }
+    EXPECT_EQ(synchronous(), "2");
+    EXPECT_EQ(joined("select count(*) from ImageTable"), "1");
 }

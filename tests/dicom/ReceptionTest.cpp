@@ -3,12 +3,14 @@
 #include "dicom/HisFeedback.h"
 #include "dicom/ImagePath.h"
 #include "dicom/ImageReception.h"
+#include "dicom/PendingWrites.h"
 #include "tests/support/ServerDatabase.h"
 #include "tests/support/Peers.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QTemporaryDir>
 
 using namespace pacs;
 using namespace pacs::test;
@@ -374,8 +376,10 @@ TEST_F(ReceptionFixture, AFailedFileWriteRefusesThatImageAndTheAssociationGoesOn
     EXPECT_EQ(count("select count(*) from ImageTable i join SeriesTable s on i.SeriesUID_FKey = s.SeriesUID "
                     "join StudyTable t on s.StudyUID_FKey = t.StudyUID where t.PatientID_FKey = 'PB'"),
               0);
-    // Every write finished: no marker of a write in progress is left.
-    EXPECT_TRUE(QDir(scratch.home() + "/IMAGES/_pending").entryList(QDir::Files).isEmpty());
+    // Every write finished: no note of a write in progress is left.
+    const QDir pending(scratch.home() + "/IMAGES/_pending");
+    for (const QString &name : pending.entryList(QDir::Files))
+        EXPECT_EQ(QFileInfo(pending.filePath(name)).size(), 0) << name.toStdString();
 }
 
 // A storage root on a volume too small for the image: the sender hears
@@ -422,10 +426,47 @@ TEST_F(ReceptionFixture, RowsWhoseFileNeverCompletedAreRemovedAtStart)
     };
     mark("1.2.840.99.66.1");
     mark(kept); // its file did complete: the row stays
+    // The same as the running server notes it: a save begun and never ended,
+    // and one that ended (its note emptied for the next image).
+    m_controller->connection().ExecuteSQL("insert into ImageTable (InstanceUID, SeriesUID_FKey, Filename) values "
+                                          "('1.2.840.99.66.2', 'x', '" + scratch.home() + "/IMAGES/gone2.dcm')");
+    PendingWrites notes;
+    const int killed = 0, finished = 0;
+    notes.begin(&killed, scratch.home(), "1.2.840.99.66.2");
+    notes.begin(&finished, scratch.home(), kept);
+    notes.end(&finished);
     restart();
     EXPECT_EQ(count("select count(*) from ImageTable where InstanceUID = '1.2.840.99.66.1'"), 0);
     EXPECT_EQ(count("select count(*) from ImageTable where InstanceUID = '" + kept + "'"), 1);
     EXPECT_TRUE(errors().contains("Image row removed at start, its file was never completed: 1.2.840.99.66.1"))
         << errors().toStdString();
+    EXPECT_EQ(count("select count(*) from ImageTable where InstanceUID = '1.2.840.99.66.2'"), 0);
     EXPECT_TRUE(QDir(pending).entryList(QDir::Files).isEmpty());
+}
+
+// One note file per save in progress, reused from image to image rather
+// than made and deleted each time; a save whose completion never came keeps
+// its note for the next start.
+TEST(PendingWrites, NotesAreReusedAndHoldTheUidOnlyWhileTheSaveRuns)
+{
+    QTemporaryDir root;
+    PendingWrites notes;
+    const int first = 0, second = 0, third = 0;
+    const QString a = notes.begin(&first, root.path(), "1.2.3.1");
+    EXPECT_EQ(PendingWrites::uidIn(a), "1.2.3.1");
+    const QString b = notes.begin(&second, root.path(), "1.2.3.2");
+    EXPECT_NE(a, b) << "two saves at once, two notes";
+    notes.end(&first);
+    EXPECT_TRUE(QFileInfo::exists(a));
+    EXPECT_EQ(QFileInfo(a).size(), 0);
+    EXPECT_EQ(notes.begin(&third, root.path(), "1.2.3.3.4.5.6.7"), a) << "an emptied note is used again";
+    EXPECT_EQ(PendingWrites::uidIn(a), "1.2.3.3.4.5.6.7");
+    notes.end(&second);
+    EXPECT_EQ(notes.begin(&first, root.path(), "1.9"), b);
+    EXPECT_EQ(PendingWrites::uidIn(b), "1.9") << "a shorter UID leaves nothing of the longer one before it";
+    // The save of `third` never completed (its association went): a new save
+    // for the same key gets another note, and the old one stays for the start.
+    const QString c = notes.begin(&third, root.path(), "1.2.3.4");
+    EXPECT_NE(c, a);
+    EXPECT_EQ(PendingWrites::uidIn(a), "1.2.3.3.4.5.6.7");
 }

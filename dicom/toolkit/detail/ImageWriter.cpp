@@ -113,6 +113,54 @@ bool flushToDisk(const QString &path, bool directory)
     return ok;
 }
 
+bool syncDurable(const QStringList &written, const QStringList &alsoDurable, QString *error)
+{
+    struct Volume
+    {
+        dev_t device;
+        QString opened; // any path on it
+        QStringList files;
+    };
+    std::vector<Volume> volumes;
+    auto add = [&volumes](const QString &path) {
+        struct stat st;
+        QString onVolume = path;
+        if (::stat(QFile::encodeName(path).constData(), &st) != 0) {
+            // A log that is not there now has nothing unflushed; its folder
+            // still names the volume.
+            onVolume = QFileInfo(path).absolutePath();
+            if (::stat(QFile::encodeName(onVolume).constData(), &st) != 0)
+                return;
+        }
+        auto volume = std::find_if(volumes.begin(), volumes.end(),
+                                   [&st](const Volume &v) { return v.device == st.st_dev; });
+        if (volume == volumes.end())
+            volume = volumes.insert(volumes.end(), Volume{st.st_dev, onVolume, {}});
+        volume->files << onVolume;
+    };
+    for (const QString &path : written)
+        add(path);
+    for (const QString &path : alsoDurable)
+        add(path);
+    bool ok = true;
+    for (const Volume &volume : volumes) {
+        const int fd = ::open(QFile::encodeName(volume.opened).constData(), O_RDONLY | O_CLOEXEC);
+        const bool synced = fd >= 0 && ::syncfs(fd) == 0;
+        if (fd >= 0)
+            ::close(fd);
+        if (synced)
+            continue;
+        for (const QString &file : volume.files) {
+            if (flushToDisk(file, QFileInfo(file).isDir()))
+                continue;
+            ok = false;
+            if (error && error->isEmpty())
+                *error = QStringLiteral("cannot flush to disk: ") + file;
+        }
+    }
+    return ok;
+}
+
 FileIdentity FileIdentity::of(const QString &path)
 {
     FileIdentity identity;
@@ -143,7 +191,8 @@ QString noSpaceError(const QString &folder, qint64 needed, const QString &path)
 }
 
 WriteOutcome writeDicomFile(DcmFileFormat &file, E_TransferSyntax arrived, const QString &path,
-                            E_TransferSyntax target, const QString &deferFolder, const FileIdentity *onlyIfStill)
+                            E_TransferSyntax target, const QString &deferFolder, const FileIdentity *onlyIfStill,
+                            QStringList *unflushed)
 {
     WriteOutcome outcome;
     DcmDataset *dataset = file.getDataset();
@@ -211,22 +260,27 @@ WriteOutcome writeDicomFile(DcmFileFormat &file, E_TransferSyntax arrived, const
             return fail(full);
         return fail(conditionText(first.bad() ? first : cond, QString(), QStringLiteral("writing ") + path));
     }
-    // The device writes the image's data while the compression marker is
-    // written and flushed, so the marker's two flushes overlap that write
-    // instead of coming before it. The marker is on disk before the file is
-    // renamed into place: no crash leaves a received file that the encode
-    // queue does not list.
+    // The device starts writing the image's data at once, so that the flushes
+    // that follow (the marker's, or the caller's one sync of the volume) find
+    // most of it written. The marker is in place before the file is renamed
+    // into place: no crash leaves a received file that the encode queue does
+    // not list.
+    const bool flushEach = unflushed == nullptr;
     const int tempFd = ::open(QFile::encodeName(tempPath).constData(), O_RDONLY);
     if (tempFd >= 0)
         ::sync_file_range(tempFd, 0, 0, SYNC_FILE_RANGE_WRITE);
     if (deferred && !ToolkitEncodeQueue::writeMarker(deferFolder, path, uidOfXfer(target), &outcome.deferredMarker,
-                                                     &outcome.error)) {
+                                                     &outcome.error, flushEach)) {
         if (tempFd >= 0)
             ::close(tempFd);
         QFile::remove(tempPath);
         return outcome;
     }
-    const bool flushed = tempFd >= 0 && ::fsync(tempFd) == 0;
+    // A file that replaces a stored one is on disk before the rename, even
+    // when the caller flushes later: a power cut in between must leave the
+    // old file, never a new name without its data.
+    const bool flushNow = flushEach || QFileInfo::exists(path);
+    const bool flushed = tempFd >= 0 && (!flushNow || ::fsync(tempFd) == 0);
     if (tempFd >= 0)
         ::close(tempFd);
     if (!flushed) {
@@ -245,7 +299,13 @@ WriteOutcome writeDicomFile(DcmFileFormat &file, E_TransferSyntax arrived, const
             return fail(QStringLiteral("cannot move the written file into place: ") + path);
         }
     }
-    flushToDisk(info.absolutePath(), true);
+    if (flushEach) {
+        flushToDisk(info.absolutePath(), true);
+    } else {
+        *unflushed << path << info.absolutePath();
+        if (!outcome.deferredMarker.isEmpty())
+            *unflushed << outcome.deferredMarker << deferFolder;
+    }
     outcome.ok = true;
     outcome.written = chosen;
     return outcome;

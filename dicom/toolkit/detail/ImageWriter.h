@@ -6,6 +6,7 @@
 // its parameters (JPEG 2000: the quality, see J2kCodec.h; 0 or 1 is lossless).
 
 #include <QString>
+#include <QStringList>
 
 #include <dcmtk/dcmdata/dctypes.h>
 #include <dcmtk/dcmdata/dcxfer.h>
@@ -93,8 +94,19 @@ struct WriteOutcome
 // unlisted).
 // With `onlyIfStill`, the new file replaces `path` only while `path` is still
 // that file (not removed, not replaced by a newer write meanwhile).
+// With `unflushed`, nothing is flushed that need not be: the new file, its
+// folder, the marker and the marker's folder are added to it, and the caller
+// makes them durable (syncDurable) before it calls the file stored. A file
+// that replaces an existing one is flushed before the rename all the same.
 WriteOutcome writeDicomFile(DcmFileFormat &file, E_TransferSyntax arrived, const QString &path,
                             E_TransferSyntax target, const QString &deferFolder = QString(),
-                            const FileIdentity *onlyIfStill = nullptr);
+                            const FileIdentity *onlyIfStill = nullptr, QStringList *unflushed = nullptr);
+
+// Makes `written` (files and folders written without a flush) and the files
+// of `alsoDurable` (the archive's write-ahead log) durable with one sync of
+// each volume they are on, instead of one flush each. Where a volume cannot
+// be synced, every file of it is flushed on its own. False, with a
+// description, when something could not be made durable.
+bool syncDurable(const QStringList &written, const QStringList &alsoDurable, QString *error);
 
 } // namespace pacs::toolkit::detail
