@@ -15,12 +15,16 @@
 #include <dcmtk/dcmdata/dcdatset.h>
 #include <dcmtk/dcmdata/dcfilefo.h>
 
+#include <cstdio>
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
 namespace pacs::toolkit {
 
+namespace {
+constexpr char kSpareSuffix[] = ".free";
+}
 
 ToolkitEncodeQueue &ToolkitEncodeQueue::instance()
 {
@@ -38,23 +42,35 @@ ToolkitEncodeQueue::ToolkitEncodeQueue() : m_pool(new QThreadPool)
 bool ToolkitEncodeQueue::writeMarker(const QString &folder, const QString &path, const QString &transferSyntaxUid,
                                      QString *markerPath, QString *error, bool flush)
 {
-    // One marker per write: a resend of the same path gets its own.
-    static std::atomic<quint64> serial{0};
-    const QByteArray name = QCryptographicHash::hash(path.toUtf8(), QCryptographicHash::Sha1).toHex();
-    const QString marker = folder + QLatin1Char('/') + QString::fromLatin1(name) + QLatin1Char('-')
-                           + QString::number(QDateTime::currentMSecsSinceEpoch()) + QLatin1Char('-')
-                           + QString::number(++serial) + QStringLiteral(".encode");
-    QFile file(marker);
-    if (!QDir().mkpath(folder) || !file.open(QIODevice::WriteOnly | QIODevice::Truncate)
-        || file.write((transferSyntaxUid + QLatin1Char('\n') + path).toUtf8()) < 0 || !file.flush()
-        || (flush && ::fsync(file.handle()) != 0)) {
+    // A marker whose compression is done is set aside (".free") and filled
+    // again by a later write rather than a new one made: making and deleting
+    // a file per image costs more than writing it (a volume without a journal
+    // searches past every recently deleted inode for a free one). Each write
+    // still has its own marker, and a marker only appears with its text whole.
+    const QString spare = instance().takeSpareMarker(folder);
+    QString marker;
+    if (spare.isEmpty()) {
+        static std::atomic<quint64> serial{0};
+        const QByteArray name = QCryptographicHash::hash(path.toUtf8(), QCryptographicHash::Sha1).toHex();
+        marker = folder + QLatin1Char('/') + QString::fromLatin1(name) + QLatin1Char('-')
+                 + QString::number(QDateTime::currentMSecsSinceEpoch()) + QLatin1Char('-') + QString::number(++serial)
+                 + QStringLiteral(".encode");
+    } else {
+        marker = spare.chopped(int(sizeof(kSpareSuffix) - 1)) + QStringLiteral(".encode");
+    }
+    const QString written = spare.isEmpty() ? marker : spare;
+    const QByteArray text = (transferSyntaxUid + QLatin1Char('\n') + path).toUtf8();
+    QFile file(written);
+    if (!QDir().mkpath(folder) || !file.open(QIODevice::ReadWrite) || file.write(text) != text.size()
+        || !file.resize(text.size()) || !file.flush() || (flush && ::fsync(file.handle()) != 0)
+        || (!spare.isEmpty() && std::rename(QFile::encodeName(spare).constData(), QFile::encodeName(marker).constData()) != 0)) {
         if (error) {
             *error = detail::noSpaceError(folder, 0, path);
             if (error->isEmpty())
                 *error = QStringLiteral("cannot write the compression marker ") + marker;
         }
         file.close();
-        QFile::remove(marker);
+        QFile::remove(written);
         return false;
     }
     file.close();
@@ -64,8 +80,44 @@ bool ToolkitEncodeQueue::writeMarker(const QString &folder, const QString &path,
     return true;
 }
 
+QString ToolkitEncodeQueue::takeSpareMarker(const QString &folder)
+{
+    const std::lock_guard<std::mutex> guard(m_spareLock);
+    const QString prefix = folder + QLatin1Char('/');
+    for (qsizetype i = 0; i < m_spare.size(); ++i)
+        if (m_spare.at(i).startsWith(prefix))
+            return m_spare.takeAt(i);
+    return QString();
+}
+
+// Under the lock, so that a write refilling the marker queues it again only
+// once this run no longer counts as queued.
+void ToolkitEncodeQueue::finishMarker(const QString &markerPath, bool done)
+{
+    static const QString suffix = QStringLiteral(".encode");
+    const std::lock_guard<std::mutex> guard(m_spareLock);
+    m_queued.remove(markerPath);
+    if (!done)
+        return;
+    const QString spare = markerPath.chopped(suffix.size()) + QLatin1String(kSpareSuffix);
+    if (!markerPath.endsWith(suffix) // not named as this queue names its markers
+        || std::rename(QFile::encodeName(markerPath).constData(), QFile::encodeName(spare).constData()) != 0) {
+        QFile::remove(markerPath);
+        return;
+    }
+    m_spare << spare;
+}
+
 void ToolkitEncodeQueue::enqueue(const QString &markerPath)
 {
+    {
+        // A marker is compressed once at a time: queued twice, the second
+        // run could empty it after it was filled again for the next image.
+        const std::lock_guard<std::mutex> guard(m_spareLock);
+        if (m_queued.contains(markerPath))
+            return;
+        m_queued.insert(markerPath);
+    }
     ++m_pending;
     m_pool->start([this, markerPath] {
         // Qt's LowPriority does nothing for ordinary Linux threads; the
@@ -73,12 +125,14 @@ void ToolkitEncodeQueue::enqueue(const QString &markerPath)
         // first, compression what is left.
         static thread_local const bool niced = ::setpriority(PRIO_PROCESS, pid_t(::syscall(SYS_gettid)), 19) == 0;
         (void)niced;
+        bool done = false;
         try {
-            encode(markerPath);
+            done = encode(markerPath);
         } catch (...) {
             detail::logUnreported(QStringLiteral("compressing ") + markerPath + QStringLiteral(" failed: ")
                                   + detail::currentExceptionText());
         }
+        finishMarker(markerPath, done);
         --m_pending;
     });
 }
@@ -86,9 +140,15 @@ void ToolkitEncodeQueue::enqueue(const QString &markerPath)
 int ToolkitEncodeQueue::resume(const QString &folder)
 {
     const QStringList names = QDir(folder).entryList({QStringLiteral("*.encode")}, QDir::Files, QDir::Name);
-    for (const QString &name : names)
+    int queued = 0;
+    for (const QString &name : names) {
         enqueue(folder + QLatin1Char('/') + name);
-    return int(names.size());
+        ++queued;
+    }
+    // Markers set aside by the process before: made anew when needed.
+    for (const QString &name : QDir(folder).entryList({QStringLiteral("*") + QLatin1String(kSpareSuffix)}, QDir::Files))
+        QFile::remove(folder + QLatin1Char('/') + name);
+    return queued;
 }
 
 bool ToolkitEncodeQueue::waitIdle(int msecs)
@@ -105,11 +165,11 @@ bool ToolkitEncodeQueue::removeStoredFile(const QString &path)
     return QFile::remove(path) || !QFileInfo::exists(path);
 }
 
-void ToolkitEncodeQueue::encode(const QString &markerPath)
+bool ToolkitEncodeQueue::encode(const QString &markerPath)
 {
     QFile marker(markerPath);
     if (!marker.open(QIODevice::ReadOnly))
-        return; // done by a worker that had it already
+        return false; // gone (removed with its folder, say): nothing to do
     const QString text = QString::fromUtf8(marker.readAll());
     marker.close();
     const QString syntax = text.section(QLatin1Char('\n'), 0, 0);
@@ -127,10 +187,10 @@ void ToolkitEncodeQueue::encode(const QString &markerPath)
             outcome = detail::writeDicomFile(file, arrived, path, target, {}, &identity);
         if (!outcome.ok && !outcome.superseded) {
             detail::logUnreported(QStringLiteral("compressing ") + path + QStringLiteral(": ") + outcome.error);
-            return; // the marker stays: the next start tries again
+            return false; // the marker stays: the next start tries again
         }
     }
-    QFile::remove(markerPath);
+    return true;
 }
 
 } // namespace pacs::toolkit

@@ -11,15 +11,19 @@
 // A file removed (removeStoredFile) or replaced by a newer write while its
 // compression runs stays as that left it: the compressed form replaces only
 // the very file it was made from. Each write has its own marker, so a
-// replaced file's compression does not drop its successor's marker.
+// replaced file's compression does not drop its successor's marker. A marker
+// whose compression is done is set aside and filled again by a later write.
 //
 // Deferring is on for a process once setFolder() named the marker folder:
 // ToolkitConnection::saveImageAsync then writes as received and queues the
 // compression. Without a folder, saves compress before they complete.
 
+#include <QSet>
 #include <QString>
+#include <QStringList>
 
 #include <atomic>
+#include <mutex>
 
 class QThreadPool;
 
@@ -53,11 +57,18 @@ public:
 
 private:
     ToolkitEncodeQueue();
-    void encode(const QString &markerPath);
+    // True when the marker is done with (compressed, or nothing left to do).
+    bool encode(const QString &markerPath);
+    // Markers of finished compressions, set aside for later writes to fill.
+    QString takeSpareMarker(const QString &folder);
+    void finishMarker(const QString &markerPath, bool done);
 
     QThreadPool *m_pool;
     QString m_folder;
     std::atomic<int> m_pending{0};
+    std::mutex m_spareLock;
+    QStringList m_spare;
+    QSet<QString> m_queued;
 };
 
 } // namespace pacs::toolkit
