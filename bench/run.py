@@ -192,9 +192,10 @@ def ours_count(home):
 
 
 def ours_settled(home):
-    # Files waiting for their stored form are listed under IMAGES/_encode.
+    # Files waiting for their stored form have a marker IMAGES/_encode/*.encode
+    # (markers of finished compressions wait there as *.free for reuse).
     queue = os.path.join(home, "IMAGES", "_encode")
-    return not os.path.isdir(queue) or not os.listdir(queue)
+    return not os.path.isdir(queue) or not any(n.endswith(".encode") for n in os.listdir(queue))
 
 
 def orthanc_count(http):
@@ -334,6 +335,9 @@ def main():
         n = args.images
         for label, folders in (("ingest1", [ct1]), ("ingest4", parts)):
             for who, port, ae in targets:
+                # Every party starts on a volume with nothing left to write
+                # (the samples just made, the previous party's files).
+                os.sync()
                 if who == "ours":
                     profiler.start(ours_proc.pid, label)
                 start = time.monotonic()
@@ -361,6 +365,7 @@ def main():
                 if who == "ours":
                     profiler.start(ours_proc.pid, label)
                 folder = os.path.join(work, "dest-jls" if dest == DEST_JLS else "dest-raw")
+                os.sync()
                 seconds = move(port, ae, dest, study, folder)
                 if who == "ours":
                     profiler.stop(work)

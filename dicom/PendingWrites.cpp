@@ -44,8 +44,11 @@ void PendingWrites::end(const void *key)
         return;
     const QString slot = busy.value();
     m_busy.erase(busy);
+    // Emptied to one blank rather than to nothing: a file cut to nothing gives
+    // its block back (with a discard to the device on volumes mounted so) and
+    // takes a new one for the next image.
     QFile file(slot);
-    if (file.exists() && file.resize(0))
+    if (file.exists() && file.open(QIODevice::ReadWrite) && file.write("\n", 1) == 1 && file.resize(1))
         m_free << slot;
     else
         QFile::remove(slot); // cannot be emptied: a new one next time
@@ -54,7 +57,7 @@ void PendingWrites::end(const void *key)
 QString PendingWrites::uidIn(const QString &slotPath)
 {
     QFile file(slotPath);
-    return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
+    return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()).trimmed() : QString();
 }
 
 } // namespace pacs

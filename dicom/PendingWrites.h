@@ -24,7 +24,8 @@ public:
     // The save of `key` finished (stored or refused): its slot is empty again.
     void end(const void *key);
 
-    // The UID a slot names; empty for an empty slot or one that cannot be read.
+    // The UID a slot names; empty for an emptied slot (a blank) or one that
+    // cannot be read.
     static QString uidIn(const QString &slotPath);
 
 private:

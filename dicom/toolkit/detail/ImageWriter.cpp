@@ -19,6 +19,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <limits>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -113,8 +114,38 @@ bool flushToDisk(const QString &path, bool directory)
     return ok;
 }
 
+qint64 unflushedBytesOfMachine()
+{
+    QFile meminfo(QStringLiteral("/proc/meminfo"));
+    if (!meminfo.open(QIODevice::ReadOnly))
+        return -1;
+    const QByteArray text = meminfo.readAll();
+    qint64 total = 0;
+    bool any = false;
+    for (const char *field : {"\nDirty:", "\nWriteback:"}) {
+        const qsizetype at = text.indexOf(field);
+        if (at < 0)
+            continue;
+        const qsizetype from = at + qsizetype(std::strlen(field));
+        const qsizetype end = text.indexOf('\n', from);
+        bool ok = false;
+        const qint64 kib = text.mid(from, end - from).replace("kB", "").trimmed().toLongLong(&ok);
+        if (ok) {
+            total += kib * 1024;
+            any = true;
+        }
+    }
+    return any ? total : -1;
+}
+
 bool syncDurable(const QStringList &written, const QStringList &alsoDurable, QString *error)
 {
+    // A sync of the volume also writes out whatever else waits unflushed on
+    // it (a copy into the same volume, another program's files): beyond a few
+    // megabytes of that, flushing our own few files one by one is faster.
+    constexpr qint64 kBusyBytes = 8 * 1024 * 1024;
+    const qint64 unflushed = unflushedBytesOfMachine();
+    const bool syncVolumes = unflushed >= 0 && unflushed <= kBusyBytes;
     struct Volume
     {
         dev_t device;
@@ -144,7 +175,7 @@ bool syncDurable(const QStringList &written, const QStringList &alsoDurable, QSt
         add(path);
     bool ok = true;
     for (const Volume &volume : volumes) {
-        const int fd = ::open(QFile::encodeName(volume.opened).constData(), O_RDONLY | O_CLOEXEC);
+        const int fd = syncVolumes ? ::open(QFile::encodeName(volume.opened).constData(), O_RDONLY | O_CLOEXEC) : -1;
         const bool synced = fd >= 0 && ::syncfs(fd) == 0;
         if (fd >= 0)
             ::close(fd);

@@ -105,8 +105,12 @@ WriteOutcome writeDicomFile(DcmFileFormat &file, E_TransferSyntax arrived, const
 // Makes `written` (files and folders written without a flush) and the files
 // of `alsoDurable` (the archive's write-ahead log) durable with one sync of
 // each volume they are on, instead of one flush each. Where a volume cannot
-// be synced, every file of it is flushed on its own. False, with a
-// description, when something could not be made durable.
+// be synced, or much else waits unflushed on the machine (a sync would write
+// that too), every file is flushed on its own. False, with a description,
+// when something could not be made durable.
+// Data written and not yet on disk, machine-wide (Dirty and Writeback of
+// /proc/meminfo), in bytes; -1 when it cannot be told.
+qint64 unflushedBytesOfMachine();
 bool syncDurable(const QStringList &written, const QStringList &alsoDurable, QString *error);
 
 } // namespace pacs::toolkit::detail
