@@ -391,13 +391,14 @@ ToolkitConnection::ActionResult ToolkitConnection::sendFiles(const QStringList &
     preparePool.setMaxThreadCount(depth);
     std::deque<std::future<detail::PreparedStore>> ahead;
     int scheduled = 0;
+    const auto contexts = std::make_shared<const detail::AcceptedContexts>(detail::AcceptedContexts::of(target));
     auto refill = [&] {
         while (scheduled < total && int(ahead.size()) < depth && !m_cancel) {
             auto promise = std::make_shared<std::promise<detail::PreparedStore>>();
             ahead.push_back(promise->get_future());
-            preparePool.start([promise, target, options, path = files.at(scheduled++)] {
+            preparePool.start([promise, contexts, options, path = files.at(scheduled++)] {
                 try {
-                    promise->set_value(detail::prepareFile(target, path, options));
+                    promise->set_value(detail::prepareFile(*contexts, path, options));
                 } catch (...) {
                     promise->set_exception(std::current_exception());
                 }
@@ -407,7 +408,7 @@ ToolkitConnection::ActionResult ToolkitConnection::sendFiles(const QStringList &
     auto drain = [&] {
         for (auto &pending : ahead)
             if (pending.valid())
-                pending.wait(); // they read the association's contexts
+                pending.wait();
         ahead.clear();
     };
     refill();

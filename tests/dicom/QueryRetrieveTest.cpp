@@ -488,8 +488,8 @@ TEST_F(QueryFixture, GetOfSeveralUidsBringsBackEveryListedObject)
         const ToolResult get = runTool("getscu", args, 60000);
         EXPECT_EQ(get.exitCode, 0);
         const RetrieveOutcome outcome = finalResponse(get.output);
-        EXPECT_EQ(outcome.finalStatus, "0x0000") << get.output.toStdString();
-        EXPECT_EQ(outcome.completed, c.expected);
+        EXPECT_EQ(outcome.finalStatus, "0x0000") << get.output.right(3000).toStdString();
+        EXPECT_EQ(outcome.completed, c.expected) << errors().toStdString() << logText().right(4000).toStdString();
         EXPECT_EQ(QDir(dir).entryList(QDir::Files).size(), c.expected);
     }
 }
@@ -613,7 +613,7 @@ TEST_F(QueryFixture, Jpeg2000ArrivalsAreStoredAsJpegLosslessAndRetrievableByAnUn
                                     60000);
     const RetrieveOutcome outcome = finalResponse(move.output);
     EXPECT_EQ(outcome.finalStatus, "0x0000") << move.output.toStdString();
-    EXPECT_EQ(outcome.completed, int(arrivals.size()));
+    EXPECT_EQ(outcome.completed, int(arrivals.size())) << errors().toStdString() << logText().right(4000).toStdString();
     EXPECT_EQ(outcome.failed, 0);
     ASSERT_TRUE(waitUntil([&] { return destination.receivedFiles().size() == qsizetype(arrivals.size()); }, 20000));
     for (const QString &received : destination.receivedFiles()) {

@@ -100,6 +100,31 @@ int acceptedContext(T_ASC_Association *assoc, const char *abstractSyntax, E_Tran
     return 0;
 }
 
+AcceptedContexts AcceptedContexts::of(T_ASC_Association *assoc)
+{
+    AcceptedContexts contexts;
+    contexts.connected = assoc != nullptr;
+    if (!assoc)
+        return contexts;
+    for (int i = 0, n = ASC_countPresentationContexts(assoc->params); i < n; ++i) {
+        T_ASC_PresentationContext pc;
+        if (ASC_getPresentationContext(assoc->params, i, &pc).bad() || pc.resultReason != ASC_P_ACCEPTANCE)
+            continue;
+        contexts.entries.push_back({pc.presentationContextID, pc.abstractSyntax, DcmXfer(pc.acceptedTransferSyntax).getXfer()});
+    }
+    return contexts;
+}
+
+int AcceptedContexts::find(const char *abstractSyntax, E_TransferSyntax xfer) const
+{
+    if (xfer == EXS_Unknown)
+        return 0;
+    for (const Entry &entry : entries)
+        if (entry.xfer == xfer && entry.abstractSyntax == abstractSyntax)
+            return entry.id;
+    return 0;
+}
+
 bool proposedContext(T_ASC_Association *assoc, const char *abstractSyntax, E_TransferSyntax xfer)
 {
     if (!assoc || xfer == EXS_Unknown)
@@ -328,13 +353,13 @@ bool ScuAssociation::covers(const QStringList &paths, E_TransferSyntax compressi
 }
 
 namespace {
-int chooseContext(T_ASC_Association *assoc, DcmDataset &dataset, E_TransferSyntax original, const StoreOptions &options,
-                  StoreOutcome &outcome);
+int chooseContext(const AcceptedContexts &contexts, DcmDataset &dataset, E_TransferSyntax original,
+                  const StoreOptions &options, StoreOutcome &outcome);
 StoreOutcome sendDataset(T_ASC_Association *assoc, DcmDataset &dataset, int presId, const StoreOptions &options,
                          StoreOutcome outcome);
 } // namespace
 
-PreparedStore prepareFile(T_ASC_Association *assoc, const QString &path, const StoreOptions &options)
+PreparedStore prepareFile(const AcceptedContexts &contexts, const QString &path, const StoreOptions &options)
 {
     PreparedStore prepared;
     prepared.file = std::make_shared<DcmFileFormat>();
@@ -345,7 +370,7 @@ PreparedStore prepareFile(T_ASC_Association *assoc, const QString &path, const S
         return prepared;
     }
     DcmDataset &dataset = *prepared.file->getDataset();
-    prepared.presId = chooseContext(assoc, dataset, dataset.getOriginalXfer(), options, prepared.outcome);
+    prepared.presId = chooseContext(contexts, dataset, dataset.getOriginalXfer(), options, prepared.outcome);
     prepared.ready = prepared.presId != 0;
     return prepared;
 }
@@ -359,7 +384,7 @@ StoreOutcome sendPrepared(T_ASC_Association *assoc, PreparedStore &prepared, con
 
 StoreOutcome storeFile(T_ASC_Association *assoc, const QString &path, const StoreOptions &options)
 {
-    PreparedStore prepared = prepareFile(assoc, path, options);
+    PreparedStore prepared = prepareFile(AcceptedContexts::of(assoc), path, options);
     return sendPrepared(assoc, prepared, options);
 }
 
@@ -367,7 +392,7 @@ StoreOutcome storeDataset(T_ASC_Association *assoc, DcmDataset &dataset, E_Trans
                           const StoreOptions &options)
 {
     StoreOutcome outcome;
-    const int presId = chooseContext(assoc, dataset, original, options, outcome);
+    const int presId = chooseContext(AcceptedContexts::of(assoc), dataset, original, options, outcome);
     if (presId == 0)
         return outcome;
     return sendDataset(assoc, dataset, presId, options, outcome);
@@ -376,14 +401,14 @@ StoreOutcome storeDataset(T_ASC_Association *assoc, DcmDataset &dataset, E_Trans
 namespace {
 // The context to send in, with the dataset brought into its syntax; 0 (and
 // outcome.error) when none fits.
-int chooseContext(T_ASC_Association *assoc, DcmDataset &dataset, E_TransferSyntax original, const StoreOptions &options,
-                  StoreOutcome &outcome)
+int chooseContext(const AcceptedContexts &contexts, DcmDataset &dataset, E_TransferSyntax original,
+                  const StoreOptions &options, StoreOutcome &outcome)
 {
     OFString sopClass, sopInstance;
     dataset.findAndGetOFString(DCM_SOPClassUID, sopClass);
     dataset.findAndGetOFString(DCM_SOPInstanceUID, sopInstance);
     outcome.sopInstanceUid = QString::fromLatin1(sopInstance.c_str());
-    if (!assoc) {
+    if (!contexts.connected) {
         outcome.error = QStringLiteral("C-STORE: not connected");
         return 0;
     }
@@ -402,7 +427,7 @@ int chooseContext(T_ASC_Association *assoc, DcmDataset &dataset, E_TransferSynta
                                EXS_BigEndianExplicit, EXS_JPEGProcess14, EXS_JPEGProcess14SV1}) {
         if (t == EXS_Unknown || (t != original && isLossy(t) && t != compression))
             continue;
-        const int id = acceptedContext(assoc, sopClass.c_str(), t);
+        const int id = contexts.find(sopClass.c_str(), t);
         if (id != 0 && transcode(dataset, original, t, options.quality)) {
             presId = id;
             break;
@@ -411,16 +436,16 @@ int chooseContext(T_ASC_Association *assoc, DcmDataset &dataset, E_TransferSynta
     // Last resort: any other syntax the peer took for this class that keeps the
     // pixels exact (a C-GET requester may have offered JPEG 2000 only; it gets
     // a reversible code stream).
-    for (int i = 0, n = ASC_countPresentationContexts(assoc->params); presId == 0 && i < n; ++i) {
-        T_ASC_PresentationContext pc;
-        if (ASC_getPresentationContext(assoc->params, i, &pc).bad() || pc.resultReason != ASC_P_ACCEPTANCE
-            || strcmp(pc.abstractSyntax, sopClass.c_str()) != 0)
+    for (const AcceptedContexts::Entry &pc : contexts.entries) {
+        if (presId != 0)
+            break;
+        if (pc.abstractSyntax != sopClass.c_str())
             continue;
-        const E_TransferSyntax t = DcmXfer(pc.acceptedTransferSyntax).getXfer();
+        const E_TransferSyntax t = pc.xfer;
         if (t == EXS_Unknown || (isLossy(t) && t != EXS_JPEG2000 && t != original))
             continue;
         if (transcode(dataset, original, t, 0))
-            presId = pc.presentationContextID;
+            presId = pc.id;
     }
     if (presId == 0) {
         outcome.error = QStringLiteral("C-STORE to ") + options.remoteAe + QStringLiteral(": no accepted presentation context for ")

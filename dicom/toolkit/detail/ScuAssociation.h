@@ -89,7 +89,27 @@ struct PreparedStore
     bool ready = false;   // false: outcome says why it cannot go
     StoreOutcome outcome; // filled as far as known before sending
 };
-PreparedStore prepareFile(T_ASC_Association *assoc, const QString &path, const StoreOptions &options);
+// The accepted presentation contexts of an association, read once. DCMTK's
+// lists keep their iteration state inside the list, so the list must never
+// be walked from two threads at once: the read-ahead chooses the contexts of
+// the next files from this copy while the send walks the association's own.
+struct AcceptedContexts
+{
+    struct Entry
+    {
+        int id = 0;
+        std::string abstractSyntax;
+        E_TransferSyntax xfer = EXS_Unknown;
+    };
+    bool connected = false;
+    std::vector<Entry> entries;
+
+    static AcceptedContexts of(T_ASC_Association *assoc);
+    // The context for this abstract syntax in exactly this transfer syntax; 0 if none.
+    int find(const char *abstractSyntax, E_TransferSyntax xfer) const;
+};
+
+PreparedStore prepareFile(const AcceptedContexts &contexts, const QString &path, const StoreOptions &options);
 StoreOutcome sendPrepared(T_ASC_Association *assoc, PreparedStore &prepared, const StoreOptions &options);
 
 StoreOutcome storeFile(T_ASC_Association *assoc, const QString &path, const StoreOptions &options);
