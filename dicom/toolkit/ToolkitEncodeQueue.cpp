@@ -16,6 +16,7 @@
 #include <dcmtk/dcmdata/dcfilefo.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -28,13 +29,20 @@ constexpr char kSpareSuffix[] = ".free";
 
 ToolkitEncodeQueue &ToolkitEncodeQueue::instance()
 {
-    static ToolkitEncodeQueue queue;
-    return queue;
+    // Never destroyed: a worker still compressing when the process exits
+    // must not find the queue's lists gone under it.
+    static ToolkitEncodeQueue *queue = new ToolkitEncodeQueue;
+    return *queue;
 }
 
 ToolkitEncodeQueue::ToolkitEncodeQueue() : m_pool(new QThreadPool)
 {
     m_pool->setMaxThreadCount(qMax(1, QThread::idealThreadCount()));
+    // At exit the compression under way finishes and the queued rest waits
+    // for the next start (their markers stay): DCMTK's codecs and data
+    // dictionary go away with the process's static objects, and a worker
+    // still using them then would crash the exit.
+    std::atexit([] { instance().stopForExit(); });
     // Reception and queries come first; compression takes the time left over.
     m_pool->setThreadPriority(QThread::LowPriority);
 }
@@ -149,6 +157,12 @@ int ToolkitEncodeQueue::resume(const QString &folder)
     for (const QString &name : QDir(folder).entryList({QStringLiteral("*") + QLatin1String(kSpareSuffix)}, QDir::Files))
         QFile::remove(folder + QLatin1Char('/') + name);
     return queued;
+}
+
+void ToolkitEncodeQueue::stopForExit()
+{
+    m_pool->clear();
+    m_pool->waitForDone();
 }
 
 bool ToolkitEncodeQueue::waitIdle(int msecs)

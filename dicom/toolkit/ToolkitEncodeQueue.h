@@ -57,6 +57,7 @@ public:
 
 private:
     ToolkitEncodeQueue();
+    void stopForExit();
     // True when the marker is done with (compressed, or nothing left to do).
     bool encode(const QString &markerPath);
     // Markers of finished compressions, set aside for later writes to fill.
