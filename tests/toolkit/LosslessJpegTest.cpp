@@ -226,6 +226,8 @@ TEST(LosslessJpeg, OursAndDcmtksCodersDecodeEachOthersStreamsToTheSamePixels)
         {16, 16, 1, 16, 16, false, Pattern::Max},     {16, 16, 1, 16, 12, true, Pattern::Min},
         {16, 16, 1, 16, 12, true, Pattern::Max},      {16, 15, 1, 16, 16, true, Pattern::Min},
         {16, 16, 1, 8, 7, false, Pattern::Max},       {9, 11, 2, 16, 10, true, Pattern::Noise},
+        // So wide that each row is an interval: the restart markers go round RST0..RST7 more than twice.
+        {20, 40000, 1, 16, 12, false, Pattern::Smooth},
     };
     const LosslessJpegCodec ours(EXS_JPEGProcess14);
     const DJEncoderLossless dcmtkEncoder;
@@ -391,6 +393,82 @@ std::vector<Uint8> pixelBytes(const QString &path, E_TransferSyntax *syntax, boo
 }
 
 } // namespace
+
+namespace {
+
+std::vector<uint8_t>::iterator findMarker(std::vector<uint8_t> &stream, uint8_t code)
+{
+    const uint8_t marker[] = {0xFF, code};
+    return std::search(stream.begin(), stream.end(), marker, marker + 2);
+}
+
+} // namespace
+
+// Our streams code the rows in bands, each a restart interval, which our
+// decoder reads side by side and every other decoder reads in turn.
+TEST(LosslessJpeg, RestartIntervalsOfWholeRowsDecodeAndDamageToThemIsCaught)
+{
+    initializeRuntime();
+    const Case c{67, 53, 1, 16, 16, false, Pattern::Noise}; // four bands side by side, then four alone, the last short
+    const std::vector<Uint8> original = makePixels(c);
+    const auto *samples = reinterpret_cast<const uint16_t *>(original.data());
+    std::vector<uint8_t> stream;
+    ASSERT_TRUE(LosslessJpeg::encode(samples, c.rows, c.columns, 16, stream));
+    const auto dri = findMarker(stream, 0xDD);
+    ASSERT_NE(dri, stream.end());
+    EXPECT_EQ(unsigned(dri[4]) << 8 | dri[5], 9u * 53u) << "nine rows to an interval";
+    for (int n = 0; n < 7; ++n)
+        EXPECT_NE(findMarker(stream, uint8_t(0xD0 + n)), stream.end()) << n;
+    EXPECT_EQ(findMarker(stream, 0xD7), stream.end()) << "eight bands, seven markers";
+    std::vector<uint16_t> out(original.size() / 2);
+    ASSERT_EQ(LosslessJpeg::decode(stream.data(), stream.size(), out.data(), out.size()), LosslessJpeg::Result::Ok);
+    EXPECT_EQ(0, std::memcmp(out.data(), original.data(), original.size()));
+
+    // A marker lost or out of order fails the frame, whichever band it ends.
+    for (uint8_t n : {0xD0, 0xD3, 0xD6}) {
+        std::vector<uint8_t> missing = stream;
+        missing.erase(findMarker(missing, n), findMarker(missing, n) + 2);
+        EXPECT_EQ(LosslessJpeg::decode(missing.data(), missing.size(), out.data(), out.size()),
+                  LosslessJpeg::Result::Corrupt)
+            << int(n);
+        std::vector<uint8_t> swapped = stream;
+        findMarker(swapped, n)[1] = uint8_t(n == 0xD6 ? 0xD0 : n + 1);
+        EXPECT_EQ(LosslessJpeg::decode(swapped.data(), swapped.size(), out.data(), out.size()),
+                  LosslessJpeg::Result::Corrupt)
+            << int(n);
+    }
+    // A band cut short by the next marker: its last samples would be guesses.
+    std::vector<uint8_t> shortBand = stream;
+    const auto second = findMarker(shortBand, 0xD1);
+    shortBand.erase(second - 24, second);
+    EXPECT_EQ(LosslessJpeg::decode(shortBand.data(), shortBand.size(), out.data(), out.size()),
+              LosslessJpeg::Result::Corrupt);
+    // An interval of part of a row is left to DCMTK, which reads it.
+    std::vector<uint8_t> partial = stream;
+    const auto partialDri = findMarker(partial, 0xDD);
+    partialDri[4] = 0;
+    partialDri[5] = 100;
+    EXPECT_EQ(LosslessJpeg::decode(partial.data(), partial.size(), out.data(), out.size()),
+              LosslessJpeg::Result::Unsupported);
+
+    // A stored file with these bands, decoded by GDCM without our code in the way.
+    using namespace pacs::toolkit;
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    pacs::test::SampleSpec spec;
+    spec.size = 203;
+    const QString source = dir.filePath("source.dcm"), storedPath = dir.filePath("stored.dcm");
+    const QString raw = dir.filePath("raw.dcm");
+    ASSERT_FALSE(pacs::test::writeSample(source, spec).isEmpty());
+    ToolkitImage image;
+    ASSERT_TRUE(image.readFile(source) && image.writeImageFile(storedPath, true));
+    ASSERT_EQ(pacs::test::runTool(QStringLiteral("gdcmconv"), {QStringLiteral("--raw"), storedPath, raw}).exitCode, 0);
+    E_TransferSyntax storedSyntax, rawSyntax, sourceSyntax;
+    auto storedStream = pixelBytes(storedPath, &storedSyntax, false);
+    EXPECT_EQ(storedSyntax, EXS_JPEGProcess14);
+    EXPECT_NE(findMarker(storedStream, 0xD0), storedStream.end());
+    EXPECT_EQ(pixelBytes(raw, &rawSyntax, false), pixelBytes(source, &sourceSyntax, false));
+}
 
 TEST(LosslessJpeg, StoredFilesGoAsTheyAreToAPeerTakingProcess14AndDecodedExactlyToOneThatDoesNot)
 {

@@ -13,16 +13,6 @@ constexpr int kSymbols = 17;   // difference categories 0..16
 constexpr int kMaxCodeLength = 16;
 constexpr int kLookupBits = 12; // a code and its extra bits this short decode with one table read
 
-int category(int difference)
-{
-    if (difference == 0)
-        return 0;
-    if (difference == -32768)
-        return 16; // the one 16-bit difference, coded without extra bits
-    const unsigned magnitude = unsigned(difference < 0 ? -difference : difference);
-    return 32 - __builtin_clz(magnitude);
-}
-
 // The difference as a signed value of 16 bits: predictions and samples wrap
 // around at 2^16, as the format defines them.
 inline int difference(unsigned sample, unsigned prediction) { return int(int16_t(uint16_t(sample - prediction))); }
@@ -111,58 +101,61 @@ void buildTable(const std::array<uint32_t, kSymbols> &histogram, HuffmanTable &t
 
 // ---- Writing ----------------------------------------------------------------
 
+// Codes out to bytes as they come: after each code the whole bytes go out in
+// one eight-byte store, unless one of them is 0xFF and needs its stuffed zero.
 class BitWriter
 {
 public:
     explicit BitWriter(std::vector<uint8_t> &out) : m_out(out) {}
 
-    // Room for `bytes` more output bytes (stuffing included) without checks.
+    // Room for `bytes` more output bytes (stuffing included) without checks,
+    // and for the eight-byte store past them.
     void reserve(size_t bytes)
     {
-        if (m_out.size() - m_used < bytes)
-            m_out.resize(std::max(m_out.size() * 2, m_used + bytes));
+        if (m_out.size() - m_used < bytes + 8)
+            m_out.resize(std::max(m_out.size() * 2, m_used + bytes + 8));
     }
-    // Appends `count` (at most 32) bits; whole 32-bit words go out at once.
+    // Appends `count` (1 to 31) bits.
     void put(uint32_t value, int count)
     {
         m_accumulator = (m_accumulator << count) | value;
-        m_count += count;
-        if (m_count < 32)
-            return;
-        m_count -= 32;
-        const uint32_t word = uint32_t(m_accumulator >> m_count);
-        if (((~word - 0x01010101u) & word & 0x80808080u) == 0) { // no 0xFF byte: nothing to stuff
-            m_out[m_used] = uint8_t(word >> 24);
-            m_out[m_used + 1] = uint8_t(word >> 16);
-            m_out[m_used + 2] = uint8_t(word >> 8);
-            m_out[m_used + 3] = uint8_t(word);
-            m_used += 4;
-            return;
+        m_count += count; // at most 38: seven left over and 31 new
+        const uint64_t word = m_accumulator << (64 - m_count);
+        const int bytes = m_count >> 3;
+        if (((~word - 0x0101010101010101ull) & word & 0x8080808080808080ull) == 0) { // no 0xFF byte
+            const uint64_t big = __builtin_bswap64(word);
+            std::memcpy(m_out.data() + m_used, &big, sizeof big);
+            m_used += size_t(bytes);
+        } else {
+            for (int i = 0; i < bytes; ++i) {
+                const uint8_t byte = uint8_t(word >> (56 - 8 * i));
+                m_out[m_used++] = byte;
+                if (byte == 0xFF)
+                    m_out[m_used++] = 0x00;
+            }
         }
-        for (int shift = 24; shift >= 0; shift -= 8)
-            putByte(uint8_t(word >> shift));
+        m_count &= 7;
+    }
+    // The bits so far out to a whole byte, padded with ones.
+    void align()
+    {
+        if (m_count > 0)
+            put((1u << (8 - m_count)) - 1u, 8 - m_count);
+    }
+    // After align(): a marker, not stuffed.
+    void putMarker(uint8_t code)
+    {
+        m_out[m_used++] = 0xFF;
+        m_out[m_used++] = code;
     }
     void finish()
     {
-        while (m_count >= 8) {
-            m_count -= 8;
-            putByte(uint8_t(m_accumulator >> m_count));
-        }
-        if (m_count > 0) // padded with ones
-            putByte(uint8_t((m_accumulator << (8 - m_count)) | ((1u << (8 - m_count)) - 1u)));
-        m_count = 0;
+        align();
         m_out.resize(m_used);
     }
     size_t &used() { return m_used; }
 
 private:
-    void putByte(uint8_t byte)
-    {
-        m_out[m_used++] = byte;
-        if (byte == 0xFF)
-            m_out[m_used++] = 0x00;
-    }
-
     std::vector<uint8_t> &m_out;
     uint64_t m_accumulator = 0;
     int m_count = 0;
@@ -175,6 +168,26 @@ void putWord(std::vector<uint8_t> &out, unsigned value)
     out.push_back(uint8_t(value));
 }
 
+// The difference category without branches: the bit length of |d| (16 for
+// -32768, the one difference of 16 bits).
+inline int categoryOf(int difference)
+{
+    const unsigned magnitude = unsigned(difference < 0 ? -difference : difference);
+    return 31 - __builtin_clz(2 * magnitude + 1);
+}
+
+// A difference's code and extra bits, as one value and its length.
+inline void codeOf(const HuffmanTable &table, int d, uint32_t &bits, int &length)
+{
+    const int c = categoryOf(d);
+    bits = table.code[size_t(c)];
+    length = table.length[size_t(c)];
+    if (c != 0 && c != 16) {
+        bits = (bits << c) | (uint32_t(d < 0 ? d - 1 : d) & ((1u << c) - 1u));
+        length += c;
+    }
+}
+
 template <typename Sample>
 bool encodeFrame(const Sample *samples, int rows, int columns, int precision, std::vector<uint8_t> &out)
 {
@@ -182,19 +195,42 @@ bool encodeFrame(const Sample *samples, int rows, int columns, int precision, st
         return false;
     const unsigned mask = precision == 16 ? 0xFFFFu : ((1u << precision) - 1u);
     const unsigned first = 1u << (precision - 1);
-    // Pass one: how often each difference category occurs.
-    std::array<uint32_t, kSymbols> histogram{};
+    // Bands of rows, each one a restart interval: the decoder can work on
+    // several side by side, where one stream's bits allow only one sample
+    // at a time. An interval counts samples in 16 bits.
+    constexpr int kBands = 8;
+    const int bandRows = std::max(1, std::min((rows + kBands - 1) / kBands, 65535 / columns));
+    const bool restarts = bandRows < rows;
+    // Each band starts as the image does, from the middle of the range.
+    auto startsBand = [&](int y) { return y % bandRows == 0; };
+    // Pass one: how often each difference category occurs, counted in four
+    // tables so that runs of one category do not wait on each other's count.
+    std::array<std::array<uint32_t, kSymbols>, 4> counts{};
     for (int y = 0; y < rows; ++y) {
         const Sample *row = samples + size_t(y) * size_t(columns);
-        unsigned prediction = y == 0 ? first : (samples[size_t(y - 1) * size_t(columns)] & mask);
+        unsigned prediction = startsBand(y) ? first : (samples[size_t(y - 1) * size_t(columns)] & mask);
         for (int x = 0; x < columns; ++x) {
             const unsigned sample = row[x] & mask;
-            ++histogram[size_t(category(difference(sample, prediction)))];
+            ++counts[size_t(x & 3)][size_t(categoryOf(difference(sample, prediction)))];
             prediction = sample;
         }
     }
+    std::array<uint32_t, kSymbols> histogram{};
+    for (const auto &part : counts)
+        for (int i = 0; i < kSymbols; ++i)
+            histogram[size_t(i)] += part[size_t(i)];
     HuffmanTable table;
     buildTable(histogram, table);
+    // The differences of most images are small: their codes with extra bits
+    // looked up at once, (bits << 5) | length.
+    constexpr int kSmall = 2047;
+    std::array<uint32_t, 2 * kSmall + 1> small;
+    for (int d = -kSmall; d <= kSmall; ++d) {
+        uint32_t bits;
+        int length;
+        codeOf(table, d, bits, length);
+        small[size_t(d + kSmall)] = (bits << 5) | uint32_t(length);
+    }
 
     out.clear();
     out.reserve(size_t(rows) * size_t(columns) + 64);
@@ -208,6 +244,11 @@ bool encodeFrame(const Sample *samples, int rows, int columns, int precision, st
     out.push_back(0x00); // class 0, table 0
     out.insert(out.end(), table.bits.begin() + 1, table.bits.end());
     out.insert(out.end(), table.values.begin(), table.values.end());
+    if (restarts) {
+        const uint8_t interval[] = {0xFF, 0xDD, 0x00, 0x04};
+        out.insert(out.end(), interval, interval + sizeof(interval));
+        putWord(out, unsigned(bandRows * columns));
+    }
     // One component, table 0; predictor 1, no point transform.
     const uint8_t scan[] = {0xFF, 0xDA, 0x00, 0x08, 0x01, 0x01, 0x00, 0x01, 0x00, 0x00};
     out.insert(out.end(), scan, scan + sizeof(scan));
@@ -217,20 +258,25 @@ bool encodeFrame(const Sample *samples, int rows, int columns, int precision, st
     writer.used() = out.size();
     for (int y = 0; y < rows; ++y) {
         writer.reserve(size_t(columns) * 8 + 16); // 31 bits a sample at most, doubled by stuffing
+        if (y > 0 && startsBand(y)) {
+            writer.align();
+            writer.putMarker(uint8_t(0xD0 + ((y / bandRows - 1) & 7)));
+        }
         const Sample *row = samples + size_t(y) * size_t(columns);
-        unsigned prediction = y == 0 ? first : (samples[size_t(y - 1) * size_t(columns)] & mask);
+        unsigned prediction = startsBand(y) ? first : (samples[size_t(y - 1) * size_t(columns)] & mask);
         for (int x = 0; x < columns; ++x) {
             const unsigned sample = row[x] & mask;
             const int d = difference(sample, prediction);
             prediction = sample;
-            const int c = category(d);
-            const uint32_t code = table.code[size_t(c)];
-            const int length = table.length[size_t(c)];
-            if (c == 0 || c == 16) {
-                writer.put(code, length);
+            const unsigned index = unsigned(d + kSmall);
+            if (index < small.size()) [[likely]] {
+                const uint32_t entry = small[index];
+                writer.put(entry >> 5, int(entry & 31));
             } else {
-                const uint32_t extra = uint32_t(d < 0 ? d - 1 : d) & ((1u << c) - 1u);
-                writer.put((code << c) | extra, length + c);
+                uint32_t bits;
+                int length;
+                codeOf(table, d, bits, length);
+                writer.put(bits, length);
             }
         }
     }
@@ -243,15 +289,16 @@ bool encodeFrame(const Sample *samples, int rows, int columns, int precision, st
 
 // ---- Reading ----------------------------------------------------------------
 
-// One entry per kLookupBits-bit prefix of the coded bits.
+constexpr uint8_t kWhole = 0, kCode = 0x80, kNone = 0x40;
+
+// One entry per kLookupBits-bit prefix of the coded bits, four bytes so the
+// table stays within the first-level cache.
 struct LookupEntry
 {
-    int32_t difference = 0;
-    uint8_t length = 0; // bits the entry takes
-    uint8_t kind = 0;   // kNone: longer code; kWhole: code and extra bits; kCode: the code alone
-    uint8_t symbol = 0;
+    int16_t difference = 0; // modulo 2^16, as samples wrap (32768 is kept as -32768)
+    uint8_t length = 0;     // bits the entry takes
+    uint8_t info = kNone;   // kWhole: code and extra bits; kCode | category: the code alone; kNone: longer code
 };
-constexpr uint8_t kNone = 0, kWhole = 1, kCode = 2;
 
 int extraToDifference(int bits, int c)
 {
@@ -272,7 +319,7 @@ struct DecodeTable
 };
 
 // Made only for the tables a stream defines, on the heap: four of them would
-// be a quarter of a megabyte of a decoding thread's stack.
+// be a good part of a decoding thread's stack.
 using DecodeTables = std::array<std::unique_ptr<DecodeTable>, 4>;
 
 bool buildDecodeTable(const uint8_t *bits, const uint8_t *values, int count, DecodeTable &table)
@@ -300,14 +347,15 @@ bool buildDecodeTable(const uint8_t *bits, const uint8_t *values, int count, Dec
                     if (c <= 16 && len + extra <= kLookupBits) {
                         const int shift = kLookupBits - len - extra;
                         for (int bits = 0; bits < (1 << extra); ++bits) {
-                            const LookupEntry entry{extraToDifference(bits, c), uint8_t(len + extra), kWhole, uint8_t(c)};
+                            const LookupEntry entry{int16_t(uint16_t(extraToDifference(bits, c))),
+                                                    uint8_t(len + extra), kWhole};
                             const size_t base = size_t(((code << extra) | bits) << shift);
                             std::fill(table.lookup.begin() + base, table.lookup.begin() + base + (size_t(1) << shift),
                                       entry);
                         }
                     } else {
                         const int shift = kLookupBits - len;
-                        const LookupEntry entry{0, uint8_t(len), kCode, uint8_t(c)};
+                        const LookupEntry entry{0, uint8_t(len), uint8_t(kCode | (c & 0x3F))};
                         const size_t base = size_t(code << shift);
                         std::fill(table.lookup.begin() + base, table.lookup.begin() + base + (size_t(1) << shift),
                                   entry);
@@ -325,53 +373,78 @@ bool buildDecodeTable(const uint8_t *bits, const uint8_t *values, int count, Dec
     return true;
 }
 
+// Coded bits of one restart interval, most significant first at the top of
+// a 64-bit word. Eight bytes are taken at once wherever no 0xFF is among
+// them; a marker or the end of the data reads as zeros from there on.
 class BitReader
 {
 public:
-    BitReader(const uint8_t *data, const uint8_t *end) : m_data(data), m_end(end) {}
-
-    // At least 32 bits to read after this (zeros past the data).
-    void fill()
+    BitReader() = default;
+    // `data`..`end` the interval's bytes; `limit` the last point at which
+    // eight bytes can still be loaded from the whole buffer. Past `end` lies
+    // a marker, whose 0xFF sends any load overlapping it the careful way.
+    BitReader(const uint8_t *data, const uint8_t *end, const uint8_t *limit) : m_data(data), m_end(end), m_limit(limit)
     {
-        if (m_count >= 32)
-            return;
-        // Four plain bytes at once where no 0xFF is among them.
-        if (m_end - m_data >= 4 && m_data[0] != 0xFF && m_data[1] != 0xFF && m_data[2] != 0xFF && m_data[3] != 0xFF) {
-            m_accumulator = (m_accumulator << 32) | (uint64_t(m_data[0]) << 24) | (uint64_t(m_data[1]) << 16)
-                            | (uint64_t(m_data[2]) << 8) | m_data[3];
-            m_data += 4;
-            m_count += 32;
-            return;
+    }
+
+    // At least 56 bits to read after this. Everything here is inlined, so
+    // that a decoding loop keeps each reader's state in registers.
+    [[gnu::always_inline]] void fill()
+    {
+        if (m_data <= m_limit) {
+            uint64_t word;
+            std::memcpy(&word, m_data, sizeof word);
+            word = __builtin_bswap64(word);
+            if (((~word - 0x0101010101010101ull) & word & 0x8080808080808080ull) == 0) { // no 0xFF byte
+                m_accumulator |= word >> m_count;
+                m_data += (63 - m_count) >> 3;
+                m_count |= 56;
+                return;
+            }
         }
-        while (m_count <= 56) {
-            uint8_t byte = 0;
+        fillByBytes();
+    }
+    // Whether a sample (31 bits at most) can be read without fill().
+    bool holdsASample() const { return m_count >= 31; }
+    uint32_t peek(int n) const { return uint32_t(m_accumulator >> (64 - n)); } // 1 <= n <= 32
+    void skip(int n)
+    {
+        m_accumulator <<= n;
+        m_count -= n;
+    }
+    // Whether bits beyond the data were consumed.
+    bool overrun() const { return m_padding > size_t(m_count); }
+
+private:
+    [[gnu::always_inline]] void fillByBytes()
+    {
+        // Below the valid bits: drop what a whole-word load left there.
+        m_accumulator &= m_count ? ~uint64_t(0) << (64 - m_count) : 0;
+        while (m_count < 56) {
+            uint64_t byte = 0;
             if (m_data < m_end && *m_data != 0xFF) {
                 byte = *m_data++;
             } else if (m_data + 1 < m_end && m_data[1] == 0x00) {
                 byte = 0xFF;
                 m_data += 2;
             } else {
-                m_padding += 8; // a marker or the end: zeros from here on
+                m_padding += 8;
             }
-            m_accumulator = (m_accumulator << 8) | byte;
+            m_accumulator |= byte << (56 - m_count);
             m_count += 8;
         }
     }
-    uint32_t peek(int n) const { return uint32_t(m_accumulator >> (m_count - n)) & ((1u << n) - 1u); }
-    void skip(int n) { m_count -= n; }
-    // Whether bits beyond the data were consumed.
-    bool overrun() const { return m_padding > size_t(m_count); }
 
-private:
-    const uint8_t *m_data;
-    const uint8_t *m_end;
+    const uint8_t *m_data = nullptr;
+    const uint8_t *m_end = nullptr;
+    const uint8_t *m_limit = nullptr;
     uint64_t m_accumulator = 0;
     int m_count = 0;
     size_t m_padding = 0;
 };
 
 // A category whose code is longer than the lookup; -1 for a code the table does not have.
-int decodeLongSymbol(BitReader &reader, const DecodeTable &table)
+[[gnu::always_inline]] inline int decodeLongSymbol(BitReader &reader, const DecodeTable &table)
 {
     int len = kLookupBits + 1;
     int32_t code = int32_t(reader.peek(len));
@@ -390,6 +463,7 @@ struct Parsed
     LosslessJpegHeader header;
     const DecodeTable *table = nullptr;
     const uint8_t *scan = nullptr; // first entropy-coded byte
+    int restartRows = 0;           // rows per restart interval; 0 for none
 };
 
 unsigned word(const uint8_t *p) { return unsigned(p[0]) << 8 | p[1]; }
@@ -410,6 +484,7 @@ LosslessJpeg::Result parse(const uint8_t *data, size_t size, DecodeTables &table
     const uint8_t *p = data + 2;
     const uint8_t *end = data + size;
     int component = -1;
+    unsigned restartInterval = 0;
     for (;;) {
         if (p >= end || *p != 0xFF)
             return fail(R::Corrupt, "marker expected", error);
@@ -466,8 +541,7 @@ LosslessJpeg::Result parse(const uint8_t *data, size_t size, DecodeTables &table
         } else if (marker == 0xDD) {
             if (body < 2)
                 return fail(R::Corrupt, "short restart interval", error);
-            if (word(segment) != 0)
-                return fail(R::Unsupported, "restart interval", error);
+            restartInterval = word(segment);
         } else if (marker == 0xDC) {
             return fail(R::Unsupported, "number of lines given after the scan", error);
         } else if (marker == 0xDA) {
@@ -486,12 +560,137 @@ LosslessJpeg::Result parse(const uint8_t *data, size_t size, DecodeTables &table
                 return fail(R::Unsupported, "point transform", error);
             if (td > 3 || !tables[size_t(td)] || !tables[size_t(td)]->defined)
                 return fail(R::Corrupt, "scan uses an undefined Huffman table", error);
+            // Intervals of whole rows decode band by band; others are rare
+            // enough to leave to DCMTK.
+            if (restartInterval % unsigned(parsed.header.columns) != 0)
+                return fail(R::Unsupported, "restart interval of part of a row", error);
+            parsed.restartRows = int(restartInterval / unsigned(parsed.header.columns));
             parsed.table = tables[size_t(td)].get();
             parsed.scan = next;
             return R::Ok;
         }
         p = next;
     }
+}
+
+// The coded bytes of one restart interval: from `begin` up to the marker that ends it.
+struct Band
+{
+    const uint8_t *begin = nullptr;
+    const uint8_t *end = nullptr;
+};
+
+// Finds where each interval's bytes begin and end. Restart markers come in
+// order RST0..RST7 and around again; a missing or misplaced one is damage.
+bool findBands(const uint8_t *scan, const uint8_t *end, int count, std::vector<Band> &bands)
+{
+    bands.assign(size_t(count), Band{});
+    const uint8_t *p = scan;
+    for (int b = 0; b < count; ++b) {
+        bands[size_t(b)].begin = p;
+        const uint8_t *q = p;
+        for (;;) {
+            q = static_cast<const uint8_t *>(std::memchr(q, 0xFF, size_t(end - q)));
+            if (!q) {
+                q = end;
+                break;
+            }
+            if (q + 1 < end && q[1] == 0x00) {
+                q += 2;
+                continue;
+            }
+            break;
+        }
+        bands[size_t(b)].end = q;
+        if (b + 1 == count)
+            break;
+        while (q < end && *q == 0xFF)
+            ++q;
+        if (q >= end || *q != 0xD0 + (b & 7))
+            return false;
+        p = q + 1;
+    }
+    return true;
+}
+
+// One sample, from bits the reader already holds: false for a code the
+// table does not have. The prediction wraps as the stored sample does.
+template <typename Sample>
+[[gnu::always_inline]] inline bool decodeSample(BitReader &reader, const DecodeTable &table, unsigned &prediction,
+                                                Sample *out)
+{
+    const LookupEntry entry = table.lookup[reader.peek(kLookupBits)];
+    int d;
+    if (entry.info == kWhole) [[likely]] {
+        reader.skip(entry.length);
+        d = entry.difference;
+    } else {
+        int c;
+        if (entry.info != kNone) {
+            reader.skip(entry.length);
+            c = entry.info & 0x3F;
+        } else {
+            c = decodeLongSymbol(reader, table);
+        }
+        if (c < 0 || c > 16)
+            return false;
+        const int extra = c == 0 || c == 16 ? 0 : c;
+        const int bits = extra ? int(reader.peek(extra)) : 0;
+        reader.skip(extra);
+        d = extraToDifference(bits, c);
+    }
+    prediction += unsigned(d);
+    *out = Sample(prediction);
+    return true;
+}
+
+// `Lanes` intervals of `rows` rows each, decoded side by side: each one's
+// bits depend on the previous sample's code, so one interval alone keeps the
+// core waiting on that chain; several interleaved fill the waits.
+template <int Lanes, typename Sample>
+bool decodeLanes(BitReader *readers, const DecodeTable &table, Sample *out, int rows, int columns, size_t laneStride,
+                 unsigned first)
+{
+    BitReader lane[Lanes]; // local copies, so they can live in registers
+    for (int l = 0; l < Lanes; ++l)
+        lane[l] = readers[l];
+    for (int y = 0; y < rows; ++y) {
+        Sample *row = out + size_t(y) * size_t(columns);
+        unsigned prediction[Lanes];
+#pragma GCC unroll 8
+        for (int l = 0; l < Lanes; ++l)
+            prediction[l] = y == 0 ? first : unsigned(row[ptrdiff_t(laneStride * size_t(l)) - ptrdiff_t(columns)]);
+        // Two samples to a fill: one fill leaves 56 bits, and rarely do two
+        // samples take more than 25.
+        int x = 0;
+        for (; x + 1 < columns; x += 2) {
+#pragma GCC unroll 8
+            for (int l = 0; l < Lanes; ++l) {
+                lane[l].fill();
+                if (!decodeSample(lane[l], table, prediction[l], row + laneStride * size_t(l) + size_t(x)))
+                    [[unlikely]] return false;
+            }
+#pragma GCC unroll 8
+            for (int l = 0; l < Lanes; ++l) {
+                if (!lane[l].holdsASample()) [[unlikely]]
+                    lane[l].fill();
+                if (!decodeSample(lane[l], table, prediction[l], row + laneStride * size_t(l) + size_t(x + 1)))
+                    [[unlikely]] return false;
+            }
+        }
+        if (x < columns) {
+#pragma GCC unroll 8
+            for (int l = 0; l < Lanes; ++l) {
+                lane[l].fill();
+                if (!decodeSample(lane[l], table, prediction[l], row + laneStride * size_t(l) + size_t(x)))
+                    [[unlikely]] return false;
+            }
+        }
+    }
+    for (int l = 0; l < Lanes; ++l)
+        if (lane[l].overrun())
+            return false;
+    return true;
 }
 
 template <typename Sample>
@@ -511,40 +710,32 @@ LosslessJpeg::Result decodeFrame(const uint8_t *data, size_t size, Sample *out, 
         return fail(R::Unsupported, "more than 8 bits for 8-bit samples", error);
     if (!out || capacity < size_t(h.rows) * size_t(h.columns))
         return fail(R::Corrupt, "the frame is larger than the image", error);
-    const unsigned mask = sizeof(Sample) == 1 ? 0xFFu : 0xFFFFu;
-    const DecodeTable &table = *parsed.table;
-    BitReader reader(parsed.scan, data + size);
     const unsigned first = 1u << (h.precision - 1);
-    for (int y = 0; y < h.rows; ++y) {
-        Sample *row = out + size_t(y) * size_t(h.columns);
-        unsigned prediction = y == 0 ? first : unsigned(out[size_t(y - 1) * size_t(h.columns)]);
-        for (int x = 0; x < h.columns; ++x) {
-            reader.fill();
-            const LookupEntry &entry = table.lookup[reader.peek(kLookupBits)];
-            int d;
-            if (entry.kind == kWhole) {
-                reader.skip(entry.length);
-                d = entry.difference;
-            } else {
-                int c;
-                if (entry.kind == kCode) {
-                    reader.skip(entry.length);
-                    c = entry.symbol;
-                } else {
-                    c = decodeLongSymbol(reader, table);
-                }
-                if (c < 0 || c > 16)
-                    return fail(R::Corrupt, "invalid Huffman code", error);
-                const int extra = c == 0 || c == 16 ? 0 : c;
-                const int bits = extra ? int(reader.peek(extra)) : 0;
-                reader.skip(extra);
-                d = extraToDifference(bits, c);
-            }
-            prediction = (prediction + unsigned(d)) & mask;
-            row[x] = Sample(prediction);
-        }
-        if (reader.overrun())
-            return fail(R::Corrupt, "the stream ends inside the frame", error);
+    const uint8_t *end = data + size;
+    const uint8_t *limit = end - 8; // the headers alone are longer
+    const int bandRows = parsed.restartRows > 0 && parsed.restartRows < h.rows ? parsed.restartRows : h.rows;
+    const int count = (h.rows + bandRows - 1) / bandRows;
+    std::vector<Band> bands;
+    if (count == 1)
+        bands.push_back({parsed.scan, end});
+    else if (!findBands(parsed.scan, end, count, bands))
+        return fail(R::Corrupt, "restart marker missing or out of order", error);
+    const size_t stride = size_t(bandRows) * size_t(h.columns);
+    constexpr int kLanes = 4;
+    BitReader readers[kLanes];
+    int b = 0;
+    // Whole bands four at a time, then the rest (the last band may be shorter) one by one.
+    for (; b + kLanes <= count && (b + kLanes) * bandRows <= h.rows; b += kLanes) {
+        for (int l = 0; l < kLanes; ++l)
+            readers[l] = BitReader(bands[size_t(b + l)].begin, bands[size_t(b + l)].end, limit);
+        if (!decodeLanes<kLanes>(readers, *parsed.table, out + stride * size_t(b), bandRows, h.columns, stride, first))
+            return fail(R::Corrupt, "invalid Huffman code or the stream ends inside the frame", error);
+    }
+    for (; b < count; ++b) {
+        readers[0] = BitReader(bands[size_t(b)].begin, bands[size_t(b)].end, limit);
+        const int rows = std::min(bandRows, h.rows - b * bandRows);
+        if (!decodeLanes<1>(readers, *parsed.table, out + stride * size_t(b), rows, h.columns, stride, first))
+            return fail(R::Corrupt, "invalid Huffman code or the stream ends inside the frame", error);
     }
     return R::Ok;
 }

@@ -2,12 +2,14 @@
 
 // A lossless JPEG (process 14) coder for one-component images, written for
 // speed on the stored form: first-order prediction (selection value 1), no
-// point transform, no restart markers, one Huffman table optimised per frame.
+// point transform, one Huffman table optimised per frame, and the rows in
+// eight bands, each a restart interval, so that decoding can interleave them.
 // It works on plain sample arrays; LosslessJpegCodec puts it behind DCMTK.
 //
 // The decoder reads any single-component, selection-value-1, point-transform-0
-// stream without a restart interval (whoever wrote it); everything else is
-// reported as Unsupported, so the caller can hand the stream to DCMTK. A
+// stream without a restart interval or with one of whole rows (whoever wrote
+// it); everything else is reported as Unsupported, so the caller can hand the
+// stream to DCMTK. A
 // damaged or truncated stream is Corrupt; the decoder never reads or writes
 // outside the buffers it was given.
 
