@@ -242,7 +242,12 @@ void ToolkitConnection::raiseUpdate(const QString &action, int lastResponse)
 void ToolkitConnection::saveImageAsync(const ToolkitImage &image, const QString &path, bool overwrite,
                                        const QString &transferSyntaxUid)
 {
-    const QString compressLaterIn = ToolkitEncodeQueue::instance().folder();
+    // While compression keeps up, the sender hears "stored" once the image as
+    // received is durable, and the compression follows. Once it falls behind
+    // (several senders at once on few cores), compressing first is the lesser
+    // cost: one file written instead of two, and the backlog stops growing.
+    const bool behind = ToolkitEncodeQueue::instance().pending() >= ToolkitEncodeQueue::instance().backlogLimit();
+    const QString compressLaterIn = behind ? QString() : ToolkitEncodeQueue::instance().folder();
     const ToolkitImage copy = image.clone(); // the program may go on changing its image
     const E_TransferSyntax target = detail::xferFromUid(transferSyntaxUid);
     const QStringList alsoDurable = m_durableWithSave;

@@ -38,6 +38,7 @@ ToolkitEncodeQueue &ToolkitEncodeQueue::instance()
 ToolkitEncodeQueue::ToolkitEncodeQueue() : m_pool(new QThreadPool)
 {
     m_pool->setMaxThreadCount(qMax(1, QThread::idealThreadCount()));
+    m_backlogLimit = 2 * m_pool->maxThreadCount();
     // At exit the compression under way finishes and the queued rest waits
     // for the next start (their markers stay): DCMTK's codecs and data
     // dictionary go away with the process's static objects, and a worker

@@ -16,7 +16,8 @@
 //
 // Deferring is on for a process once setFolder() named the marker folder:
 // ToolkitConnection::saveImageAsync then writes as received and queues the
-// compression. Without a folder, saves compress before they complete.
+// compression, as long as the queue keeps up (see backlogLimit()). Without a
+// folder, saves compress before they complete.
 
 #include <QSet>
 #include <QString>
@@ -48,6 +49,10 @@ public:
     int resume(const QString &folder);
     // Markers handed over and not yet done.
     int pending() const { return m_pending; }
+    // At this many pending, saves compress before they complete (two per
+    // worker unless set; set on the main thread).
+    int backlogLimit() const { return m_backlogLimit; }
+    void setBacklogLimit(int limit) { m_backlogLimit = limit; }
     // Blocks until nothing is pending or `msecs` passed; true when idle.
     bool waitIdle(int msecs);
 
@@ -67,6 +72,7 @@ private:
     QThreadPool *m_pool;
     QString m_folder;
     std::atomic<int> m_pending{0};
+    int m_backlogLimit = 4;
     std::mutex m_spareLock;
     QStringList m_spare;
     QSet<QString> m_queued;

@@ -2,6 +2,8 @@
 
 #include "tests/support/TestSupport.h"
 
+#include "dicom/toolkit/ToolkitEncodeQueue.h"
+
 #include <QDir>
 #include <QFile>
 
@@ -174,6 +176,40 @@ TEST(ToolkitStore, HandlerSeesPropertiesAndItsChangesAreStored)
     ToolkitImage stored;
     ASSERT_TRUE(stored.readFile(f.events.savedPaths.first()));
     EXPECT_EQ(stored.patientId(), QStringLiteral("t04718263"));
+}
+
+// While the compression keeps up, a save writes the image as received and
+// leaves a marker for the workers; once they are behind, it compresses first
+// and leaves no marker at all.
+TEST(ToolkitStore, SavesCompressFirstOnceTheDeferredCompressionIsBehind)
+{
+    ListenerFixture f;
+    ToolkitEncodeQueue &queue = ToolkitEncodeQueue::instance();
+    const QString previousFolder = queue.folder();
+    const int previousLimit = queue.backlogLimit();
+    const QString markers = f.path(QStringLiteral("_encode"));
+    ASSERT_TRUE(QDir().mkpath(markers));
+    queue.setFolder(markers);
+    auto sendOne = [&](const QString &name) {
+        const QString source = f.path(name);
+        EXPECT_FALSE(writeSample(source, {}).isEmpty());
+        const ToolResult r = store(f, {source});
+        EXPECT_TRUE(succeeded(r)) << r.output.toStdString();
+    };
+
+    queue.setBacklogLimit(0); // as if the workers had a backlog already
+    sendOne(QStringLiteral("first.dcm"));
+    ASSERT_EQ(f.events.savedPaths.size(), 1);
+    EXPECT_EQ(fileTransferSyntax(f.events.savedPaths.last()), kJpegLossless) << "compressed before the answer";
+    EXPECT_TRUE(QDir(markers).isEmpty()) << QDir(markers).entryList(QDir::Files).join(' ').toStdString();
+
+    queue.setBacklogLimit(previousLimit);
+    sendOne(QStringLiteral("second.dcm"));
+    ASSERT_EQ(f.events.savedPaths.size(), 2);
+    EXPECT_FALSE(QDir(markers).isEmpty()) << "the compression was left to the workers";
+    EXPECT_TRUE(queue.waitIdle(60000));
+    EXPECT_EQ(fileTransferSyntax(f.events.savedPaths.last()), kJpegLossless);
+    queue.setFolder(previousFolder);
 }
 
 TEST(ToolkitStore, ManyImagesOverSeveralAssociationsAtOnce)
