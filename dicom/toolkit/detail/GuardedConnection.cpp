@@ -3,8 +3,10 @@
 #include "dicom/toolkit/detail/TlsLayers.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <sys/time.h>
 #include <utility>
 
@@ -20,9 +22,9 @@ void setBlockingTimeouts(int socket, int milliseconds)
 }
 
 GuardedConnection::GuardedConnection(DcmNativeSocketType socket, std::unique_ptr<DcmTransportConnection> inner,
-                                           std::string prefetched, bool handshakeDone)
-    : DcmTransportConnection(socket), m_inner(std::move(inner)), m_prefetched(std::move(prefetched)),
-      m_handshakeDone(handshakeDone)
+                                           std::string prefetched, bool handshakeDone, bool plainTcp)
+    : DcmTransportConnection(socket), m_inner(std::move(inner)), m_plainTcp(plainTcp),
+      m_prefetched(std::move(prefetched)), m_handshakeDone(handshakeDone)
 {
 }
 
@@ -68,9 +70,72 @@ ssize_t GuardedConnection::read(void *buf, size_t nbyte)
     return ssize_t(n);
 }
 
+bool GuardedConnection::pduContinuesAfter(const uint8_t *bytes, size_t count)
+{
+    size_t at = 0;
+    while (at < count) {
+        if (m_pduLeft == 0) {
+            // A PDU header: type, reserved, 4-byte length.
+            const size_t take = std::min(count - at, sizeof(m_header) - m_headerHave);
+            std::memcpy(m_header + m_headerHave, bytes + at, take);
+            m_headerHave += take;
+            at += take;
+            if (m_headerHave < sizeof(m_header))
+                return true;
+            m_headerHave = 0;
+            if (m_header[0] < 0x01 || m_header[0] > 0x07) {
+                m_trackingPdus = false;
+                return false;
+            }
+            m_pduLeft = uint64_t(m_header[2]) << 24 | uint64_t(m_header[3]) << 16 | uint64_t(m_header[4]) << 8
+                        | m_header[5];
+            continue;
+        }
+        const size_t take = size_t(std::min<uint64_t>(m_pduLeft, count - at));
+        m_pduLeft -= take;
+        at += take;
+    }
+    return m_pduLeft > 0 || m_headerHave > 0;
+}
+
 ssize_t GuardedConnection::write(void *buf, size_t nbyte)
 {
-    return m_inner->write(buf, nbyte);
+    if (!m_plainTcp || !m_trackingPdus)
+        return m_inner->write(buf, nbyte);
+    const bool more = pduContinuesAfter(static_cast<const uint8_t *>(buf), nbyte) && m_trackingPdus;
+    if (more && m_heldSize + nbyte <= sizeof(m_held)) {
+        std::memcpy(m_held + m_heldSize, buf, nbyte); // the PDU's next piece follows at once
+        m_heldSize += nbyte;
+        return ssize_t(nbyte);
+    }
+    // As DCMTK's own connection writes: all of it on the blocking socket, or an error.
+    iovec pieces[2] = {{m_held, m_heldSize}, {buf, nbyte}};
+    msghdr message{};
+    message.msg_iov = m_heldSize ? pieces : pieces + 1;
+    message.msg_iovlen = m_heldSize ? 2 : 1;
+    const size_t total = m_heldSize + nbyte;
+    size_t sent = 0;
+    while (sent < total) {
+        const ssize_t n = ::sendmsg(int(getSocket()), &message, MSG_NOSIGNAL | (more ? MSG_MORE : 0));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return -1;
+        sent += size_t(n);
+        // A partial write: go on from where it stopped.
+        size_t skip = size_t(n);
+        while (message.msg_iovlen > 0 && skip >= message.msg_iov->iov_len) {
+            skip -= message.msg_iov->iov_len;
+            ++message.msg_iov;
+            --message.msg_iovlen;
+        }
+        if (message.msg_iovlen > 0) {
+            message.msg_iov->iov_base = static_cast<uint8_t *>(message.msg_iov->iov_base) + skip;
+            message.msg_iov->iov_len -= skip;
+        }
+    }
+    m_heldSize = 0;
+    return ssize_t(nbyte);
 }
 
 void GuardedConnection::close()

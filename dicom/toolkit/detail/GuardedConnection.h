@@ -10,10 +10,18 @@
 // - A TLS handshake DCMTK runs itself (the outgoing side) is bounded in time:
 //   OpenSSL's handshake on a blocking socket would wait for ever on a peer
 //   that accepts the connection and then says nothing.
+//
+// On plain TCP it also keeps the pieces of one PDU together: DCMTK writes a
+// P-DATA PDU's header (12 bytes) and its data in two calls, and with Nagle
+// off each would be a system call and a segment of its own. A short write
+// that leaves its PDU unfinished is held and goes out with the next one in
+// one call; a longer one goes with MSG_MORE, so the kernel sends it with the
+// rest.
 
 #include <dcmtk/config/osconfig.h>
 #include <dcmtk/dcmnet/dcmtrans.h>
 
+#include <cstdint>
 #include <memory>
 #include <string>
 
@@ -25,8 +33,9 @@ public:
     // `inner` is the connection on `socket`; `prefetched` the bytes the intake
     // has read through it; `handshakeDone` true when the intake has already
     // done the server side of its TLS handshake.
+    // `plainTcp`: `inner` is DCMTK's own connection on the bare socket.
     GuardedConnection(DcmNativeSocketType socket, std::unique_ptr<DcmTransportConnection> inner,
-                         std::string prefetched, bool handshakeDone);
+                         std::string prefetched, bool handshakeDone, bool plainTcp = false);
     ~GuardedConnection() override;
 
     OFCondition serverSideHandshake() override;
@@ -43,7 +52,17 @@ public:
     OFString &dumpConnectionParameters(OFString &str) override;
 
 private:
+    // Counts the write through the PDUs it covers; true when the PDU it ends in is unfinished.
+    bool pduContinuesAfter(const uint8_t *bytes, size_t count);
+
     std::unique_ptr<DcmTransportConnection> m_inner;
+    bool m_plainTcp;
+    bool m_trackingPdus = true; // off for good once the stream does not look like PDUs
+    uint64_t m_pduLeft = 0;     // bytes of the current PDU not yet written
+    uint8_t m_header[6] = {};   // a PDU header split over writes, as far as it came
+    size_t m_headerHave = 0;
+    uint8_t m_held[64] = {};    // a short write held for the next one
+    size_t m_heldSize = 0;
     std::string m_prefetched;
     size_t m_offset = 0;
     bool m_handshakeDone;

@@ -35,10 +35,11 @@ DcmTransportConnection *GuardedTransportLayer::createConnection(DcmNativeSocketT
         if (!inner)
             return nullptr;
     }
-    if (!inner)
+    const bool plainTcp = !inner;
+    if (plainTcp)
         inner = std::make_unique<DcmTCPConnection>(openSocket);
     return new GuardedConnection(openSocket, std::move(inner), std::exchange(t_prefetched, std::string()),
-                                 handshakeDone);
+                                 handshakeDone, plainTcp);
 }
 
 } // namespace pacs::toolkit::detail

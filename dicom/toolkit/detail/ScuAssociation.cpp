@@ -214,11 +214,10 @@ bool ScuAssociation::open(const QString &address, int port, const QString &calli
     OFCondition cond = ASC_initializeNetwork(NET_REQUESTOR, 0, kAcseTimeout, &m_net);
     if (cond.bad())
         return fail(cond);
-    if (tls->requestor) {
-        cond = ASC_setTransportLayer(m_net, new GuardedTransportLayer(tls->requestor), 1);
-        if (cond.bad())
-            return fail(cond);
-    }
+    // Ours in any case: it bounds a TLS handshake and keeps each PDU's pieces together.
+    cond = ASC_setTransportLayer(m_net, new GuardedTransportLayer(tls->requestor), 1);
+    if (cond.bad())
+        return fail(cond);
     T_ASC_Parameters *params = nullptr;
     cond = ASC_createAssociationParameters(&params, ASC_DEFAULTMAXPDU);
     if (cond.bad())

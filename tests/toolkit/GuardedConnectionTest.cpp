@@ -1,0 +1,126 @@
+// The connection DCMTK writes through on plain TCP holds a short write that
+// leaves its PDU unfinished and sends it with the next one: whatever the
+// pieces, the peer reads the very bytes written, in order, and each write
+// reports its whole length.
+
+#include "dicom/toolkit/detail/GuardedConnection.h"
+
+#include <dcmtk/dcmnet/dcmtrans.h>
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <memory>
+#include <random>
+#include <thread>
+#include <vector>
+
+using pacs::toolkit::detail::GuardedConnection;
+
+namespace {
+
+// A connected pair of TCP sockets on the loopback: {writer, reader}.
+std::pair<int, int> loopbackPair()
+{
+    const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof(address);
+    if (listener < 0 || ::bind(listener, reinterpret_cast<sockaddr *>(&address), sizeof(address)) != 0
+        || ::listen(listener, 1) != 0 || ::getsockname(listener, reinterpret_cast<sockaddr *>(&address), &length) != 0)
+        return {-1, -1};
+    const int writer = ::socket(AF_INET, SOCK_STREAM, 0);
+    if (::connect(writer, reinterpret_cast<sockaddr *>(&address), sizeof(address)) != 0)
+        return {-1, -1};
+    const int reader = ::accept(listener, nullptr, nullptr);
+    ::close(listener);
+    return {writer, reader};
+}
+
+std::vector<uint8_t> pdu(uint8_t type, size_t body, std::mt19937 &random)
+{
+    std::vector<uint8_t> bytes{type, 0, uint8_t(body >> 24), uint8_t(body >> 16), uint8_t(body >> 8), uint8_t(body)};
+    for (size_t i = 0; i < body; ++i)
+        bytes.push_back(uint8_t(random()));
+    return bytes;
+}
+
+// Writes `stream` in the given pieces and returns what the peer read.
+std::vector<uint8_t> throughConnection(const std::vector<uint8_t> &stream, const std::vector<size_t> &pieces)
+{
+    const auto [writer, reader] = loopbackPair();
+    EXPECT_GE(writer, 0);
+    EXPECT_GE(reader, 0);
+    std::vector<uint8_t> received;
+    std::thread peer([&, reader = reader] {
+        uint8_t buffer[65536];
+        for (;;) {
+            const ssize_t n = ::read(reader, buffer, sizeof(buffer));
+            if (n <= 0)
+                break;
+            received.insert(received.end(), buffer, buffer + n);
+        }
+        ::close(reader);
+    });
+    {
+        GuardedConnection connection(writer, std::make_unique<DcmTCPConnection>(writer), std::string(), false, true);
+        size_t at = 0;
+        for (size_t piece : pieces) {
+            EXPECT_EQ(connection.write(const_cast<uint8_t *>(stream.data()) + at, piece), ssize_t(piece)) << at;
+            at += piece;
+        }
+        EXPECT_EQ(at, stream.size());
+    } // closes the socket: the peer reads to the end
+    peer.join();
+    return received;
+}
+
+} // namespace
+
+TEST(GuardedConnection, PiecesOfPdusArriveWholeAndInOrder)
+{
+    std::mt19937 random(11);
+    // As DCMTK writes: an A-ASSOCIATE-RQ at once, then P-DATA PDUs as a
+    // 12-byte header and the data, an A-RELEASE-RQ at once.
+    std::vector<uint8_t> stream;
+    std::vector<size_t> pieces;
+    auto add = [&](const std::vector<uint8_t> &bytes, std::vector<size_t> split) {
+        stream.insert(stream.end(), bytes.begin(), bytes.end());
+        pieces.insert(pieces.end(), split.begin(), split.end());
+    };
+    add(pdu(0x01, 200, random), {206});
+    for (size_t body : {16384u, 100u, 6u, 65530u}) {
+        const auto bytes = pdu(0x04, body, random);
+        add(bytes, {12, bytes.size() - 12});
+    }
+    add(pdu(0x04, 40, random), {3, 3, 6, 20, 14}); // a header itself in pieces, short pieces held together
+    add(pdu(0x05, 4, random), {10});
+    add(pdu(0x04, 1000, random), {1006}); // a PDU in one write
+    EXPECT_EQ(throughConnection(stream, pieces), stream);
+
+    // Random pieces over many PDUs.
+    std::vector<uint8_t> many;
+    for (int i = 0; i < 200; ++i) {
+        const auto bytes = pdu(uint8_t(0x04 + i % 4), random() % 300, random);
+        many.insert(many.end(), bytes.begin(), bytes.end());
+    }
+    std::vector<size_t> cuts;
+    for (size_t left = many.size(); left > 0;) {
+        const size_t piece = std::min<size_t>(left, 1 + random() % 90);
+        cuts.push_back(piece);
+        left -= piece;
+    }
+    EXPECT_EQ(throughConnection(many, cuts), many);
+
+    // Bytes that are not PDUs go through as they come.
+    std::vector<uint8_t> other(5000);
+    for (auto &b : other)
+        b = uint8_t(0x47 + random() % 50);
+    EXPECT_EQ(throughConnection(other, {7, 4993}), other);
+}
