@@ -124,3 +124,22 @@ TEST(GuardedConnection, PiecesOfPdusArriveWholeAndInOrder)
         b = uint8_t(0x47 + random() % 50);
     EXPECT_EQ(throughConnection(other, {7, 4993}), other);
 }
+
+// A write the socket refuses is an error for DCMTK to see, never a signal,
+// and what was held for it is not sent later in front of other bytes.
+TEST(GuardedConnection, AWriteThatFailsIsAnErrorAndDropsWhatWasHeld)
+{
+    std::mt19937 random(5);
+    const auto [writer, reader] = loopbackPair();
+    ASSERT_GE(writer, 0);
+    ASSERT_GE(reader, 0);
+    GuardedConnection connection(writer, std::make_unique<DcmTCPConnection>(writer), std::string(), false, true);
+    auto bytes = pdu(0x04, 5000, random);
+    EXPECT_EQ(connection.write(bytes.data(), 12), 12); // held: the PDU goes on
+    ::shutdown(writer, SHUT_WR);
+    EXPECT_EQ(connection.write(bytes.data() + 12, bytes.size() - 12), -1);
+    EXPECT_EQ(connection.write(bytes.data(), 12), -1) << "sent at once, not held behind the failure";
+    uint8_t buffer[16];
+    EXPECT_EQ(::read(reader, buffer, sizeof(buffer)), 0) << "nothing reached the peer";
+    ::close(reader);
+}

@@ -100,9 +100,9 @@ bool GuardedConnection::pduContinuesAfter(const uint8_t *bytes, size_t count)
 
 ssize_t GuardedConnection::write(void *buf, size_t nbyte)
 {
-    if (!m_plainTcp || !m_trackingPdus)
+    if (!m_plainTcp)
         return m_inner->write(buf, nbyte);
-    const bool more = pduContinuesAfter(static_cast<const uint8_t *>(buf), nbyte) && m_trackingPdus;
+    const bool more = m_trackingPdus && pduContinuesAfter(static_cast<const uint8_t *>(buf), nbyte) && m_trackingPdus;
     if (more && m_heldSize + nbyte <= sizeof(m_held)) {
         std::memcpy(m_held + m_heldSize, buf, nbyte); // the PDU's next piece follows at once
         m_heldSize += nbyte;
@@ -119,8 +119,12 @@ ssize_t GuardedConnection::write(void *buf, size_t nbyte)
         const ssize_t n = ::sendmsg(int(getSocket()), &message, MSG_NOSIGNAL | (more ? MSG_MORE : 0));
         if (n < 0 && errno == EINTR)
             continue;
-        if (n <= 0)
+        if (n <= 0) {
+            // Where the stream stands is unknown now: nothing more is held or counted.
+            m_heldSize = 0;
+            m_trackingPdus = false;
             return -1;
+        }
         sent += size_t(n);
         // A partial write: go on from where it stopped.
         size_t skip = size_t(n);
