@@ -102,7 +102,9 @@ ssize_t GuardedConnection::write(void *buf, size_t nbyte)
 {
     if (!m_plainTcp)
         return m_inner->write(buf, nbyte);
-    const bool more = m_trackingPdus && pduContinuesAfter(static_cast<const uint8_t *>(buf), nbyte) && m_trackingPdus;
+    // Counting may find that the stream is not PDUs after all; it then stops for good.
+    const bool unfinished = m_trackingPdus && pduContinuesAfter(static_cast<const uint8_t *>(buf), nbyte);
+    const bool more = unfinished && m_trackingPdus;
     if (more && m_heldSize + nbyte <= sizeof(m_held)) {
         std::memcpy(m_held + m_heldSize, buf, nbyte); // the PDU's next piece follows at once
         m_heldSize += nbyte;
