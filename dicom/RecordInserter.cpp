@@ -388,15 +388,13 @@ bool RecordInserter::InsertImage(ToolkitImage &image, ToolkitConnection &connect
         connection.setUserTag(uid + QLatin1Char('|') + sql);
         // Noted before the row: a process killed at any moment after the row leaves the note.
         m_pending.begin(&connection, m_options.storageRoot(), uid);
+        startFileWrite(image, connection, path);
         if (m_options.saveDbBeforeImage() == 1) {
             // The row is flushed together with the file, before the sender hears "stored".
             const db::CommitsFlushedByCaller flushedWithFile(m_connection);
-            if (!runInsert(sql)) {
-                m_pending.end(&connection);
-                return false;
-            }
+            if (!runInsert(sql))
+                return false; // the refusal withdraws the file; its completion ends the note
         }
-        startFileWrite(image, connection, path);
         return true;
     }
 
@@ -418,20 +416,19 @@ bool RecordInserter::InsertImage(ToolkitImage &image, ToolkitConnection &connect
     // The row is written here; the completion only has the UID to go on.
     connection.setUserTag(uid);
     m_pending.begin(&connection, m_options.storageRoot(), uid);
+    startFileWrite(image, connection, path);
     {
         const db::CommitsFlushedByCaller flushedWithFile(m_connection);
-        if (!m_connection.saveRow(row)) {
-            m_pending.end(&connection);
-            return false;
-        }
+        if (!m_connection.saveRow(row))
+            return false; // the refusal withdraws the file; its completion ends the note
     }
-    startFileWrite(image, connection, path);
     return true;
 }
 
-// The row goes first, so that the write's completion, which may arrive while
-// this handler still runs, always finds it; an image whose row cannot be
-// written leaves no file behind either.
+// The file is written while the handler goes on to the image's row; the
+// toolkit puts it in place, and completes the save, only once the handler has
+// returned, so the file never appears before its row, and an image refused
+// because its row could not be written leaves no file behind.
 void RecordInserter::startFileWrite(ToolkitImage &image, ToolkitConnection &connection, const QString &path)
 {
     db::MakeDirs(path);

@@ -7,6 +7,7 @@
 #include "dicom/toolkit/detail/EventSink.h"
 #include "dicom/toolkit/detail/ImageWriter.h"
 #include "dicom/toolkit/detail/Runtime.h"
+#include "dicom/toolkit/detail/SaveHold.h"
 #include "dicom/toolkit/detail/ScuAssociation.h"
 
 #include <QFileInfo>
@@ -33,6 +34,18 @@ namespace pacs::toolkit {
 
 namespace {
 constexpr int kDimseTimeout = 120;
+
+// A final status that tells the sender its object was not taken: anything but
+// success, a warning, pending or none set.
+bool isRefusal(int status)
+{
+    if (status < 0 || status == 0 || status == 0x0001 || status == 0x0107 || status == 0x0116)
+        return false;
+    if (status >= 0xB000 && status <= 0xBFFF)
+        return false;
+    return status != 0xFF00 && status != 0xFF01;
+}
+
 constexpr int kDefaultFailure = 0xC001;    // "not processed": nothing confirmed the request
 constexpr int kStalledReadSeconds = 60;    // a peer stuck in the middle of a PDU
 
@@ -102,7 +115,10 @@ ToolkitConnection::ToolkitConnection(bool outgoing, std::shared_ptr<detail::Even
         m_executor = std::make_unique<detail::SerialExecutor>();
 }
 
-ToolkitConnection::~ToolkitConnection() = default;
+ToolkitConnection::~ToolkitConnection()
+{
+    releaseHeldSaves(false);
+}
 
 // ---------------------------------------------------------------- answers
 
@@ -251,14 +267,29 @@ void ToolkitConnection::saveImageAsync(const ToolkitImage &image, const QString 
     const ToolkitImage copy = image.clone(); // the program may go on changing its image
     const E_TransferSyntax target = detail::xferFromUid(transferSyntaxUid);
     const QStringList alsoDurable = m_durableWithSave;
-    startAction(QStringLiteral("SaveImage"), [copy, path, overwrite, target, compressLaterIn, alsoDurable]() -> ActionResult {
-        if (!overwrite && QFileInfo::exists(path))
+    std::shared_ptr<detail::SaveHold> hold;
+    if (m_inHandler) {
+        hold = std::make_shared<detail::SaveHold>();
+        m_heldSaves.push_back(hold);
+    }
+    startAction(QStringLiteral("SaveImage"), [copy, path, overwrite, target, compressLaterIn, alsoDurable, hold]() -> ActionResult {
+        if (!overwrite && QFileInfo::exists(path)) {
+            if (hold)
+                hold->waitForRelease(); // nothing to place; the completion still follows the handler
             return {false, QStringLiteral("SaveImage: ") + path + QStringLiteral(" exists"), -1};
+        }
         // Written without a flush of each piece; one sync per volume then makes
         // the file, its marker and the row's log durable together.
         QStringList unflushed;
+        std::function<bool()> placeWhen;
+        if (hold)
+            placeWhen = [hold] { return hold->waitForRelease(); };
         auto outcome = detail::writeDicomFile(copy.fileFormat(), E_TransferSyntax(copy.arrivedTransferSyntax()), path,
-                                              target, compressLaterIn, nullptr, &unflushed);
+                                              target, compressLaterIn, nullptr, &unflushed, placeWhen);
+        // A write that failed early completes after the handler too: its
+        // completion then finds the row the handler went on to write.
+        if (hold)
+            hold->waitForRelease();
         if (outcome.ok && !detail::syncDurable(unflushed, alsoDurable, &outcome.error))
             outcome.ok = false;
         // A file in place is compressed in any case (its marker is there).
@@ -554,14 +585,19 @@ void ToolkitConnection::raise(const QString &command, std::function<void(Toolkit
     auto self = shared_from_this();
     detail::postToMain([self, command, handler] {
         if (self->m_sink->alive && self->m_sink->events) {
+            bool failed = false;
+            self->m_inHandler = true;
             try {
                 handler(*self->m_sink->events, *self);
             } catch (...) {
+                failed = true;
                 // The request is answered as if the handler had set nothing.
                 self->deliverError(detail::failureText(QStringLiteral("event handler failed: ")
                                                            + detail::currentExceptionText(),
                                                        self->m_callingTitle, command));
             }
+            self->m_inHandler = false;
+            self->releaseHeldSaves(!failed && !isRefusal(self->status()));
         }
         {
             std::lock_guard lock(self->m_mutex);
@@ -570,6 +606,13 @@ void ToolkitConnection::raise(const QString &command, std::function<void(Toolkit
         self->m_cv.notify_all();
     });
     serviceUntilIdle();
+}
+
+void ToolkitConnection::releaseHeldSaves(bool place)
+{
+    for (const auto &hold : m_heldSaves)
+        hold->release(place);
+    m_heldSaves.clear();
 }
 
 void ToolkitConnection::serviceUntilIdle()

@@ -30,6 +30,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <vector>
 
 struct T_ASC_Association;
 
@@ -37,6 +38,7 @@ namespace pacs::toolkit {
 
 namespace detail {
 struct EventSink;
+class SaveHold;
 class ScuAssociation;
 class SerialExecutor;
 }
@@ -145,6 +147,7 @@ private:
     // Failures no action completion reports, to connectionError.
     void reportError(const QString &message); // any thread
     void deliverError(const QString &message); // main thread
+    void releaseHeldSaves(bool place);         // main thread, after a handler
 
     // Actions.
     void startAction(const QString &name, std::function<ActionResult()> work, Runner runner);
@@ -189,6 +192,10 @@ private:
     std::condition_variable m_cv;
     std::deque<std::function<void()>> m_tasks;
     bool m_handlerActive = false;
+    // While a handler of this connection runs on the main thread: the saves
+    // it starts wait with their files until it has returned.
+    std::atomic<bool> m_inHandler{false};
+    std::vector<std::shared_ptr<detail::SaveHold>> m_heldSaves; // main thread
     int m_pendingActions = 0;
     bool m_inRequest = false;
     bool m_stopped = false;

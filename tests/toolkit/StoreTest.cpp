@@ -6,6 +6,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 
 #include <dcmtk/dcmdata/dcdatset.h>
 #include <dcmtk/dcmdata/dcdeftag.h>
@@ -244,4 +245,57 @@ TEST(ToolkitStore, FailedSaveIsReportedAndNotAcknowledged)
     EXPECT_EQ(f.events.completions.first().action, QStringLiteral("SaveImage"));
     EXPECT_FALSE(f.events.completions.first().success);
     EXPECT_FALSE(f.events.completions.first().error.isEmpty());
+}
+
+// A save started by the handler writes at once, beside the handler's own
+// work, but its file appears only after the handler has returned; a handler
+// that refuses the image leaves no file and no marker, and the sender does
+// not hear "stored".
+TEST(ToolkitStore, HandlerSavesArePlacedOnlyAfterTheHandlerAndNotWhenItRefuses)
+{
+    ListenerFixture f;
+    ToolkitEncodeQueue &queue = ToolkitEncodeQueue::instance();
+    const QString previousFolder = queue.folder();
+    const QString markers = f.path(QStringLiteral("_encode"));
+    ASSERT_TRUE(QDir().mkpath(markers));
+    ASSERT_TRUE(QDir().mkpath(f.events.storeDir));
+    queue.setFolder(markers);
+    bool refuse = false;
+    bool writtenDuringHandler = false, placedDuringHandler = true;
+    QString path;
+    f.events.onImage = [&](ToolkitConnection &connection, ToolkitImage &image) {
+        path = f.events.storeDir + QLatin1Char('/') + image.instanceUid() + QStringLiteral(".dcm");
+        connection.setUserTag(image.instanceUid());
+        connection.saveImageAsync(image, path, true, kJpegLossless);
+        // The temporary file shows the write under way; its name stays free.
+        writtenDuringHandler = waitUntil([&] {
+            return !QDir(f.events.storeDir).entryList({QStringLiteral(".*.dcm.*")}, QDir::Files | QDir::Hidden).isEmpty();
+        });
+        placedDuringHandler = QFileInfo::exists(path);
+        if (refuse)
+            connection.setStatus(0xA700);
+    };
+    const QString source = f.path(QStringLiteral("in.dcm"));
+    ASSERT_FALSE(writeSample(source, {}).isEmpty());
+
+    ToolResult r = store(f, {source});
+    EXPECT_TRUE(succeeded(r)) << r.output.toStdString();
+    EXPECT_TRUE(writtenDuringHandler);
+    EXPECT_FALSE(placedDuringHandler);
+    EXPECT_TRUE(QFileInfo::exists(path));
+    EXPECT_TRUE(queue.waitIdle(60000));
+
+    refuse = true;
+    ASSERT_TRUE(QFile::remove(path));
+    f.events.completions.clear();
+    r = store(f, {source});
+    EXPECT_FALSE(r.output.contains(QStringLiteral("Store Response (Success)"))) << r.output.toStdString();
+    EXPECT_TRUE(writtenDuringHandler);
+    ASSERT_TRUE(waitUntil([&] { return !f.events.completions.isEmpty(); }));
+    EXPECT_FALSE(f.events.completions.first().success);
+    EXPECT_FALSE(QFileInfo::exists(path));
+    EXPECT_TRUE(QDir(f.events.storeDir).entryList(QDir::Files | QDir::Hidden | QDir::NoDotAndDotDot).isEmpty())
+        << QDir(f.events.storeDir).entryList(QDir::Files | QDir::Hidden | QDir::NoDotAndDotDot).join(' ').toStdString();
+    EXPECT_TRUE(QDir(markers).entryList({QStringLiteral("*.encode")}, QDir::Files).isEmpty());
+    queue.setFolder(previousFolder);
 }

@@ -223,7 +223,7 @@ QString noSpaceError(const QString &folder, qint64 needed, const QString &path)
 
 WriteOutcome writeDicomFile(DcmFileFormat &file, E_TransferSyntax arrived, const QString &path,
                             E_TransferSyntax target, const QString &deferFolder, const FileIdentity *onlyIfStill,
-                            QStringList *unflushed)
+                            QStringList *unflushed, const std::function<bool()> &placeWhen)
 {
     WriteOutcome outcome;
     DcmDataset *dataset = file.getDataset();
@@ -306,6 +306,13 @@ WriteOutcome writeDicomFile(DcmFileFormat &file, E_TransferSyntax arrived, const
             ::close(tempFd);
         QFile::remove(tempPath);
         return outcome;
+    }
+    if (placeWhen && !placeWhen()) {
+        if (tempFd >= 0)
+            ::close(tempFd);
+        QFile::remove(tempPath);
+        outcome.withdrawn = true;
+        return fail(QStringLiteral("not stored, the image was refused: ") + path);
     }
     // A file that replaces a stored one is on disk before the rename, even
     // when the caller flushes later: a power cut in between must leave the

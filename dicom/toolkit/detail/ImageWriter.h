@@ -11,6 +11,7 @@
 #include <dcmtk/dcmdata/dctypes.h>
 #include <dcmtk/dcmdata/dcxfer.h>
 
+#include <functional>
 #include <memory>
 #include <mutex>
 
@@ -82,6 +83,7 @@ struct WriteOutcome
     QString error;
     E_TransferSyntax written = EXS_Unknown;
     QString deferredMarker; // set when the encoding into `target` was left to the encode queue
+    bool withdrawn = false; // `placeWhen` said no: nothing was put in place
 };
 
 // Writes the file in `target` where the pixels allow it (lossless source, an
@@ -98,9 +100,13 @@ struct WriteOutcome
 // folder, the marker and the marker's folder are added to it, and the caller
 // makes them durable (syncDurable) before it calls the file stored. A file
 // that replaces an existing one is flushed before the rename all the same.
+// With `placeWhen`, the written file (and its marker) wait under their
+// temporary names until it returns; false removes them, and nothing at `path`
+// changes. It may block: the caller's work elsewhere overlaps the write.
 WriteOutcome writeDicomFile(DcmFileFormat &file, E_TransferSyntax arrived, const QString &path,
                             E_TransferSyntax target, const QString &deferFolder = QString(),
-                            const FileIdentity *onlyIfStill = nullptr, QStringList *unflushed = nullptr);
+                            const FileIdentity *onlyIfStill = nullptr, QStringList *unflushed = nullptr,
+                            const std::function<bool()> &placeWhen = {});
 
 // Makes `written` (files and folders written without a flush) and the files
 // of `alsoDurable` (the archive's write-ahead log) durable with one sync of
