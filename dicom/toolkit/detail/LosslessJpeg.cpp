@@ -115,11 +115,11 @@ public:
         if (m_out.size() - m_used < bytes + 8)
             m_out.resize(std::max(m_out.size() * 2, m_used + bytes + 8));
     }
-    // Appends `count` (1 to 31) bits.
-    void put(uint32_t value, int count)
+    // Appends `count` (1 to 57) bits.
+    void put(uint64_t value, int count)
     {
         m_accumulator = (m_accumulator << count) | value;
-        m_count += count; // at most 38: seven left over and 31 new
+        m_count += count; // at most 64: seven left over and 57 new
         const uint64_t word = m_accumulator << (64 - m_count);
         const int bytes = m_count >> 3;
         if (((~word - 0x0101010101010101ull) & word & 0x8080808080808080ull) == 0) { // no 0xFF byte
@@ -264,20 +264,35 @@ bool encodeFrame(const Sample *samples, int rows, int columns, int precision, st
         }
         const Sample *row = samples + size_t(y) * size_t(columns);
         unsigned prediction = startsBand(y) ? first : (samples[size_t(y - 1) * size_t(columns)] & mask);
-        for (int x = 0; x < columns; ++x) {
-            const unsigned sample = row[x] & mask;
-            const int d = difference(sample, prediction);
-            prediction = sample;
-            const unsigned index = unsigned(d + kSmall);
-            if (index < small.size()) [[likely]] {
-                const uint32_t entry = small[index];
-                writer.put(entry >> 5, int(entry & 31));
-            } else {
+        int x = 0;
+        // Two samples' codes at a time where both are small: 27 bits each at
+        // most, so the pair and the bits left over fit the 64-bit store.
+        for (; x + 1 < columns; x += 2) {
+            const unsigned a = row[x] & mask, b = row[x + 1] & mask;
+            const int da = difference(a, prediction), db = difference(b, a);
+            prediction = b;
+            const unsigned ia = unsigned(da + kSmall), ib = unsigned(db + kSmall);
+            if (ia < small.size() && ib < small.size()) [[likely]] {
+                const uint32_t ea = small[ia], eb = small[ib];
+                const int lb = int(eb & 31);
+                writer.put((uint64_t(ea >> 5) << lb) | (eb >> 5), int(ea & 31) + lb);
+                continue;
+            }
+            for (const int d : {da, db}) {
                 uint32_t bits;
                 int length;
                 codeOf(table, d, bits, length);
                 writer.put(bits, length);
             }
+        }
+        for (; x < columns; ++x) {
+            const unsigned sample = row[x] & mask;
+            const int d = difference(sample, prediction);
+            prediction = sample;
+            uint32_t bits;
+            int length;
+            codeOf(table, d, bits, length);
+            writer.put(bits, length);
         }
     }
     writer.reserve(8);
