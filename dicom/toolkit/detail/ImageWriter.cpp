@@ -311,7 +311,6 @@ WriteOutcome writeDicomFile(DcmFileFormat &file, E_TransferSyntax arrived, const
         if (tempFd >= 0)
             ::close(tempFd);
         QFile::remove(tempPath);
-        outcome.withdrawn = true;
         return fail(QStringLiteral("not stored, the image was refused: ") + path);
     }
     // A file that replaces a stored one is on disk before the rename, even

@@ -83,7 +83,6 @@ struct WriteOutcome
     QString error;
     E_TransferSyntax written = EXS_Unknown;
     QString deferredMarker; // set when the encoding into `target` was left to the encode queue
-    bool withdrawn = false; // `placeWhen` said no: nothing was put in place
 };
 
 // Writes the file in `target` where the pixels allow it (lossless source, an
