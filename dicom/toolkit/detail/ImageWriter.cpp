@@ -7,6 +7,7 @@
 
 #include <QDir>
 #include <QFileInfo>
+#include <QScopeGuard>
 #include <QStorageInfo>
 #include <QTemporaryFile>
 
@@ -18,14 +19,20 @@
 #include <dcmtk/dcmjpeg/djrplol.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <limits>
+#include <utility>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 namespace pacs::toolkit::detail {
+
+namespace {
+std::atomic<int> writesAtOnce{0}; // files being written or put in place right now
+} // namespace
 
 E_TransferSyntax xferFromUid(const QString &uid)
 {
@@ -221,21 +228,47 @@ QString noSpaceError(const QString &folder, qint64 needed, const QString &path)
            + path + QStringLiteral(")");
 }
 
-WriteOutcome writeDicomFile(DcmFileFormat &file, E_TransferSyntax arrived, const QString &path,
-                            E_TransferSyntax target, const QString &deferFolder, const FileIdentity *onlyIfStill,
-                            QStringList *unflushed, const std::function<bool()> &placeWhen)
+TempDicomFile::~TempDicomFile() { discard(); }
+
+TempDicomFile::TempDicomFile(TempDicomFile &&other) noexcept { *this = std::move(other); }
+
+TempDicomFile &TempDicomFile::operator=(TempDicomFile &&other) noexcept
 {
-    WriteOutcome outcome;
+    if (this != &other) {
+        discard();
+        path = std::exchange(other.path, QString());
+        fd = std::exchange(other.fd, -1);
+        written = other.written;
+        target = other.target;
+        deferred = other.deferred;
+    }
+    return *this;
+}
+
+void TempDicomFile::discard()
+{
+    if (fd >= 0)
+        ::close(fd);
+    fd = -1;
+    if (!path.isEmpty())
+        QFile::remove(path);
+    path.clear();
+}
+
+bool writeTempDicomFile(DcmFileFormat &file, E_TransferSyntax arrived, const QString &folder, const QString &path,
+                        E_TransferSyntax target, bool mayDefer, TempDicomFile &temp, QString &error)
+{
+    temp.discard();
     DcmDataset *dataset = file.getDataset();
     if (!dataset) {
-        outcome.error = QStringLiteral("no dataset to write");
-        return outcome;
+        error = QStringLiteral("no dataset to write");
+        return false;
     }
     // A value still left in its source file is read now: a source that can
     // no longer give it must not become a stored file with broken pixels.
     if (const OFCondition loaded = file.loadAllDataIntoMemory(); loaded.bad()) {
-        outcome.error = conditionText(loaded, QString(), QStringLiteral("cannot read the image's data"));
-        return outcome;
+        error = conditionText(loaded, QString(), QStringLiteral("cannot read the image's data"));
+        return false;
     }
     if (arrived == EXS_Unknown)
         arrived = dataset->getOriginalXfer();
@@ -247,29 +280,23 @@ WriteOutcome writeDicomFile(DcmFileFormat &file, E_TransferSyntax arrived, const
     E_TransferSyntax chosen = arrived;
     const bool encodes = target != EXS_Unknown && target != arrived && !isLossy(arrived)
                          && dataset->tagExistsWithValue(DCM_PixelData);
-    const bool deferred = encodes && !deferFolder.isEmpty() && canConvert(arrived, target);
+    const bool deferred = encodes && mayDefer && canConvert(arrived, target);
     if (encodes && !deferred && transcode(*dataset, arrived, target)) {
         chosen = target;
     }
-    auto fail = [&outcome](const QString &error) {
-        if (!outcome.deferredMarker.isEmpty())
-            QFile::remove(outcome.deferredMarker);
-        outcome.deferredMarker.clear();
-        outcome.error = error;
-        return outcome;
-    };
     if (!dataset->canWriteXfer(chosen, arrived))
         chosen = arrived;
 
-    const QFileInfo info(path);
-    QDir().mkpath(info.absolutePath());
+    QDir().mkpath(folder);
     QString tempPath;
     {
-        QTemporaryFile temp(info.absolutePath() + QStringLiteral("/.") + info.fileName() + QStringLiteral(".XXXXXX"));
-        temp.setAutoRemove(false);
-        if (!temp.open())
-            return fail(QStringLiteral("cannot create a file in ") + info.absolutePath());
-        tempPath = temp.fileName();
+        QTemporaryFile created(folder + QStringLiteral("/.") + QFileInfo(path).fileName() + QStringLiteral(".XXXXXX"));
+        created.setAutoRemove(false);
+        if (!created.open()) {
+            error = QStringLiteral("cannot create a file in ") + folder;
+            return false;
+        }
+        tempPath = created.fileName();
     }
     QFile::setPermissions(tempPath, QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup | QFile::ReadOther);
     OFCondition cond = file.saveFile(QFile::encodeName(tempPath).constData(), chosen, EET_ExplicitLength,
@@ -286,66 +313,106 @@ WriteOutcome writeDicomFile(DcmFileFormat &file, E_TransferSyntax arrived, const
         // DCMTK names the encoding step that gave up, not the cause; a volume
         // without room is said as such. Otherwise the first attempt's reason
         // counts: the second only repeats the write in the received syntax.
-        const QString full = noSpaceError(info.absolutePath(), std::max<qint64>(written, 0), path);
-        if (!full.isEmpty())
-            return fail(full);
-        return fail(conditionText(first.bad() ? first : cond, QString(), QStringLiteral("writing ") + path));
+        error = noSpaceError(folder, std::max<qint64>(written, 0), path);
+        if (error.isEmpty())
+            error = conditionText(first.bad() ? first : cond, QString(), QStringLiteral("writing ") + path);
+        return false;
     }
+    temp.path = tempPath;
+    temp.written = chosen;
+    temp.target = target;
+    temp.deferred = deferred && chosen == arrived;
     // The device starts writing the image's data at once, so that the flushes
     // that follow (the marker's, or the caller's one sync of the volume) find
-    // most of it written. The marker is in place before the file is renamed
-    // into place: no crash leaves a received file that the encode queue does
-    // not list.
-    const bool flushEach = unflushed == nullptr;
-    const int tempFd = ::open(QFile::encodeName(tempPath).constData(), O_RDONLY);
-    if (tempFd >= 0)
-        ::sync_file_range(tempFd, 0, 0, SYNC_FILE_RANGE_WRITE);
-    if (deferred && !ToolkitEncodeQueue::writeMarker(deferFolder, path, uidOfXfer(target), &outcome.deferredMarker,
-                                                     &outcome.error, flushEach)) {
-        if (tempFd >= 0)
-            ::close(tempFd);
-        QFile::remove(tempPath);
+    // most of it written.
+    temp.fd = ::open(QFile::encodeName(tempPath).constData(), O_RDONLY | O_CLOEXEC);
+    if (temp.fd >= 0)
+        ::sync_file_range(temp.fd, 0, 0, SYNC_FILE_RANGE_WRITE);
+    return true;
+}
+
+WriteOutcome placeTempDicomFile(TempDicomFile &temp, const QString &path, const QString &deferFolder,
+                                const FileIdentity *onlyIfStill, QStringList *unflushed,
+                                const std::function<bool()> &placeWhen)
+{
+    WriteOutcome outcome;
+    writesAtOnce.fetch_add(1);
+    const auto counted = qScopeGuard([] { writesAtOnce.fetch_sub(1); });
+    auto fail = [&outcome, &temp](const QString &error) {
+        if (!outcome.deferredMarker.isEmpty())
+            QFile::remove(outcome.deferredMarker);
+        outcome.deferredMarker.clear();
+        outcome.error = error;
+        temp.discard();
         return outcome;
-    }
-    if (placeWhen && !placeWhen()) {
-        if (tempFd >= 0)
-            ::close(tempFd);
-        QFile::remove(tempPath);
+    };
+    if (temp.path.isEmpty())
+        return fail(QStringLiteral("nothing written for ") + path);
+    const QFileInfo info(path);
+    const QString tempFolder = QFileInfo(temp.path).absolutePath();
+    // The marker is in place before the file is renamed into place: no crash
+    // leaves a received file that the encode queue does not list.
+    const bool flushEach = unflushed == nullptr;
+    const bool deferred = temp.deferred && !deferFolder.isEmpty();
+    if (deferred && !ToolkitEncodeQueue::writeMarker(deferFolder, path, uidOfXfer(temp.target), &outcome.deferredMarker,
+                                                     &outcome.error, flushEach))
+        return fail(outcome.error);
+    // A write on its own (one sender) flushes the image's data and size while
+    // the handler still writes the row: the sync after the rename then has
+    // only the names, the marker and the row's log left, and that is what the
+    // sender waits for. Several writes at once share their syncs instead;
+    // a flush of each would only queue on the device.
+    if (placeWhen && !flushEach && temp.fd >= 0 && writesAtOnce.load() == 1)
+        ::fdatasync(temp.fd);
+    if (placeWhen && !placeWhen())
         return fail(QStringLiteral("not stored, the image was refused: ") + path);
-    }
     // A file that replaces a stored one is on disk before the rename, even
     // when the caller flushes later: a power cut in between must leave the
     // old file, never a new name without its data.
     const bool flushNow = flushEach || QFileInfo::exists(path);
-    const bool flushed = tempFd >= 0 && (!flushNow || ::fsync(tempFd) == 0);
-    if (tempFd >= 0)
-        ::close(tempFd);
-    if (!flushed) {
-        QFile::remove(tempPath);
+    if (temp.fd < 0 || (flushNow && ::fsync(temp.fd) != 0))
         return fail(QStringLiteral("cannot move the written file into place: ") + path);
-    }
+    QDir().mkpath(info.absolutePath());
     {
         const std::lock_guard<std::mutex> guard(storedFileLock());
         if (onlyIfStill && !(FileIdentity::of(path) == *onlyIfStill)) {
-            QFile::remove(tempPath);
             outcome.superseded = true;
             return fail(QStringLiteral("changed or removed while it was rewritten: ") + path);
         }
-        if (std::rename(QFile::encodeName(tempPath).constData(), QFile::encodeName(path).constData()) != 0) {
-            QFile::remove(tempPath);
+        if (std::rename(QFile::encodeName(temp.path).constData(), QFile::encodeName(path).constData()) != 0)
             return fail(QStringLiteral("cannot move the written file into place: ") + path);
-        }
     }
+    temp.path.clear(); // it is the stored file now
+    temp.discard();
     if (flushEach) {
         flushToDisk(info.absolutePath(), true);
+        if (tempFolder != info.absolutePath())
+            flushToDisk(tempFolder, true);
     } else {
         *unflushed << path << info.absolutePath();
+        if (tempFolder != info.absolutePath())
+            *unflushed << tempFolder;
         if (!outcome.deferredMarker.isEmpty())
             *unflushed << outcome.deferredMarker << deferFolder;
     }
     outcome.ok = true;
-    outcome.written = chosen;
+    outcome.written = temp.written;
     return outcome;
+}
+
+WriteOutcome writeDicomFile(DcmFileFormat &file, E_TransferSyntax arrived, const QString &path,
+                            E_TransferSyntax target, const QString &deferFolder, const FileIdentity *onlyIfStill,
+                            QStringList *unflushed, const std::function<bool()> &placeWhen)
+{
+    TempDicomFile temp;
+    WriteOutcome outcome;
+    writesAtOnce.fetch_add(1);
+    const bool written = writeTempDicomFile(file, arrived, QFileInfo(path).absolutePath(), path, target,
+                                            !deferFolder.isEmpty(), temp, outcome.error);
+    writesAtOnce.fetch_sub(1);
+    if (!written)
+        return outcome;
+    return placeTempDicomFile(temp, path, deferFolder, onlyIfStill, unflushed, placeWhen);
 }
 
 } // namespace pacs::toolkit::detail

@@ -85,6 +85,33 @@ struct WriteOutcome
     QString deferredMarker; // set when the encoding into `target` was left to the encode queue
 };
 
+// A DICOM file written under a temporary name and not yet in place. Removed
+// when dropped unless placed.
+struct TempDicomFile
+{
+    QString path; // empty once placed or removed
+    int fd = -1;  // kept open for the flushes before the rename
+    E_TransferSyntax written = EXS_Unknown;
+    E_TransferSyntax target = EXS_Unknown;
+    bool deferred = false; // written as it arrived, for the encode queue to compress into `target`
+
+    TempDicomFile() = default;
+    TempDicomFile(const TempDicomFile &) = delete;
+    TempDicomFile &operator=(const TempDicomFile &) = delete;
+    TempDicomFile(TempDicomFile &&other) noexcept;
+    TempDicomFile &operator=(TempDicomFile &&other) noexcept;
+    ~TempDicomFile();
+    void discard();
+};
+
+// The two halves of writeDicomFile. The first writes the image in the chosen
+// syntax to a temporary file in `folder` (`path` names the file it is for;
+// `mayDefer` leaves the encoding into `target` to the encode queue); false
+// with `error`. The second puts such a file in place at `path`, from any
+// folder of the same volume, with writeDicomFile's rules.
+bool writeTempDicomFile(DcmFileFormat &file, E_TransferSyntax arrived, const QString &folder, const QString &path,
+                        E_TransferSyntax target, bool mayDefer, TempDicomFile &temp, QString &error);
+
 // Writes the file in `target` where the pixels allow it (lossless source, an
 // encoder available), otherwise in the syntax the image came in. The data go
 // to a temporary name in the same folder, are flushed to disk and then renamed
@@ -106,6 +133,9 @@ WriteOutcome writeDicomFile(DcmFileFormat &file, E_TransferSyntax arrived, const
                             E_TransferSyntax target, const QString &deferFolder = QString(),
                             const FileIdentity *onlyIfStill = nullptr, QStringList *unflushed = nullptr,
                             const std::function<bool()> &placeWhen = {});
+WriteOutcome placeTempDicomFile(TempDicomFile &temp, const QString &path, const QString &deferFolder,
+                                const FileIdentity *onlyIfStill, QStringList *unflushed,
+                                const std::function<bool()> &placeWhen);
 
 // Makes `written` (files and folders written without a flush) and the files
 // of `alsoDurable` (the archive's write-ahead log) durable with one sync of
