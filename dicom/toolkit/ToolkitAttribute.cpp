@@ -1,5 +1,6 @@
 #include "dicom/toolkit/ToolkitAttribute.h"
 
+#include "dicom/toolkit/detail/DatasetEdits.h"
 #include "dicom/toolkit/ToolkitSequence.h"
 #include "dicom/toolkit/detail/CharacterSets.h"
 
@@ -294,6 +295,7 @@ bool ToolkitAttribute::setAttributeValue(const QVariant &value)
 {
     if (!m_item)
         return false;
+    detail::noteDatasetEdit();
     DcmItem *item = m_item.get();
     DcmTag tag{Uint16(m_group), Uint16(m_element)};
     if (tag.getEVR() == EVR_UNKNOWN || tag.getEVR() == EVR_UN || tag.getEVR() == EVR_UNKNOWN2B)

@@ -1,5 +1,6 @@
 #include "dicom/toolkit/ToolkitAttributeSet.h"
 
+#include "dicom/toolkit/detail/DatasetEdits.h"
 #include <dcmtk/dcmdata/dcdatset.h>
 #include <dcmtk/dcmdata/dcelem.h>
 #include <dcmtk/dcmdata/dcitem.h>
@@ -25,6 +26,7 @@ bool ToolkitAttributeSet::putAttribute(int group, int element, const QVariant &v
 
 bool ToolkitAttributeSet::removeAttribute(int group, int element)
 {
+    detail::noteDatasetEdit();
     return m_item->findAndDeleteElement(DcmTagKey(Uint16(group), Uint16(element)), OFFalse, OFFalse).good();
 }
 

@@ -4,6 +4,7 @@
 #include "dicom/toolkit/ToolkitEvents.h"
 #include "dicom/toolkit/ToolkitImage.h"
 #include "dicom/toolkit/ToolkitSequence.h"
+#include "dicom/toolkit/detail/EarlyWrite.h"
 #include "dicom/toolkit/detail/EventSink.h"
 #include "dicom/toolkit/detail/ImageWriter.h"
 #include "dicom/toolkit/detail/Runtime.h"
@@ -262,17 +263,27 @@ void ToolkitConnection::saveImageAsync(const ToolkitImage &image, const QString 
     // received is durable, and the compression follows. Once it falls behind
     // (several senders at once on few cores), compressing first is the lesser
     // cost: one file written instead of two, and the backlog stops growing.
-    const bool behind = ToolkitEncodeQueue::instance().pending() >= ToolkitEncodeQueue::instance().backlogLimit();
-    const QString compressLaterIn = behind ? QString() : ToolkitEncodeQueue::instance().folder();
-    const ToolkitImage copy = image.clone(); // the program may go on changing its image
+    ToolkitEncodeQueue &queue = ToolkitEncodeQueue::instance();
     const E_TransferSyntax target = detail::xferFromUid(transferSyntaxUid);
+    // The image as it arrived, written already: only its rename is left, and
+    // its compression follows in any case.
+    std::shared_ptr<detail::TempDicomFile> early;
+    if (const auto written = image.earlyWrite()) {
+        auto temp = std::make_shared<detail::TempDicomFile>();
+        if (written->take(path, target, queue.folder(), *temp))
+            early = temp;
+    }
+    const bool behind = queue.pending() >= queue.backlogLimit();
+    const QString compressLaterIn = (behind && !early) ? QString() : queue.folder();
+    // The program may go on changing its image; a file written already needs no copy.
+    const ToolkitImage copy = early ? ToolkitImage() : image.clone();
     const QStringList alsoDurable = m_durableWithSave;
     std::shared_ptr<detail::SaveHold> hold;
     if (m_inHandler) {
         hold = std::make_shared<detail::SaveHold>();
         m_heldSaves.push_back(hold);
     }
-    startAction(QStringLiteral("SaveImage"), [copy, path, overwrite, target, compressLaterIn, alsoDurable, hold]() -> ActionResult {
+    startAction(QStringLiteral("SaveImage"), [copy, early, path, overwrite, target, compressLaterIn, alsoDurable, hold]() -> ActionResult {
         if (!overwrite && QFileInfo::exists(path)) {
             if (hold)
                 hold->waitForRelease(); // nothing to place; the completion still follows the handler
@@ -284,8 +295,9 @@ void ToolkitConnection::saveImageAsync(const ToolkitImage &image, const QString 
         std::function<bool()> placeWhen;
         if (hold)
             placeWhen = [hold] { return hold->waitForRelease(); };
-        auto outcome = detail::writeDicomFile(copy.fileFormat(), E_TransferSyntax(copy.arrivedTransferSyntax()), path,
-                                              target, compressLaterIn, nullptr, &unflushed, placeWhen);
+        auto outcome = early ? detail::placeTempDicomFile(*early, path, compressLaterIn, nullptr, &unflushed, placeWhen)
+                             : detail::writeDicomFile(copy.fileFormat(), E_TransferSyntax(copy.arrivedTransferSyntax()),
+                                                      path, target, compressLaterIn, nullptr, &unflushed, placeWhen);
         // A write that failed early completes after the handler too: its
         // completion then finds the row the handler went on to write.
         if (hold)
@@ -870,6 +882,9 @@ void ToolkitConnection::handleStore(Request &request)
     if (ASC_findAcceptedPresentationContext(m_assoc->params, dataPresId, &pc).good())
         xfer = DcmXfer(pc.acceptedTransferSyntax).getXfer();
     ToolkitImage image = ToolkitImage::fromDataset(dataset, int(xfer));
+    // Written now, while only this thread has the image; the handler's save
+    // then finds the file made.
+    image.setEarlyWrite(detail::EarlyWrite::start(image.fileFormat(), xfer));
     {
         std::lock_guard lock(m_mutex);
         m_request = &request;

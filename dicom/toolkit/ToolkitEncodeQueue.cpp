@@ -1,5 +1,6 @@
 #include "dicom/toolkit/ToolkitEncodeQueue.h"
 
+#include "dicom/toolkit/detail/EarlyWrite.h"
 #include "dicom/toolkit/detail/ImageWriter.h"
 #include "dicom/toolkit/detail/Runtime.h"
 
@@ -154,6 +155,9 @@ int ToolkitEncodeQueue::resume(const QString &folder)
         enqueue(folder + QLatin1Char('/') + name);
         ++queued;
     }
+    // Images written before their handler ran and never saved: the sender
+    // was not told they were stored.
+    detail::EarlyWrite::removeLeftovers(folder);
     // Markers set aside by the process before: made anew when needed.
     for (const QString &name : QDir(folder).entryList({QStringLiteral("*") + QLatin1String(kSpareSuffix)}, QDir::Files))
         QFile::remove(folder + QLatin1Char('/') + name);

@@ -1,5 +1,6 @@
 #include "dicom/toolkit/ToolkitImage.h"
 
+#include "dicom/toolkit/detail/EarlyWrite.h"
 #include "dicom/toolkit/detail/ImageWriter.h"
 #include "dicom/toolkit/detail/Runtime.h"
 #include "dicom/toolkit/detail/ScuAssociation.h"
@@ -17,6 +18,7 @@ struct ToolkitImage::Data
 {
     DcmFileFormat file;
     E_TransferSyntax arrived = EXS_Unknown;
+    std::shared_ptr<detail::EarlyWrite> early; // not part of a clone
 };
 
 ToolkitImage::ToolkitImage() : m_d(std::make_shared<Data>()) {}
@@ -141,5 +143,7 @@ ToolkitImage ToolkitImage::clone() const
 
 DcmFileFormat &ToolkitImage::fileFormat() const { return m_d->file; }
 int ToolkitImage::arrivedTransferSyntax() const { return int(m_d->arrived); }
+std::shared_ptr<detail::EarlyWrite> ToolkitImage::earlyWrite() const { return m_d->early; }
+void ToolkitImage::setEarlyWrite(std::shared_ptr<detail::EarlyWrite> written) { m_d->early = std::move(written); }
 
 } // namespace pacs::toolkit

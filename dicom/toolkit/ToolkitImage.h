@@ -15,6 +15,10 @@
 class DcmDataset;
 class DcmFileFormat;
 
+namespace pacs::toolkit::detail {
+class EarlyWrite;
+}
+
 namespace pacs::toolkit {
 
 class ToolkitImage
@@ -65,6 +69,9 @@ public:
     // For the toolkit's own use.
     DcmFileFormat &fileFormat() const;
     int arrivedTransferSyntax() const;
+    // The file written from a received image before its handler ran (null when none).
+    std::shared_ptr<detail::EarlyWrite> earlyWrite() const;
+    void setEarlyWrite(std::shared_ptr<detail::EarlyWrite> written);
 
 private:
     struct Data;

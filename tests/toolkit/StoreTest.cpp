@@ -267,9 +267,11 @@ TEST(ToolkitStore, HandlerSavesArePlacedOnlyAfterTheHandlerAndNotWhenItRefuses)
         path = f.events.storeDir + QLatin1Char('/') + image.instanceUid() + QStringLiteral(".dcm");
         connection.setUserTag(image.instanceUid());
         connection.saveImageAsync(image, path, true, kJpegLossless);
-        // The temporary file shows the write under way; its name stays free.
+        // The temporary file shows the write under way (beside its place, or
+        // written before the handler ran, beside the markers); its name stays free.
         writtenDuringHandler = waitUntil([&] {
-            return !QDir(f.events.storeDir).entryList({QStringLiteral(".*.dcm.*")}, QDir::Files | QDir::Hidden).isEmpty();
+            return !QDir(f.events.storeDir).entryList({QStringLiteral(".*.dcm.*")}, QDir::Files | QDir::Hidden).isEmpty()
+                   || !QDir(markers).entryList({QStringLiteral(".*.dcm.*")}, QDir::Files | QDir::Hidden).isEmpty();
         });
         placedDuringHandler = QFileInfo::exists(path);
         if (refuse)
@@ -297,5 +299,72 @@ TEST(ToolkitStore, HandlerSavesArePlacedOnlyAfterTheHandlerAndNotWhenItRefuses)
     EXPECT_TRUE(QDir(f.events.storeDir).entryList(QDir::Files | QDir::Hidden | QDir::NoDotAndDotDot).isEmpty())
         << QDir(f.events.storeDir).entryList(QDir::Files | QDir::Hidden | QDir::NoDotAndDotDot).join(' ').toStdString();
     EXPECT_TRUE(QDir(markers).entryList({QStringLiteral("*.encode")}, QDir::Files).isEmpty());
+    EXPECT_TRUE(QDir(markers).entryList({QStringLiteral(".*.dcm.*")}, QDir::Files | QDir::Hidden).isEmpty());
+    queue.setFolder(previousFolder);
+}
+
+// A received image is written before its handler runs; the handler's save
+// puts that file in place only while the image is as it arrived.
+TEST(ToolkitStore, AFileWrittenBeforeTheHandlerIsUsedOnlyForTheImageAsItArrived)
+{
+    ListenerFixture f;
+    ToolkitEncodeQueue &queue = ToolkitEncodeQueue::instance();
+    const QString previousFolder = queue.folder();
+    const QString markers = f.path(QStringLiteral("_encode"));
+    ASSERT_TRUE(QDir().mkpath(markers));
+    ASSERT_TRUE(QDir().mkpath(f.events.storeDir));
+    queue.setFolder(markers);
+    auto earlyFiles = [&] { return QDir(markers).entryList({QStringLiteral(".incoming.dcm.*")}, QDir::Files | QDir::Hidden); };
+
+    enum class Handler { Unchanged, Edited, NotSaved } handler = Handler::Unchanged;
+    bool writtenBeforeHandler = false;
+    QString path;
+    f.events.onImage = [&](ToolkitConnection &connection, ToolkitImage &image) {
+        writtenBeforeHandler = !earlyFiles().isEmpty();
+        path = f.events.storeDir + QLatin1Char('/') + image.instanceUid() + QStringLiteral(".dcm");
+        connection.setUserTag(image.instanceUid());
+        if (handler == Handler::NotSaved)
+            return;
+        if (handler == Handler::Edited)
+            image.setPatientId(QStringLiteral("EDITED^ID"));
+        connection.saveImageAsync(image, path, true, kJpegLossless);
+    };
+    const QString source = f.path(QStringLiteral("in.dcm"));
+    ASSERT_FALSE(writeSample(source, {}).isEmpty());
+    ToolkitImage original;
+    ASSERT_TRUE(original.readFile(source));
+
+    for (Handler kind : {Handler::Unchanged, Handler::Edited}) {
+        handler = kind;
+        f.events.completions.clear();
+        ToolResult r = store(f, {source});
+        EXPECT_TRUE(succeeded(r)) << r.output.toStdString();
+        EXPECT_TRUE(writtenBeforeHandler);
+        ASSERT_TRUE(waitUntil([&] { return !f.events.completions.isEmpty(); }));
+        EXPECT_TRUE(f.events.completions.first().success);
+        EXPECT_TRUE(queue.waitIdle(60000));
+        ToolkitImage stored;
+        ASSERT_TRUE(stored.readFile(path));
+        EXPECT_EQ(fileTransferSyntax(path), kJpegLossless);
+        EXPECT_EQ(decodedPixels(path), decodedPixels(source));
+        EXPECT_EQ(stored.patientId(), kind == Handler::Edited ? QStringLiteral("EDITED^ID") : original.patientId());
+        EXPECT_EQ(stored.patientName(), original.patientName());
+        EXPECT_TRUE(earlyFiles().isEmpty()) << earlyFiles().join(' ').toStdString();
+        ASSERT_TRUE(QFile::remove(path));
+    }
+
+    // Never saved: the early file goes with the image.
+    handler = Handler::NotSaved;
+    ToolResult r = store(f, {source});
+    EXPECT_TRUE(writtenBeforeHandler);
+    EXPECT_TRUE(waitUntil([&] { return earlyFiles().isEmpty(); })) << earlyFiles().join(' ').toStdString();
+    EXPECT_FALSE(QFileInfo::exists(path));
+
+    // What a killed process left is removed when the queue resumes.
+    QFile stale(markers + QStringLiteral("/.incoming.dcm.AbC123"));
+    ASSERT_TRUE(stale.open(QIODevice::WriteOnly));
+    stale.close();
+    queue.resume(markers);
+    EXPECT_TRUE(earlyFiles().isEmpty());
     queue.setFolder(previousFolder);
 }

@@ -373,12 +373,22 @@ WriteOutcome placeTempDicomFile(TempDicomFile &temp, const QString &path, const 
     if (temp.fd < 0 || (flushNow && ::fsync(temp.fd) != 0))
         return fail(QStringLiteral("cannot move the written file into place: ") + path);
     QDir().mkpath(info.absolutePath());
+    // A replaced file gives its blocks back when its last descriptor closes:
+    // kept open here, that happens after the lock, not inside the rename. On
+    // a volume that discards freed blocks it takes as long as a write, and
+    // every other rename into place waits for this lock.
+    int replaced = -1;
+    const auto closeReplaced = qScopeGuard([&replaced] {
+        if (replaced >= 0)
+            ::close(replaced);
+    });
     {
         const std::lock_guard<std::mutex> guard(storedFileLock());
         if (onlyIfStill && !(FileIdentity::of(path) == *onlyIfStill)) {
             outcome.superseded = true;
             return fail(QStringLiteral("changed or removed while it was rewritten: ") + path);
         }
+        replaced = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
         if (std::rename(QFile::encodeName(temp.path).constData(), QFile::encodeName(path).constData()) != 0)
             return fail(QStringLiteral("cannot move the written file into place: ") + path);
     }
