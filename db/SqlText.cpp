@@ -1,6 +1,9 @@
 #include "db/SqlText.h"
 
 #include <QDir>
+#include <QFile>
+
+#include <sys/stat.h>
 
 namespace pacs::db {
 
@@ -59,6 +62,12 @@ QString SafeFileName(const QString &text)
 
 void MakeDirs(const QString &path)
 {
+    // Most calls name a folder made before (each image of a series): one
+    // look at it instead of a mkdir per level.
+    const qsizetype last = path.lastIndexOf(QLatin1Char('/'));
+    struct stat st;
+    if (last > 0 && ::stat(QFile::encodeName(path.left(last)).constData(), &st) == 0 && S_ISDIR(st.st_mode))
+        return;
     qsizetype at = path.indexOf(QLatin1Char('/'), 1);
     while (at > 0) {
         QDir().mkdir(path.left(at));

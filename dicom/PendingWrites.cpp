@@ -7,6 +7,10 @@
 #include <QFile>
 #include <QSysInfo>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 namespace pacs {
 
 QString PendingWrites::begin(const void *key, const QString &storageRoot, const QString &uid)
@@ -27,12 +31,10 @@ QString PendingWrites::begin(const void *key, const QString &storageRoot, const 
                + QString::number(QCoreApplication::applicationPid()) + QLatin1Char('-') + QString::number(++m_made)
                + QStringLiteral(".pending");
     }
-    QFile file(slot);
-    if (file.open(QIODevice::ReadWrite)) {
-        const QByteArray text = uid.toUtf8();
-        file.write(text);
-        file.resize(text.size());
-    }
+    const QByteArray text = uid.toUtf8();
+    const int fd = slotFile(slot);
+    if (fd >= 0 && (::pwrite(fd, text.constData(), size_t(text.size()), 0) != text.size() || ::ftruncate(fd, text.size()) != 0))
+        forget(slot);
     m_busy.insert(key, slot);
     return slot;
 }
@@ -47,11 +49,50 @@ void PendingWrites::end(const void *key)
     // Emptied to one blank rather than to nothing: a file cut to nothing gives
     // its block back (with a discard to the device on volumes mounted so) and
     // takes a new one for the next image.
-    QFile file(slot);
-    if (file.exists() && file.open(QIODevice::ReadWrite) && file.write("\n", 1) == 1 && file.resize(1))
+    const int fd = slotFile(slot, false);
+    if (fd >= 0 && ::pwrite(fd, "\n", 1, 0) == 1 && ::ftruncate(fd, 1) == 0) {
         m_free << slot;
-    else
-        QFile::remove(slot); // cannot be emptied: a new one next time
+        return;
+    }
+    forget(slot);
+    QFile::remove(slot); // cannot be emptied: a new one next time
+}
+
+// Slots stay open from one image to the next: two writes per image instead of
+// an open, a write, a cut and a close each time. A slot removed or replaced
+// meanwhile (its folder cleared) is opened anew, so the note is always in the
+// file a later start reads.
+int PendingWrites::slotFile(const QString &slot, bool create)
+{
+    const QByteArray name = QFile::encodeName(slot);
+    struct stat named;
+    const bool exists = ::stat(name.constData(), &named) == 0;
+    if (!exists && !create)
+        return -1;
+    if (const auto open = m_open.constFind(slot); open != m_open.cend()) {
+        struct stat held;
+        if (exists && ::fstat(open.value(), &held) == 0 && held.st_ino == named.st_ino && held.st_dev == named.st_dev)
+            return open.value();
+        forget(slot);
+    }
+    const int fd = ::open(name.constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (fd >= 0)
+        m_open.insert(slot, fd);
+    return fd;
+}
+
+void PendingWrites::forget(const QString &slot)
+{
+    if (const auto open = m_open.find(slot); open != m_open.end()) {
+        ::close(open.value());
+        m_open.erase(open);
+    }
+}
+
+PendingWrites::~PendingWrites()
+{
+    for (const int fd : std::as_const(m_open))
+        ::close(fd);
 }
 
 QString PendingWrites::uidIn(const QString &slotPath)

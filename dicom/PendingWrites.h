@@ -19,6 +19,11 @@ namespace pacs {
 class PendingWrites
 {
 public:
+    PendingWrites() = default;
+    PendingWrites(const PendingWrites &) = delete;
+    PendingWrites &operator=(const PendingWrites &) = delete;
+    ~PendingWrites();
+
     // Notes the write of `uid` under `storageRoot` for `key`; the slot's path.
     QString begin(const void *key, const QString &storageRoot, const QString &uid);
     // The save of `key` finished (stored or refused): its slot is empty again.
@@ -29,7 +34,11 @@ public:
     static QString uidIn(const QString &slotPath);
 
 private:
+    int slotFile(const QString &slot, bool create = true); // -1 when it cannot be opened (or is gone, without create)
+    void forget(const QString &slot);
+
     QHash<const void *, QString> m_busy;
+    QHash<QString, int> m_open; // slot -> descriptor
     QStringList m_free;
     int m_made = 0;
 };

@@ -469,4 +469,21 @@ TEST(PendingWrites, NotesAreReusedAndHoldTheUidOnlyWhileTheSaveRuns)
     const QString c = notes.begin(&third, root.path(), "1.2.3.4");
     EXPECT_NE(c, a);
     EXPECT_EQ(PendingWrites::uidIn(a), "1.2.3.3.4.5.6.7");
+
+    // A free note removed (its folder cleared) or replaced meanwhile: the next
+    // save's note is on disk under that name all the same, not in the file
+    // that was there before.
+    notes.end(&first);
+    ASSERT_TRUE(QFile::remove(b));
+    EXPECT_EQ(notes.begin(&first, root.path(), "1.2.3.5"), b);
+    EXPECT_EQ(PendingWrites::uidIn(b), "1.2.3.5");
+    notes.end(&first);
+    ASSERT_TRUE(QFile::remove(b));
+    {
+        QFile other(b);
+        ASSERT_TRUE(other.open(QIODevice::WriteOnly));
+        other.write("\n");
+    }
+    EXPECT_EQ(notes.begin(&first, root.path(), "1.2.3.6"), b);
+    EXPECT_EQ(PendingWrites::uidIn(b), "1.2.3.6");
 }
