@@ -35,9 +35,19 @@ class ToolkitEncodeQueue
 public:
     static ToolkitEncodeQueue &instance();
 
-    // Set and read on the main thread; a save takes the folder current when it starts.
-    void setFolder(const QString &folder) { m_folder = folder; }
-    QString folder() const { return m_folder; }
+    // Set on the main thread, read on any (a received image is written
+    // before its handler runs); a save takes the folder current when it starts.
+    void setFolder(const QString &folder)
+    {
+        const std::lock_guard<std::mutex> guard(m_folderLock);
+        if (m_folder != folder)
+            m_folder = folder;
+    }
+    QString folder() const
+    {
+        const std::lock_guard<std::mutex> guard(m_folderLock);
+        return m_folder;
+    }
 
     // Writes the marker for `path` in `folder`, flushed to disk before it
     // returns unless `flush` is false (the caller flushes it with the file).
@@ -50,7 +60,7 @@ public:
     // Markers handed over and not yet done.
     int pending() const { return m_pending; }
     // At this many pending, saves compress before they complete (two per
-    // worker unless set; set on the main thread).
+    // worker unless set; set on the main thread, read on any).
     int backlogLimit() const { return m_backlogLimit; }
     void setBacklogLimit(int limit) { m_backlogLimit = limit; }
     // Blocks until nothing is pending or `msecs` passed; true when idle.
@@ -70,9 +80,10 @@ private:
     void finishMarker(const QString &markerPath, bool done);
 
     QThreadPool *m_pool;
+    mutable std::mutex m_folderLock;
     QString m_folder;
     std::atomic<int> m_pending{0};
-    int m_backlogLimit = 4;
+    std::atomic<int> m_backlogLimit{4};
     std::mutex m_spareLock;
     QStringList m_spare;
     QSet<QString> m_queued;
