@@ -53,6 +53,26 @@ class ToolkitStoreSamples : public ::testing::TestWithParam<SampleKind>
 {
 };
 
+// The encode queue's marker folder in the fixture's directory for one test,
+// and the store folder made; the folder before comes back at the end.
+struct QueueFolderForTest
+{
+    explicit QueueFolderForTest(const ListenerFixture &f)
+        : queue(ToolkitEncodeQueue::instance()), previous(queue.folder()), markers(f.path(QStringLiteral("_encode")))
+    {
+        QDir().mkpath(markers);
+        QDir().mkpath(f.events.storeDir);
+        queue.setFolder(markers);
+    }
+    ~QueueFolderForTest() { queue.setFolder(previous); }
+    QueueFolderForTest(const QueueFolderForTest &) = delete;
+    QueueFolderForTest &operator=(const QueueFolderForTest &) = delete;
+
+    ToolkitEncodeQueue &queue;
+    const QString previous;
+    const QString markers;
+};
+
 } // namespace
 
 TEST_P(ToolkitStoreSamples, AreWrittenAsJpegLosslessWithoutLoss)
@@ -185,12 +205,10 @@ TEST(ToolkitStore, HandlerSeesPropertiesAndItsChangesAreStored)
 TEST(ToolkitStore, SavesCompressFirstOnceTheDeferredCompressionIsBehind)
 {
     ListenerFixture f;
-    ToolkitEncodeQueue &queue = ToolkitEncodeQueue::instance();
-    const QString previousFolder = queue.folder();
+    QueueFolderForTest folder(f);
+    ToolkitEncodeQueue &queue = folder.queue;
+    const QString &markers = folder.markers;
     const int previousLimit = queue.backlogLimit();
-    const QString markers = f.path(QStringLiteral("_encode"));
-    ASSERT_TRUE(QDir().mkpath(markers));
-    queue.setFolder(markers);
     auto sendOne = [&](const QString &name) {
         const QString source = f.path(name);
         EXPECT_FALSE(writeSample(source, {}).isEmpty());
@@ -210,7 +228,6 @@ TEST(ToolkitStore, SavesCompressFirstOnceTheDeferredCompressionIsBehind)
     EXPECT_FALSE(QDir(markers).isEmpty()) << "the compression was left to the workers";
     EXPECT_TRUE(queue.waitIdle(60000));
     EXPECT_EQ(fileTransferSyntax(f.events.savedPaths.last()), kJpegLossless);
-    queue.setFolder(previousFolder);
 }
 
 TEST(ToolkitStore, ManyImagesOverSeveralAssociationsAtOnce)
@@ -254,12 +271,9 @@ TEST(ToolkitStore, FailedSaveIsReportedAndNotAcknowledged)
 TEST(ToolkitStore, HandlerSavesArePlacedOnlyAfterTheHandlerAndNotWhenItRefuses)
 {
     ListenerFixture f;
-    ToolkitEncodeQueue &queue = ToolkitEncodeQueue::instance();
-    const QString previousFolder = queue.folder();
-    const QString markers = f.path(QStringLiteral("_encode"));
-    ASSERT_TRUE(QDir().mkpath(markers));
-    ASSERT_TRUE(QDir().mkpath(f.events.storeDir));
-    queue.setFolder(markers);
+    QueueFolderForTest folder(f);
+    ToolkitEncodeQueue &queue = folder.queue;
+    const QString &markers = folder.markers;
     bool refuse = false;
     bool writtenDuringHandler = false, placedDuringHandler = true;
     QString path;
@@ -300,7 +314,6 @@ TEST(ToolkitStore, HandlerSavesArePlacedOnlyAfterTheHandlerAndNotWhenItRefuses)
         << QDir(f.events.storeDir).entryList(QDir::Files | QDir::Hidden | QDir::NoDotAndDotDot).join(' ').toStdString();
     EXPECT_TRUE(QDir(markers).entryList({QStringLiteral("*.encode")}, QDir::Files).isEmpty());
     EXPECT_TRUE(QDir(markers).entryList({QStringLiteral(".*.dcm.*")}, QDir::Files | QDir::Hidden).isEmpty());
-    queue.setFolder(previousFolder);
 }
 
 // A received image is written before its handler runs; the handler's save
@@ -308,12 +321,9 @@ TEST(ToolkitStore, HandlerSavesArePlacedOnlyAfterTheHandlerAndNotWhenItRefuses)
 TEST(ToolkitStore, AFileWrittenBeforeTheHandlerIsUsedOnlyForTheImageAsItArrived)
 {
     ListenerFixture f;
-    ToolkitEncodeQueue &queue = ToolkitEncodeQueue::instance();
-    const QString previousFolder = queue.folder();
-    const QString markers = f.path(QStringLiteral("_encode"));
-    ASSERT_TRUE(QDir().mkpath(markers));
-    ASSERT_TRUE(QDir().mkpath(f.events.storeDir));
-    queue.setFolder(markers);
+    QueueFolderForTest folder(f);
+    ToolkitEncodeQueue &queue = folder.queue;
+    const QString &markers = folder.markers;
     auto earlyFiles = [&] { return QDir(markers).entryList({QStringLiteral(".incoming.dcm.*")}, QDir::Files | QDir::Hidden); };
 
     enum class Handler { Unchanged, Edited, NotSaved } handler = Handler::Unchanged;
@@ -366,5 +376,4 @@ TEST(ToolkitStore, AFileWrittenBeforeTheHandlerIsUsedOnlyForTheImageAsItArrived)
     stale.close();
     queue.resume(markers);
     EXPECT_TRUE(earlyFiles().isEmpty());
-    queue.setFolder(previousFolder);
 }
