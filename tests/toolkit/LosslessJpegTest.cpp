@@ -43,7 +43,9 @@ using namespace pacs::toolkit::detail;
 
 namespace {
 
-enum class Pattern { Noise, Smooth, Zero, Max, Min };
+// Jumps: smooth on every fourth row, the rows between swing from end to end
+// of the range (differences the encoder's sampled statistics never see).
+enum class Pattern { Noise, Smooth, Zero, Max, Min, Jumps };
 
 struct Case
 {
@@ -53,7 +55,7 @@ struct Case
 
     std::string name() const
     {
-        static const char *patterns[] = {"noise", "smooth", "zero", "max", "min"};
+        static const char *patterns[] = {"noise", "smooth", "zero", "max", "min", "jumps"};
         return std::to_string(rows) + "x" + std::to_string(columns) + "x" + std::to_string(frames) + " "
                + std::to_string(allocated) + "/" + std::to_string(stored) + (sgnd ? " signed " : " unsigned ")
                + patterns[int(pattern)];
@@ -78,6 +80,12 @@ std::vector<Uint8> makePixels(const Case &c)
         case Pattern::Zero: value = 0; break;
         case Pattern::Max: value = high; break;
         case Pattern::Min: value = low; break;
+        case Pattern::Jumps:
+            if ((i / size_t(c.columns)) % 4 == 0)
+                value = std::clamp(value + step(random), low, high);
+            else
+                value = (i % 2) ? low : high;
+            break;
         }
         const unsigned word = unsigned(value) & (c.allocated == 8 ? 0xFFu : 0xFFFFu);
         if (c.allocated == 8) {
@@ -228,6 +236,8 @@ TEST(LosslessJpeg, OursAndDcmtksCodersDecodeEachOthersStreamsToTheSamePixels)
         {16, 16, 1, 8, 7, false, Pattern::Max},       {9, 11, 2, 16, 10, true, Pattern::Noise},
         // So wide that each row is an interval: the restart markers go round RST0..RST7 more than twice.
         {20, 40000, 1, 16, 12, false, Pattern::Smooth},
+        {24, 33, 1, 16, 16, false, Pattern::Jumps},   {24, 33, 1, 16, 12, true, Pattern::Jumps},
+        {13, 21, 2, 8, 8, false, Pattern::Jumps},
     };
     const LosslessJpegCodec ours(EXS_JPEGProcess14);
     const DJEncoderLossless dcmtkEncoder;

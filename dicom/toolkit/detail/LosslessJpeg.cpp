@@ -205,8 +205,13 @@ bool encodeFrame(const Sample *samples, int rows, int columns, int precision, st
     auto startsBand = [&](int y) { return y % bandRows == 0; };
     // Pass one: how often each difference category occurs, counted in four
     // tables so that runs of one category do not wait on each other's count.
+    // Every fourth row tells the frame's statistics as well as all of them
+    // (same size to a tenth of a per cent on CT) at a quarter of the pass,
+    // which was half of the encoding; every category keeps a code, so a
+    // difference the sample missed is still coded.
+    constexpr int kSampledRow = 4;
     std::array<std::array<uint32_t, kSymbols>, 4> counts{};
-    for (int y = 0; y < rows; ++y) {
+    for (int y = 0; y < rows; y += kSampledRow) {
         const Sample *row = samples + size_t(y) * size_t(columns);
         unsigned prediction = startsBand(y) ? first : (samples[size_t(y - 1) * size_t(columns)] & mask);
         for (int x = 0; x < columns; ++x) {
@@ -216,6 +221,7 @@ bool encodeFrame(const Sample *samples, int rows, int columns, int precision, st
         }
     }
     std::array<uint32_t, kSymbols> histogram{};
+    histogram.fill(1);
     for (const auto &part : counts)
         for (int i = 0; i < kSymbols; ++i)
             histogram[size_t(i)] += part[size_t(i)];
