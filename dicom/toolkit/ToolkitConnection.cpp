@@ -274,7 +274,8 @@ void ToolkitConnection::saveImageAsync(const ToolkitImage &image, const QString 
             early = temp;
     }
     const bool behind = queue.pending() >= queue.backlogLimit();
-    const QString compressLaterIn = (behind && !early) ? QString() : queue.folder();
+    const QString queueFolder = queue.folder();
+    const QString compressLaterIn = (behind && !early) ? QString() : queueFolder;
     // The program may go on changing its image; a file written already needs no copy.
     const ToolkitImage copy = early ? ToolkitImage() : image.clone();
     const QStringList alsoDurable = m_durableWithSave;
@@ -283,7 +284,8 @@ void ToolkitConnection::saveImageAsync(const ToolkitImage &image, const QString 
         hold = std::make_shared<detail::SaveHold>();
         m_heldSaves.push_back(hold);
     }
-    startAction(QStringLiteral("SaveImage"), [copy, early, path, overwrite, target, compressLaterIn, alsoDurable, hold]() -> ActionResult {
+    startAction(QStringLiteral("SaveImage"), [copy, early, path, overwrite, target, compressLaterIn, queueFolder, alsoDurable,
+                                              hold]() -> ActionResult {
         if (!overwrite && QFileInfo::exists(path)) {
             if (hold)
                 hold->waitForRelease(); // nothing to place; the completion still follows the handler
@@ -297,7 +299,8 @@ void ToolkitConnection::saveImageAsync(const ToolkitImage &image, const QString 
             placeWhen = [hold] { return hold->waitForRelease(); };
         auto outcome = early ? detail::placeTempDicomFile(*early, path, compressLaterIn, nullptr, &unflushed, placeWhen)
                              : detail::writeDicomFile(copy.fileFormat(), E_TransferSyntax(copy.arrivedTransferSyntax()),
-                                                      path, target, compressLaterIn, nullptr, &unflushed, placeWhen);
+                                                      path, target, compressLaterIn, nullptr, &unflushed, placeWhen,
+                                                      queueFolder);
         // A write that failed early completes after the handler too: its
         // completion then finds the row the handler went on to write.
         if (hold)

@@ -1,6 +1,5 @@
 #include "dicom/toolkit/ToolkitEncodeQueue.h"
 
-#include "dicom/toolkit/detail/EarlyWrite.h"
 #include "dicom/toolkit/detail/ImageWriter.h"
 #include "dicom/toolkit/detail/Runtime.h"
 
@@ -155,9 +154,9 @@ int ToolkitEncodeQueue::resume(const QString &folder)
         enqueue(folder + QLatin1Char('/') + name);
         ++queued;
     }
-    // Images written before their handler ran and never saved: the sender
-    // was not told they were stored.
-    detail::EarlyWrite::removeLeftovers(folder);
+    // Temporary files a killed process left (compressions under way, images
+    // written before their handler ran): nothing anyone was told is stored.
+    detail::removeLeftoverTemporaryFiles(folder);
     // Markers set aside by the process before: made anew when needed.
     for (const QString &name : QDir(folder).entryList({QStringLiteral("*") + QLatin1String(kSpareSuffix)}, QDir::Files))
         QFile::remove(folder + QLatin1Char('/') + name);
@@ -203,7 +202,8 @@ bool ToolkitEncodeQueue::encode(const QString &markerPath)
         detail::WriteOutcome outcome;
         outcome.ok = arrived == target; // already in its stored form (an earlier marker did it)
         if (!outcome.ok)
-            outcome = detail::writeDicomFile(file, arrived, path, target, {}, &identity);
+            outcome = detail::writeDicomFile(file, arrived, path, target, {}, &identity, nullptr, {},
+                                             QFileInfo(markerPath).absolutePath());
         if (!outcome.ok && !outcome.superseded) {
             detail::logUnreported(QStringLiteral("compressing ") + path + QStringLiteral(": ") + outcome.error);
             return false; // the marker stays: the next start tries again

@@ -3,10 +3,13 @@
 #include "tests/support/TestSupport.h"
 
 #include "dicom/toolkit/ToolkitEncodeQueue.h"
+#include "dicom/toolkit/detail/ImageWriter.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QProcess>
+#include <QSysInfo>
 
 #include <dcmtk/dcmdata/dcdatset.h>
 #include <dcmtk/dcmdata/dcdeftag.h>
@@ -370,10 +373,24 @@ TEST(ToolkitStore, AFileWrittenBeforeTheHandlerIsUsedOnlyForTheImageAsItArrived)
     EXPECT_TRUE(waitUntil([&] { return earlyFiles().isEmpty(); })) << earlyFiles().join(' ').toStdString();
     EXPECT_FALSE(QFileInfo::exists(path));
 
-    // What a killed process left is removed when the queue resumes.
-    QFile stale(markers + QStringLiteral("/.incoming.dcm.AbC123"));
-    ASSERT_TRUE(stale.open(QIODevice::WriteOnly));
-    stale.close();
+    // What a killed process of this host left is removed when the queue
+    // resumes; what a running one (this one, or another node's) writes stays.
+    QProcess gone;
+    gone.start(QStringLiteral("true"));
+    ASSERT_TRUE(gone.waitForStarted());
+    const qint64 gonePid = gone.processId();
+    ASSERT_TRUE(gone.waitForFinished());
+    const QString host = QString::fromLatin1(QSysInfo::machineUniqueId().left(12));
+    const QString stale = QStringLiteral(".incoming.dcm.") + host + QLatin1Char('-') + QString::number(gonePid) + QStringLiteral(".AbC123");
+    const QString running = QStringLiteral(".incoming.dcm.") + pacs::toolkit::detail::temporaryFileTag() + QStringLiteral(".DeF456");
+    const QString otherNode = QStringLiteral(".1_2_3.dcm.000000000000-1.GhI789");
+    for (const QString &name : {stale, running, otherNode}) {
+        QFile file(markers + QLatin1Char('/') + name);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    }
     queue.resume(markers);
-    EXPECT_TRUE(earlyFiles().isEmpty());
+    const QStringList left = QDir(markers).entryList(QDir::Files | QDir::Hidden);
+    EXPECT_FALSE(left.contains(stale)) << left.join(' ').toStdString();
+    EXPECT_TRUE(left.contains(running));
+    EXPECT_TRUE(left.contains(otherNode));
 }

@@ -3,7 +3,6 @@
 #include "dicom/toolkit/ToolkitEncodeQueue.h"
 #include "dicom/toolkit/detail/DatasetEdits.h"
 
-#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 
@@ -18,7 +17,7 @@ namespace pacs::toolkit::detail {
 namespace {
 // What the archive stores; a save that asks for anything else writes itself.
 constexpr E_TransferSyntax kStoredSyntax = EXS_JPEGProcess14;
-const QString kName = QStringLiteral("incoming.dcm"); // temporary files: ".incoming.dcm.XXXXXX"
+const QString kName = QStringLiteral("incoming.dcm"); // temporary files: ".incoming.dcm.<tag>.XXXXXX"
 } // namespace
 
 std::shared_ptr<EarlyWrite> EarlyWrite::start(DcmFileFormat &file, E_TransferSyntax arrived)
@@ -43,13 +42,6 @@ std::shared_ptr<EarlyWrite> EarlyWrite::start(DcmFileFormat &file, E_TransferSyn
         return nullptr;
     early->m_device = st.st_dev;
     return early;
-}
-
-void EarlyWrite::removeLeftovers(const QString &folder)
-{
-    const QDir dir(folder);
-    for (const QString &name : dir.entryList({QLatin1Char('.') + kName + QStringLiteral(".*")}, QDir::Files | QDir::Hidden))
-        QFile::remove(dir.filePath(name));
 }
 
 bool EarlyWrite::take(const QString &path, E_TransferSyntax target, const QString &deferFolder, TempDicomFile &temp)

@@ -24,8 +24,6 @@ public:
     // when it is not worth it (no encode queue folder, the queue behind, no
     // pixels to compress later) or the write failed (the save then says why).
     static std::shared_ptr<EarlyWrite> start(DcmFileFormat &file, E_TransferSyntax arrived);
-    // Removes stale files of a process that stopped before their save.
-    static void removeLeftovers(const QString &folder);
 
     // On the main thread, by the save to `path` in `target` with the encode
     // queue at `deferFolder`: moves the written file into `temp`, once, when

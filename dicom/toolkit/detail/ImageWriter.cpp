@@ -8,6 +8,7 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QScopeGuard>
+#include <QSysInfo>
 #include <QStorageInfo>
 #include <QTemporaryFile>
 
@@ -24,6 +25,8 @@
 #include <cstring>
 #include <limits>
 #include <utility>
+#include <cerrno>
+#include <csignal>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -228,6 +231,40 @@ QString noSpaceError(const QString &folder, qint64 needed, const QString &path)
            + path + QStringLiteral(")");
 }
 
+QString temporaryFileTag()
+{
+    static const QString tag = QString::fromLatin1(QSysInfo::machineUniqueId().left(12)) + QLatin1Char('-')
+                               + QString::number(::getpid());
+    return tag;
+}
+
+void removeLeftoverTemporaryFiles(const QString &folder)
+{
+    const QString host = QString::fromLatin1(QSysInfo::machineUniqueId().left(12)) + QLatin1Char('-');
+    const QDir dir(folder);
+    for (const QString &name : dir.entryList({QStringLiteral(".*")}, QDir::Files | QDir::Hidden)) {
+        const QString tag = name.section(QLatin1Char('.'), -2, -2);
+        if (!tag.startsWith(host))
+            continue; // not ours, or another host's on a shared storage root
+        bool ok = false;
+        const qint64 pid = tag.mid(host.size()).toLongLong(&ok);
+        if (ok && pid > 0 && pid != ::getpid() && ::kill(pid_t(pid), 0) != 0 && errno == ESRCH)
+            QFile::remove(dir.filePath(name));
+    }
+}
+
+QString temporaryFolderFor(const QString &path, const QString &preferred)
+{
+    const QString folder = QFileInfo(path).absolutePath();
+    if (preferred.isEmpty())
+        return folder;
+    struct stat there, here;
+    if (::stat(QFile::encodeName(folder).constData(), &there) != 0
+        || ::stat(QFile::encodeName(preferred).constData(), &here) != 0 || there.st_dev != here.st_dev)
+        return folder;
+    return preferred;
+}
+
 TempDicomFile::~TempDicomFile() { discard(); }
 
 TempDicomFile::TempDicomFile(TempDicomFile &&other) noexcept { *this = std::move(other); }
@@ -290,7 +327,8 @@ bool writeTempDicomFile(DcmFileFormat &file, E_TransferSyntax arrived, const QSt
     QDir().mkpath(folder);
     QString tempPath;
     {
-        QTemporaryFile created(folder + QStringLiteral("/.") + QFileInfo(path).fileName() + QStringLiteral(".XXXXXX"));
+        QTemporaryFile created(folder + QStringLiteral("/.") + QFileInfo(path).fileName() + QLatin1Char('.')
+                               + temporaryFileTag() + QStringLiteral(".XXXXXX"));
         created.setAutoRemove(false);
         if (!created.open()) {
             error = QStringLiteral("cannot create a file in ") + folder;
@@ -412,12 +450,12 @@ WriteOutcome placeTempDicomFile(TempDicomFile &temp, const QString &path, const 
 
 WriteOutcome writeDicomFile(DcmFileFormat &file, E_TransferSyntax arrived, const QString &path,
                             E_TransferSyntax target, const QString &deferFolder, const FileIdentity *onlyIfStill,
-                            QStringList *unflushed, const std::function<bool()> &placeWhen)
+                            QStringList *unflushed, const std::function<bool()> &placeWhen, const QString &tempFolder)
 {
     TempDicomFile temp;
     WriteOutcome outcome;
     writesAtOnce.fetch_add(1);
-    const bool written = writeTempDicomFile(file, arrived, QFileInfo(path).absolutePath(), path, target,
+    const bool written = writeTempDicomFile(file, arrived, temporaryFolderFor(path, tempFolder), path, target,
                                             !deferFolder.isEmpty(), temp, outcome.error);
     writesAtOnce.fetch_sub(1);
     if (!written)

@@ -85,6 +85,17 @@ struct WriteOutcome
     QString deferredMarker; // set when the encoding into `target` was left to the encode queue
 };
 
+// Temporary files are named ".<file>.<host>-<pid>.XXXXXX": what a killed
+// process left can be told from what a running one (this one, or another
+// node on a shared storage root) is writing.
+QString temporaryFileTag();
+// Removes the temporary files in `folder` that a process of this host no
+// longer running left there.
+void removeLeftoverTemporaryFiles(const QString &folder);
+// `preferred` when it is on the volume of `path`'s folder (a rename from it
+// works), otherwise that folder: where a temporary file for `path` goes.
+QString temporaryFolderFor(const QString &path, const QString &preferred);
+
 // A DICOM file written under a temporary name and not yet in place. Removed
 // when dropped unless placed.
 struct TempDicomFile
@@ -126,13 +137,15 @@ bool writeTempDicomFile(DcmFileFormat &file, E_TransferSyntax arrived, const QSt
 // folder, the marker and the marker's folder are added to it, and the caller
 // makes them durable (syncDurable) before it calls the file stored. A file
 // that replaces an existing one is flushed before the rename all the same.
+// With `tempFolder` (same volume), the temporary file is written there
+// instead of beside `path`, where a killed process would leave it.
 // With `placeWhen`, the written file (and its marker) wait under their
 // temporary names until it returns; false removes them, and nothing at `path`
 // changes. It may block: the caller's work elsewhere overlaps the write.
 WriteOutcome writeDicomFile(DcmFileFormat &file, E_TransferSyntax arrived, const QString &path,
                             E_TransferSyntax target, const QString &deferFolder = QString(),
                             const FileIdentity *onlyIfStill = nullptr, QStringList *unflushed = nullptr,
-                            const std::function<bool()> &placeWhen = {});
+                            const std::function<bool()> &placeWhen = {}, const QString &tempFolder = {});
 WriteOutcome placeTempDicomFile(TempDicomFile &temp, const QString &path, const QString &deferFolder,
                                 const FileIdentity *onlyIfStill, QStringList *unflushed,
                                 const std::function<bool()> &placeWhen);
