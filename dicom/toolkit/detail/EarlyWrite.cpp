@@ -17,7 +17,7 @@ namespace pacs::toolkit::detail {
 namespace {
 // What the archive stores; a save that asks for anything else writes itself.
 constexpr E_TransferSyntax kStoredSyntax = EXS_JPEGProcess14;
-const QString kName = QStringLiteral("incoming.dcm"); // temporary files: ".incoming.dcm.<tag>.XXXXXX"
+constexpr char kName[] = "incoming.dcm"; // temporary files: ".incoming.dcm.<tag>.XXXXXX"
 } // namespace
 
 std::shared_ptr<EarlyWrite> EarlyWrite::start(DcmFileFormat &file, E_TransferSyntax arrived)
@@ -33,7 +33,7 @@ std::shared_ptr<EarlyWrite> EarlyWrite::start(DcmFileFormat &file, E_TransferSyn
     early->m_folder = folder;
     early->m_edits = datasetEdits();
     QString error;
-    if (!writeTempDicomFile(file, arrived, folder, folder + QLatin1Char('/') + kName, kStoredSyntax, true,
+    if (!writeTempDicomFile(file, arrived, folder, folder + QLatin1Char('/') + QLatin1String(kName), kStoredSyntax, true,
                             early->m_temp, error)
         || !early->m_temp.deferred)
         return nullptr;

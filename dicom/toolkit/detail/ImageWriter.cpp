@@ -233,9 +233,10 @@ QString noSpaceError(const QString &folder, qint64 needed, const QString &path)
 
 QString temporaryFileTag()
 {
-    static const QString tag = QString::fromLatin1(QSysInfo::machineUniqueId().left(12)) + QLatin1Char('-')
-                               + QString::number(::getpid());
-    return tag;
+    // Never destroyed: pool threads still write while the process exits.
+    static const QString *const tag = new QString(QString::fromLatin1(QSysInfo::machineUniqueId().left(12))
+                                                  + QLatin1Char('-') + QString::number(::getpid()));
+    return *tag;
 }
 
 void removeLeftoverTemporaryFiles(const QString &folder)
