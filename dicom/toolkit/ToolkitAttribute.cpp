@@ -14,6 +14,8 @@
 #include <dcmtk/dcmdata/dcsequen.h>
 #include <dcmtk/dcmdata/dcvr.h>
 
+#include <algorithm>
+
 namespace pacs::toolkit {
 
 namespace {
@@ -23,8 +25,16 @@ QVariant parseDate(const QString &text)
     QString t = text.trimmed();
     if (t.size() == 10 && t[4] == QLatin1Char('.') && t[7] == QLatin1Char('.'))
         t.remove(QLatin1Char('.'));
-    if (t.size() == 8) {
-        const QDate d = QDate::fromString(t, QStringLiteral("yyyyMMdd"));
+    // Read digit by digit: a format parse costs more than the rest of an
+    // image's attributes together, and every received image has its dates read.
+    if (t.size() == 8 && std::all_of(t.cbegin(), t.cend(), [](QChar c) { return c >= u'0' && c <= u'9'; })) {
+        auto number = [&t](int from, int count) {
+            int value = 0;
+            for (int i = from; i < from + count; ++i)
+                value = value * 10 + (t[i].unicode() - u'0');
+            return value;
+        };
+        const QDate d(number(0, 4), number(4, 2), number(6, 2));
         if (d.isValid())
             return d;
     }

@@ -39,6 +39,8 @@ TEST(ToolkitValues, DatesReadAsDatesWithMonthDayYearText)
     EXPECT_EQ(a.attributeValue().toDate(), QDate(2024, 1, 15));
     EXPECT_EQ(a.attributeText(), QStringLiteral("1/15/2024"));
     EXPECT_EQ(ToolkitAttribute::textOf(QDate(2023, 11, 5)), QStringLiteral("11/5/2023"));
+    EXPECT_EQ(withRaw(DCM_StudyDate, "20240229").findAttribute(0x0008, 0x0020).attributeValue().toDate(), QDate(2024, 2, 29));
+    EXPECT_EQ(withRaw(DCM_StudyDate, "2024.01.15").findAttribute(0x0008, 0x0020).attributeValue().toDate(), QDate(2024, 1, 15));
 }
 
 TEST(ToolkitValues, TimesReadAsTimesWithClockText)
@@ -55,6 +57,11 @@ TEST(ToolkitValues, UnparseableDatesAndTimesStayText)
     const QVariant date = withRaw(DCM_PatientBirthDate, "2024XX15").findAttribute(0x0010, 0x0030).attributeValue();
     EXPECT_EQ(date.userType(), QMetaType::QString);
     EXPECT_EQ(date.toString(), QStringLiteral("2024XX15"));
+    // Eight characters that are no calendar day stay what they were.
+    for (const char *notADay : {"20230229", "20241301", "20240100", "00000101", "+2024011", "2024 115"}) {
+        const QVariant value = withRaw(DCM_PatientBirthDate, notADay).findAttribute(0x0010, 0x0030).attributeValue();
+        EXPECT_EQ(value.userType(), QMetaType::QString) << notADay;
+    }
     const QVariant time = withRaw(DCM_StudyTime, "25h").findAttribute(0x0008, 0x0030).attributeValue();
     EXPECT_EQ(time.userType(), QMetaType::QString);
 }
