@@ -416,9 +416,8 @@ void SqliteBackend::setCommitsFlushedByCaller(bool on)
     // log, NORMAL could damage the file on a power cut: FULL stays.
     if (!m_db || !m_writeAheadLog || on == m_commitsFlushedByCaller)
         return;
-    // Switched twice for every image received: kept prepared like any statement.
     QString error;
-    if (prepareAndRun(on ? QStringLiteral("PRAGMA synchronous=NORMAL") : QStringLiteral("PRAGMA synchronous=FULL"), error))
+    if (executeScript(on ? QStringLiteral("PRAGMA synchronous=NORMAL") : QStringLiteral("PRAGMA synchronous=FULL"), error))
         m_commitsFlushedByCaller = on;
 }
 

@@ -179,4 +179,12 @@ TEST_F(ArchiveFixture, CommitsLeftToTheCallerToFlushAreTheScopesOnly)
     }
     EXPECT_EQ(synchronous(), "2");
     EXPECT_EQ(joined("select count(*) from ImageTable"), "1");
+    // Every image opens and closes such a scope: the switch holds each time.
+    for (int image = 0; image < 3; ++image) {
+        {
+            const db::CommitsFlushedByCaller scope(connection);
+            EXPECT_EQ(synchronous(), "1") << "image " << image;
+        }
+        EXPECT_EQ(synchronous(), "2") << "image " << image;
+    }
 }
