@@ -231,17 +231,21 @@ QString noSpaceError(const QString &folder, qint64 needed, const QString &path)
            + path + QStringLiteral(")");
 }
 
+namespace {
+// "<host>-": the part of a temporary file's tag that names this machine.
+QString hostPartOfTag() { return QString::fromLatin1(QSysInfo::machineUniqueId().left(12)) + QLatin1Char('-'); }
+} // namespace
+
 QString temporaryFileTag()
 {
     // Never destroyed: pool threads still write while the process exits.
-    static const QString *const tag = new QString(QString::fromLatin1(QSysInfo::machineUniqueId().left(12))
-                                                  + QLatin1Char('-') + QString::number(::getpid()));
+    static const QString *const tag = new QString(hostPartOfTag() + QString::number(::getpid()));
     return *tag;
 }
 
 void removeLeftoverTemporaryFiles(const QString &folder)
 {
-    const QString host = QString::fromLatin1(QSysInfo::machineUniqueId().left(12)) + QLatin1Char('-');
+    const QString host = hostPartOfTag();
     const QDir dir(folder);
     for (const QString &name : dir.entryList({QStringLiteral(".*")}, QDir::Files | QDir::Hidden)) {
         const QString tag = name.section(QLatin1Char('.'), -2, -2);
