@@ -19,6 +19,9 @@ bool waitUntil(const std::function<bool()> &condition, int timeoutMs)
     while (!condition()) {
         if (deadline.hasExpired())
             return false;
+        // Events queued behind the one being handled: a nested wait under
+        // the glib dispatcher delivers only events posted after it began.
+        QCoreApplication::sendPostedEvents();
         QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
         QThread::msleep(2);
     }

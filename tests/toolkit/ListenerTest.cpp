@@ -96,11 +96,12 @@ TEST(ToolkitListener, TenConcurrentEchoesAllSucceed)
     // The first handler re-enters the event loop and holds its association
     // until all ten have been seen: events of the others must still arrive.
     bool holding = false;
+    bool heldThrough = false;
     f.events.onVerify = [&](ToolkitConnection &, int &) {
         if (holding)
             return;
         holding = true;
-        waitUntil([&] { return f.events.echoes >= 10; }, 30000);
+        heldThrough = waitUntil([&] { return f.events.echoes >= 10; }, 30000);
     };
     std::vector<std::unique_ptr<ToolProcess>> peers;
     for (int i = 0; i < 10; ++i)
@@ -115,6 +116,7 @@ TEST(ToolkitListener, TenConcurrentEchoesAllSucceed)
         const ToolResult r = p->result();
         EXPECT_EQ(r.exitCode, 0) << r.output.toStdString();
     }
+    EXPECT_TRUE(heldThrough);
     EXPECT_EQ(f.events.echoes, 10);
     EXPECT_FALSE(f.events.offMainThread);
 }
