@@ -173,11 +173,15 @@ def start_orthanc(servers, work, dest_ports):
     return proc, port, folder
 
 
-def send(port, ae, folders):
-    """Wall time of storescu over len(folders) parallel associations."""
+def send(port, ae, folders, nagle=False):
+    """Wall time of storescu over len(folders) parallel associations; `nagle`:
+    the sender keeps Nagle's algorithm on, as DCMTK does unless told otherwise."""
+    env = dict(os.environ)
+    if nagle:
+        env.pop("TCP_NODELAY", None)
     start = time.monotonic()
     procs = [subprocess.Popen(["storescu", "-aet", SCU, "-aec", ae, "+sd", "+r", "-R", "127.0.0.1", str(port), f],
-                              stdout=subprocess.DEVNULL, stderr=subprocess.PIPE) for f in folders]
+                              stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, env=env) for f in folders]
     for proc in procs:
         _, err = proc.communicate()
         if proc.returncode != 0:
@@ -310,6 +314,9 @@ def main():
         ct1, ct4 = os.path.join(work, "ct1"), os.path.join(work, "ct4")
         subprocess.run([gen, "ct", ct1, str(args.images), str(args.size), "1"], check=True)
         subprocess.run([gen, "ct", ct4, str(args.images), str(args.size), "2"], check=True)
+        nagle_images = min(100, args.images)
+        ct_nagle = os.path.join(work, "ct-nagle")
+        subprocess.run([gen, "ct", ct_nagle, str(nagle_images), str(args.size), "3"], check=True)
         parts = [os.path.join(ct4, "part%d" % i) for i in range(4)]
         for i, name in enumerate(sorted(os.listdir(ct4))):
             os.makedirs(parts[i % 4], exist_ok=True)
@@ -358,6 +365,15 @@ def main():
                                        os.listdir(ours_home) if f.startswith("archive.db")]) / (2 * n)
         figures[("disk", "orthanc")] = du(os.path.join(orthanc_dir, "storage"), os.path.join(orthanc_dir, "index")) / (2 * n)
         figures[("disk", "storescp")] = du(os.path.join(work, "storescp")) / (2 * n)
+
+        # A modality whose sender leaves Nagle's algorithm on (DCMTK's default)
+        # holds each data set behind its command until the receiver
+        # acknowledges; a receiver that delays that acknowledgement makes every
+        # image wait for it.
+        for who, port, ae in targets:
+            os.sync()
+            figures[("ingest1-nagle", who)] = nagle_images / send(port, ae, [ct_nagle], nagle=True)
+            print("%-8s %-8s %7.1f img/s" % ("nagle", who, figures[("ingest1-nagle", who)]))
 
         study = CT_ROOT + "1"
         for label, dest in (("move-jls", DEST_JLS), ("move-raw", DEST_RAW)):
@@ -443,6 +459,8 @@ def write_results(args, sizes, f):
         row("ingest, 1 association, until every file is in its stored form", "ingest1-settled", "img/s"),
         row("ingest, 4 associations (acknowledged)", "ingest4", "img/s"),
         row("ingest, 4 associations, until every file is in its stored form", "ingest4-settled", "img/s"),
+        row("ingest of %d more, 1 association, sender with Nagle on (DCMTK's default, no TCP_NODELAY)" % min(100, n),
+            "ingest1-nagle", "img/s"),
         row("C-MOVE %d images to a storescp accepting JPEG Lossless (.57 and .70) and uncompressed, median of 3" % n,
             "move-jls", "img/s", raw=False),
         row("C-MOVE %d images to an uncompressed-only storescp, median of 3" % n, "move-raw", "img/s", raw=False),

@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
 #include <sys/time.h>
@@ -58,8 +60,20 @@ OFCondition GuardedConnection::renegotiate(const char *newSuite)
 ssize_t GuardedConnection::read(void *buf, size_t nbyte)
 {
     const size_t left = m_prefetched.size() - m_offset;
-    if (left == 0)
-        return m_inner->read(buf, nbyte);
+    if (left == 0) {
+        const ssize_t n = m_inner->read(buf, nbyte);
+#ifdef TCP_QUICKACK
+        // A sender with Nagle on holds the data set behind its command until
+        // that is acknowledged; a delayed acknowledgement would make every
+        // small image wait 40 ms. Linux falls back to delaying after a while,
+        // so the request is made again after each read.
+        if (n > 0) {
+            const int on = 1;
+            ::setsockopt(int(getSocket()), IPPROTO_TCP, TCP_QUICKACK, &on, sizeof(on));
+        }
+#endif
+        return n;
+    }
     const size_t n = std::min(left, nbyte);
     std::memcpy(buf, m_prefetched.data() + m_offset, n);
     m_offset += n;
