@@ -2,6 +2,7 @@
 
 #include "db/SqliteCursor.h"
 #include "db/SqliteStatementCache.h"
+#include "db/SqliteStatementShape.h"
 #include "db/TsqlFunctions.h"
 
 #include <QDir>
@@ -46,6 +47,14 @@ bool bindValue(sqlite3_stmt *stmt, int index, const DbValue &v)
 constexpr int kCaseFoldedIndexes = 1;
 
 constexpr qsizetype kTranslationsKept = 512;
+constexpr qsizetype kUnshapedKept = 256;
+// Shapes are kept beside exact texts; the mark keeps the two apart.
+constexpr char kShapeMark = '\x01';
+
+bool onlyBlanksFrom(const char *from, const char *end)
+{
+    return QByteArray::fromRawData(from, int(end - from)).trimmed().isEmpty();
+}
 
 QString identifier(const QString &name)
 {
@@ -334,6 +343,10 @@ std::shared_ptr<SqliteCursor> SqliteBackend::prepareAndRun(const QString &sql, Q
         auto cursor = std::make_shared<SqliteCursor>(m_handle, cached, giveBack);
         return cursor->start(error) ? cursor : nullptr;
     }
+    bool ran = false;
+    auto shaped = runShaped(text, error, ran);
+    if (ran)
+        return shaped;
     const char *tail = text.constData();
     const char *end = text.constData() + text.size();
     std::shared_ptr<SqliteCursor> last;
@@ -363,6 +376,67 @@ std::shared_ptr<SqliteCursor> SqliteBackend::prepareAndRun(const QString &sql, Q
     return last;
 }
 
+// The statement as its shape, literals bound; `ran` false when it has none
+// that may stand for it, and the text is to run as written.
+std::shared_ptr<SqliteCursor> SqliteBackend::runShaped(const QByteArray &text, QString &error, bool &ran)
+{
+    ran = false;
+    auto cache = m_statements;
+    SqliteStatementShape shape;
+    if (!cache || !SqliteStatementShape::of(text, shape) || m_unshaped.contains(shape.text))
+        return nullptr;
+    const QByteArray key = kShapeMark + shape.text;
+    bool cached = true;
+    sqlite3_stmt *stmt = cache->take(key);
+    if (!stmt) {
+        stmt = prepareShape(text, shape.text, int(shape.values.size()));
+        if (!stmt) {
+            if (m_unshaped.size() >= kUnshapedKept)
+                m_unshaped.clear();
+            m_unshaped.insert(shape.text);
+            return nullptr;
+        }
+        cached = cache->adopt(key, stmt); // false: the kept one is lent to an open cursor
+    }
+    ran = true;
+    auto cursor = cached ? std::make_shared<SqliteCursor>(m_handle, stmt,
+                                                          [cache](sqlite3_stmt *s) { cache->giveBack(s); })
+                         : std::make_shared<SqliteCursor>(m_handle, stmt);
+    for (size_t i = 0; i < shape.values.size(); ++i) {
+        const QByteArray &value = shape.values[i];
+        if (sqlite3_bind_text(stmt, int(i) + 1, value.constData(), int(value.size()), SQLITE_TRANSIENT) != SQLITE_OK) {
+            error = lastError(m_db);
+            return nullptr;
+        }
+    }
+    return cursor->start(error) ? cursor : nullptr;
+}
+
+// The shape compiled, when it is one statement that answers as the text
+// itself would: the same parameters as literals taken out, the same result
+// columns by name. nullptr otherwise (the text then runs as written).
+sqlite3_stmt *SqliteBackend::prepareShape(const QByteArray &text, const QByteArray &shape, int literals)
+{
+    sqlite3_stmt *shaped = nullptr;
+    const char *tail = nullptr;
+    if (sqlite3_prepare_v2(m_db, shape.constData(), int(shape.size()), &shaped, &tail) != SQLITE_OK || !shaped
+        || !onlyBlanksFrom(tail, shape.constData() + shape.size()) || sqlite3_bind_parameter_count(shaped) != literals) {
+        sqlite3_finalize(shaped);
+        return nullptr;
+    }
+    sqlite3_stmt *plain = nullptr;
+    bool same = sqlite3_prepare_v2(m_db, text.constData(), int(text.size()), &plain, nullptr) == SQLITE_OK && plain
+                && sqlite3_column_count(plain) == sqlite3_column_count(shaped);
+    for (int i = 0; same && i < sqlite3_column_count(plain); ++i)
+        same = qstrcmp(sqlite3_column_name(plain, i), sqlite3_column_name(shaped, i)) == 0;
+    sqlite3_finalize(plain);
+    if (!same) {
+        sqlite3_finalize(shaped);
+        return nullptr;
+    }
+    return shaped;
+}
+
 std::shared_ptr<DbCursor> SqliteBackend::execute(const QString &statement, QString &error)
 {
     if (!checkFileStillThere(error))
@@ -388,6 +462,7 @@ std::shared_ptr<DbCursor> SqliteBackend::execute(const QString &statement, QStri
     if (cursor && changesSchema(translated.sql)) {
         if (m_statements)
             m_statements->clear();
+        m_unshaped.clear();
         readColumnTypes();
     }
     return cursor;

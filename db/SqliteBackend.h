@@ -5,6 +5,7 @@
 #include "db/WalIndexFile.h"
 
 #include <QHash>
+#include <QSet>
 #include <QString>
 #include <QStringList>
 #include <memory>
@@ -12,6 +13,7 @@
 #include <vector>
 
 struct sqlite3;
+struct sqlite3_stmt;
 
 namespace pacs::db {
 
@@ -55,6 +57,8 @@ private:
     bool checkFileStillThere(QString &error) const;
     bool primaryKey(const QString &table, QStringList &columns, QString &error);
     std::shared_ptr<SqliteCursor> prepareAndRun(const QString &sql, QString &error);
+    std::shared_ptr<SqliteCursor> runShaped(const QByteArray &text, QString &error, bool &ran);
+    sqlite3_stmt *prepareShape(const QByteArray &text, const QByteArray &shape, int literals);
     void registerFunctions();
     QStringList schemaNames();
     void rebuildCaseIndexes();
@@ -70,6 +74,9 @@ private:
     TsqlTranslator m_translator;
     QHash<QString, TranslatedStatement> m_translated;
     std::shared_ptr<SqliteStatementCache> m_statements;
+    // Shapes whose compiled form differs from their statement's (a literal
+    // that names a result column, say): those run as written.
+    QSet<QByteArray> m_unshaped;
     WalIndexFile m_walIndex;
     // Write-ahead logging is on (a volume may refuse it): only then may a
     // commit leave its flush to the caller without risking the file.
