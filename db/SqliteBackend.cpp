@@ -358,7 +358,7 @@ std::shared_ptr<SqliteCursor> SqliteBackend::prepareAndRun(const QString &sql, Q
             return nullptr;
         }
         // A text of one statement is kept prepared for its next run.
-        const bool whole = tail == text.constData() && QByteArray(next, int(end - next)).trimmed().isEmpty();
+        const bool whole = tail == text.constData() && onlyBlanksFrom(next, end);
         tail = next;
         if (!stmt) // only blanks or comments left
             continue;
