@@ -2,6 +2,8 @@
 #include "tests/reliability/ScenarioTable.h"
 #include "tests/reliability/SendBatch.h"
 #include "db/SqliteBackend.h"
+#include "dicom/toolkit/detail/ImageWriter.h"
+#include "dicom/toolkit/detail/Runtime.h"
 #include "tests/support/Peers.h"
 #include "tests/support/TestSupport.h"
 
@@ -14,6 +16,11 @@
 
 #include <functional>
 #include <memory>
+#include <vector>
+
+#include <dcmtk/dcmdata/dcdatset.h>
+#include <dcmtk/dcmdata/dcdeftag.h>
+#include <dcmtk/dcmdata/dcfilefo.h>
 
 #include <gtest/gtest.h>
 
@@ -267,4 +274,64 @@ TEST(StorageFaults, ADatabaseLockedByAnotherProgramFailsStoresWithoutACrash)
         holder->close();
     };
     survive(fault);
+}
+
+namespace {
+DcmFileFormat smallSlice()
+{
+    DcmFileFormat file;
+    DcmDataset *ds = file.getDataset();
+    ds->putAndInsertString(DCM_SOPClassUID, "1.2.840.10008.5.1.4.1.1.2");
+    ds->putAndInsertString(DCM_SOPInstanceUID, "1.2.826.0.1.3680043.10.790.1");
+    ds->putAndInsertString(DCM_PhotometricInterpretation, "MONOCHROME2");
+    ds->putAndInsertUint16(DCM_SamplesPerPixel, 1);
+    ds->putAndInsertUint16(DCM_Rows, 32);
+    ds->putAndInsertUint16(DCM_Columns, 32);
+    ds->putAndInsertUint16(DCM_BitsAllocated, 16);
+    ds->putAndInsertUint16(DCM_BitsStored, 12);
+    ds->putAndInsertUint16(DCM_HighBit, 11);
+    ds->putAndInsertUint16(DCM_PixelRepresentation, 0);
+    std::vector<Uint16> pixels(32 * 32);
+    for (size_t i = 0; i < pixels.size(); ++i)
+        pixels[i] = Uint16((i * 7) & 0x0FFF);
+    ds->putAndInsertUint16Array(DCM_PixelData, pixels.data(), Uint32(pixels.size()));
+    return file;
+}
+
+QByteArray contentOf(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+} // namespace
+
+// A file smaller than a write buffer, written to a full volume: the write
+// fails, and the compressed form that does not fit never replaces the image
+// already stored. (The last buffered bytes used to be lost unnoticed, and an
+// empty file took the stored image's place.)
+TEST(StorageFaults, AWriteToAFullVolumeFailsAndLeavesTheStoredFileWhole)
+{
+    pacs::toolkit::detail::initializeRuntime();
+    QTemporaryDir storage;
+    SmallVolume volume;
+    if (!storage.isValid() || !volume.mount(storage.path(), QStringLiteral("1m")))
+        GTEST_SKIP() << "needs a tmpfs mount (root)";
+    using namespace pacs::toolkit::detail;
+    const QString path = storage.filePath(QStringLiteral("IMAGES/one.dcm"));
+    DcmFileFormat received = smallSlice();
+    ASSERT_TRUE(writeDicomFile(received, EXS_LittleEndianExplicit, path, EXS_LittleEndianExplicit).ok);
+    const QByteArray stored = contentOf(path);
+    ASSERT_GT(stored.size(), 2048);
+    ASSERT_TRUE(volume.fill());
+
+    for (E_TransferSyntax target : {EXS_JPEGProcess14, EXS_LittleEndianExplicit}) {
+        const FileIdentity read = FileIdentity::of(path);
+        DcmFileFormat again = smallSlice();
+        const WriteOutcome outcome = writeDicomFile(again, EXS_LittleEndianExplicit, path, target, {}, &read);
+        EXPECT_FALSE(outcome.ok) << "target " << int(target);
+        EXPECT_TRUE(outcome.error.contains(QStringLiteral("no space left"))) << outcome.error.toStdString();
+        EXPECT_EQ(contentOf(path), stored) << "target " << int(target);
+    }
+    EXPECT_EQ(QDir(storage.filePath(QStringLiteral("IMAGES"))).entryList(QDir::Files | QDir::Hidden).size(), 1);
+    volume.empty();
 }

@@ -16,6 +16,8 @@
 #include <dcmtk/dcmdata/dcdatset.h>
 #include <dcmtk/dcmdata/dcdeftag.h>
 #include <dcmtk/dcmdata/dcfilefo.h>
+#include <dcmtk/dcmdata/dcostrmb.h>
+#include <dcmtk/dcmdata/dcwcache.h>
 #include <dcmtk/dcmdata/dcstack.h>
 #include <dcmtk/dcmjpeg/djrplol.h>
 
@@ -25,6 +27,7 @@
 #include <cstring>
 #include <limits>
 #include <utility>
+#include <vector>
 #include <cerrno>
 #include <csignal>
 #include <fcntl.h>
@@ -270,6 +273,51 @@ QString temporaryFolderFor(const QString &path, const QString &preferred)
     return preferred;
 }
 
+namespace {
+// The file written through our own checked writes. DCMTK's file stream
+// closes its file without a look at the result, so the last buffered bytes
+// lost to a full volume went unnoticed and a short file was called written.
+OFCondition saveFileChecked(DcmFileFormat &file, const QString &path, E_TransferSyntax xfer)
+{
+    const int fd = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0)
+        return makeOFCondition(OFM_dcmdata, 19, OF_error, std::strerror(errno));
+    thread_local std::vector<char> buffer(256 * 1024);
+    DcmOutputBufferStream out(buffer.data(), offile_off_t(buffer.size()));
+    DcmWriteCache cache;
+    int ioError = 0;
+    auto drain = [&] {
+        void *data = nullptr;
+        offile_off_t length = 0;
+        out.flushBuffer(data, length);
+        const char *at = static_cast<const char *>(data);
+        while (length > 0 && ioError == 0) {
+            const ssize_t n = ::write(fd, at, size_t(length));
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0) {
+                ioError = n < 0 ? errno : EIO;
+                break;
+            }
+            at += n;
+            length -= n;
+        }
+    };
+    file.transferInit();
+    OFCondition cond;
+    do {
+        cond = file.write(out, xfer, EET_ExplicitLength, &cache, EGL_recalcGL, EPD_withoutPadding, 0, 0, 0, EWM_updateMeta);
+        drain();
+    } while (cond == EC_StreamNotifyClient && ioError == 0);
+    file.transferEnd();
+    if (::close(fd) != 0 && ioError == 0)
+        ioError = errno;
+    if (ioError != 0)
+        return makeOFCondition(OFM_dcmdata, 19, OF_error, std::strerror(ioError));
+    return cond;
+}
+} // namespace
+
 TempDicomFile::~TempDicomFile() { discard(); }
 
 TempDicomFile::TempDicomFile(TempDicomFile &&other) noexcept { *this = std::move(other); }
@@ -342,13 +390,11 @@ bool writeTempDicomFile(DcmFileFormat &file, E_TransferSyntax arrived, const QSt
         tempPath = created.fileName();
     }
     QFile::setPermissions(tempPath, QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup | QFile::ReadOther);
-    OFCondition cond = file.saveFile(QFile::encodeName(tempPath).constData(), chosen, EET_ExplicitLength,
-                                     EGL_recalcGL, EPD_withoutPadding, 0, 0, EWM_updateMeta);
+    OFCondition cond = saveFileChecked(file, tempPath, chosen);
     const OFCondition first = cond;
     if (cond.bad() && chosen != arrived) {
         chosen = arrived; // the re-encoded form failed to write: keep what we received
-        cond = file.saveFile(QFile::encodeName(tempPath).constData(), chosen, EET_ExplicitLength, EGL_recalcGL,
-                             EPD_withoutPadding, 0, 0, EWM_updateMeta);
+        cond = saveFileChecked(file, tempPath, chosen);
     }
     if (cond.bad()) {
         const qint64 written = QFileInfo(tempPath).size();
