@@ -154,6 +154,7 @@ bool SqliteBackend::open(const ConnectionString &connection, const QString &home
         catalog = connection.value(QStringLiteral("Initial Catalog"));
     m_translator = TsqlTranslator(SqlDialect::SQLite, catalog.isEmpty() ? QStringLiteral("DICOM") : catalog);
     m_translated.clear();
+    m_translatedShapes.clear();
     for (const QString &file : attachedFiles(connection)) {
         const QString path = home.absoluteFilePath(file);
         const QString schema = QFileInfo(file).completeBaseName();
@@ -247,6 +248,7 @@ void SqliteBackend::readColumnTypes()
     markExactColumns(columns);
     m_translator.setColumnTypes(columns);
     m_translated.clear(); // translations depend on the columns' types
+    m_translatedShapes.clear();
 }
 
 // Text columns declared COLLATE BINARY compare letters exactly (SOP
@@ -442,13 +444,16 @@ std::shared_ptr<DbCursor> SqliteBackend::execute(const QString &statement, QStri
     if (!checkFileStillThere(error))
         return nullptr;
     // Translated once per text: the same lookups and queries come again and again.
+    // A text met once (an image's UIDs) translates by its shape.
+    TranslatedStatement translated;
     auto known = m_translated.constFind(statement);
-    if (known == m_translated.cend()) {
+    if (known != m_translated.cend()) {
+        translated = *known;
+    } else if (!m_translatedShapes.translate(statement, m_translator, translated)) {
         if (m_translated.size() >= kTranslationsKept)
             m_translated.clear();
-        known = m_translated.insert(statement, m_translator.translate(statement));
+        translated = *m_translated.insert(statement, m_translator.translate(statement));
     }
-    const TranslatedStatement translated = *known;
     if (!translated.guardQuery.isEmpty()) {
         auto guard = prepareAndRun(translated.guardQuery, error);
         if (!guard)

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "db/DbBackend.h"
+#include "db/TranslationShapes.h"
 #include "db/TsqlTranslator.h"
 #include "db/WalIndexFile.h"
 
@@ -73,6 +74,7 @@ private:
     ino_t m_inode = 0;
     TsqlTranslator m_translator;
     QHash<QString, TranslatedStatement> m_translated;
+    TranslationShapes m_translatedShapes;
     std::shared_ptr<SqliteStatementCache> m_statements;
     // Shapes whose compiled form differs from their statement's (a literal
     // that names a result column, say): those run as written.

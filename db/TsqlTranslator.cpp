@@ -22,6 +22,10 @@ struct Token
     QString text;
 };
 
+// Text literals whose value the running translation looked at (see
+// TranslatedStatement::readLiterals); a translation runs on one thread.
+thread_local int t_literalReads = 0;
+
 bool isWordStart(QChar c)
 {
     return c.isLetter() || c == QLatin1Char('_') || c == QLatin1Char('@') || c == QLatin1Char('#');
@@ -122,6 +126,8 @@ QString unquoted(const Token &t)
 {
     if (t.kind == Kind::Quoted)
         return t.text.mid(1, t.text.size() - 2);
+    if (t.kind == Kind::String)
+        ++t_literalReads;
     return t.text;
 }
 
@@ -338,6 +344,7 @@ bool isBinaryCollation(const QString &name)
 // The text of a literal token, quotes removed and doubled apostrophes undone.
 QString literalText(const Token &t)
 {
+    ++t_literalReads;
     return t.text.mid(1, t.text.size() - 2).replace(QLatin1String("''"), QLatin1String("'"));
 }
 
@@ -574,6 +581,14 @@ QString TsqlTranslator::isoDateTime(const QString &input)
 }
 
 TranslatedStatement TsqlTranslator::translate(const QString &tsql) const
+{
+    const int readsBefore = t_literalReads;
+    TranslatedStatement result = translateStatement(tsql);
+    result.readLiterals = t_literalReads != readsBefore;
+    return result;
+}
+
+TranslatedStatement TsqlTranslator::translateStatement(const QString &tsql) const
 {
     TranslatedStatement result;
     std::vector<Token> t = tokenize(tsql);
@@ -820,6 +835,8 @@ QString TsqlTranslator::translateBody(const QString &tsql) const
     // A text literal as the dialect writes it: PostgreSQL may read "\" in a
     // plain literal as an escape, never in an E'' literal with it doubled.
     auto pushText = [&](const QString &literal) {
+        if (m_dialect == SqlDialect::PostgreSQL)
+            ++t_literalReads;
         if (m_dialect == SqlDialect::PostgreSQL && literal.contains(QLatin1Char('\\')))
             out.push_back({Kind::String, QLatin1Char('E') + QString(literal).replace(QLatin1Char('\\'), QLatin1String("\\\\"))});
         else

@@ -15,6 +15,11 @@ struct TranslatedStatement
     QString sql;             // empty: nothing to run (for example "USE DICOM")
     QString guardQuery;      // empty: no guard
     bool guardNegated = false; // true for IF NOT EXISTS
+    // The translation looked at the value of a text literal (a date, a LIKE
+    // pattern, ...). When false, every text literal went through as written
+    // and decided nothing: the same statement with other texts in their
+    // places translates the same way.
+    bool readLiterals = false;
 };
 
 enum class SqlDialect { SQLite, PostgreSQL };
@@ -86,6 +91,8 @@ public:
     static ColumnTypes archiveDateColumns();
 
 private:
+    TranslatedStatement translateStatement(const QString &tsql) const;
+
     SqlDialect m_dialect;
     QString m_ownDatabase;
     QHash<QString, QSet<QString>> m_dateColumns; // per table
