@@ -267,12 +267,9 @@ void ToolkitConnection::saveImageAsync(const ToolkitImage &image, const QString 
     const E_TransferSyntax target = detail::xferFromUid(transferSyntaxUid);
     // The image as it arrived, written already: only its rename is left, and
     // its compression follows in any case.
-    std::shared_ptr<detail::TempDicomFile> early;
-    if (const auto written = image.earlyWrite()) {
-        auto temp = std::make_shared<detail::TempDicomFile>();
-        if (written->take(path, target, queue.folder(), *temp))
-            early = temp;
-    }
+    std::shared_ptr<detail::EarlyWrite> early = image.earlyWrite();
+    if (early && !early->claim(path, target, queue.folder()))
+        early.reset();
     const bool behind = queue.pending() >= queue.backlogLimit();
     const QString queueFolder = queue.folder();
     const QString compressLaterIn = (behind && !early) ? QString() : queueFolder;
@@ -297,10 +294,16 @@ void ToolkitConnection::saveImageAsync(const ToolkitImage &image, const QString 
         std::function<bool()> placeWhen;
         if (hold)
             placeWhen = [hold] { return hold->waitForRelease(); };
-        auto outcome = early ? detail::placeTempDicomFile(*early, path, compressLaterIn, nullptr, &unflushed, placeWhen)
-                             : detail::writeDicomFile(copy.fileFormat(), E_TransferSyntax(copy.arrivedTransferSyntax()),
-                                                      path, target, compressLaterIn, nullptr, &unflushed, placeWhen,
-                                                      queueFolder);
+        detail::WriteOutcome outcome;
+        if (early) {
+            // Compressed on the association's thread while the handler ran.
+            detail::TempDicomFile written;
+            if (early->takeWritten(written, outcome.error))
+                outcome = detail::placeTempDicomFile(written, path, compressLaterIn, nullptr, &unflushed, placeWhen);
+        } else {
+            outcome = detail::writeDicomFile(copy.fileFormat(), E_TransferSyntax(copy.arrivedTransferSyntax()), path,
+                                             target, compressLaterIn, nullptr, &unflushed, placeWhen, queueFolder);
+        }
         // A write that failed early completes after the handler too: its
         // completion then finds the row the handler went on to write.
         if (hold)
@@ -589,7 +592,8 @@ void ToolkitConnection::stopFromListener()
     m_cv.notify_all();
 }
 
-void ToolkitConnection::raise(const QString &command, std::function<void(ToolkitEvents &, ToolkitConnection &)> handler)
+void ToolkitConnection::raise(const QString &command, std::function<void(ToolkitEvents &, ToolkitConnection &)> handler,
+                              const std::function<void()> &meanwhile)
 {
     {
         std::lock_guard lock(m_mutex);
@@ -620,6 +624,14 @@ void ToolkitConnection::raise(const QString &command, std::function<void(Toolkit
         }
         self->m_cv.notify_all();
     });
+    if (meanwhile) {
+        try {
+            meanwhile();
+        } catch (...) {
+            reportError(detail::failureText(QStringLiteral("network task failed: ") + detail::currentExceptionText(),
+                                            m_callingTitle, command));
+        }
+    }
     serviceUntilIdle();
 }
 
@@ -885,8 +897,7 @@ void ToolkitConnection::handleStore(Request &request)
     if (ASC_findAcceptedPresentationContext(m_assoc->params, dataPresId, &pc).good())
         xfer = DcmXfer(pc.acceptedTransferSyntax).getXfer();
     ToolkitImage image = ToolkitImage::fromDataset(dataset, int(xfer));
-    // Written now, while only this thread has the image; the handler's save
-    // then finds the file made.
+    // Copied now, while only this thread has the image.
     image.setEarlyWrite(detail::EarlyWrite::start(image.fileFormat(), xfer));
     {
         std::lock_guard lock(m_mutex);
@@ -895,9 +906,15 @@ void ToolkitConnection::handleStore(Request &request)
         m_status.reset();
         m_commandName = QStringLiteral("C-STORE");
     }
-    raise(QStringLiteral("C-STORE"), [image](ToolkitEvents &events, ToolkitConnection &connection) mutable {
-        events.imageReceived(connection, image);
-    });
+    // The stored form is made here while the handler runs; its save waits for it.
+    const std::shared_ptr<detail::EarlyWrite> early = image.earlyWrite();
+    std::function<void()> meanwhile;
+    if (early)
+        meanwhile = [early] { early->write(); };
+    raise(
+        QStringLiteral("C-STORE"),
+        [image](ToolkitEvents &events, ToolkitConnection &connection) mutable { events.imageReceived(connection, image); },
+        meanwhile);
     image = ToolkitImage(); // the handler's copy may outlive this request; ours goes now
 
     T_DIMSE_C_StoreRSP rsp{};

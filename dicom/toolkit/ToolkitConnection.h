@@ -136,7 +136,9 @@ private:
     void handleStore(Request &request);
     void handleQuery(Request &request);
     void finishQuery(Request &request);
-    void raise(const QString &command, std::function<void(class ToolkitEvents &, ToolkitConnection &)> handler);
+    // `meanwhile` runs on this thread while the handler runs on the main thread.
+    void raise(const QString &command, std::function<void(class ToolkitEvents &, ToolkitConnection &)> handler,
+               const std::function<void()> &meanwhile = {});
     void serviceUntilIdle();
     void sendSubOperationProgress(const Request &request);
     template <typename Rsp, typename Rq>

@@ -202,9 +202,10 @@ TEST(ToolkitStore, HandlerSeesPropertiesAndItsChangesAreStored)
     EXPECT_EQ(stored.patientId(), QStringLiteral("t04718263"));
 }
 
-// While the compression keeps up, a save writes the image as received and
-// leaves a marker for the workers; once they are behind, it compresses first
-// and leaves no marker at all.
+// A save that writes the image itself (the handler changed it, so the copy
+// compressed beside the handler does not serve): while the compression keeps
+// up, it writes the image as received and leaves a marker for the workers;
+// once they are behind, it compresses first and leaves no marker at all.
 TEST(ToolkitStore, SavesCompressFirstOnceTheDeferredCompressionIsBehind)
 {
     ListenerFixture f;
@@ -212,6 +213,12 @@ TEST(ToolkitStore, SavesCompressFirstOnceTheDeferredCompressionIsBehind)
     ToolkitEncodeQueue &queue = folder.queue;
     const QString &markers = folder.markers;
     const int previousLimit = queue.backlogLimit();
+    f.events.onImage = [&](ToolkitConnection &connection, ToolkitImage &image) {
+        image.setPatientId(QStringLiteral("CHANGED^ID"));
+        connection.setUserTag(image.instanceUid());
+        connection.saveImageAsync(image, f.events.storeDir + QLatin1Char('/') + image.instanceUid() + QStringLiteral(".dcm"),
+                                  true, kJpegLossless);
+    };
     auto sendOne = [&](const QString &name) {
         const QString source = f.path(name);
         EXPECT_FALSE(writeSample(source, {}).isEmpty());
@@ -319,8 +326,9 @@ TEST(ToolkitStore, HandlerSavesArePlacedOnlyAfterTheHandlerAndNotWhenItRefuses)
     EXPECT_TRUE(QDir(markers).entryList({QStringLiteral(".*.dcm.*")}, QDir::Files | QDir::Hidden).isEmpty());
 }
 
-// A received image is written before its handler runs; the handler's save
-// puts that file in place only while the image is as it arrived.
+// A received image is compressed and written while its handler runs, from
+// a copy taken before; the handler's save puts that file in place only while
+// the image is as it arrived.
 TEST(ToolkitStore, AFileWrittenBeforeTheHandlerIsUsedOnlyForTheImageAsItArrived)
 {
     ListenerFixture f;
@@ -330,10 +338,10 @@ TEST(ToolkitStore, AFileWrittenBeforeTheHandlerIsUsedOnlyForTheImageAsItArrived)
     auto earlyFiles = [&] { return QDir(markers).entryList({QStringLiteral(".incoming.dcm.*")}, QDir::Files | QDir::Hidden); };
 
     enum class Handler { Unchanged, Edited, NotSaved } handler = Handler::Unchanged;
-    bool writtenBeforeHandler = false;
+    bool writtenDuringHandler = false;
     QString path;
     f.events.onImage = [&](ToolkitConnection &connection, ToolkitImage &image) {
-        writtenBeforeHandler = !earlyFiles().isEmpty();
+        writtenDuringHandler = waitUntil([&] { return !earlyFiles().isEmpty(); });
         path = f.events.storeDir + QLatin1Char('/') + image.instanceUid() + QStringLiteral(".dcm");
         connection.setUserTag(image.instanceUid());
         if (handler == Handler::NotSaved)
@@ -352,9 +360,12 @@ TEST(ToolkitStore, AFileWrittenBeforeTheHandlerIsUsedOnlyForTheImageAsItArrived)
         f.events.completions.clear();
         ToolResult r = store(f, {source});
         EXPECT_TRUE(succeeded(r)) << r.output.toStdString();
-        EXPECT_TRUE(writtenBeforeHandler);
+        EXPECT_TRUE(writtenDuringHandler);
         ASSERT_TRUE(waitUntil([&] { return !f.events.completions.isEmpty(); }));
         EXPECT_TRUE(f.events.completions.first().success);
+        // The file written beside the handler is in its stored form already.
+        if (kind == Handler::Unchanged)
+            EXPECT_EQ(fileTransferSyntax(path), kJpegLossless);
         EXPECT_TRUE(queue.waitIdle(60000));
         ToolkitImage stored;
         ASSERT_TRUE(stored.readFile(path));
@@ -369,7 +380,7 @@ TEST(ToolkitStore, AFileWrittenBeforeTheHandlerIsUsedOnlyForTheImageAsItArrived)
     // Never saved: the early file goes with the image.
     handler = Handler::NotSaved;
     ToolResult r = store(f, {source});
-    EXPECT_TRUE(writtenBeforeHandler);
+    EXPECT_TRUE(writtenDuringHandler);
     EXPECT_TRUE(waitUntil([&] { return earlyFiles().isEmpty(); })) << earlyFiles().join(' ').toStdString();
     EXPECT_FALSE(QFileInfo::exists(path));
 

@@ -2,8 +2,10 @@
 
 #include "dicom/toolkit/detail/ImageWriter.h"
 
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 
 #include <sys/types.h>
 
@@ -11,32 +13,49 @@ class DcmFileFormat;
 
 namespace pacs::toolkit::detail {
 
-// A received image written to disk as it arrived, under a temporary name in
-// the encode queue's folder, before its handler runs: the handler's save then
-// only puts that file in place, and the sender no longer waits for the write
-// after the handler's lookups. Used only while the image is unchanged (no
-// dataset edited since) and the save asks for what was written; otherwise
-// the save writes as before and this file is removed with the image.
+// A received image compressed into its stored form and written under a
+// temporary name in the encode queue's folder while its handler runs: the
+// handler's save then only puts that file in place, and the sender waits for
+// the longer of the two instead of both in turn. The association's thread
+// takes a copy of the image before the handler sees it and writes from that
+// copy, so the two threads never share a dataset. Used only while the image
+// is unchanged (no dataset edited since) and the save asks for what is
+// written; otherwise the save writes as before and this file is removed with
+// the image.
 class EarlyWrite
 {
 public:
     // On the association's thread, before the handler sees the image: null
-    // when it is not worth it (no encode queue folder, the queue behind, no
-    // pixels to compress later) or the write failed (the save then says why).
+    // when it is not worth it (no encode queue folder, nothing to compress).
     static std::shared_ptr<EarlyWrite> start(DcmFileFormat &file, E_TransferSyntax arrived);
 
+    // On the association's thread, once the handler has the image: compresses
+    // and writes the copy. Always called after start(); a save waits for it.
+    void write();
+
     // On the main thread, by the save to `path` in `target` with the encode
-    // queue at `deferFolder`: moves the written file into `temp`, once, when
-    // it can serve that save.
-    bool take(const QString &path, E_TransferSyntax target, const QString &deferFolder, TempDicomFile &temp);
+    // queue at `deferFolder`: true, once, when the file can serve that save.
+    bool claim(const QString &path, E_TransferSyntax target, const QString &deferFolder);
+
+    // By the claiming save, off the main thread: waits for write() and moves
+    // the written file into `temp`; false with the write's error.
+    bool takeWritten(TempDicomFile &temp, QString &error);
 
     const QString &folder() const { return m_folder; }
 
 private:
-    TempDicomFile m_temp;
+    std::unique_ptr<DcmFileFormat> m_copy; // until written
+    E_TransferSyntax m_arrived = EXS_Unknown;
     QString m_folder;
     std::uint64_t m_edits = 0;
     dev_t m_device = 0;
+    bool m_claimed = false; // main thread only
+
+    std::mutex m_mutex;
+    std::condition_variable m_done;
+    bool m_written = false;
+    TempDicomFile m_temp;
+    QString m_error;
 };
 
 } // namespace pacs::toolkit::detail
