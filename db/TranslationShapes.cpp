@@ -48,18 +48,7 @@ bool shapeOf(const QString &s, QString &shape, std::vector<QStringView> &literal
         const QChar c = s[i];
         const qsizetype start = i;
         if (c == QLatin1Char('\'')) {
-            ++i;
-            while (i < n) {
-                if (s[i] == QLatin1Char('\'')) {
-                    if (i + 1 < n && s[i + 1] == QLatin1Char('\'')) {
-                        i += 2;
-                        continue;
-                    }
-                    ++i;
-                    break;
-                }
-                ++i;
-            }
+            i = TsqlTranslator::textLiteralEnd(s, i);
             mark(start, i, true);
         } else if (c.isDigit()) {
             while (i < n && (s[i].isDigit() || s[i] == QLatin1Char('.')))

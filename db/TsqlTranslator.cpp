@@ -50,18 +50,7 @@ std::vector<Token> tokenize(const QString &s)
                 ++i;
             out.push_back({Kind::Space, s.mid(start, i - start)});
         } else if (c == QLatin1Char('\'')) {
-            ++i;
-            while (i < n) {
-                if (s[i] == QLatin1Char('\'')) {
-                    if (i + 1 < n && s[i + 1] == QLatin1Char('\'')) {
-                        i += 2;
-                        continue;
-                    }
-                    ++i;
-                    break;
-                }
-                ++i;
-            }
+            i = TsqlTranslator::textLiteralEnd(s, i);
             out.push_back({Kind::String, s.mid(start, i - start)});
         } else if (c == QLatin1Char('[')) {
             while (i < n && s[i] != QLatin1Char(']'))
@@ -578,6 +567,23 @@ QString TsqlTranslator::isoDateTime(const QString &input)
     if (!date.isValid() || !time.isValid())
         return QString();
     return date.toString(QStringLiteral("yyyy-MM-dd")) + QLatin1Char(' ') + time.toString(QStringLiteral("HH:mm:ss"));
+}
+
+qsizetype TsqlTranslator::textLiteralEnd(const QString &s, qsizetype quote)
+{
+    const qsizetype n = s.size();
+    qsizetype i = quote + 1;
+    while (i < n) {
+        if (s[i] == QLatin1Char('\'')) {
+            if (i + 1 < n && s[i + 1] == QLatin1Char('\'')) {
+                i += 2;
+                continue;
+            }
+            return i + 1;
+        }
+        ++i;
+    }
+    return n;
 }
 
 TranslatedStatement TsqlTranslator::translate(const QString &tsql) const

@@ -77,6 +77,10 @@ public:
     // The body of a statement, without the IF/BEGIN/END handling.
     QString translateBody(const QString &tsql) const;
 
+    // Where the text literal opened by the quote at `quote` ends (past its
+    // closing quote, doubled quotes inside; the text's end when unclosed).
+    static qsizetype textLiteralEnd(const QString &s, qsizetype quote);
+
     // "M/D/YYYY[ h:mm[:ss][ AM|PM]]", ISO and time-only texts to
     // "YYYY-MM-DD hh:mm:ss"; empty result when the text is no date.
     static QString isoDateTime(const QString &text);
