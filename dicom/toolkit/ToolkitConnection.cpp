@@ -451,6 +451,11 @@ ToolkitConnection::ActionResult ToolkitConnection::sendFiles(const QStringList &
             auto promise = std::make_shared<std::promise<detail::PreparedStore>>();
             ahead.push_back(promise->get_future());
             preparePool.start([promise, contexts, options, path = files.at(scheduled++)] {
+                // The send itself is the chain the peer waits on (file on the
+                // wire, its answer, the next file); the read-ahead only has to
+                // stay ahead of it, so it yields the cores to the sending thread
+                // and to whatever the machine serves beside it.
+                detail::yieldThisThreadTo(10);
                 try {
                     promise->set_value(detail::prepareFile(*contexts, path, options));
                 } catch (...) {

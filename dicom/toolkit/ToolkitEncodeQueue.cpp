@@ -17,8 +17,6 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <sys/resource.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 namespace pacs::toolkit {
@@ -129,11 +127,8 @@ void ToolkitEncodeQueue::enqueue(const QString &markerPath)
     }
     ++m_pending;
     m_pool->start([this, markerPath] {
-        // Qt's LowPriority does nothing for ordinary Linux threads; the
-        // thread's own nice value does: reception and queries take the CPU
-        // first, compression what is left.
-        static thread_local const bool niced = ::setpriority(PRIO_PROCESS, pid_t(::syscall(SYS_gettid)), 19) == 0;
-        (void)niced;
+        // Reception and queries take the CPU first, compression what is left.
+        detail::yieldThisThreadTo(19);
         bool done = false;
         try {
             done = encode(markerPath);

@@ -24,6 +24,9 @@
 #include <mutex>
 #include <csignal>
 #include <malloc.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 #include <cstdlib>
 #include <exception>
 
@@ -89,6 +92,15 @@ QString currentExceptionText()
 void logUnreported(const QString &text)
 {
     qCritical("%s", text.toLocal8Bit().constData());
+}
+
+void yieldThisThreadTo(int niceness)
+{
+    thread_local int applied = 0;
+    if (applied == niceness)
+        return;
+    if (::setpriority(PRIO_PROCESS, pid_t(::syscall(SYS_gettid)), niceness) == 0)
+        applied = niceness;
 }
 
 void postToMain(std::function<void()> fn)

@@ -31,6 +31,11 @@ QString currentExceptionText();
 // For failures that have no connection to be reported on: Qt's log (stderr).
 void logUnreported(const QString &text);
 
+// Gives the calling thread, once for its lifetime, the nice value
+// `niceness`: Qt's thread priorities do nothing for ordinary Linux threads.
+// For pool threads whose work may wait while others' may not.
+void yieldThisThreadTo(int niceness);
+
 // Runs fn on the application's main thread (queued; never inline).
 void postToMain(std::function<void()> fn);
 
