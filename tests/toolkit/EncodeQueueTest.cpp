@@ -150,3 +150,25 @@ TEST(EncodeQueue, AnImageReadBeforeItsFileWasReplacedKeepsItsOwnPixels)
     EXPECT_FALSE(outcome.error.isEmpty());
     EXPECT_FALSE(QFileInfo::exists(broken));
 }
+
+// Files go out through a buffer of 256 KB: one larger than that, as received
+// and compressed, reads back whole.
+TEST(EncodeQueue, AFileLargerThanTheWriteBufferIsWrittenWhole)
+{
+    initializeRuntime();
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const QString raw = dir.filePath("IMAGES/raw.dcm"), compressed = dir.filePath("IMAGES/jpeg.dcm");
+    DcmFileFormat first = slice(5, 600), second = slice(5, 600); // 720 KB of pixels
+    ASSERT_TRUE(writeDicomFile(first, EXS_LittleEndianExplicit, raw, EXS_LittleEndianExplicit).ok);
+    ASSERT_TRUE(writeDicomFile(second, EXS_LittleEndianExplicit, compressed, EXS_JPEGProcess14).ok);
+    EXPECT_GT(QFileInfo(raw).size(), 600 * 600 * 2);
+    EXPECT_EQ(syntaxOf(compressed), EXS_JPEGProcess14);
+    DcmFileFormat expected = slice(5, 600);
+    const Uint16 *values = nullptr;
+    unsigned long count = 0;
+    ASSERT_TRUE(expected.getDataset()->findAndGetUint16Array(DCM_PixelData, values, &count).good());
+    const std::vector<Uint16> original(values, values + count);
+    EXPECT_EQ(pixelsOf(raw), original);
+    EXPECT_EQ(pixelsOf(compressed), original);
+}
