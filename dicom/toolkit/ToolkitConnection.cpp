@@ -259,14 +259,14 @@ void ToolkitConnection::raiseUpdate(const QString &action, int lastResponse)
 void ToolkitConnection::saveImageAsync(const ToolkitImage &image, const QString &path, bool overwrite,
                                        const QString &transferSyntaxUid)
 {
-    // While compression keeps up, the sender hears "stored" once the image as
-    // received is durable, and the compression follows. Once it falls behind
-    // (several senders at once on few cores), compressing first is the lesser
-    // cost: one file written instead of two, and the backlog stops growing.
+    // A received image compressed beside its handler only waits for its
+    // rename. Any other save writes the image: while the compression keeps
+    // up, as received, and the sender hears "stored" once that is durable,
+    // the compression following; once it falls behind (several senders at
+    // once on few cores), compressed first: one file written instead of two,
+    // and the backlog stops growing.
     ToolkitEncodeQueue &queue = ToolkitEncodeQueue::instance();
     const E_TransferSyntax target = detail::xferFromUid(transferSyntaxUid);
-    // The image as it arrived, written already: only its rename is left, and
-    // its compression follows in any case.
     std::shared_ptr<detail::EarlyWrite> early = image.earlyWrite();
     if (early && !early->claim(path, target, queue.folder()))
         early.reset();

@@ -46,7 +46,6 @@ std::shared_ptr<EarlyWrite> EarlyWrite::start(DcmFileFormat &file, E_TransferSyn
     if (folder.isEmpty() || !dataset || arrived == EXS_Unknown || arrived == kStoredSyntax || isLossy(arrived)
         || !canConvert(arrived, kStoredSyntax) || !dataset->tagExistsWithValue(DCM_PixelData))
         return nullptr;
-    QDir().mkpath(folder);
     auto early = std::make_shared<EarlyWrite>();
     early->m_device = deviceOf(folder);
     if (early->m_device == 0)
