@@ -45,7 +45,7 @@ namespace {
 
 // Jumps: smooth on every fourth row, the rows between swing from end to end
 // of the range (differences the encoder's sampled statistics never see).
-enum class Pattern { Noise, Smooth, Zero, Max, Min, Jumps };
+enum class Pattern { Noise, Smooth, Zero, Max, Min, Jumps, Bursts };
 
 struct Case
 {
@@ -55,7 +55,7 @@ struct Case
 
     std::string name() const
     {
-        static const char *patterns[] = {"noise", "smooth", "zero", "max", "min", "jumps"};
+        static const char *patterns[] = {"noise", "smooth", "zero", "max", "min", "jumps", "bursts"};
         return std::to_string(rows) + "x" + std::to_string(columns) + "x" + std::to_string(frames) + " "
                + std::to_string(allocated) + "/" + std::to_string(stored) + (sgnd ? " signed " : " unsigned ")
                + patterns[int(pattern)];
@@ -86,8 +86,15 @@ std::vector<Uint8> makePixels(const Case &c)
             else
                 value = (i % 2) ? low : high;
             break;
+        case Pattern::Bursts:
+            // Smooth, but where a row begins its 128 columns, eight samples
+            // alternate by 1500: differences the codes of a smooth image make
+            // rare and long, several of them side by side.
+            value = std::clamp(value + step(random), low, high - 1500);
+            break;
         }
-        const unsigned word = unsigned(value) & (c.allocated == 8 ? 0xFFu : 0xFFFFu);
+        const bool burst = c.pattern == Pattern::Bursts && (i % size_t(c.columns)) % 128 < 8 && i % 2 == 1;
+        const unsigned word = unsigned(burst ? value + 1500 : value) & (c.allocated == 8 ? 0xFFu : 0xFFFFu);
         if (c.allocated == 8) {
             bytes[i] = Uint8(word);
         } else {
@@ -238,6 +245,7 @@ TEST(LosslessJpeg, OursAndDcmtksCodersDecodeEachOthersStreamsToTheSamePixels)
         {20, 40000, 1, 16, 12, false, Pattern::Smooth},
         {24, 33, 1, 16, 16, false, Pattern::Jumps},   {24, 33, 1, 16, 12, true, Pattern::Jumps},
         {13, 21, 2, 8, 8, false, Pattern::Jumps},
+        {24, 261, 1, 16, 12, false, Pattern::Bursts}, {16, 130, 1, 16, 16, true, Pattern::Bursts},
     };
     const LosslessJpegCodec ours(EXS_JPEGProcess14);
     const DJEncoderLossless dcmtkEncoder;

@@ -214,9 +214,18 @@ bool encodeFrame(const Sample *samples, int rows, int columns, int precision, st
     for (int y = 0; y < rows; y += kSampledRow) {
         const Sample *row = samples + size_t(y) * size_t(columns);
         unsigned prediction = startsBand(y) ? first : (samples[size_t(y - 1) * size_t(columns)] & mask);
-        for (int x = 0; x < columns; ++x) {
+        int x = 0;
+        for (; x + 3 < columns; x += 4) {
+            const unsigned a = row[x] & mask, b = row[x + 1] & mask, c = row[x + 2] & mask, d = row[x + 3] & mask;
+            ++counts[0][size_t(categoryOf(difference(a, prediction)))];
+            ++counts[1][size_t(categoryOf(difference(b, a)))];
+            ++counts[2][size_t(categoryOf(difference(c, b)))];
+            ++counts[3][size_t(categoryOf(difference(d, c)))];
+            prediction = d;
+        }
+        for (; x < columns; ++x) {
             const unsigned sample = row[x] & mask;
-            ++counts[size_t(x & 3)][size_t(categoryOf(difference(sample, prediction)))];
+            ++counts[0][size_t(categoryOf(difference(sample, prediction)))];
             prediction = sample;
         }
     }
@@ -271,8 +280,39 @@ bool encodeFrame(const Sample *samples, int rows, int columns, int precision, st
         const Sample *row = samples + size_t(y) * size_t(columns);
         unsigned prediction = startsBand(y) ? first : (samples[size_t(y - 1) * size_t(columns)] & mask);
         int x = 0;
-        // Two samples' codes at a time where both are small: 27 bits each at
-        // most, so the pair and the bits left over fit the 64-bit store.
+        // Four samples' codes at a time where all are small and together fit
+        // one store (the usual case: a few bits each), else as two pairs.
+        for (; x + 3 < columns; x += 4) {
+            const unsigned a = row[x] & mask, b = row[x + 1] & mask, c = row[x + 2] & mask, e = row[x + 3] & mask;
+            const int da = difference(a, prediction), db = difference(b, a), dc = difference(c, b),
+                      dd = difference(e, c);
+            prediction = e;
+            const unsigned ia = unsigned(da + kSmall), ib = unsigned(db + kSmall), ic = unsigned(dc + kSmall),
+                           id = unsigned(dd + kSmall);
+            constexpr unsigned kEntries = unsigned(2 * kSmall + 1);
+            if ((ia < kEntries) & (ib < kEntries) & (ic < kEntries) & (id < kEntries)) [[likely]] {
+                const uint32_t ea = small[ia], eb = small[ib], ec = small[ic], ed = small[id];
+                const int lb = int(eb & 31), ld = int(ed & 31);
+                const int lab = int(ea & 31) + lb, lcd = int(ec & 31) + ld;
+                const uint64_t ab = (uint64_t(ea >> 5) << lb) | (eb >> 5);
+                const uint64_t cd = (uint64_t(ec >> 5) << ld) | (ed >> 5);
+                if (lab + lcd <= 57) [[likely]] {
+                    writer.put((ab << lcd) | cd, lab + lcd);
+                } else {
+                    writer.put(ab, lab);
+                    writer.put(cd, lcd);
+                }
+                continue;
+            }
+            for (const int d : {da, db, dc, dd}) {
+                uint32_t bits;
+                int length;
+                codeOf(table, d, bits, length);
+                writer.put(bits, length);
+            }
+        }
+        // The row's last samples: two at a time where both are small, 27 bits
+        // each at most, so the pair and the bits left over fit the 64-bit store.
         for (; x + 1 < columns; x += 2) {
             const unsigned a = row[x] & mask, b = row[x + 1] & mask;
             const int da = difference(a, prediction), db = difference(b, a);
