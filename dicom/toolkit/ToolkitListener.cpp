@@ -25,7 +25,9 @@ namespace {
 // Seconds a new connection gets to deliver its A-ASSOCIATE-RQ. The wait is on
 // the connection's own thread; the listener goes on accepting meanwhile.
 constexpr int kFirstPduSeconds = 5;
-constexpr long kMaxReceivePdu = 65536;
+// The largest PDU the toolkit takes: an image arrives in half as many
+// pieces as with 64 KB, each a header read, a body read and their acks.
+constexpr long kMaxReceivePdu = ASC_MAXIMUMPDUSIZE;
 // Connections that have not yet sent their association request each hold a
 // thread for up to kFirstPduSeconds; beyond this many, new ones are closed at
 // once, so a flood of silent peers cannot exhaust the process.
