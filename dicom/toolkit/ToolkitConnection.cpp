@@ -291,18 +291,15 @@ void ToolkitConnection::saveImageAsync(const ToolkitImage &image, const QString 
         // Written without a flush of each piece; one sync per volume then makes
         // the file, its marker and the row's log durable together.
         QStringList unflushed;
-        std::function<bool()> placeWhen;
-        if (hold)
-            placeWhen = [hold] { return hold->waitForRelease(); };
         detail::WriteOutcome outcome;
         if (early) {
             // Compressed on the association's thread while the handler ran.
             detail::TempDicomFile written;
             if (early->takeWritten(written, outcome.error))
-                outcome = detail::placeTempDicomFile(written, path, compressLaterIn, nullptr, &unflushed, placeWhen);
+                outcome = detail::placeTempDicomFile(written, path, compressLaterIn, nullptr, &unflushed, hold.get());
         } else {
             outcome = detail::writeDicomFile(copy.fileFormat(), E_TransferSyntax(copy.arrivedTransferSyntax()), path,
-                                             target, compressLaterIn, nullptr, &unflushed, placeWhen, queueFolder);
+                                             target, compressLaterIn, nullptr, &unflushed, hold.get(), queueFolder);
         }
         // A write that failed early completes after the handler too: its
         // completion then finds the row the handler went on to write.

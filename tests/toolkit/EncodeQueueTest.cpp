@@ -10,6 +10,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 
 #include <dcmtk/dcmdata/dcdatset.h>
@@ -19,6 +20,8 @@
 #include <gtest/gtest.h>
 
 #include <vector>
+
+#include <sys/stat.h>
 
 using namespace pacs::toolkit;
 using namespace pacs::toolkit::detail;
@@ -171,4 +174,56 @@ TEST(EncodeQueue, AFileLargerThanTheWriteBufferIsWrittenWhole)
     const std::vector<Uint16> original(values, values + count);
     EXPECT_EQ(pixelsOf(raw), original);
     EXPECT_EQ(pixelsOf(compressed), original);
+}
+
+// A temporary file never takes a name that is there already (what a killed
+// process of the same number left), is made in a folder that is not there
+// yet, and the stored file is readable by all whatever the process's umask.
+TEST(EncodeQueue, TemporaryFilesPassOverLeftNamesAndStoredFilesAreReadableByAll)
+{
+    initializeRuntime();
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const QString folder = dir.filePath("not/yet/there"), path = folder + QStringLiteral("/a.dcm");
+    const mode_t previous = ::umask(077);
+    const auto restore = qScopeGuard([previous] { ::umask(previous); });
+    QString error;
+    DcmFileFormat first = slice(1);
+    TempDicomFile firstTemp;
+    ASSERT_TRUE(writeTempDicomFile(first, EXS_LittleEndianExplicit, folder, path, EXS_LittleEndianExplicit, false,
+                                   firstTemp, error))
+        << error.toStdString();
+    // The names that come next, left with other contents.
+    const QString stem = firstTemp.path.left(firstTemp.path.lastIndexOf(QLatin1Char('.')) + 1);
+    bool numbered = false;
+    const qulonglong number = firstTemp.path.mid(stem.size()).toULongLong(&numbered, 36);
+    ASSERT_TRUE(numbered) << firstTemp.path.toStdString();
+    QStringList left;
+    for (qulonglong next = number + 1; next <= number + 3; ++next) {
+        left << stem + QString::number(next, 36);
+        QFile file(left.back());
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write("left");
+    }
+    DcmFileFormat second = slice(2);
+    TempDicomFile temp;
+    ASSERT_TRUE(writeTempDicomFile(second, EXS_LittleEndianExplicit, folder, path, EXS_JPEGProcess14, false, temp, error))
+        << error.toStdString();
+    EXPECT_FALSE(left.contains(temp.path)) << temp.path.toStdString();
+    for (const QString &name : left) {
+        QFile file(name);
+        ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+        EXPECT_EQ(file.readAll(), QByteArray("left")) << name.toStdString();
+    }
+    const WriteOutcome placed = placeTempDicomFile(temp, path, {}, nullptr, nullptr, nullptr);
+    ASSERT_TRUE(placed.ok) << placed.error.toStdString();
+    struct stat st {};
+    ASSERT_EQ(::stat(QFile::encodeName(path).constData(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, mode_t(0644));
+    EXPECT_EQ(syntaxOf(path), EXS_JPEGProcess14);
+    DcmFileFormat expected = slice(2);
+    const Uint16 *values = nullptr;
+    unsigned long count = 0;
+    ASSERT_TRUE(expected.getDataset()->findAndGetUint16Array(DCM_PixelData, values, &count).good());
+    EXPECT_EQ(pixelsOf(path), std::vector<Uint16>(values, values + count));
 }

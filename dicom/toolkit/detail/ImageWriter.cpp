@@ -3,6 +3,7 @@
 #include "dicom/toolkit/ToolkitEncodeQueue.h"
 
 #include "dicom/toolkit/detail/J2kCodec.h"
+#include "dicom/toolkit/detail/SaveHold.h"
 #include "dicom/toolkit/detail/Runtime.h"
 
 #include <QDir>
@@ -10,7 +11,6 @@
 #include <QScopeGuard>
 #include <QSysInfo>
 #include <QStorageInfo>
-#include <QTemporaryFile>
 
 #include <dcmtk/dcmdata/dccodec.h>
 #include <dcmtk/dcmdata/dcdatset.h>
@@ -277,10 +277,11 @@ namespace {
 // The file written through our own checked writes. DCMTK's file stream
 // closes its file without a look at the result, so the last buffered bytes
 // lost to a full volume went unnoticed and a short file was called written.
-OFCondition saveFileChecked(DcmFileFormat &file, const QString &path, E_TransferSyntax xfer)
+// Written from the start of `fd` (emptied first when a try before wrote to
+// it), which the caller closes and checks.
+OFCondition saveFileChecked(DcmFileFormat &file, int fd, E_TransferSyntax xfer)
 {
-    const int fd = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0)
+    if (::lseek(fd, 0, SEEK_CUR) != 0 && (::ftruncate(fd, 0) != 0 || ::lseek(fd, 0, SEEK_SET) != 0))
         return makeOFCondition(OFM_dcmdata, 19, OF_error, std::strerror(errno));
     thread_local std::vector<char> buffer(256 * 1024);
     DcmOutputBufferStream out(buffer.data(), offile_off_t(buffer.size()));
@@ -310,11 +311,35 @@ OFCondition saveFileChecked(DcmFileFormat &file, const QString &path, E_Transfer
         drain();
     } while (cond == EC_StreamNotifyClient && ioError == 0);
     file.transferEnd();
-    if (::close(fd) != 0 && ioError == 0)
-        ioError = errno;
     if (ioError != 0)
         return makeOFCondition(OFM_dcmdata, 19, OF_error, std::strerror(ioError));
     return cond;
+}
+
+// A new file of ours, ".<name>.<tag>.<n>" in `folder`, made exclusively (a
+// name an earlier process left is passed over) and readable by all as the
+// stored files are; the folder is made only when it is missing.
+int createTemporaryFile(const QString &folder, const QString &name, QString &created)
+{
+    static std::atomic<quint64> counter{0};
+    const QString stem = folder + QStringLiteral("/.") + name + QLatin1Char('.') + temporaryFileTag() + QLatin1Char('.');
+    bool madeFolder = false;
+    for (int attempt = 0; attempt < 1000; ++attempt) {
+        const QString candidate = stem + QString::number(counter.fetch_add(1), 36);
+        const int fd = ::open(QFile::encodeName(candidate).constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        if (fd >= 0) {
+            ::fchmod(fd, 0644); // whatever the process's umask
+            created = candidate;
+            return fd;
+        }
+        if (errno == ENOENT && !madeFolder) {
+            madeFolder = true;
+            QDir().mkpath(folder);
+        } else if (errno != EEXIST && errno != EINTR) {
+            return -1;
+        }
+    }
+    return -1;
 }
 } // namespace
 
@@ -348,6 +373,11 @@ void TempDicomFile::discard()
 bool writeTempDicomFile(DcmFileFormat &file, E_TransferSyntax arrived, const QString &folder, const QString &path,
                         E_TransferSyntax target, bool mayDefer, TempDicomFile &temp, QString &error)
 {
+    // Counted wherever it runs (a save's pool thread, an association's thread
+    // compressing beside the handler): the flush of a write on its own asks
+    // whether another is under way.
+    writesAtOnce.fetch_add(1);
+    const auto counted = qScopeGuard([] { writesAtOnce.fetch_sub(1); });
     temp.discard();
     DcmDataset *dataset = file.getDataset();
     if (!dataset) {
@@ -377,25 +407,22 @@ bool writeTempDicomFile(DcmFileFormat &file, E_TransferSyntax arrived, const QSt
     if (!dataset->canWriteXfer(chosen, arrived))
         chosen = arrived;
 
-    QDir().mkpath(folder);
     QString tempPath;
-    {
-        QTemporaryFile created(folder + QStringLiteral("/.") + QFileInfo(path).fileName() + QLatin1Char('.')
-                               + temporaryFileTag() + QStringLiteral(".XXXXXX"));
-        created.setAutoRemove(false);
-        if (!created.open()) {
-            error = QStringLiteral("cannot create a file in ") + folder;
-            return false;
-        }
-        tempPath = created.fileName();
+    const int fd = createTemporaryFile(folder, QFileInfo(path).fileName(), tempPath);
+    if (fd < 0) {
+        error = QStringLiteral("cannot create a file in ") + folder;
+        return false;
     }
-    QFile::setPermissions(tempPath, QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup | QFile::ReadOther);
-    OFCondition cond = saveFileChecked(file, tempPath, chosen);
+    OFCondition cond = saveFileChecked(file, fd, chosen);
     const OFCondition first = cond;
     if (cond.bad() && chosen != arrived) {
         chosen = arrived; // the re-encoded form failed to write: keep what we received
-        cond = saveFileChecked(file, tempPath, chosen);
+        cond = saveFileChecked(file, fd, chosen);
     }
+    // A volume that reports a lost write only when the file closes (a network
+    // share) fails the write here.
+    if (::close(fd) != 0 && cond.good())
+        cond = makeOFCondition(OFM_dcmdata, 19, OF_error, std::strerror(errno));
     if (cond.bad()) {
         const qint64 written = QFileInfo(tempPath).size();
         QFile::remove(tempPath);
@@ -422,7 +449,7 @@ bool writeTempDicomFile(DcmFileFormat &file, E_TransferSyntax arrived, const QSt
 
 WriteOutcome placeTempDicomFile(TempDicomFile &temp, const QString &path, const QString &deferFolder,
                                 const FileIdentity *onlyIfStill, QStringList *unflushed,
-                                const std::function<bool()> &placeWhen)
+                                SaveHold *hold)
 {
     WriteOutcome outcome;
     writesAtOnce.fetch_add(1);
@@ -446,14 +473,16 @@ WriteOutcome placeTempDicomFile(TempDicomFile &temp, const QString &path, const 
     if (deferred && !ToolkitEncodeQueue::writeMarker(deferFolder, path, uidOfXfer(temp.target), &outcome.deferredMarker,
                                                      &outcome.error, flushEach))
         return fail(outcome.error);
-    // A write on its own (one sender) flushes the image's data and size while
-    // the handler still writes the row: the sync after the rename then has
-    // only the names, the marker and the row's log left, and that is what the
-    // sender waits for. Several writes at once share their syncs instead;
-    // a flush of each would only queue on the device.
-    if (placeWhen && !flushEach && temp.fd >= 0 && writesAtOnce.load() == 1)
+    // While the handler still writes the row, a write on its own (one
+    // sender) flushes the image's data meanwhile: the sync after the rename
+    // then has only the names, the marker and the row's log left, and that is
+    // what the sender waits for. Once the handler has returned, that flush
+    // would only come before the sync instead of beside the row, and the one
+    // sync does it. Several writes at once share their syncs; a flush of each
+    // would only queue on the device.
+    if (hold && !flushEach && temp.fd >= 0 && writesAtOnce.load() == 1 && !hold->released())
         ::fdatasync(temp.fd);
-    if (placeWhen && !placeWhen())
+    if (hold && !hold->waitForRelease())
         return fail(QStringLiteral("not stored, the image was refused: ") + path);
     // A file that replaces a stored one is on disk before the rename, even
     // when the caller flushes later: a power cut in between must leave the
@@ -501,17 +530,15 @@ WriteOutcome placeTempDicomFile(TempDicomFile &temp, const QString &path, const 
 
 WriteOutcome writeDicomFile(DcmFileFormat &file, E_TransferSyntax arrived, const QString &path,
                             E_TransferSyntax target, const QString &deferFolder, const FileIdentity *onlyIfStill,
-                            QStringList *unflushed, const std::function<bool()> &placeWhen, const QString &tempFolder)
+                            QStringList *unflushed, SaveHold *hold, const QString &tempFolder)
 {
     TempDicomFile temp;
     WriteOutcome outcome;
-    writesAtOnce.fetch_add(1);
     const bool written = writeTempDicomFile(file, arrived, temporaryFolderFor(path, tempFolder), path, target,
                                             !deferFolder.isEmpty(), temp, outcome.error);
-    writesAtOnce.fetch_sub(1);
     if (!written)
         return outcome;
-    return placeTempDicomFile(temp, path, deferFolder, onlyIfStill, unflushed, placeWhen);
+    return placeTempDicomFile(temp, path, deferFolder, onlyIfStill, unflushed, hold);
 }
 
 } // namespace pacs::toolkit::detail

@@ -11,7 +11,6 @@
 #include <dcmtk/dcmdata/dctypes.h>
 #include <dcmtk/dcmdata/dcxfer.h>
 
-#include <functional>
 #include <memory>
 #include <mutex>
 
@@ -23,6 +22,8 @@ class DcmStack;
 class DcmRepresentationParameter;
 
 namespace pacs::toolkit::detail {
+
+class SaveHold;
 
 E_TransferSyntax xferFromUid(const QString &uid); // EXS_Unknown for an unknown or empty uid
 QString uidOfXfer(E_TransferSyntax xfer);
@@ -139,16 +140,17 @@ bool writeTempDicomFile(DcmFileFormat &file, E_TransferSyntax arrived, const QSt
 // that replaces an existing one is flushed before the rename all the same.
 // With `tempFolder` (same volume), the temporary file is written there
 // instead of beside `path`, where a killed process would leave it.
-// With `placeWhen`, the written file (and its marker) wait under their
-// temporary names until it returns; false removes them, and nothing at `path`
-// changes. It may block: the caller's work elsewhere overlaps the write.
+// With `hold`, the written file (and its marker) wait under their temporary
+// names until the hold is released; released without placing removes them,
+// and nothing at `path` changes. The caller's work elsewhere (the handler
+// writing the image's row) overlaps the write.
 WriteOutcome writeDicomFile(DcmFileFormat &file, E_TransferSyntax arrived, const QString &path,
                             E_TransferSyntax target, const QString &deferFolder = QString(),
                             const FileIdentity *onlyIfStill = nullptr, QStringList *unflushed = nullptr,
-                            const std::function<bool()> &placeWhen = {}, const QString &tempFolder = {});
+                            SaveHold *hold = nullptr, const QString &tempFolder = {});
 WriteOutcome placeTempDicomFile(TempDicomFile &temp, const QString &path, const QString &deferFolder,
                                 const FileIdentity *onlyIfStill, QStringList *unflushed,
-                                const std::function<bool()> &placeWhen);
+                                SaveHold *hold);
 
 // Makes `written` (files and folders written without a flush) and the files
 // of `alsoDurable` (the archive's write-ahead log) durable with one sync of

@@ -21,4 +21,10 @@ bool SaveHold::waitForRelease()
     return m_place;
 }
 
+bool SaveHold::released()
+{
+    std::lock_guard lock(m_mutex);
+    return m_done;
+}
+
 } // namespace pacs::toolkit::detail

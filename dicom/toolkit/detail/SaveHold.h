@@ -16,6 +16,8 @@ public:
     void release(bool place);
     // On the writer's thread: waits for release(); true when the file goes in place.
     bool waitForRelease();
+    // Whether release() came already (without waiting).
+    bool released();
 
 private:
     std::mutex m_mutex;
