@@ -5,6 +5,10 @@
 #include <cstring>
 #include <memory>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace pacs::toolkit::detail {
 
 namespace {
@@ -188,6 +192,51 @@ inline void codeOf(const HuffmanTable &table, int d, uint32_t &bits, int &length
     }
 }
 
+// A row's differences (each sample from the one before it, the first from
+// `prediction`), and for each four of them whether all are within +-kSmallDifference.
+constexpr int kSmallDifference = 2047;
+
+template <typename Sample>
+void rowDifferences(const Sample *row, int columns, unsigned mask, unsigned prediction, int16_t *out, uint8_t *smallFour)
+{
+    int x = 0;
+#if defined(__SSE2__)
+    // Eight samples as eight 16-bit lanes.
+    auto eight = [row](int at) {
+        if constexpr (sizeof(Sample) == 2)
+            return _mm_loadu_si128(reinterpret_cast<const __m128i *>(row + at));
+        else
+            return _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i *>(row + at)), _mm_setzero_si128());
+    };
+    const __m128i keep = _mm_set1_epi16(int16_t(uint16_t(mask)));
+    const __m128i below = _mm_set1_epi16(-kSmallDifference - 1), above = _mm_set1_epi16(kSmallDifference + 1);
+    for (; x + 8 <= columns; x += 8) {
+        const __m128i current = _mm_and_si128(eight(x), keep);
+        const __m128i previous = x == 0 ? _mm_insert_epi16(_mm_slli_si128(current, 2), int(prediction), 0)
+                                        : _mm_and_si128(eight(x - 1), keep);
+        const __m128i d = _mm_sub_epi16(current, previous); // wraps at 2^16, as the format's differences do
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(out + x), d);
+        const int within = _mm_movemask_epi8(_mm_and_si128(_mm_cmpgt_epi16(d, below), _mm_cmplt_epi16(d, above)));
+        smallFour[x / 4] = uint8_t((within & 0xFF) == 0xFF);
+        smallFour[x / 4 + 1] = uint8_t((within >> 8) == 0xFF);
+    }
+    if (x > 0)
+        prediction = row[x - 1] & mask;
+#endif
+    const int noted = x; // the fours before this one are noted already
+    for (; x < columns; ++x) {
+        const unsigned sample = row[x] & mask;
+        out[x] = int16_t(difference(sample, prediction));
+        prediction = sample;
+    }
+    for (int at = noted; at + 3 < columns; at += 4) {
+        bool within = true;
+        for (int k = 0; k < 4; ++k)
+            within = within && out[at + k] >= -kSmallDifference && out[at + k] <= kSmallDifference;
+        smallFour[at / 4] = uint8_t(within);
+    }
+}
+
 template <typename Sample>
 bool encodeFrame(const Sample *samples, int rows, int columns, int precision, std::vector<uint8_t> &out)
 {
@@ -238,7 +287,7 @@ bool encodeFrame(const Sample *samples, int rows, int columns, int precision, st
     buildTable(histogram, table);
     // The differences of most images are small: their codes with extra bits
     // looked up at once, (bits << 5) | length.
-    constexpr int kSmall = 2047;
+    constexpr int kSmall = kSmallDifference;
     std::array<uint32_t, 2 * kSmall + 1> small;
     for (int d = -kSmall; d <= kSmall; ++d) {
         uint32_t bits;
@@ -268,7 +317,11 @@ bool encodeFrame(const Sample *samples, int rows, int columns, int precision, st
     const uint8_t scan[] = {0xFF, 0xDA, 0x00, 0x08, 0x01, 0x01, 0x00, 0x01, 0x00, 0x00};
     out.insert(out.end(), scan, scan + sizeof(scan));
 
-    // Pass two: the codes.
+    // Pass two: the codes. Each row's differences first, eight at a time,
+    // with a note per four of whether all of them are small; then their codes.
+    std::vector<int16_t> differences(size_t(columns) + 8);
+    std::vector<uint8_t> smallFour(size_t(columns) / 4 + 2);
+    const uint32_t *const centre = small.data() + kSmall;
     BitWriter writer(out);
     writer.used() = out.size();
     for (int y = 0; y < rows; ++y) {
@@ -278,20 +331,15 @@ bool encodeFrame(const Sample *samples, int rows, int columns, int precision, st
             writer.putMarker(uint8_t(0xD0 + ((y / bandRows - 1) & 7)));
         }
         const Sample *row = samples + size_t(y) * size_t(columns);
-        unsigned prediction = startsBand(y) ? first : (samples[size_t(y - 1) * size_t(columns)] & mask);
+        const unsigned prediction = startsBand(y) ? first : (samples[size_t(y - 1) * size_t(columns)] & mask);
+        rowDifferences(row, columns, mask, prediction, differences.data(), smallFour.data());
+        const int16_t *d = differences.data();
         int x = 0;
         // Four samples' codes at a time where all are small and together fit
         // one store (the usual case: a few bits each), else as two pairs.
         for (; x + 3 < columns; x += 4) {
-            const unsigned a = row[x] & mask, b = row[x + 1] & mask, c = row[x + 2] & mask, e = row[x + 3] & mask;
-            const int da = difference(a, prediction), db = difference(b, a), dc = difference(c, b),
-                      dd = difference(e, c);
-            prediction = e;
-            const unsigned ia = unsigned(da + kSmall), ib = unsigned(db + kSmall), ic = unsigned(dc + kSmall),
-                           id = unsigned(dd + kSmall);
-            constexpr unsigned kEntries = unsigned(2 * kSmall + 1);
-            if ((ia < kEntries) & (ib < kEntries) & (ic < kEntries) & (id < kEntries)) [[likely]] {
-                const uint32_t ea = small[ia], eb = small[ib], ec = small[ic], ed = small[id];
+            if (smallFour[size_t(x / 4)]) [[likely]] {
+                const uint32_t ea = centre[d[x]], eb = centre[d[x + 1]], ec = centre[d[x + 2]], ed = centre[d[x + 3]];
                 const int lb = int(eb & 31), ld = int(ed & 31);
                 const int lab = int(ea & 31) + lb, lcd = int(ec & 31) + ld;
                 const uint64_t ab = (uint64_t(ea >> 5) << lb) | (eb >> 5);
@@ -304,40 +352,17 @@ bool encodeFrame(const Sample *samples, int rows, int columns, int precision, st
                 }
                 continue;
             }
-            for (const int d : {da, db, dc, dd}) {
+            for (int k = 0; k < 4; ++k) {
                 uint32_t bits;
                 int length;
-                codeOf(table, d, bits, length);
-                writer.put(bits, length);
-            }
-        }
-        // The row's last samples: two at a time where both are small, 27 bits
-        // each at most, so the pair and the bits left over fit the 64-bit store.
-        for (; x + 1 < columns; x += 2) {
-            const unsigned a = row[x] & mask, b = row[x + 1] & mask;
-            const int da = difference(a, prediction), db = difference(b, a);
-            prediction = b;
-            const unsigned ia = unsigned(da + kSmall), ib = unsigned(db + kSmall);
-            if (ia < small.size() && ib < small.size()) [[likely]] {
-                const uint32_t ea = small[ia], eb = small[ib];
-                const int lb = int(eb & 31);
-                writer.put((uint64_t(ea >> 5) << lb) | (eb >> 5), int(ea & 31) + lb);
-                continue;
-            }
-            for (const int d : {da, db}) {
-                uint32_t bits;
-                int length;
-                codeOf(table, d, bits, length);
+                codeOf(table, d[x + k], bits, length);
                 writer.put(bits, length);
             }
         }
         for (; x < columns; ++x) {
-            const unsigned sample = row[x] & mask;
-            const int d = difference(sample, prediction);
-            prediction = sample;
             uint32_t bits;
             int length;
-            codeOf(table, d, bits, length);
+            codeOf(table, d[x], bits, length);
             writer.put(bits, length);
         }
     }
