@@ -335,8 +335,9 @@ bool encodeFrame(const Sample *samples, int rows, int columns, int precision, st
         rowDifferences(row, columns, mask, prediction, differences.data(), smallFour.data());
         const int16_t *d = differences.data();
         int x = 0;
-        // Four samples' codes at a time where all are small and together fit
-        // one store (the usual case: a few bits each), else as two pairs.
+        // Four samples' codes at a time where all four are small: in one store
+        // when they fit it (the usual case: a few bits each), else as two
+        // pairs; a four with a large difference goes one code at a time.
         for (; x + 3 < columns; x += 4) {
             if (smallFour[size_t(x / 4)]) [[likely]] {
                 const uint32_t ea = centre[d[x]], eb = centre[d[x + 1]], ec = centre[d[x + 2]], ed = centre[d[x + 3]];
