@@ -6,6 +6,7 @@
 #include "dicom/toolkit/ToolkitSequence.h"
 #include "dicom/toolkit/detail/EarlyWrite.h"
 #include "dicom/toolkit/detail/EventSink.h"
+#include "dicom/toolkit/detail/FileHeader.h"
 #include "dicom/toolkit/detail/ImageWriter.h"
 #include "dicom/toolkit/detail/Runtime.h"
 #include "dicom/toolkit/detail/SaveHold.h"
@@ -329,11 +330,12 @@ void ToolkitConnection::setCompression(const QString &transferSyntaxUid, const Q
     m_quality = level;
 }
 
-ToolkitConnection::ActionResult ToolkitConnection::openDestination(const QStringList &paths, int compression)
+ToolkitConnection::ActionResult ToolkitConnection::openDestination(const std::vector<detail::FileHeader> &files,
+                                                                   int compression)
 {
     auto scu = std::make_unique<detail::ScuAssociation>();
-    const auto contexts = paths.isEmpty() ? detail::defaultProposal(E_TransferSyntax(compression))
-                                          : detail::proposalForFiles(paths, E_TransferSyntax(compression));
+    const auto contexts = files.empty() ? detail::defaultProposal(E_TransferSyntax(compression))
+                                        : detail::proposalForFiles(files, E_TransferSyntax(compression));
     QString error;
     if (!scu->open(m_destination.address, m_destination.port, m_destination.calling, m_destination.called, contexts,
                    &error))
@@ -417,9 +419,10 @@ ToolkitConnection::ActionResult ToolkitConnection::sendFiles(const QStringList &
     } else {
         if (m_destination.called.isEmpty())
             return failAll(QStringLiteral("SendImages: no destination; connectTo comes first"));
-        if (!files.isEmpty() && (!m_scu || !m_scu->covers(files, options.compression))) {
+        const std::vector<detail::FileHeader> headers = detail::peekFiles(files);
+        if (!files.isEmpty() && (!m_scu || !m_scu->covers(headers, options.compression))) {
             closeDestination(); // renegotiate with contexts that fit these files
-            const ActionResult opened = openDestination(files, compression);
+            const ActionResult opened = openDestination(headers, compression);
             if (!opened.success)
                 return failAll(opened.error);
         }

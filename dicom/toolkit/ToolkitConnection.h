@@ -38,6 +38,7 @@ namespace pacs::toolkit {
 
 namespace detail {
 struct EventSink;
+struct FileHeader;
 class SaveHold;
 class ScuAssociation;
 class SerialExecutor;
@@ -156,7 +157,7 @@ private:
     void finishAction(const QString &name, const QString &tag, const ActionResult &result);
     bool postNetworkTask(std::function<void()> task);
     ActionResult sendFiles(const QStringList &paths, int compression, int quality);
-    ActionResult openDestination(const QStringList &paths, int compression);
+    ActionResult openDestination(const std::vector<detail::FileHeader> &files, int compression);
     void closeDestination();
     void raiseUpdate(const QString &action, int lastResponse);
 

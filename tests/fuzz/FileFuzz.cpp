@@ -3,9 +3,11 @@
 // rendered: this decodes whatever compressed pixel data the file claims),
 // the key reader and the attribute listing (elements without long values).
 // The first byte chooses whether a preamble and "DICM" come first, so the
-// file meta group is reached as well as the bare-dataset fallback.
+// file meta group is reached as well as the bare-dataset fallback. A send's
+// peek at the file (its own reading of the meta group) runs on it too.
 
 #include "dicom/toolkit/ToolkitImage.h"
+#include "dicom/toolkit/detail/FileHeader.h"
 #include "tests/fuzz/FuzzToolkit.h"
 #include "dicom/toolkit/viewer/ToolkitViewer.h"
 
@@ -33,6 +35,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             file.write(QByteArray(128, '\0') + QByteArrayLiteral("DICM"));
         file.write(reinterpret_cast<const char *>(data + 1), qint64(size - 1));
     }
+
+    pacs::toolkit::detail::FileHeader header;
+    pacs::toolkit::detail::peekFile(path, header);
 
     ToolkitImage image;
     if (image.readFile(path)) {

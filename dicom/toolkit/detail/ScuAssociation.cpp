@@ -1,5 +1,6 @@
 #include "dicom/toolkit/detail/ScuAssociation.h"
 
+#include "dicom/toolkit/detail/FileHeader.h"
 #include "dicom/toolkit/detail/GuardedTransportLayer.h"
 #include "dicom/toolkit/detail/ImageWriter.h"
 #include "dicom/toolkit/detail/Runtime.h"
@@ -39,33 +40,6 @@ std::vector<std::string> uncompressedSyntaxes()
 bool canEncode(E_TransferSyntax xfer)
 {
     return xfer != EXS_Unknown && canConvert(EXS_LittleEndianExplicit, xfer);
-}
-
-struct FileHeader
-{
-    std::string sopClass;
-    E_TransferSyntax xfer = EXS_Unknown;
-};
-
-// Reads only the meta header; files without one are read whole.
-bool peekFile(const QString &path, FileHeader &header)
-{
-    DcmFileFormat file;
-    const QByteArray name = QFile::encodeName(path);
-    OFString sopClass, xfer;
-    if (file.loadFile(name.constData(), EXS_Unknown, EGL_noChange, DCM_MaxReadLength, ERM_metaOnly).good()
-        && file.getMetaInfo()->findAndGetOFString(DCM_MediaStorageSOPClassUID, sopClass).good()
-        && file.getMetaInfo()->findAndGetOFString(DCM_TransferSyntaxUID, xfer).good() && !sopClass.empty()) {
-        header.sopClass = sopClass.c_str();
-        header.xfer = DcmXfer(xfer.c_str()).getXfer();
-        return header.xfer != EXS_Unknown;
-    }
-    if (file.loadFile(name.constData()).bad()
-        || file.getDataset()->findAndGetOFString(DCM_SOPClassUID, sopClass).bad())
-        return false;
-    header.sopClass = sopClass.c_str();
-    header.xfer = file.getDataset()->getOriginalXfer();
-    return true;
 }
 
 void setNoDelay(int socket)
@@ -162,14 +136,11 @@ std::vector<ProposedContext> defaultProposal(E_TransferSyntax compression)
     return contexts;
 }
 
-std::vector<ProposedContext> proposalForFiles(const QStringList &paths, E_TransferSyntax compression)
+std::vector<ProposedContext> proposalForFiles(const std::vector<FileHeader> &files, E_TransferSyntax compression)
 {
     std::map<std::string, QSet<int>> needed; // SOP class -> syntaxes of its files
-    for (const QString &path : paths) {
-        FileHeader header;
-        if (!path.trimmed().isEmpty() && peekFile(path, header))
-            needed[header.sopClass].insert(int(header.xfer));
-    }
+    for (const FileHeader &header : files)
+        needed[header.sopClass].insert(int(header.xfer));
     const bool compress = canEncode(compression) && !isUncompressed(compression);
     std::vector<ProposedContext> contexts;
     for (const auto &[sopClass, syntaxes] : needed) {
@@ -320,14 +291,11 @@ int ScuAssociation::echo(QString *error)
     return status;
 }
 
-bool ScuAssociation::covers(const QStringList &paths, E_TransferSyntax compression) const
+bool ScuAssociation::covers(const std::vector<FileHeader> &files, E_TransferSyntax compression) const
 {
     if (!m_assoc)
         return false;
-    for (const QString &path : paths) {
-        FileHeader header;
-        if (path.trimmed().isEmpty() || !peekFile(path, header))
-            continue; // unreadable files fail on their own when sent
+    for (const FileHeader &header : files) {
         bool ok = acceptedContext(m_assoc, header.sopClass.c_str(), header.xfer) != 0;
         for (E_TransferSyntax t : {compression, EXS_LittleEndianExplicit, EXS_LittleEndianImplicit}) {
             if (!ok && t != EXS_Unknown && canConvert(header.xfer, t))

@@ -20,6 +20,8 @@ class DcmFileFormat;
 
 namespace pacs::toolkit::detail {
 
+struct FileHeader;
+
 struct ProposedContext
 {
     std::string abstractSyntax;
@@ -30,7 +32,7 @@ struct ProposedContext
 // when an encoder for it is registered).
 std::vector<ProposedContext> defaultProposal(E_TransferSyntax compression);
 // Contexts that fit the given files: their own syntax, uncompressed, and `compression`.
-std::vector<ProposedContext> proposalForFiles(const QStringList &paths, E_TransferSyntax compression);
+std::vector<ProposedContext> proposalForFiles(const std::vector<FileHeader> &files, E_TransferSyntax compression);
 
 class ScuAssociation
 {
@@ -50,8 +52,9 @@ public:
     // DIMSE status of the C-ECHO, or -1 with *error set.
     int echo(QString *error);
     // Whether every file could go over the association as negotiated, and
-    // `compression` was offered for every file it could apply to.
-    bool covers(const QStringList &paths, E_TransferSyntax compression) const;
+    // `compression` was offered for every file it could apply to (files that
+    // could not be read are left out of `files`: they fail on their own when sent).
+    bool covers(const std::vector<FileHeader> &files, E_TransferSyntax compression) const;
 
     T_ASC_Association *association() const { return m_assoc; }
     const QString &calledTitle() const { return m_called; }
