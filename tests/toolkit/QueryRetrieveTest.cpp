@@ -6,6 +6,7 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QRegularExpression>
 
 #include <gtest/gtest.h>
 
@@ -132,11 +133,22 @@ TEST(ToolkitMove, SendsTheFilesToTheDestinationAndEndsWithSuccess)
 
     const ToolResult r = runTool(QStringLiteral("movescu"),
         queryArgs(f, QStringLiteral("-S"), {QStringLiteral("QueryRetrieveLevel=STUDY"), QStringLiteral("StudyInstanceUID=") + study.uid})
-            << QStringLiteral("-aem") << QStringLiteral("DEST"));
+            << QStringLiteral("-aem") << QStringLiteral("DEST") << QStringLiteral("-d"));
     EXPECT_EQ(r.exitCode, 0) << r.output.toStdString();
     EXPECT_EQ(f.events.moveDestinations, QStringList{QStringLiteral("DEST")});
-    EXPECT_TRUE(r.output.contains(QStringLiteral("Move Response (Success)"))) << r.output.toStdString();
-    EXPECT_TRUE(r.output.contains(QStringLiteral("Pending"))) << r.output.toStdString();
+    EXPECT_TRUE(r.output.contains(QStringLiteral("Final Move Response")) && r.output.contains(QStringLiteral("0x0000: Success")))
+        << r.output.toStdString();
+    // One pending answer per file, in order, each with the counts after that file.
+    QStringList pending;
+    static const QRegularExpression counts(QStringLiteral(
+        "Remaining Suboperations\\s*:\\s*(\\d+)\\s*\\n.*Completed Suboperations\\s*:\\s*(\\d+)\\s*\\n"
+        "(?:.*\\n){3}.*0xff00"));
+    for (auto match = counts.globalMatch(r.output); match.hasNext();) {
+        const QRegularExpressionMatch m = match.next();
+        pending << m.captured(1) + QLatin1Char('/') + m.captured(2);
+    }
+    EXPECT_EQ(pending, (QStringList{QStringLiteral("2/1"), QStringLiteral("1/2"), QStringLiteral("0/3")}))
+        << r.output.toStdString();
     EXPECT_EQ(destination.receivedFiles().size(), 3);
     EXPECT_GE(f.events.updates, 3);
 }
