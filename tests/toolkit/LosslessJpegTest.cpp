@@ -532,6 +532,9 @@ TEST(LosslessJpeg, StoredFilesGoAsTheyAreToAPeerTakingProcess14AndDecodedExactly
         ASSERT_TRUE(pacs::test::waitUntil([&] { return events.outgoingCompletions.size() == 2; }, 60000));
         ASSERT_TRUE(events.outgoingCompletions[1].success) << events.outgoingCompletions[1].error.toStdString();
         ASSERT_EQ(peer->receivedFiles().size(), stored.size());
+        // Connected before the files were known (as a C-MOVE does), the
+        // association had offered their stored syntax already: no second one.
+        EXPECT_EQ(peer->output().count(QStringLiteral("Association Received")), 1) << peer->output().toStdString();
     }
     for (int i = 0; i < stored.size(); ++i) {
         const QString uid = pacs::test::fileElement(stored[i], 0x0008, 0x0018);

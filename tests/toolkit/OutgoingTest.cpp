@@ -1,10 +1,17 @@
 #include "tests/toolkit/ToolkitTestSupport.h"
 
 #include "dicom/toolkit/ToolkitUtility.h"
+#include "dicom/toolkit/detail/Runtime.h"
+#include "dicom/toolkit/detail/ScuAssociation.h"
 #include "dicom/toolkit/viewer/ToolkitViewer.h"
 #include "tests/support/TestSupport.h"
 
+#include <dcmtk/dcmdata/dcuid.h>
+#include <dcmtk/dcmdata/dcxfer.h>
+
 #include <gtest/gtest.h>
+
+#include <algorithm>
 
 using namespace pacs::toolkit;
 using namespace pacs::toolkit::test;
@@ -36,6 +43,36 @@ Recorder::Completion nextCompletion(Recorder &events, qsizetype before)
 }
 
 } // namespace
+
+// An association opened before its files are known (a C-MOVE's) offers every
+// storage class uncompressed, and the archive's JPEG Lossless for the usual
+// image classes in contexts of their own, within the 128 a peer reads.
+TEST(ToolkitOutgoing, TheFirstProposalKeepsEveryClassAndOffersTheStoredSyntax)
+{
+    using pacs::toolkit::detail::ProposedContext;
+    pacs::toolkit::detail::initializeRuntime(); // the codecs that say what can be compressed
+    const std::string explicitLE = UID_LittleEndianExplicitTransferSyntax;
+    const std::string stored = DcmXfer(EXS_JPEGProcess14).getXferID();
+    auto offers = [](const std::vector<ProposedContext> &contexts, const char *sopClass, const std::string &syntax,
+                     size_t alone) {
+        return std::any_of(contexts.begin(), contexts.end(), [&](const ProposedContext &c) {
+            const auto &t = c.transferSyntaxes;
+            return c.abstractSyntax == sopClass && std::find(t.begin(), t.end(), syntax) != t.end()
+                   && (alone == 0 || t.size() == alone);
+        });
+    };
+    const auto plain = pacs::toolkit::detail::defaultProposal(EXS_Unknown);
+    EXPECT_LE(plain.size(), 128u);
+    for (int i = 0; i < numberOfDcmLongSCUStorageSOPClassUIDs; ++i)
+        EXPECT_TRUE(offers(plain, dcmLongSCUStorageSOPClassUIDs[i], explicitLE, 0)) << dcmLongSCUStorageSOPClassUIDs[i];
+    for (const char *sopClass : {UID_CTImageStorage, UID_MRImageStorage, UID_ComputedRadiographyImageStorage})
+        EXPECT_TRUE(offers(plain, sopClass, stored, 1)) << sopClass;
+    // Compression asked for takes the spare contexts instead.
+    const auto compressed = pacs::toolkit::detail::defaultProposal(EXS_JPEG2000LosslessOnly);
+    EXPECT_LE(compressed.size(), 128u);
+    EXPECT_TRUE(offers(compressed, UID_CTImageStorage, DcmXfer(EXS_JPEG2000LosslessOnly).getXferID(), 1));
+    EXPECT_FALSE(offers(compressed, UID_CTImageStorage, stored, 0));
+}
 
 TEST(ToolkitOutgoing, EchoTestAnswersZeroOnlyWhenTheNodeAnswers)
 {

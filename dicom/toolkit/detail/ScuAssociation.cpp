@@ -20,6 +20,7 @@
 #include <dcmtk/dcmnet/dulstruc.h>
 
 #include <cstring>
+#include <iterator>
 #include <map>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -31,6 +32,12 @@ namespace {
 constexpr int kAcseTimeout = 30;
 constexpr int kDimseTimeout = 120;
 constexpr size_t kMaxContexts = 128;
+// What the archive stores its images in, and the classes most of them are.
+constexpr E_TransferSyntax kArchiveSyntax = EXS_JPEGProcess14;
+const char *const kUsualImageClasses[] = {
+    UID_CTImageStorage, UID_MRImageStorage, UID_ComputedRadiographyImageStorage,
+    UID_DigitalXRayImageStorageForPresentation, UID_DigitalMammographyXRayImageStorageForPresentation,
+    UID_UltrasoundImageStorage, UID_SecondaryCaptureImageStorage};
 
 std::vector<std::string> uncompressedSyntaxes()
 {
@@ -128,11 +135,18 @@ std::vector<ProposedContext> defaultProposal(E_TransferSyntax compression)
     std::vector<ProposedContext> contexts;
     contexts.push_back({UID_VerificationSOPClass, {UID_LittleEndianExplicitTransferSyntax, UID_LittleEndianImplicitTransferSyntax}});
     const bool compress = canEncode(compression) && !isUncompressed(compression);
-    for (int i = 0; i < numberOfDcmLongSCUStorageSOPClassUIDs && contexts.size() < kMaxContexts; ++i) {
+    // Without compression asked for, the last contexts offer the archive's own
+    // syntax for the usual image classes: a C-MOVE connects before it knows
+    // its files, which then go as stored (or decoded, where the peer declined
+    // that syntax) without a second association.
+    const size_t storedRoom = compress ? 0 : std::size(kUsualImageClasses);
+    for (int i = 0; i < numberOfDcmLongSCUStorageSOPClassUIDs && contexts.size() + storedRoom < kMaxContexts; ++i) {
         if (compress && contexts.size() + 1 < kMaxContexts)
             contexts.push_back({dcmLongSCUStorageSOPClassUIDs[i], {DcmXfer(compression).getXferID()}});
         contexts.push_back({dcmLongSCUStorageSOPClassUIDs[i], uncompressedSyntaxes()});
     }
+    for (size_t i = 0; i < storedRoom && contexts.size() < kMaxContexts; ++i)
+        contexts.push_back({kUsualImageClasses[i], {DcmXfer(kArchiveSyntax).getXferID()}});
     return contexts;
 }
 
