@@ -24,7 +24,9 @@
 #include <map>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <set>
 #include <sys/socket.h>
+#include <utility>
 
 namespace pacs::toolkit::detail {
 
@@ -309,7 +311,12 @@ bool ScuAssociation::covers(const std::vector<FileHeader> &files, E_TransferSynt
 {
     if (!m_assoc)
         return false;
+    // Each lookup walks the association's contexts (up to 128, each fetched by
+    // position); a study's files share a few kinds, each checked once.
+    std::set<std::pair<std::string, int>> checked;
     for (const FileHeader &header : files) {
+        if (!checked.emplace(header.sopClass, int(header.xfer)).second)
+            continue;
         bool ok = acceptedContext(m_assoc, header.sopClass.c_str(), header.xfer) != 0;
         for (E_TransferSyntax t : {compression, EXS_LittleEndianExplicit, EXS_LittleEndianImplicit}) {
             if (!ok && t != EXS_Unknown && canConvert(header.xfer, t))
