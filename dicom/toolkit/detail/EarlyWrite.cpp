@@ -17,8 +17,6 @@
 namespace pacs::toolkit::detail {
 
 namespace {
-// What the archive stores; a save that asks for anything else writes itself.
-constexpr E_TransferSyntax kStoredSyntax = EXS_JPEGProcess14;
 constexpr char kName[] = "incoming.dcm"; // temporary files: ".incoming.dcm.<tag>.XXXXXX"
 
 // The volume of `folder`, or of its nearest existing parent (a series'
@@ -43,8 +41,8 @@ std::shared_ptr<EarlyWrite> EarlyWrite::start(DcmFileFormat &file, E_TransferSyn
 {
     const QString folder = ToolkitEncodeQueue::instance().folder();
     DcmDataset *dataset = file.getDataset();
-    if (folder.isEmpty() || !dataset || arrived == EXS_Unknown || arrived == kStoredSyntax || isLossy(arrived)
-        || !canConvert(arrived, kStoredSyntax) || !dataset->tagExistsWithValue(DCM_PixelData))
+    if (folder.isEmpty() || !dataset || arrived == EXS_Unknown || arrived == kArchiveSyntax || isLossy(arrived)
+        || !canConvert(arrived, kArchiveSyntax) || !dataset->tagExistsWithValue(DCM_PixelData))
         return nullptr;
     auto early = std::make_shared<EarlyWrite>();
     early->m_device = deviceOf(folder);
@@ -64,7 +62,7 @@ void EarlyWrite::write()
     try {
         if (m_copy)
             writeTempDicomFile(*m_copy, m_arrived, m_folder, m_folder + QLatin1Char('/') + QLatin1String(kName),
-                               kStoredSyntax, false, temp, error);
+                               kArchiveSyntax, false, temp, error);
         else
             error = QStringLiteral("the image was written already");
     } catch (const std::bad_alloc &) {
@@ -86,7 +84,7 @@ void EarlyWrite::write()
 
 bool EarlyWrite::claim(const QString &path, E_TransferSyntax target, const QString &deferFolder)
 {
-    if (m_claimed || target != kStoredSyntax || deferFolder != m_folder || datasetEdits() != m_edits)
+    if (m_claimed || target != kArchiveSyntax || deferFolder != m_folder || datasetEdits() != m_edits)
         return false;
     // A rename cannot cross volumes: a storage folder mounted elsewhere is written the usual way.
     if (deviceOf(QFileInfo(path).absolutePath()) != m_device)

@@ -23,6 +23,9 @@ class DcmRepresentationParameter;
 
 namespace pacs::toolkit::detail {
 
+// The syntax the archive keeps its images in (JPEG Lossless, process 14).
+constexpr E_TransferSyntax kArchiveSyntax = EXS_JPEGProcess14;
+
 class SaveHold;
 
 E_TransferSyntax xferFromUid(const QString &uid); // EXS_Unknown for an unknown or empty uid

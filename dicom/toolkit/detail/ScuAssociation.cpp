@@ -34,8 +34,7 @@ namespace {
 constexpr int kAcseTimeout = 30;
 constexpr int kDimseTimeout = 120;
 constexpr size_t kMaxContexts = 128;
-// What the archive stores its images in, and the classes most of them are.
-constexpr E_TransferSyntax kArchiveSyntax = EXS_JPEGProcess14;
+// The classes most of the archive's images are.
 const char *const kUsualImageClasses[] = {
     UID_CTImageStorage, UID_MRImageStorage, UID_ComputedRadiographyImageStorage,
     UID_DigitalXRayImageStorageForPresentation, UID_DigitalMammographyXRayImageStorageForPresentation,
