@@ -116,8 +116,12 @@ public:
     // and for the eight-byte store past them.
     void reserve(size_t bytes)
     {
-        if (m_out.size() - m_used < bytes + 8)
-            m_out.resize(std::max(m_out.size() * 2, m_used + bytes + 8));
+        const size_t need = m_used + bytes + 8;
+        if (m_out.size() >= need)
+            return;
+        // Within the capacity reserved first, without moving what is written.
+        const size_t grown = std::max(need, m_out.size() * 2);
+        m_out.resize(need <= m_out.capacity() ? std::min(grown, m_out.capacity()) : grown);
     }
     // Appends `count` (1 to 57) bits.
     void put(uint64_t value, int count)
@@ -237,6 +241,70 @@ void rowDifferences(const Sample *row, int columns, unsigned mask, unsigned pred
     }
 }
 
+// How often each difference category occurs among `n` differences, added
+// to `counts`. With SSE2 sixteen at a time: the categories from the
+// exponents of the magnitudes as floats, then counted per category in byte
+// lanes; a count in memory per sample made this pass cost a quarter of the
+// encoding.
+void countCategories(const int16_t *d, int n, std::array<uint32_t, kSymbols> &counts)
+{
+    int x = 0;
+#if defined(__SSE2__)
+    const __m128i zero = _mm_setzero_si128();
+    auto magnitude = [](__m128i v) {
+        const __m128i sign = _mm_srai_epi16(v, 15);
+        return _mm_sub_epi16(_mm_xor_si128(v, sign), sign); // -32768 becomes 32768, read unsigned
+    };
+    // The bit length of eight unsigned lanes: a float's biased exponent is
+    // 127 + floor(log2 v) for v >= 1, 0 for 0.
+    auto lengths = [zero](__m128i u) {
+        const __m128i a = _mm_srli_epi32(_mm_castps_si128(_mm_cvtepi32_ps(_mm_unpacklo_epi16(u, zero))), 23);
+        const __m128i b = _mm_srli_epi32(_mm_castps_si128(_mm_cvtepi32_ps(_mm_unpackhi_epi16(u, zero))), 23);
+        return _mm_subs_epu16(_mm_packs_epi32(a, b), _mm_set1_epi16(126));
+    };
+    constexpr int kMostChunks = 255; // what a byte lane counts
+    alignas(16) uint8_t categories[16 * kMostChunks];
+    while (x + 16 <= n) {
+        const int chunks = std::min((n - x) / 16, kMostChunks);
+        __m128i highest = zero;
+        for (int i = 0; i < chunks; ++i) {
+            const __m128i lo = _mm_loadu_si128(reinterpret_cast<const __m128i *>(d + x + 16 * i));
+            const __m128i hi = _mm_loadu_si128(reinterpret_cast<const __m128i *>(d + x + 16 * i + 8));
+            const __m128i c = _mm_packus_epi16(lengths(magnitude(lo)), lengths(magnitude(hi)));
+            highest = _mm_max_epu8(highest, c);
+            _mm_store_si128(reinterpret_cast<__m128i *>(categories + 16 * i), c);
+        }
+        highest = _mm_max_epu8(highest, _mm_srli_si128(highest, 8));
+        highest = _mm_max_epu8(highest, _mm_srli_si128(highest, 4));
+        highest = _mm_max_epu8(highest, _mm_srli_si128(highest, 2));
+        highest = _mm_max_epu8(highest, _mm_srli_si128(highest, 1));
+        // Only the categories that occur are counted; category 0 is the rest.
+        const int top = _mm_cvtsi128_si32(highest) & 0xFF;
+        uint32_t others = 0;
+        for (int k = 1; k <= top; ++k) {
+            const __m128i key = _mm_set1_epi8(char(k));
+            __m128i t0 = zero, t1 = zero; // two chains, so the adds do not wait on each other
+            int i = 0;
+            for (; i + 1 < chunks; i += 2) {
+                const auto *at = reinterpret_cast<const __m128i *>(categories + 16 * i);
+                t0 = _mm_sub_epi8(t0, _mm_cmpeq_epi8(_mm_load_si128(at), key));
+                t1 = _mm_sub_epi8(t1, _mm_cmpeq_epi8(_mm_load_si128(at + 1), key));
+            }
+            if (i < chunks)
+                t0 = _mm_sub_epi8(t0, _mm_cmpeq_epi8(_mm_load_si128(reinterpret_cast<const __m128i *>(categories + 16 * i)), key));
+            const __m128i sums = _mm_add_epi64(_mm_sad_epu8(t0, zero), _mm_sad_epu8(t1, zero));
+            const uint32_t count = uint32_t(_mm_cvtsi128_si32(sums) + _mm_extract_epi16(sums, 4));
+            counts[size_t(k)] += count;
+            others += count;
+        }
+        counts[0] += uint32_t(16 * chunks) - others;
+        x += 16 * chunks;
+    }
+#endif
+    for (; x < n; ++x)
+        ++counts[size_t(categoryOf(d[x]))];
+}
+
 template <typename Sample>
 bool encodeFrame(const Sample *samples, int rows, int columns, int precision, std::vector<uint8_t> &out)
 {
@@ -252,37 +320,22 @@ bool encodeFrame(const Sample *samples, int rows, int columns, int precision, st
     const bool restarts = bandRows < rows;
     // Each band starts as the image does, from the middle of the range.
     auto startsBand = [&](int y) { return y % bandRows == 0; };
-    // Pass one: how often each difference category occurs, counted in four
-    // tables so that runs of one category do not wait on each other's count.
-    // Every fourth row tells the frame's statistics as well as all of them
-    // (same size to a tenth of a per cent on CT) at a quarter of the pass,
-    // which was half of the encoding; every category keeps a code, so a
-    // difference the sample missed is still coded.
+    // Pass one: how often each difference category occurs. Every fourth row
+    // tells the frame's statistics as well as all of them (same size to a
+    // tenth of a per cent on CT) at a quarter of the pass; every category
+    // keeps a code, so a difference the sample missed is still coded.
     constexpr int kSampledRow = 4;
-    std::array<std::array<uint32_t, kSymbols>, 4> counts{};
-    for (int y = 0; y < rows; y += kSampledRow) {
-        const Sample *row = samples + size_t(y) * size_t(columns);
-        unsigned prediction = startsBand(y) ? first : (samples[size_t(y - 1) * size_t(columns)] & mask);
-        int x = 0;
-        for (; x + 3 < columns; x += 4) {
-            const unsigned a = row[x] & mask, b = row[x + 1] & mask, c = row[x + 2] & mask, d = row[x + 3] & mask;
-            ++counts[0][size_t(categoryOf(difference(a, prediction)))];
-            ++counts[1][size_t(categoryOf(difference(b, a)))];
-            ++counts[2][size_t(categoryOf(difference(c, b)))];
-            ++counts[3][size_t(categoryOf(difference(d, c)))];
-            prediction = d;
-        }
-        for (; x < columns; ++x) {
-            const unsigned sample = row[x] & mask;
-            ++counts[0][size_t(categoryOf(difference(sample, prediction)))];
-            prediction = sample;
-        }
-    }
+    std::vector<int16_t> differences(size_t(columns) + 8);
+    std::vector<uint8_t> smallFour(size_t(columns) / 4 + 2);
     std::array<uint32_t, kSymbols> histogram{};
-    histogram.fill(1);
-    for (const auto &part : counts)
-        for (int i = 0; i < kSymbols; ++i)
-            histogram[size_t(i)] += part[size_t(i)];
+    for (int y = 0; y < rows; y += kSampledRow) {
+        const unsigned prediction = startsBand(y) ? first : (samples[size_t(y - 1) * size_t(columns)] & mask);
+        rowDifferences(samples + size_t(y) * size_t(columns), columns, mask, prediction, differences.data(),
+                       smallFour.data());
+        countCategories(differences.data(), columns, histogram);
+    }
+    for (auto &count : histogram)
+        ++count;
     HuffmanTable table;
     buildTable(histogram, table);
     // The differences of most images are small: their codes with extra bits
@@ -297,7 +350,8 @@ bool encodeFrame(const Sample *samples, int rows, int columns, int precision, st
     }
 
     out.clear();
-    out.reserve(size_t(rows) * size_t(columns) + 64);
+    // A byte a sample holds most images' codes; one row's worst case past it.
+    out.reserve(size_t(rows) * size_t(columns) + size_t(columns) * 8 + 128);
     const uint8_t header[] = {0xFF, 0xD8, 0xFF, 0xC3, 0x00, 0x0B, uint8_t(precision)};
     out.insert(out.end(), header, header + sizeof(header));
     putWord(out, unsigned(rows));
@@ -319,8 +373,6 @@ bool encodeFrame(const Sample *samples, int rows, int columns, int precision, st
 
     // Pass two: the codes. Each row's differences first, eight at a time,
     // with a note per four of whether all of them are small; then their codes.
-    std::vector<int16_t> differences(size_t(columns) + 8);
-    std::vector<uint8_t> smallFour(size_t(columns) / 4 + 2);
     const uint32_t *const centre = small.data() + kSmall;
     BitWriter writer(out);
     writer.used() = out.size();
@@ -335,30 +387,50 @@ bool encodeFrame(const Sample *samples, int rows, int columns, int precision, st
         rowDifferences(row, columns, mask, prediction, differences.data(), smallFour.data());
         const int16_t *d = differences.data();
         int x = 0;
-        // Four samples' codes at a time where all four are small: in one store
-        // when they fit it (the usual case: a few bits each), else as two
-        // pairs; a four with a large difference goes one code at a time.
-        for (; x + 3 < columns; x += 4) {
-            if (smallFour[size_t(x / 4)]) [[likely]] {
-                const uint32_t ea = centre[d[x]], eb = centre[d[x + 1]], ec = centre[d[x + 2]], ed = centre[d[x + 3]];
-                const int lb = int(eb & 31), ld = int(ed & 31);
-                const int lab = int(ea & 31) + lb, lcd = int(ec & 31) + ld;
-                const uint64_t ab = (uint64_t(ea >> 5) << lb) | (eb >> 5);
-                const uint64_t cd = (uint64_t(ec >> 5) << ld) | (ed >> 5);
-                if (lab + lcd <= 57) [[likely]] {
-                    writer.put((ab << lcd) | cd, lab + lcd);
+        // Eight samples' codes at a time where all eight are small: in one
+        // store when they fit it (the usual case: a few bits each), else by
+        // fours or pairs; a four with a large difference, and the row's last
+        // one, go one code at a time.
+        auto pairOf = [centre, d](int at, int &length) {
+            const uint32_t e0 = centre[d[at]], e1 = centre[d[at + 1]];
+            const int l1 = int(e1 & 31);
+            length = int(e0 & 31) + l1;
+            return (uint64_t(e0 >> 5) << l1) | (e1 >> 5);
+        };
+        while (x + 3 < columns) {
+            for (; x + 7 < columns; x += 8) {
+                if (!(smallFour[size_t(x / 4)] & smallFour[size_t(x / 4 + 1)])) [[unlikely]]
+                    break;
+                int lab, lcd, lef, lgh;
+                const uint64_t ab = pairOf(x, lab), cd = pairOf(x + 2, lcd);
+                const uint64_t ef = pairOf(x + 4, lef), gh = pairOf(x + 6, lgh);
+                const int labcd = lab + lcd, lefgh = lef + lgh;
+                if (labcd + lefgh <= 57) [[likely]] {
+                    writer.put((((ab << lcd) | cd) << lefgh) | (ef << lgh) | gh, labcd + lefgh);
+                    continue;
+                }
+                if (labcd <= 57) {
+                    writer.put((ab << lcd) | cd, labcd);
                 } else {
                     writer.put(ab, lab);
                     writer.put(cd, lcd);
                 }
-                continue;
+                if (lefgh <= 57) {
+                    writer.put((ef << lgh) | gh, lefgh);
+                } else {
+                    writer.put(ef, lef);
+                    writer.put(gh, lgh);
+                }
             }
+            if (x + 3 >= columns)
+                break;
             for (int k = 0; k < 4; ++k) {
                 uint32_t bits;
                 int length;
                 codeOf(table, d[x + k], bits, length);
                 writer.put(bits, length);
             }
+            x += 4;
         }
         for (; x < columns; ++x) {
             uint32_t bits;
