@@ -3,6 +3,7 @@
 #include "tests/support/TestSupport.h"
 
 #include "dicom/toolkit/ToolkitEncodeQueue.h"
+#include "dicom/toolkit/detail/EarlyWrite.h"
 #include "dicom/toolkit/detail/ImageWriter.h"
 
 #include <QDir>
@@ -14,6 +15,10 @@
 #include <dcmtk/dcmdata/dcdatset.h>
 #include <dcmtk/dcmdata/dcdeftag.h>
 #include <dcmtk/dcmdata/dcfilefo.h>
+#include <dcmtk/dcmdata/dcitem.h>
+#include <dcmtk/dcmdata/dcsequen.h>
+
+#include <sstream>
 
 #include <gtest/gtest.h>
 
@@ -404,4 +409,87 @@ TEST(ToolkitStore, AFileWrittenBeforeTheHandlerIsUsedOnlyForTheImageAsItArrived)
     EXPECT_FALSE(left.contains(stale)) << left.join(' ').toStdString();
     EXPECT_TRUE(left.contains(running));
     EXPECT_TRUE(left.contains(otherNode));
+}
+
+// A received image is compressed beside its handler from a copy, which for a
+// 16-bit greyscale image leaves out the pixel data and codes the received
+// cells in place (seen here by changing a cell after the copy was taken).
+// Either way the file is the one the save itself would write of the image,
+// byte for byte, and taking the copy leaves the received image as it was.
+TEST(ToolkitStore, TheFileWrittenBesideTheHandlerIsTheOneTheSaveWouldWrite)
+{
+    ListenerFixture f;
+    QueueFolderForTest folder(f);
+    auto printed = [](DcmFileFormat &file) {
+        std::ostringstream out;
+        file.getDataset()->print(out, DCMTypes::PF_showTreeStructure);
+        return out.str();
+    };
+    auto bytesOf = [](const QString &path) {
+        QFile file(path);
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    };
+    auto savesOwnWrite = [&](DcmFileFormat &image, const QString &name) {
+        DcmFileFormat copy(image);
+        detail::TempDicomFile temp;
+        QString error;
+        EXPECT_TRUE(detail::writeTempDicomFile(copy, EXS_LittleEndianExplicit, folder.markers, f.path(name),
+                                               detail::kArchiveSyntax, false, temp, error))
+            << error.toStdString();
+        return bytesOf(temp.path);
+    };
+    struct Case
+    {
+        const char *name;
+        SampleKind kind;
+        bool icon;    // a second pixel data element, in an icon image
+        bool inPlace; // else copied whole
+    };
+    for (const Case &c : {Case{"CT", SampleKind::CT, false, true}, Case{"MR", SampleKind::MR, false, true},
+                          Case{"MultiFrame (8 bits)", SampleKind::MultiFrame, false, false},
+                          Case{"RGB", SampleKind::RGB, false, false}, Case{"CT with icon", SampleKind::CT, true, false}}) {
+        SCOPED_TRACE(c.name);
+        SampleSpec spec;
+        spec.kind = c.kind;
+        const QString source = f.path(QStringLiteral("source.dcm"));
+        ASSERT_FALSE(writeSample(source, spec).isEmpty());
+        DcmFileFormat received;
+        ASSERT_TRUE(received.loadFile(QFile::encodeName(source).constData()).good());
+        ASSERT_TRUE(received.loadAllDataIntoMemory().good());
+        if (c.icon) {
+            auto *icon = new DcmItem;
+            icon->putAndInsertUint16(DCM_SamplesPerPixel, 1);
+            icon->putAndInsertString(DCM_PhotometricInterpretation, "MONOCHROME2");
+            icon->putAndInsertUint16(DCM_Rows, 2);
+            icon->putAndInsertUint16(DCM_Columns, 2);
+            icon->putAndInsertUint16(DCM_BitsAllocated, 8);
+            icon->putAndInsertUint16(DCM_BitsStored, 8);
+            icon->putAndInsertUint16(DCM_HighBit, 7);
+            icon->putAndInsertUint16(DCM_PixelRepresentation, 0);
+            icon->putAndInsertUint8Array(DCM_PixelData, reinterpret_cast<const Uint8 *>("\1\2\3\4"), 4);
+            ASSERT_TRUE(received.getDataset()->insertSequenceItem(DCM_IconImageSequence, icon).good());
+        }
+        const std::string before = printed(received);
+        const QByteArray asReceived = savesOwnWrite(received, QStringLiteral("as-received.dcm"));
+
+        std::shared_ptr<detail::EarlyWrite> early = detail::EarlyWrite::start(received, EXS_LittleEndianExplicit);
+        ASSERT_TRUE(early);
+        EXPECT_EQ(printed(received), before) << "taking the copy changed the received image";
+        DcmElement *pixels = nullptr;
+        Uint8 *cells = nullptr;
+        ASSERT_TRUE(received.getDataset()->findAndGetElement(DCM_PixelData, pixels).good());
+        ASSERT_TRUE(pixels->getUint8Array(cells).good() && cells);
+        cells[0] ^= 0x01;
+        const QByteArray changed = savesOwnWrite(received, QStringLiteral("changed.dcm"));
+        ASSERT_NE(changed, asReceived);
+
+        early->write();
+        detail::TempDicomFile written;
+        QString error;
+        ASSERT_TRUE(early->takeWritten(written, error)) << error.toStdString();
+        const QByteArray ours = bytesOf(written.path);
+        EXPECT_FALSE(ours.isEmpty());
+        EXPECT_TRUE(ours == (c.inPlace ? changed : asReceived)) << ours.size() << " bytes";
+        EXPECT_EQ(fileTransferSyntax(written.path), kJpegLossless);
+    }
 }

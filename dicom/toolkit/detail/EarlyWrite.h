@@ -2,6 +2,8 @@
 
 #include "dicom/toolkit/detail/ImageWriter.h"
 
+#include <dcmtk/ofstd/oftypes.h>
+
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
@@ -18,10 +20,14 @@ namespace pacs::toolkit::detail {
 // handler's save then only puts that file in place, and the sender waits for
 // the longer of the two instead of both in turn. The association's thread
 // takes a copy of the image before the handler sees it and writes from that
-// copy, so the two threads never share a dataset. Used only while the image
-// is unchanged (no dataset edited since) and the save asks for what is
-// written; otherwise the save writes as before and this file is removed with
-// the image.
+// copy, so the two threads never share a dataset. Where our coder takes the
+// image, the copy leaves out the pixel data and the coder reads the received
+// cells in place: nothing in the program writes a received image's pixels
+// (every save, send and write clones the image first, and a clone only reads
+// them), and the association's thread keeps the image until write() has
+// returned. Used only while the image is unchanged (no dataset edited since)
+// and the save asks for what is written; otherwise the save writes as before
+// and this file is removed with the image.
 class EarlyWrite
 {
 public:
@@ -44,7 +50,12 @@ public:
     const QString &folder() const { return m_folder; }
 
 private:
+    // Codes m_pixels into the copy's pixel data; false when it cannot.
+    bool codeInPlace();
+
     std::unique_ptr<DcmFileFormat> m_copy; // until written
+    const Uint16 *m_pixels = nullptr;      // the received cells, when m_copy has no pixel data
+    Uint32 m_pixelBytes = 0;
     E_TransferSyntax m_arrived = EXS_Unknown;
     QString m_folder;
     std::uint64_t m_edits = 0;

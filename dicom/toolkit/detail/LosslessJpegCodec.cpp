@@ -311,6 +311,23 @@ OFCondition LosslessJpegCodec::determineDecompressedColorModel(const DcmRepresen
                                                            decompressedColorModel);
 }
 
+bool losslessJpegCodes16(DcmItem &item, Uint32 length)
+{
+    Layout layout;
+    return readLayout(item, layout) && layout.monochrome() && layout.bitsAllocated == 16
+           && size_t(length) >= layout.frameBytes() * size_t(layout.frames);
+}
+
+bool encodeLosslessJpeg16(const Uint16 *pixels, Uint32 length, DcmItem &item, DcmPixelSequence *&pixSeq)
+{
+    try {
+        return losslessJpegCodes16(item, length) && encodeAll(pixels, length, &item, pixSeq);
+    } catch (...) {
+        logUnreported(QStringLiteral("lossless JPEG encode: ") + currentExceptionText());
+        return false;
+    }
+}
+
 void registerLosslessJpegCodecs()
 {
     static std::once_flag once;

@@ -64,4 +64,14 @@ private:
 // are registered (the first codec that takes a syntax wins).
 void registerLosslessJpegCodecs();
 
+// Our coder alone, for pixels held apart from the dataset `item` describes
+// (`length` bytes of native 16-bit cells): whether it codes them with the
+// defaults (one sample per pixel, 16 bits allocated, every frame there), and
+// the coding itself: the pixel sequence the codec would make, the derivation
+// noted in `item` as the codec notes it; false, with `item` unchanged, where
+// it cannot. Reads `item` only through its own calls, so the caller decides
+// which thread may.
+bool losslessJpegCodes16(DcmItem &item, Uint32 length);
+bool encodeLosslessJpeg16(const Uint16 *pixels, Uint32 length, DcmItem &item, DcmPixelSequence *&pixSeq);
+
 } // namespace pacs::toolkit::detail
