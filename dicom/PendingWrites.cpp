@@ -7,6 +7,8 @@
 #include <QFile>
 #include <QSysInfo>
 
+#include <algorithm>
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -31,9 +33,9 @@ QString PendingWrites::begin(const void *key, const QString &storageRoot, const 
                + QString::number(QCoreApplication::applicationPid()) + QLatin1Char('-') + QString::number(++m_made)
                + QStringLiteral(".pending");
     }
-    const QByteArray text = uid.toUtf8();
-    const int fd = slotFile(slot);
-    if (fd >= 0 && (::pwrite(fd, text.constData(), size_t(text.size()), 0) != text.size() || ::ftruncate(fd, text.size()) != 0))
+    off_t size = 0;
+    const int fd = slotFile(slot, true, &size);
+    if (fd >= 0 && !overwrite(fd, uid.toUtf8(), size))
         forget(slot);
     m_busy.insert(key, slot);
     return slot;
@@ -46,11 +48,12 @@ void PendingWrites::end(const void *key)
         return;
     const QString slot = busy.value();
     m_busy.erase(busy);
-    // Emptied to one blank rather than to nothing: a file cut to nothing gives
+    // Emptied to blanks rather than to nothing: a file cut to nothing gives
     // its block back (with a discard to the device on volumes mounted so) and
     // takes a new one for the next image.
-    const int fd = slotFile(slot, false);
-    if (fd >= 0 && ::pwrite(fd, "\n", 1, 0) == 1 && ::ftruncate(fd, 1) == 0) {
+    off_t size = 0;
+    const int fd = slotFile(slot, false, &size);
+    if (fd >= 0 && overwrite(fd, QByteArray(), size)) {
         m_free << slot;
         return;
     }
@@ -62,7 +65,7 @@ void PendingWrites::end(const void *key)
 // an open, a write, a cut and a close each time. A slot removed or replaced
 // meanwhile (its folder cleared) is opened anew, so the note is always in the
 // file a later start reads.
-int PendingWrites::slotFile(const QString &slot, bool create)
+int PendingWrites::slotFile(const QString &slot, bool create, off_t *size)
 {
     const QByteArray name = QFile::encodeName(slot);
     struct stat named;
@@ -71,14 +74,30 @@ int PendingWrites::slotFile(const QString &slot, bool create)
         return -1;
     if (const auto open = m_open.constFind(slot); open != m_open.cend()) {
         struct stat held;
-        if (exists && ::fstat(open.value(), &held) == 0 && held.st_ino == named.st_ino && held.st_dev == named.st_dev)
+        if (exists && ::fstat(open.value(), &held) == 0 && held.st_ino == named.st_ino && held.st_dev == named.st_dev) {
+            *size = held.st_size;
             return open.value();
+        }
         forget(slot);
     }
     const int fd = ::open(name.constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    struct stat opened;
+    *size = fd >= 0 && ::fstat(fd, &opened) == 0 ? opened.st_size : 0;
     if (fd >= 0)
         m_open.insert(slot, fd);
     return fd;
+}
+
+// The slot's text, padded with blanks to the slot's length (at least one
+// UID's): its length never changes from one image to the next, so neither
+// write is a cut of the file, and the start's reading trims the blanks.
+bool PendingWrites::overwrite(int fd, const QByteArray &text, off_t size)
+{
+    constexpr qsizetype kSlotBytes = 65; // a UID of 64 characters and its newline
+    QByteArray padded = text;
+    padded.append(std::max<qsizetype>({kSlotBytes, qsizetype(size), text.size() + 1}) - text.size(), ' ');
+    padded.back() = '\n';
+    return ::pwrite(fd, padded.constData(), size_t(padded.size()), 0) == padded.size();
 }
 
 void PendingWrites::forget(const QString &slot)

@@ -4,6 +4,8 @@
 #include <QString>
 #include <QStringList>
 
+#include <sys/types.h>
+
 namespace pacs {
 
 // The images whose row is written while their file may not be complete yet,
@@ -34,7 +36,9 @@ public:
     static QString uidIn(const QString &slotPath);
 
 private:
-    int slotFile(const QString &slot, bool create = true); // -1 when it cannot be opened (or is gone, without create)
+    // -1 when it cannot be opened (or is gone, without create); `size` is its length now.
+    int slotFile(const QString &slot, bool create, off_t *size);
+    static bool overwrite(int fd, const QByteArray &text, off_t size);
     void forget(const QString &slot);
 
     QHash<const void *, QString> m_busy;

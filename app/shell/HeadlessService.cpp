@@ -2,6 +2,7 @@
 
 #include "app/shell/ServerController.h"
 
+#include <QAbstractEventDispatcher>
 #include <QTimer>
 #include <cstdio>
 
@@ -15,10 +16,18 @@ HeadlessService::HeadlessService(ServerController &controller)
 void HeadlessService::echoToConsole(ServerController &controller)
 {
     ActivityLog &log = controller.log();
-    QObject::connect(&log, &ActivityLog::logLineAdded, [](const QString &text) {
+    // A received image makes several lines; written one call each, they cost
+    // the main thread (and a journal reading them) more than its database row.
+    // Out once the event loop has nothing left to do, so a burst's lines go
+    // together and none waits longer than the work before it.
+    auto *dispatcher = QAbstractEventDispatcher::instance();
+    if (dispatcher)
+        QObject::connect(dispatcher, &QAbstractEventDispatcher::aboutToBlock, [] { std::fflush(stdout); });
+    QObject::connect(&log, &ActivityLog::logLineAdded, [flushEach = !dispatcher](const QString &text) {
         std::fputs(text.trimmed().toLocal8Bit().constData(), stdout);
         std::fputc('\n', stdout);
-        std::fflush(stdout);
+        if (flushEach)
+            std::fflush(stdout);
     });
     QObject::connect(&log, &ActivityLog::errorLineAdded, [](const QString &line) {
         std::fputs(line.trimmed().toLocal8Bit().constData(), stderr);

@@ -464,6 +464,19 @@ TEST(PendingWrites, NotesAreReusedAndHoldTheUidOnlyWhileTheSaveRuns)
     notes.end(&second);
     EXPECT_EQ(notes.begin(&first, root.path(), "1.9"), b);
     EXPECT_EQ(PendingWrites::uidIn(b), "1.9") << "a shorter UID leaves nothing of the longer one before it";
+    // Written in place at one length, never cut: a UID over the usual 64
+    // characters (a sender's mistake) lengthens the note, and what follows
+    // it still reads alone.
+    EXPECT_EQ(QFileInfo(b).size(), 65);
+    notes.end(&first);
+    EXPECT_EQ(QFileInfo(b).size(), 65);
+    const QString longUid = "1.2." + QString(80, '7');
+    EXPECT_EQ(notes.begin(&first, root.path(), longUid), b);
+    EXPECT_EQ(PendingWrites::uidIn(b), longUid);
+    notes.end(&first);
+    EXPECT_EQ(PendingWrites::uidIn(b), "");
+    EXPECT_EQ(notes.begin(&first, root.path(), "1.9"), b);
+    EXPECT_EQ(PendingWrites::uidIn(b), "1.9");
     // The save of `third` never completed (its association went): a new save
     // for the same key gets another note, and the old one stays for the start.
     const QString c = notes.begin(&third, root.path(), "1.2.3.4");
