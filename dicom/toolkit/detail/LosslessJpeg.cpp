@@ -4,6 +4,7 @@
 #include <array>
 #include <cstring>
 #include <memory>
+#include <type_traits>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -532,74 +533,59 @@ bool buildDecodeTable(const uint8_t *bits, const uint8_t *values, int count, Dec
     return true;
 }
 
-// Coded bits of one restart interval, most significant first at the top of
-// a 64-bit word. Eight bytes are taken at once wherever no 0xFF is among
-// them; a marker or the end of the data reads as zeros from there on.
+struct Band
+{
+    const uint8_t *begin = nullptr;
+    const uint8_t *end = nullptr;
+};
+
+// Reads the coded bits of one interval from its bytes with the stuffing taken
+// out (Unstuffed below): the state is a bit position alone, so that four
+// intervals decoded side by side keep theirs in registers, and each read is a
+// load and two shifts with no refill to wait for.
 class BitReader
 {
 public:
     BitReader() = default;
-    // `data`..`end` the interval's bytes; `limit` the last point at which
-    // eight bytes can still be loaded from the whole buffer. Past `end` lies
-    // a marker, whose 0xFF sends any load overlapping it the careful way.
-    BitReader(const uint8_t *data, const uint8_t *end, const uint8_t *limit) : m_data(data), m_end(end), m_limit(limit)
-    {
-    }
+    BitReader(const uint8_t *bytes, uint64_t position) : m_bytes(bytes), m_position(position) {}
 
-    // At least 56 bits to read after this. Everything here is inlined, so
-    // that a decoding loop keeps each reader's state in registers.
-    [[gnu::always_inline]] void fill()
+    uint32_t peek(int n) const // 1 <= n <= 32
     {
-        if (m_data <= m_limit) {
-            uint64_t word;
-            std::memcpy(&word, m_data, sizeof word);
-            word = __builtin_bswap64(word);
-            if (((~word - 0x0101010101010101ull) & word & 0x8080808080808080ull) == 0) { // no 0xFF byte
-                m_accumulator |= word >> m_count;
-                m_data += (63 - m_count) >> 3;
-                m_count |= 56;
-                return;
-            }
-        }
-        fillByBytes();
+        uint64_t word;
+        std::memcpy(&word, m_bytes + (m_position >> 3), sizeof word);
+        return uint32_t((__builtin_bswap64(word) << (m_position & 7)) >> (64 - n));
     }
-    // Whether a sample (31 bits at most) can be read without fill().
-    bool holdsASample() const { return m_count >= 31; }
-    uint32_t peek(int n) const { return uint32_t(m_accumulator >> (64 - n)); } // 1 <= n <= 32
-    void skip(int n)
-    {
-        m_accumulator <<= n;
-        m_count -= n;
-    }
-    // Whether bits beyond the data were consumed.
-    bool overrun() const { return m_padding > size_t(m_count); }
+    void skip(int n) { m_position += uint64_t(n); }
+    uint64_t position() const { return m_position; }
 
 private:
-    [[gnu::always_inline]] void fillByBytes()
-    {
-        // Below the valid bits: drop what a whole-word load left there.
-        m_accumulator &= m_count ? ~uint64_t(0) << (64 - m_count) : 0;
-        while (m_count < 56) {
-            uint64_t byte = 0;
-            if (m_data < m_end && *m_data != 0xFF) {
-                byte = *m_data++;
-            } else if (m_data + 1 < m_end && m_data[1] == 0x00) {
-                byte = 0xFF;
-                m_data += 2;
-            } else {
-                m_padding += 8;
-            }
-            m_accumulator |= byte << (56 - m_count);
-            m_count += 8;
-        }
-    }
+    const uint8_t *m_bytes = nullptr;
+    uint64_t m_position = 0;
+};
 
-    const uint8_t *m_data = nullptr;
-    const uint8_t *m_end = nullptr;
-    const uint8_t *m_limit = nullptr;
-    uint64_t m_accumulator = 0;
-    int m_count = 0;
-    size_t m_padding = 0;
+// The intervals' bytes as the coder made them, without the zero byte stuffed
+// after each 0xFF, one after the other, each ending where its marker begins;
+// zeros follow the last one, as many as a row of samples could read past it
+// (32 bits a sample at most), so no read leaves the buffer before the row's
+// check finds an interval that ran past its end.
+class Unstuffed
+{
+public:
+    void take(const std::vector<Band> &bands, int columns);
+    // A buffer kept for the next frame only up to a size most frames need.
+    void trim()
+    {
+        if (m_bytes.size() > kKept)
+            std::vector<uint8_t>().swap(m_bytes);
+    }
+    const uint8_t *bytes() const { return m_bytes.data(); }
+    uint64_t beginBit(size_t band) const { return m_begin[band] * 8; }
+    uint64_t endBit(size_t band) const { return m_end[band] * 8; }
+
+private:
+    static constexpr size_t kKept = 8 * 1024 * 1024;
+    std::vector<uint8_t> m_bytes;
+    std::vector<size_t> m_begin, m_end;
 };
 
 // A category whose code is longer than the lookup; -1 for a code the table does not have.
@@ -733,12 +719,6 @@ LosslessJpeg::Result parse(const uint8_t *data, size_t size, DecodeTables &table
 }
 
 // The coded bytes of one restart interval: from `begin` up to the marker that ends it.
-struct Band
-{
-    const uint8_t *begin = nullptr;
-    const uint8_t *end = nullptr;
-};
-
 // Finds where each interval's bytes begin and end. Restart markers come in
 // order RST0..RST7 and around again; a missing or misplaced one is damage.
 bool findBands(const uint8_t *scan, const uint8_t *end, int count, std::vector<Band> &bands)
@@ -770,6 +750,36 @@ bool findBands(const uint8_t *scan, const uint8_t *end, int count, std::vector<B
         p = q + 1;
     }
     return true;
+}
+
+void Unstuffed::take(const std::vector<Band> &bands, int columns)
+{
+    size_t total = 0;
+    for (const Band &band : bands)
+        total += size_t(band.end - band.begin);
+    const size_t slack = size_t(columns) * 4 + 16;
+    if (m_bytes.size() < total + slack)
+        m_bytes.resize(total + slack);
+    m_begin.assign(bands.size(), 0);
+    m_end.assign(bands.size(), 0);
+    uint8_t *out = m_bytes.data();
+    for (size_t b = 0; b < bands.size(); ++b) {
+        m_begin[b] = size_t(out - m_bytes.data());
+        const uint8_t *p = bands[b].begin;
+        const uint8_t *const end = bands[b].end;
+        while (p < end) {
+            const auto *ff = static_cast<const uint8_t *>(std::memchr(p, 0xFF, size_t(end - p)));
+            const uint8_t *const stop = ff ? ff : end;
+            std::memcpy(out, p, size_t(stop - p));
+            out += stop - p;
+            if (!ff || ff + 1 >= end || ff[1] != 0x00)
+                break; // the interval's end, or a marker inside it: what follows is not data
+            *out++ = 0xFF;
+            p = ff + 2;
+        }
+        m_end[b] = size_t(out - m_bytes.data());
+    }
+    std::memset(out, 0, slack);
 }
 
 // One sample, from bits the reader already holds: false for a code the
@@ -807,48 +817,33 @@ template <typename Sample>
 // bits depend on the previous sample's code, so one interval alone keeps the
 // core waiting on that chain; several interleaved fill the waits.
 template <int Lanes, typename Sample>
-bool decodeLanes(BitReader *readers, const DecodeTable &table, Sample *out, int rows, int columns, size_t laneStride,
-                 unsigned first)
+bool decodeLanes(const Unstuffed &data, size_t firstBand, const DecodeTable &table, Sample *out, int rows, int columns,
+                 size_t laneStride, unsigned first)
 {
-    BitReader lane[Lanes]; // local copies, so they can live in registers
-    for (int l = 0; l < Lanes; ++l)
-        lane[l] = readers[l];
+    BitReader lane[Lanes];
+    uint64_t endBit[Lanes];
+    for (int l = 0; l < Lanes; ++l) {
+        lane[l] = BitReader(data.bytes(), data.beginBit(firstBand + size_t(l)));
+        endBit[l] = data.endBit(firstBand + size_t(l));
+    }
     for (int y = 0; y < rows; ++y) {
         Sample *row = out + size_t(y) * size_t(columns);
         unsigned prediction[Lanes];
 #pragma GCC unroll 8
         for (int l = 0; l < Lanes; ++l)
             prediction[l] = y == 0 ? first : unsigned(row[ptrdiff_t(laneStride * size_t(l)) - ptrdiff_t(columns)]);
-        // Two samples to a fill: one fill leaves 56 bits, and rarely do two
-        // samples take more than 25.
-        int x = 0;
-        for (; x + 1 < columns; x += 2) {
+        for (int x = 0; x < columns; ++x) {
 #pragma GCC unroll 8
-            for (int l = 0; l < Lanes; ++l) {
-                lane[l].fill();
+            for (int l = 0; l < Lanes; ++l)
                 if (!decodeSample(lane[l], table, prediction[l], row + laneStride * size_t(l) + size_t(x)))
                     [[unlikely]] return false;
-            }
-#pragma GCC unroll 8
-            for (int l = 0; l < Lanes; ++l) {
-                if (!lane[l].holdsASample()) [[unlikely]]
-                    lane[l].fill();
-                if (!decodeSample(lane[l], table, prediction[l], row + laneStride * size_t(l) + size_t(x + 1)))
-                    [[unlikely]] return false;
-            }
         }
-        if (x < columns) {
-#pragma GCC unroll 8
-            for (int l = 0; l < Lanes; ++l) {
-                lane[l].fill();
-                if (!decodeSample(lane[l], table, prediction[l], row + laneStride * size_t(l) + size_t(x)))
-                    [[unlikely]] return false;
-            }
-        }
+        // An interval that read past its bytes is damaged; found here, before
+        // the next row could read past the zeros after the last one.
+        for (int l = 0; l < Lanes; ++l)
+            if (lane[l].position() > endBit[l]) [[unlikely]]
+                return false;
     }
-    for (int l = 0; l < Lanes; ++l)
-        if (lane[l].overrun())
-            return false;
     return true;
 }
 
@@ -871,7 +866,6 @@ LosslessJpeg::Result decodeFrame(const uint8_t *data, size_t size, Sample *out, 
         return fail(R::Corrupt, "the frame is larger than the image", error);
     const unsigned first = 1u << (h.precision - 1);
     const uint8_t *end = data + size;
-    const uint8_t *limit = end - 8; // the headers alone are longer
     const int bandRows = parsed.restartRows > 0 && parsed.restartRows < h.rows ? parsed.restartRows : h.rows;
     const int count = (h.rows + bandRows - 1) / bandRows;
     std::vector<Band> bands;
@@ -879,21 +873,31 @@ LosslessJpeg::Result decodeFrame(const uint8_t *data, size_t size, Sample *out, 
         bands.push_back({parsed.scan, end});
     else if (!findBands(parsed.scan, end, count, bands))
         return fail(R::Corrupt, "restart marker missing or out of order", error);
+    thread_local Unstuffed unstuffed; // kept from frame to frame: one buffer per decoding thread
+    unstuffed.take(bands, h.columns);
+    struct Trim
+    {
+        Unstuffed &kept;
+        ~Trim() { kept.trim(); }
+    } trimmed{unstuffed};
     const size_t stride = size_t(bandRows) * size_t(h.columns);
-    constexpr int kLanes = 4;
-    BitReader readers[kLanes];
     int b = 0;
-    // Whole bands four at a time, then the rest (the last band may be shorter) one by one.
-    for (; b + kLanes <= count && (b + kLanes) * bandRows <= h.rows; b += kLanes) {
-        for (int l = 0; l < kLanes; ++l)
-            readers[l] = BitReader(bands[size_t(b + l)].begin, bands[size_t(b + l)].end, limit);
-        if (!decodeLanes<kLanes>(readers, *parsed.table, out + stride * size_t(b), bandRows, h.columns, stride, first))
-            return fail(R::Corrupt, "invalid Huffman code or the stream ends inside the frame", error);
-    }
+    // Whole bands eight or four at a time (our coder makes eight), then the
+    // rest (the last band may be shorter) one by one.
+    auto lanes = [&](auto width) {
+        constexpr int kLanes = decltype(width)::value;
+        for (; b + kLanes <= count && (b + kLanes) * bandRows <= h.rows; b += kLanes)
+            if (!decodeLanes<kLanes>(unstuffed, size_t(b), *parsed.table, out + stride * size_t(b), bandRows,
+                                     h.columns, stride, first))
+                return false;
+        return true;
+    };
+    if (!lanes(std::integral_constant<int, 8>()) || !lanes(std::integral_constant<int, 4>()))
+        return fail(R::Corrupt, "invalid Huffman code or the stream ends inside the frame", error);
     for (; b < count; ++b) {
-        readers[0] = BitReader(bands[size_t(b)].begin, bands[size_t(b)].end, limit);
         const int rows = std::min(bandRows, h.rows - b * bandRows);
-        if (!decodeLanes<1>(readers, *parsed.table, out + stride * size_t(b), rows, h.columns, stride, first))
+        if (!decodeLanes<1>(unstuffed, size_t(b), *parsed.table, out + stride * size_t(b), rows, h.columns, stride,
+                            first))
             return fail(R::Corrupt, "invalid Huffman code or the stream ends inside the frame", error);
     }
     return R::Ok;
