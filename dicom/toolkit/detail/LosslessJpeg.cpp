@@ -157,11 +157,7 @@ public:
         m_out[m_used++] = 0xFF;
         m_out[m_used++] = code;
     }
-    void finish()
-    {
-        align();
-        m_out.resize(m_used);
-    }
+    void finish() { align(); }
     size_t &used() { return m_used; }
 
 private:
@@ -307,7 +303,7 @@ void countCategories(const int16_t *d, int n, std::array<uint32_t, kSymbols> &co
 }
 
 template <typename Sample>
-bool encodeFrame(const Sample *samples, int rows, int columns, int precision, std::vector<uint8_t> &out)
+bool encodeFrame(const Sample *samples, int rows, int columns, int precision, std::vector<uint8_t> &out, size_t &length)
 {
     if (!samples || rows < 1 || columns < 1 || rows > 65535 || columns > 65535 || precision < 2 || precision > 16)
         return false;
@@ -350,33 +346,42 @@ bool encodeFrame(const Sample *samples, int rows, int columns, int precision, st
         small[size_t(d + kSmall)] = (bits << 5) | uint32_t(length);
     }
 
-    out.clear();
-    // A byte a sample holds most images' codes; one row's worst case past it.
-    out.reserve(size_t(rows) * size_t(columns) + size_t(columns) * 8 + 128);
+    // The headers first apart, then at the start of `out`, which keeps the
+    // size it had: growing it zero-fills, and the last frame's length is
+    // about the next one's.
+    std::vector<uint8_t> head;
+    head.reserve(64);
     const uint8_t header[] = {0xFF, 0xD8, 0xFF, 0xC3, 0x00, 0x0B, uint8_t(precision)};
-    out.insert(out.end(), header, header + sizeof(header));
-    putWord(out, unsigned(rows));
-    putWord(out, unsigned(columns));
+    head.insert(head.end(), header, header + sizeof(header));
+    putWord(head, unsigned(rows));
+    putWord(head, unsigned(columns));
     const uint8_t component[] = {0x01, 0x01, 0x11, 0x00, 0xFF, 0xC4};
-    out.insert(out.end(), component, component + sizeof(component));
-    putWord(out, unsigned(2 + 1 + kMaxCodeLength + table.values.size()));
-    out.push_back(0x00); // class 0, table 0
-    out.insert(out.end(), table.bits.begin() + 1, table.bits.end());
-    out.insert(out.end(), table.values.begin(), table.values.end());
+    head.insert(head.end(), component, component + sizeof(component));
+    putWord(head, unsigned(2 + 1 + kMaxCodeLength + table.values.size()));
+    head.push_back(0x00); // class 0, table 0
+    head.insert(head.end(), table.bits.begin() + 1, table.bits.end());
+    head.insert(head.end(), table.values.begin(), table.values.end());
     if (restarts) {
         const uint8_t interval[] = {0xFF, 0xDD, 0x00, 0x04};
-        out.insert(out.end(), interval, interval + sizeof(interval));
-        putWord(out, unsigned(bandRows * columns));
+        head.insert(head.end(), interval, interval + sizeof(interval));
+        putWord(head, unsigned(bandRows * columns));
     }
     // One component, table 0; predictor 1, no point transform.
     const uint8_t scan[] = {0xFF, 0xDA, 0x00, 0x08, 0x01, 0x01, 0x00, 0x01, 0x00, 0x00};
-    out.insert(out.end(), scan, scan + sizeof(scan));
+    head.insert(head.end(), scan, scan + sizeof(scan));
 
     // Pass two: the codes. Each row's differences first, eight at a time,
     // with a note per four of whether all of them are small; then their codes.
     const uint32_t *const centre = small.data() + kSmall;
+    // A byte a sample holds most images' codes; one row's worst case past it.
+    const size_t expected = head.size() + size_t(rows) * size_t(columns) + size_t(columns) * 8 + 128;
+    if (out.size() < expected) {
+        out.clear(); // nothing in it is kept: no copy when it moves
+        out.resize(expected);
+    }
+    std::memcpy(out.data(), head.data(), head.size());
     BitWriter writer(out);
-    writer.used() = out.size();
+    writer.used() = head.size();
     for (int y = 0; y < rows; ++y) {
         writer.reserve(size_t(columns) * 8 + 16); // 31 bits a sample at most, doubled by stuffing
         if (y > 0 && startsBand(y)) {
@@ -442,8 +447,9 @@ bool encodeFrame(const Sample *samples, int rows, int columns, int precision, st
     }
     writer.reserve(8);
     writer.finish();
-    out.push_back(0xFF);
-    out.push_back(0xD9);
+    out[writer.used()++] = 0xFF;
+    out[writer.used()++] = 0xD9;
+    length = writer.used();
     return true;
 }
 
@@ -905,14 +911,34 @@ LosslessJpeg::Result decodeFrame(const uint8_t *data, size_t size, Sample *out, 
 
 } // namespace
 
+bool LosslessJpeg::encode(const uint16_t *samples, int rows, int columns, int precision, std::vector<uint8_t> &buffer,
+                          size_t &length)
+{
+    return encodeFrame(samples, rows, columns, precision, buffer, length);
+}
+
+bool LosslessJpeg::encode(const uint8_t *samples, int rows, int columns, int precision, std::vector<uint8_t> &buffer,
+                          size_t &length)
+{
+    return precision <= 8 && encodeFrame(samples, rows, columns, precision, buffer, length);
+}
+
 bool LosslessJpeg::encode(const uint16_t *samples, int rows, int columns, int precision, std::vector<uint8_t> &out)
 {
-    return encodeFrame(samples, rows, columns, precision, out);
+    size_t length = 0;
+    if (!encode(samples, rows, columns, precision, out, length))
+        return false;
+    out.resize(length);
+    return true;
 }
 
 bool LosslessJpeg::encode(const uint8_t *samples, int rows, int columns, int precision, std::vector<uint8_t> &out)
 {
-    return precision <= 8 && encodeFrame(samples, rows, columns, precision, out);
+    size_t length = 0;
+    if (!encode(samples, rows, columns, precision, out, length))
+        return false;
+    out.resize(length);
+    return true;
 }
 
 LosslessJpeg::Result LosslessJpeg::readHeader(const uint8_t *data, size_t size, LosslessJpegHeader &header,

@@ -36,6 +36,13 @@ public:
     // (replaced). Precision 2..16; false for sizes it cannot code.
     static bool encode(const uint16_t *samples, int rows, int columns, int precision, std::vector<uint8_t> &out);
     static bool encode(const uint8_t *samples, int rows, int columns, int precision, std::vector<uint8_t> &out);
+    // The same into the first `length` bytes of `buffer`, which keeps (or
+    // grows to) the size the frame needed: kept for the next frame, its
+    // room is not filled with zeros again.
+    static bool encode(const uint16_t *samples, int rows, int columns, int precision, std::vector<uint8_t> &buffer,
+                       size_t &length);
+    static bool encode(const uint8_t *samples, int rows, int columns, int precision, std::vector<uint8_t> &buffer,
+                       size_t &length);
 
     // Reads the frame header and checks that the fast path decodes the stream.
     static Result readHeader(const uint8_t *data, size_t size, LosslessJpegHeader &header, std::string *error = nullptr);

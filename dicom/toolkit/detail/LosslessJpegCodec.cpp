@@ -185,17 +185,27 @@ bool encodeAll(const Uint16 *pixelData, Uint32 length, DcmItem *item, DcmPixelSe
     sequence->insert(offsetTable);
     DcmOffsetList offsets;
     const auto *bytes = reinterpret_cast<const Uint8 *>(pixelData);
-    std::vector<uint8_t> stream;
+    // One per coding thread, kept from image to image up to a usual frame's size.
+    thread_local std::vector<uint8_t> stream;
+    struct Trim
+    {
+        ~Trim()
+        {
+            if (stream.size() > 8 * 1024 * 1024)
+                std::vector<uint8_t>().swap(stream);
+        }
+    } trimmed;
     size_t compressed = 0;
     for (Sint32 f = 0; f < layout.frames; ++f) {
         const Uint8 *frame = bytes + size_t(f) * layout.frameBytes();
+        size_t length = 0;
         const bool ok = layout.bitsAllocated == 8
-                            ? LosslessJpeg::encode(frame, layout.rows, layout.columns, 8, stream)
+                            ? LosslessJpeg::encode(frame, layout.rows, layout.columns, 8, stream, length)
                             : LosslessJpeg::encode(reinterpret_cast<const Uint16 *>(frame), layout.rows,
-                                                   layout.columns, 16, stream);
-        if (!ok || sequence->storeCompressedFrame(offsets, stream.data(), Uint32(stream.size()), 0).bad())
+                                                   layout.columns, 16, stream, length);
+        if (!ok || sequence->storeCompressedFrame(offsets, stream.data(), Uint32(length), 0).bad())
             return false;
-        compressed += stream.size();
+        compressed += length;
     }
     if (offsetTable->createOffsetTable(offsets).bad())
         return false;
