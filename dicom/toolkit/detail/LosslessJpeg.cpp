@@ -117,12 +117,10 @@ public:
     // and for the eight-byte store past them.
     void reserve(size_t bytes)
     {
+        // The caller sizes the buffer for most frames; growing past that is rare.
         const size_t need = m_used + bytes + 8;
-        if (m_out.size() >= need)
-            return;
-        // Within the capacity reserved first, without moving what is written.
-        const size_t grown = std::max(need, m_out.size() * 2);
-        m_out.resize(need <= m_out.capacity() ? std::min(grown, m_out.capacity()) : grown);
+        if (m_out.size() < need)
+            m_out.resize(std::max(need, m_out.size() * 2));
     }
     // Appends `count` (1 to 57) bits.
     void put(uint64_t value, int count)
