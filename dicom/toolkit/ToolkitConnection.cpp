@@ -11,6 +11,7 @@
 #include "dicom/toolkit/detail/Runtime.h"
 #include "dicom/toolkit/detail/SaveHold.h"
 #include "dicom/toolkit/detail/ScuAssociation.h"
+#include "dicom/toolkit/detail/WrittenFileWindow.h"
 
 #include <QFileInfo>
 #include <QRegularExpression>
@@ -308,6 +309,8 @@ void ToolkitConnection::saveImageAsync(const ToolkitImage &image, const QString 
             hold->waitForRelease();
         if (outcome.ok && !detail::syncDurable(unflushed, alsoDurable, &outcome.error))
             outcome.ok = false;
+        if (outcome.ok)
+            detail::WrittenFileWindow::received().add(path, outcome.bytes);
         // A file in place is compressed in any case (its marker is there).
         if (!outcome.deferredMarker.isEmpty() && QFileInfo::exists(path))
             ToolkitEncodeQueue::instance().enqueue(outcome.deferredMarker);

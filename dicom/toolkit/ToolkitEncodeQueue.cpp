@@ -2,6 +2,7 @@
 
 #include "dicom/toolkit/detail/ImageWriter.h"
 #include "dicom/toolkit/detail/Runtime.h"
+#include "dicom/toolkit/detail/WrittenFileWindow.h"
 
 #include <QCryptographicHash>
 #include <QDateTime>
@@ -203,6 +204,8 @@ bool ToolkitEncodeQueue::encode(const QString &markerPath)
             detail::logUnreported(QStringLiteral("compressing ") + path + QStringLiteral(": ") + outcome.error);
             return false; // the marker stays: the next start tries again
         }
+        if (outcome.ok && outcome.bytes > 0) // flushed before its rename
+            detail::WrittenFileWindow::received().add(path, outcome.bytes);
     }
     return true;
 }

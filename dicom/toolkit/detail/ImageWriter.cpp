@@ -296,9 +296,10 @@ namespace {
 // closes its file without a look at the result, so the last buffered bytes
 // lost to a full volume went unnoticed and a short file was called written.
 // Written from the start of `fd` (emptied first when a try before wrote to
-// it), which the caller closes and checks.
-OFCondition saveFileChecked(DcmFileFormat &file, int fd, E_TransferSyntax xfer)
+// it), which the caller closes and checks. `bytes`: how many went to the file.
+OFCondition saveFileChecked(DcmFileFormat &file, int fd, E_TransferSyntax xfer, qint64 &bytes)
 {
+    bytes = 0;
     if (::lseek(fd, 0, SEEK_CUR) != 0 && (::ftruncate(fd, 0) != 0 || ::lseek(fd, 0, SEEK_SET) != 0))
         return makeOFCondition(OFM_dcmdata, 19, OF_error, std::strerror(errno));
     thread_local std::vector<char> buffer(256 * 1024);
@@ -320,6 +321,7 @@ OFCondition saveFileChecked(DcmFileFormat &file, int fd, E_TransferSyntax xfer)
             }
             at += n;
             length -= n;
+            bytes += n;
         }
     };
     file.transferInit();
@@ -371,6 +373,7 @@ TempDicomFile &TempDicomFile::operator=(TempDicomFile &&other) noexcept
         discard();
         path = std::exchange(other.path, QString());
         fd = std::exchange(other.fd, -1);
+        bytes = other.bytes;
         written = other.written;
         target = other.target;
         deferred = other.deferred;
@@ -431,11 +434,12 @@ bool writeTempDicomFile(DcmFileFormat &file, E_TransferSyntax arrived, const QSt
         error = QStringLiteral("cannot create a file in ") + folder;
         return false;
     }
-    OFCondition cond = saveFileChecked(file, fd, chosen);
+    qint64 bytes = 0;
+    OFCondition cond = saveFileChecked(file, fd, chosen, bytes);
     const OFCondition first = cond;
     if (cond.bad() && chosen != arrived) {
         chosen = arrived; // the re-encoded form failed to write: keep what we received
-        cond = saveFileChecked(file, fd, chosen);
+        cond = saveFileChecked(file, fd, chosen, bytes);
     }
     // A volume that reports a lost write only when the file closes (a network
     // share) fails the write here.
@@ -453,6 +457,7 @@ bool writeTempDicomFile(DcmFileFormat &file, E_TransferSyntax arrived, const QSt
         return false;
     }
     temp.path = tempPath;
+    temp.bytes = bytes;
     temp.written = chosen;
     temp.target = target;
     temp.deferred = deferred && chosen == arrived;
@@ -543,6 +548,7 @@ WriteOutcome placeTempDicomFile(TempDicomFile &temp, const QString &path, const 
     }
     outcome.ok = true;
     outcome.written = temp.written;
+    outcome.bytes = temp.bytes;
     return outcome;
 }
 

@@ -86,6 +86,7 @@ struct WriteOutcome
     bool superseded = false; // `onlyIfStill` no longer matched: nothing was replaced
     QString error;
     E_TransferSyntax written = EXS_Unknown;
+    qint64 bytes = 0; // the file's length
     QString deferredMarker; // set when the encoding into `target` was left to the encode queue
 };
 
@@ -106,6 +107,7 @@ struct TempDicomFile
 {
     QString path; // empty once placed or removed
     int fd = -1;  // kept open for the flushes before the rename
+    qint64 bytes = 0;
     E_TransferSyntax written = EXS_Unknown;
     E_TransferSyntax target = EXS_Unknown;
     bool deferred = false; // written as it arrived, for the encode queue to compress into `target`
