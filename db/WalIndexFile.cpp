@@ -3,9 +3,8 @@
 #include <QFile>
 
 #include <fcntl.h>
-#include <linux/fs.h>
-#include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 namespace pacs::db {
@@ -32,23 +31,24 @@ QString WalIndexFile::fault() const
     if (m_path.isEmpty())
         return {};
     const QString name = QFile::decodeName(m_path);
-    const int fd = ::open(m_path.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOFOLLOW);
-    if (fd < 0)
+    // Looked at by name only. SQLite holds POSIX locks on this file (the one
+    // that tells other processes the index is in use among them), and such
+    // locks belong to the process: closing any descriptor of the file, ours
+    // included, would drop them, and the next process to open the archive
+    // would reset the index under this one.
+    struct statx st {};
+    if (::statx(AT_FDCWD, m_path.constData(), AT_SYMLINK_NOFOLLOW | AT_STATX_SYNC_AS_STAT,
+                STATX_TYPE | STATX_MODE | STATX_INO | STATX_SIZE, &st)
+        != 0)
         return m_known ? QStringLiteral("The database's index file ") + name + QStringLiteral(" is gone.") : QString();
-    struct stat st {};
-    int flags = 0;
-    const bool statted = ::fstat(fd, &st) == 0;
-    const bool flagged = ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
-    ::close(fd);
-    if (!statted)
-        return QStringLiteral("The database's index file ") + name + QStringLiteral(" cannot be read.");
-    if (flagged && (flags & (FS_IMMUTABLE_FL | FS_APPEND_FL)))
+    constexpr quint64 kUnwritable = STATX_ATTR_IMMUTABLE | STATX_ATTR_APPEND;
+    if (st.stx_attributes_mask & st.stx_attributes & kUnwritable)
         return QStringLiteral("The database's index file ") + name + QStringLiteral(" is not writable (immutable).");
     if (::access(m_path.constData(), W_OK) != 0)
         return QStringLiteral("The database's index file ") + name + QStringLiteral(" is not writable.");
-    if (m_known && (st.st_dev != m_device || st.st_ino != m_inode))
+    if (m_known && (makedev(st.stx_dev_major, st.stx_dev_minor) != m_device || st.stx_ino != m_inode))
         return QStringLiteral("The database's index file ") + name + QStringLiteral(" was replaced.");
-    if (m_known && st.st_size < kIndexRegion)
+    if (m_known && off_t(st.stx_size) < kIndexRegion)
         return QStringLiteral("The database's index file ") + name + QStringLiteral(" was cut short.");
     return {};
 }

@@ -2,10 +2,12 @@
 #include "db/SqlText.h"
 #include "db/TsqlFunctions.h"
 #include "tests/db/ArchiveFixture.h"
+#include "db/ArchiveTransaction.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QProcess>
 #include <QTimer>
 #include <optional>
 #include <random>
@@ -166,6 +168,61 @@ TEST_F(ArchiveFixture, ADatabaseFileRemovedOrReplacedMidRunIsNoticedAndSurvived)
     failed = false;
     connection.ExecuteSQL("select count(*) from PatientTable", failed);
     EXPECT_TRUE(failed);
+}
+
+// A second process on the archive (sqlite3, a backup) beside the running
+// server: the server's own checks of the log's index must leave SQLite's
+// locks on it in place, or that process takes the index for unused, resets
+// it and, closing, removes the log under the server.
+TEST_F(ArchiveFixture, AnotherProcessWritingBesideTheConnectionLeavesItsLogAlone)
+{
+    if (onServer())
+        GTEST_SKIP() << "an embedded archive's files";
+    const QString file = home.filePath("archive.db");
+    bool failed = true;
+    connection.ExecuteSQL("INSERT INTO RemoteAETs VALUES('BESIDE1','127.0.0.1',104)", failed);
+    ASSERT_FALSE(failed);
+    ASSERT_TRUE(QFile::exists(file + "-shm"));
+    EXPECT_EQ(scalar("select count(*) from RemoteAETs where RemoteAET='BESIDE1'"), "1");
+
+    QProcess other;
+    other.start("sqlite3", {file, "INSERT INTO RemoteAETs VALUES('BESIDE2','127.0.0.1',105);"});
+    ASSERT_TRUE(other.waitForFinished(30000));
+    ASSERT_EQ(other.exitCode(), 0) << other.readAllStandardError().toStdString();
+
+    // Still the log and index the connection maps: no error, no reconnect,
+    // both rows seen.
+    EXPECT_TRUE(QFile::exists(file + "-wal"));
+    EXPECT_TRUE(QFile::exists(file + "-shm"));
+    log.clearErrors();
+    EXPECT_EQ(scalar("select count(*) from RemoteAETs where RemoteAET like 'BESIDE%'"), "2");
+    connection.ExecuteSQL("INSERT INTO RemoteAETs VALUES('BESIDE3','127.0.0.1',106)", failed);
+    EXPECT_FALSE(failed);
+    EXPECT_TRUE(log.errorText().isEmpty()) << log.errorText().toStdString();
+
+    // A transaction of several statements keeps the log to itself throughout:
+    // the other process waits for its end, and its rows follow it.
+    auto otherWrites = [&](const QString &aet) {
+        QProcess writer;
+        writer.start("sqlite3", {"-cmd", ".timeout 200", file,
+                                 "INSERT INTO RemoteAETs VALUES('" + aet + "','127.0.0.1',107);"});
+        return writer.waitForFinished(30000) && writer.exitStatus() == QProcess::NormalExit && writer.exitCode() == 0;
+    };
+    {
+        ArchiveTransaction transaction(connection);
+        ASSERT_TRUE(transaction.isOpen());
+        connection.ExecuteSQL("INSERT INTO RemoteAETs VALUES('BESIDE4','127.0.0.1',108)", failed);
+        ASSERT_FALSE(failed);
+        connection.ExecuteSQL("UPDATE RemoteAETs SET Port=109 WHERE RemoteAET='BESIDE4'", failed);
+        ASSERT_FALSE(failed);
+        EXPECT_EQ(scalar("select Port from RemoteAETs where RemoteAET='BESIDE4'"), "109");
+        EXPECT_FALSE(otherWrites("BESIDE5")) << "another writer got in during the transaction";
+        ASSERT_TRUE(transaction.commit());
+    }
+    EXPECT_TRUE(otherWrites("BESIDE6"));
+    EXPECT_EQ(joined("select RemoteAET, Port from RemoteAETs where RemoteAET like 'BESIDE%' order by RemoteAET"),
+              "BESIDE1=104,BESIDE2=105,BESIDE3=106,BESIDE4=109,BESIDE6=107");
+    EXPECT_TRUE(log.errorText().isEmpty()) << log.errorText().toStdString();
 }
 
 TEST_F(ArchiveFixture, HeldResultSetsReadOnAcrossAReconnect)
