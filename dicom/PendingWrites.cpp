@@ -33,9 +33,8 @@ QString PendingWrites::begin(const void *key, const QString &storageRoot, const 
                + QString::number(QCoreApplication::applicationPid()) + QLatin1Char('-') + QString::number(++m_made)
                + QStringLiteral(".pending");
     }
-    off_t size = 0;
-    const int fd = slotFile(slot, true, &size);
-    if (fd >= 0 && !overwrite(fd, uid.toUtf8(), size))
+    OpenSlot *open = slotFile(slot, true);
+    if (open && !overwrite(*open, uid.toUtf8()))
         forget(slot);
     m_busy.insert(key, slot);
     return slot;
@@ -51,9 +50,10 @@ void PendingWrites::end(const void *key)
     // Emptied to blanks rather than to nothing: a file cut to nothing gives
     // its block back (with a discard to the device on volumes mounted so) and
     // takes a new one for the next image.
-    off_t size = 0;
-    const int fd = slotFile(slot, false, &size);
-    if (fd >= 0 && overwrite(fd, QByteArray(), size)) {
+    // Should the file at its name have been removed or replaced meanwhile,
+    // the blanks go to the one that got the note: no name claims the save.
+    OpenSlot *open = slotFile(slot, false);
+    if (open && overwrite(*open, QByteArray())) {
         m_free << slot;
         return;
     }
@@ -61,57 +61,59 @@ void PendingWrites::end(const void *key)
     QFile::remove(slot); // cannot be emptied: a new one next time
 }
 
-// Slots stay open from one image to the next: two writes per image instead of
+// Slots stay open from one image to the next: one write per note instead of
 // an open, a write, a cut and a close each time. A slot removed or replaced
-// meanwhile (its folder cleared) is opened anew, so the note is always in the
-// file a later start reads.
-int PendingWrites::slotFile(const QString &slot, bool create, off_t *size)
+// meanwhile (its folder cleared) is opened anew for the next note, so the
+// note is always in the file a later start reads.
+PendingWrites::OpenSlot *PendingWrites::slotFile(const QString &slot, bool named)
 {
+    const auto held = m_open.find(slot);
+    if (!named)
+        return held != m_open.end() ? &held.value() : nullptr;
     const QByteArray name = QFile::encodeName(slot);
-    struct stat named;
-    const bool exists = ::stat(name.constData(), &named) == 0;
-    if (!exists && !create)
-        return -1;
-    if (const auto open = m_open.constFind(slot); open != m_open.cend()) {
-        struct stat held;
-        if (exists && ::fstat(open.value(), &held) == 0 && held.st_ino == named.st_ino && held.st_dev == named.st_dev) {
-            *size = held.st_size;
-            return open.value();
-        }
+    struct stat st;
+    if (held != m_open.end()) {
+        if (::stat(name.constData(), &st) == 0 && st.st_ino == held->inode && st.st_dev == held->device)
+            return &held.value();
         forget(slot);
     }
     const int fd = ::open(name.constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-    struct stat opened;
-    *size = fd >= 0 && ::fstat(fd, &opened) == 0 ? opened.st_size : 0;
-    if (fd >= 0)
-        m_open.insert(slot, fd);
-    return fd;
+    if (fd < 0)
+        return nullptr;
+    if (::fstat(fd, &st) != 0) {
+        ::close(fd);
+        return nullptr;
+    }
+    return &m_open.insert(slot, OpenSlot{fd, st.st_dev, st.st_ino, st.st_size}).value();
 }
 
 // The slot's text, padded with blanks to the slot's length (at least one
 // UID's): its length never changes from one image to the next, so neither
 // write is a cut of the file, and the start's reading trims the blanks.
-bool PendingWrites::overwrite(int fd, const QByteArray &text, off_t size)
+bool PendingWrites::overwrite(OpenSlot &open, const QByteArray &text)
 {
     constexpr qsizetype kSlotBytes = 65; // a UID of 64 characters and its newline
     QByteArray padded = text;
-    padded.append(std::max<qsizetype>({kSlotBytes, qsizetype(size), text.size() + 1}) - text.size(), ' ');
+    padded.append(std::max<qsizetype>({kSlotBytes, qsizetype(open.size), text.size() + 1}) - text.size(), ' ');
     padded.back() = '\n';
-    return ::pwrite(fd, padded.constData(), size_t(padded.size()), 0) == padded.size();
+    if (::pwrite(open.fd, padded.constData(), size_t(padded.size()), 0) != padded.size())
+        return false;
+    open.size = std::max(open.size, off_t(padded.size()));
+    return true;
 }
 
 void PendingWrites::forget(const QString &slot)
 {
     if (const auto open = m_open.find(slot); open != m_open.end()) {
-        ::close(open.value());
+        ::close(open->fd);
         m_open.erase(open);
     }
 }
 
 PendingWrites::~PendingWrites()
 {
-    for (const int fd : std::as_const(m_open))
-        ::close(fd);
+    for (const OpenSlot &open : std::as_const(m_open))
+        ::close(open.fd);
 }
 
 QString PendingWrites::uidIn(const QString &slotPath)

@@ -36,13 +36,22 @@ public:
     static QString uidIn(const QString &slotPath);
 
 private:
-    // -1 when it cannot be opened (or is gone, without create); `size` is its length now.
-    int slotFile(const QString &slot, bool create, off_t *size);
-    static bool overwrite(int fd, const QByteArray &text, off_t size);
+    struct OpenSlot
+    {
+        int fd = -1;
+        dev_t device = 0;
+        ino_t inode = 0;
+        off_t size = 0; // its length: only this program writes it
+    };
+    // Null when it cannot be opened. A note written goes to the file at the
+    // slot's name (`named`: opened anew when that file was removed or
+    // replaced); a slot emptied is emptied in the file that got its note.
+    OpenSlot *slotFile(const QString &slot, bool named);
+    static bool overwrite(OpenSlot &open, const QByteArray &text);
     void forget(const QString &slot);
 
     QHash<const void *, QString> m_busy;
-    QHash<QString, int> m_open; // slot -> descriptor
+    QHash<QString, OpenSlot> m_open;
     QStringList m_free;
     int m_made = 0;
 };

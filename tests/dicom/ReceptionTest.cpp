@@ -499,4 +499,13 @@ TEST(PendingWrites, NotesAreReusedAndHoldTheUidOnlyWhileTheSaveRuns)
     }
     EXPECT_EQ(notes.begin(&first, root.path(), "1.2.3.6"), b);
     EXPECT_EQ(PendingWrites::uidIn(b), "1.2.3.6");
+    // Removed while its save runs: the save's end makes no file of it again,
+    // and the next save's note is under that name.
+    ASSERT_TRUE(QFile::remove(b));
+    notes.end(&first);
+    EXPECT_FALSE(QFileInfo::exists(b));
+    EXPECT_EQ(notes.begin(&first, root.path(), "1.2.3.7"), b);
+    EXPECT_EQ(PendingWrites::uidIn(b), "1.2.3.7");
+    notes.end(&first);
+    EXPECT_EQ(PendingWrites::uidIn(b), "");
 }

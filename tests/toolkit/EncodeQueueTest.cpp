@@ -116,6 +116,21 @@ TEST(EncodeQueue, TheCompressedFormReplacesOnlyTheFileItWasMadeFrom)
     ASSERT_TRUE(ToolkitEncodeQueue::writeMarker(queue, path, "1.2.840.10008.1.2.4.57", &first, &error));
     ASSERT_TRUE(ToolkitEncodeQueue::writeMarker(queue, path, "1.2.840.10008.1.2.4.57", &second, &error));
     EXPECT_NE(first, second);
+
+    // A save that leaves the flushes to its caller: a new name in a folder
+    // that is missing, then the same name again, replaced whole.
+    const QString other = dir.filePath("IMAGES/2026/study/two.dcm");
+    for (Uint16 level : {Uint16(5), Uint16(6)}) {
+        QStringList unflushed;
+        DcmFileFormat sent = slice(level);
+        outcome = writeDicomFile(sent, EXS_LittleEndianExplicit, other, EXS_LittleEndianExplicit, {}, nullptr, &unflushed);
+        ASSERT_TRUE(outcome.ok) << outcome.error.toStdString();
+        EXPECT_TRUE(unflushed.contains(other));
+        const std::vector<Uint16> pixels = pixelsOf(other);
+        ASSERT_FALSE(pixels.empty());
+        EXPECT_EQ(pixels[0], level);
+    }
+    EXPECT_EQ(QDir(dir.filePath("IMAGES/2026/study")).entryList(QDir::Files | QDir::Hidden), QStringList{"two.dcm"});
 }
 
 // The viewer holds an image read before the encoder (or a header edit)

@@ -295,12 +295,13 @@ namespace {
 // The file written through our own checked writes. DCMTK's file stream
 // closes its file without a look at the result, so the last buffered bytes
 // lost to a full volume went unnoticed and a short file was called written.
-// Written from the start of `fd` (emptied first when a try before wrote to
-// it), which the caller closes and checks. `bytes`: how many went to the file.
-OFCondition saveFileChecked(DcmFileFormat &file, int fd, E_TransferSyntax xfer, qint64 &bytes)
+// Written from the start of `fd` (emptied first when `again`: a try before
+// wrote to it), which the caller closes and checks. `bytes`: how many went to
+// the file.
+OFCondition saveFileChecked(DcmFileFormat &file, int fd, E_TransferSyntax xfer, qint64 &bytes, bool again)
 {
     bytes = 0;
-    if (::lseek(fd, 0, SEEK_CUR) != 0 && (::ftruncate(fd, 0) != 0 || ::lseek(fd, 0, SEEK_SET) != 0))
+    if (again && (::ftruncate(fd, 0) != 0 || ::lseek(fd, 0, SEEK_SET) != 0))
         return makeOFCondition(OFM_dcmdata, 19, OF_error, std::strerror(errno));
     thread_local std::vector<char> buffer(256 * 1024);
     DcmOutputBufferStream out(buffer.data(), offile_off_t(buffer.size()));
@@ -435,11 +436,11 @@ bool writeTempDicomFile(DcmFileFormat &file, E_TransferSyntax arrived, const QSt
         return false;
     }
     qint64 bytes = 0;
-    OFCondition cond = saveFileChecked(file, fd, chosen, bytes);
+    OFCondition cond = saveFileChecked(file, fd, chosen, bytes, false);
     const OFCondition first = cond;
     if (cond.bad() && chosen != arrived) {
         chosen = arrived; // the re-encoded form failed to write: keep what we received
-        cond = saveFileChecked(file, fd, chosen, bytes);
+        cond = saveFileChecked(file, fd, chosen, bytes, true);
     }
     // A volume that reports a lost write only when the file closes (a network
     // share) fails the write here.
@@ -507,30 +508,44 @@ WriteOutcome placeTempDicomFile(TempDicomFile &temp, const QString &path, const 
         ::fdatasync(temp.fd);
     if (hold && !hold->waitForRelease())
         return fail(QStringLiteral("not stored, the image was refused: ") + path);
-    // A file that replaces a stored one is on disk before the rename, even
-    // when the caller flushes later: a power cut in between must leave the
-    // old file, never a new name without its data.
-    const bool flushNow = flushEach || QFileInfo::exists(path);
-    if (temp.fd < 0 || (flushNow && ::fsync(temp.fd) != 0))
+    // A new name is taken without replacing anything: nothing stored to keep
+    // open or to flush against, and the folder made only when missing.
+    const QByteArray from = QFile::encodeName(temp.path), to = QFile::encodeName(path);
+    auto placeNew = [&]() -> int {
+        const std::lock_guard<std::mutex> guard(storedFileLock());
+        return ::renameat2(AT_FDCWD, from.constData(), AT_FDCWD, to.constData(), RENAME_NOREPLACE) == 0 ? 0 : errno;
+    };
+    if (temp.fd < 0 || (flushEach && ::fsync(temp.fd) != 0))
         return fail(QStringLiteral("cannot move the written file into place: ") + path);
-    QDir().mkpath(info.absolutePath());
-    // A replaced file gives its blocks back when its last descriptor closes:
-    // kept open here, that happens after the lock, not inside the rename. On
-    // a volume that discards freed blocks it takes as long as a write, and
-    // every other rename into place waits for this lock.
-    int replaced = -1;
-    const auto closeReplaced = qScopeGuard([&replaced] {
-        if (replaced >= 0)
-            ::close(replaced);
-    });
-    {
+    int placed = onlyIfStill ? EEXIST : placeNew();
+    if (placed == ENOENT && QDir().mkpath(info.absolutePath()))
+        placed = placeNew();
+    if (placed != 0 && placed != EEXIST && placed != EINVAL && placed != ENOSYS && placed != EOPNOTSUPP)
+        return fail(QStringLiteral("cannot move the written file into place: ") + path);
+    if (placed != 0) {
+        // A file that replaces a stored one is on disk before the rename, even
+        // when the caller flushes later: a power cut in between must leave the
+        // old file, never a new name without its data. (Also the way on a
+        // volume that cannot rename without replacing.)
+        if (!flushEach && ::fsync(temp.fd) != 0)
+            return fail(QStringLiteral("cannot move the written file into place: ") + path);
+        QDir().mkpath(info.absolutePath());
+        // A replaced file gives its blocks back when its last descriptor closes:
+        // kept open here, that happens after the lock, not inside the rename. On
+        // a volume that discards freed blocks it takes as long as a write, and
+        // every other rename into place waits for this lock.
+        int replaced = -1;
+        const auto closeReplaced = qScopeGuard([&replaced] {
+            if (replaced >= 0)
+                ::close(replaced);
+        });
         const std::lock_guard<std::mutex> guard(storedFileLock());
         if (onlyIfStill && !(FileIdentity::of(path) == *onlyIfStill)) {
             outcome.superseded = true;
             return fail(QStringLiteral("changed or removed while it was rewritten: ") + path);
         }
-        replaced = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
-        if (std::rename(QFile::encodeName(temp.path).constData(), QFile::encodeName(path).constData()) != 0)
+        replaced = ::open(to.constData(), O_RDONLY | O_CLOEXEC);
+        if (std::rename(from.constData(), to.constData()) != 0)
             return fail(QStringLiteral("cannot move the written file into place: ") + path);
     }
     temp.path.clear(); // it is the stored file now
