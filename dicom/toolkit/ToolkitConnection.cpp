@@ -237,11 +237,16 @@ void ToolkitConnection::finishAction(const QString &name, const QString &tag, co
                                              m_outgoing ? QString() : m_callingTitle, name));
         }
     }
+    // The association's thread is woken only once it can go on: a wake with
+    // a save still running only puts it back to sleep (two switches an image).
+    bool idle = false;
     {
         std::lock_guard lock(m_mutex);
         --m_pendingActions;
+        idle = !m_handlerActive && m_pendingActions == 0;
     }
-    m_cv.notify_all();
+    if (idle)
+        m_cv.notify_all();
 }
 
 void ToolkitConnection::raiseUpdate(const QString &action, int lastResponse)
@@ -626,11 +631,14 @@ void ToolkitConnection::raise(const QString &command, std::function<void(Toolkit
             self->m_inHandler = false;
             self->releaseHeldSaves(!failed && !isRefusal(self->status()));
         }
+        bool idle = false;
         {
             std::lock_guard lock(self->m_mutex);
             self->m_handlerActive = false;
+            idle = self->m_pendingActions == 0;
         }
-        self->m_cv.notify_all();
+        if (idle) // else the last action's end wakes it
+            self->m_cv.notify_all();
     });
     if (meanwhile) {
         try {
