@@ -208,6 +208,12 @@ def orthanc_count(http):
         return json.load(r)["CountInstances"]
 
 
+def cpu_seconds(pid):
+    """User and system time of a process so far (its threads included)."""
+    fields = open("/proc/%d/stat" % pid).read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / float(os.sysconf("SC_CLK_TCK"))
+
+
 def vm_hwm(pid):
     for line in open("/proc/%d/status" % pid):
         if line.startswith("VmHWM:"):
@@ -353,9 +359,11 @@ def main():
         # Each kind of ingest in rounds, a new series each, the parties taking
         # turns to go first; the median counts (one ingest of a second or so
         # on a shared machine varies by a tenth from one try to the next).
+        pids = {"ours": ours_proc.pid, "orthanc": orthanc_proc.pid}
         for label in ("ingest1", "ingest4"):
             rates = {who: [] for who, _, _ in targets}
             settled = {who: [] for who, _, _ in targets}
+            cpu = {who: [] for who in pids}
             for r, folders in enumerate(ingest_sets[label]):
                 for who, port, ae in targets[r % 3:] + targets[:r % 3]:
                     # Every party starts on a volume with nothing left to write
@@ -364,8 +372,11 @@ def main():
                     if who == "ours" and r == 0:
                         profiler.start(ours_proc.pid, label)
                     start = time.monotonic()
+                    before = cpu_seconds(pids[who]) if who in pids else 0.0
                     seconds = send(port, ae, folders)
                     rates[who].append(n / seconds)
+                    if who in pids: # the server's own CPU time an image (storescp forks a process per association)
+                        cpu[who].append(1000.0 * (cpu_seconds(pids[who]) - before) / n)
                     if who == "ours":
                         wait_until("the stored form", lambda: ours_settled(ours_home), 600)
                         settled[who].append(n / (time.monotonic() - start))
@@ -378,6 +389,8 @@ def main():
                 figures[(label, who)] = sorted(rates[who])[len(rates[who]) // 2]
                 figures[(label + "-settled", who)] = sorted(settled[who])[len(settled[who]) // 2]
                 figures[(label + "-rounds", who)] = rates[who]
+            for who in cpu:
+                figures[(label + "-cpu", who)] = cpu[who]
         figures[("rss", "ours")] = vm_hwm(ours_proc.pid)
         stored = {"ours": ours_count(ours_home), "orthanc": orthanc_count(orthanc_http)}
         ingested = 2 * n * rounds
@@ -505,6 +518,9 @@ def write_results(args, sizes, f):
               "Ingest rounds (img/s, a new series each): " + "; ".join(
                   "%s x%s %s" % (who, key[6:], "/".join("%.0f" % r for r in f.get((key + "-rounds", who), [])))
                   for key in ("ingest1", "ingest4") for who in ("ours", "orthanc", "storescp")),
+              "Server CPU an image while ingesting (ms, user and system, per round): " + "; ".join(
+                  "%s x%s %s" % (who, key[6:], "/".join("%.2f" % r for r in f.get((key + "-cpu", who), [])))
+                  for key in ("ingest1", "ingest4") for who in ("ours", "orthanc")),
               "C-MOVE rounds (img/s, after one untimed move per party and destination): " + "; ".join(
                   "%s %s %s" % (who, key[5:], "/".join("%.0f" % r for r in f.get((key + "-rounds", who), [])))
                   for key in ("move-jls", "move-raw") for who in ("ours", "orthanc"))]

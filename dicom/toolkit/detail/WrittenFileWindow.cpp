@@ -16,7 +16,7 @@ WrittenFileWindow &WrittenFileWindow::received()
 {
     // The last few dozen images (about 85 compressed CT slices). Small
     // on purpose: pages given back a while ago are reused less readily than
-    // those of the last few files (a window of 64 MB took a tenth more CPU
+    // those of the last few files (a window of 64 MB took 15 % more CPU
     // for the same ingest than one of 16 MB).
     static WrittenFileWindow window(16 * 1024 * 1024, 1024);
     return window;
