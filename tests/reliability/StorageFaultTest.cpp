@@ -85,11 +85,13 @@ void survive(const Fault &fault)
     const QString logDuring = archive.output();
     fault.mend(archive);
     ASSERT_TRUE(archive.isRunning()) << archive.output().right(3000).toStdString();
-    if (!fault.mayStoreDuring)
+    if (!fault.mayStoreDuring) {
         EXPECT_EQ(failing.successes(), 0) << failing.output().toStdString();
+    }
     EXPECT_EQ(answeredDuring, fault.during) << "every store answered, the association kept: " << failing.output().toStdString();
-    if (!fault.logged.isEmpty() && failing.failures() > 0)
+    if (!fault.logged.isEmpty() && failing.failures() > 0) {
         EXPECT_TRUE(logDuring.contains(fault.logged)) << logDuring.right(3000).toStdString();
+    }
 
     SendBatch after(folder("after"), patient, root + QStringLiteral(".3"), 3);
     EXPECT_EQ(archive.send(after).successes(), 3) << archive.output().right(3000).toStdString();

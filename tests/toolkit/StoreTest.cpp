@@ -369,8 +369,9 @@ TEST(ToolkitStore, AFileWrittenBeforeTheHandlerIsUsedOnlyForTheImageAsItArrived)
         ASSERT_TRUE(waitUntil([&] { return !f.events.completions.isEmpty(); }));
         EXPECT_TRUE(f.events.completions.first().success);
         // The file written beside the handler is in its stored form already.
-        if (kind == Handler::Unchanged)
+        if (kind == Handler::Unchanged) {
             EXPECT_EQ(fileTransferSyntax(path), kJpegLossless);
+        }
         EXPECT_TRUE(queue.waitIdle(60000));
         ToolkitImage stored;
         ASSERT_TRUE(stored.readFile(path));
