@@ -143,3 +143,29 @@ TEST(GuardedConnection, AWriteThatFailsIsAnErrorAndDropsWhatWasHeld)
     EXPECT_EQ(::read(reader, buffer, sizeof(buffer)), 0) << "nothing reached the peer";
     ::close(reader);
 }
+
+// DCMTK asks whether data is there before it reads, at times twice in a row;
+// the answer may be remembered only until the next read, or an idle
+// association would block in a read instead of timing out.
+TEST(GuardedConnection, DataFoundReadableStaysSoOnlyUntilItIsRead)
+{
+    const auto [writer, reader] = loopbackPair();
+    ASSERT_GE(writer, 0);
+    ASSERT_GE(reader, 0);
+    GuardedConnection connection(reader, std::make_unique<DcmTCPConnection>(reader), std::string(), true, true);
+    EXPECT_FALSE(connection.networkDataAvailable(0));
+    const uint8_t sent[10] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10};
+    ASSERT_EQ(::write(writer, sent, sizeof(sent)), ssize_t(sizeof(sent)));
+    EXPECT_TRUE(connection.networkDataAvailable(5000));
+    EXPECT_TRUE(connection.networkDataAvailable(0));
+    uint8_t got[10] = {};
+    ASSERT_EQ(connection.read(got, 4), 4);
+    EXPECT_TRUE(connection.networkDataAvailable(0)) << "six bytes are still there";
+    ASSERT_EQ(connection.read(got + 4, 6), 6);
+    EXPECT_EQ(std::vector<uint8_t>(got, got + 10), std::vector<uint8_t>(sent, sent + 10));
+    EXPECT_FALSE(connection.networkDataAvailable(0)) << "everything was read";
+    EXPECT_FALSE(connection.networkDataAvailable(0));
+    ::close(writer);
+    EXPECT_TRUE(connection.networkDataAvailable(5000)) << "the peer's close is there to read";
+    EXPECT_EQ(connection.read(got, sizeof(got)), 0);
+}

@@ -61,6 +61,7 @@ ssize_t GuardedConnection::read(void *buf, size_t nbyte)
 {
     const size_t left = m_prefetched.size() - m_offset;
     if (left == 0) {
+        m_readable = false;
         const ssize_t n = m_inner->read(buf, nbyte);
 #ifdef TCP_QUICKACK
         // A sender with Nagle on holds the data set behind its command until
@@ -182,7 +183,12 @@ OFBool GuardedConnection::networkDataAvailable(int timeout)
 {
     if (m_offset < m_prefetched.size())
         return OFTrue;
-    return m_inner->networkDataAvailable(timeout);
+    // DCMTK asks twice before each PDU it reads (its message layer, then its
+    // PDU layer); what a wait found readable stays so until the next read.
+    if (m_readable)
+        return OFTrue;
+    m_readable = m_inner->networkDataAvailable(timeout);
+    return m_readable;
 }
 
 OFBool GuardedConnection::isTransparentConnection()

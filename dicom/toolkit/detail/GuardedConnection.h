@@ -65,6 +65,7 @@ private:
     size_t m_heldSize = 0;
     std::string m_prefetched;
     size_t m_offset = 0;
+    bool m_readable = false; // a wait found data that no read has taken yet
     bool m_handshakeDone;
 };
 
