@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The side-by-side benchmark (see bench/run.py --help): builds, installs
 # Debian's orthanc package when it is missing, runs, writes bench/RESULTS.md.
-#   bench/run.sh                                  # default sizes, about 6 minutes
+#   bench/run.sh                                  # default sizes, about 4 minutes
 #   bench/run.sh --studies 1000,10000             # the full index sizes
 #   bench/run.sh --profile                        # perf profile of our server per step
 set -euo pipefail
