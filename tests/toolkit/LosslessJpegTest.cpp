@@ -326,6 +326,71 @@ TEST(LosslessJpeg, FramesAreAsShortAsWithTheWholeFramesStatistics)
     }
 }
 
+// Where the processor has 512-bit vectors the encoder codes 64 samples at a
+// time; the portable coder must write the very same bytes, over widths about
+// 64's multiples, long codes (full-range noise, bursts, the one difference
+// of 16 bits) and both sample sizes.
+TEST(LosslessJpeg, TheVectorAndPortableCodersWriteTheSameBytes)
+{
+    if (!LosslessJpeg::vectorCoder())
+        GTEST_SKIP() << "no 512-bit vectors on this processor";
+    struct Restore
+    {
+        ~Restore() { LosslessJpeg::useCoder(LosslessJpeg::Coder::Fastest); }
+    } restore;
+    const std::vector<Case> cases = {
+        {8, 64, 1, 16, 12, false, Pattern::Noise},    {9, 65, 1, 16, 12, false, Pattern::Smooth},
+        {7, 127, 1, 16, 16, false, Pattern::Noise},   {10, 128, 1, 16, 16, true, Pattern::Noise},
+        {12, 191, 1, 16, 16, false, Pattern::Jumps},  {16, 200, 1, 16, 12, true, Pattern::Jumps},
+        {24, 261, 1, 16, 12, false, Pattern::Bursts}, {16, 130, 1, 16, 16, true, Pattern::Bursts},
+        {64, 512, 1, 16, 12, false, Pattern::Smooth}, {20, 512, 1, 16, 12, false, Pattern::Noise},
+        {9, 200, 1, 8, 8, false, Pattern::Noise},     {9, 300, 1, 8, 8, false, Pattern::Smooth},
+        {11, 129, 1, 8, 8, false, Pattern::Jumps},    {5, 70, 1, 8, 2, false, Pattern::Noise},
+        {6, 64, 1, 16, 16, false, Pattern::Zero},     {6, 96, 1, 16, 16, false, Pattern::Max},
+        {8, 256, 1, 16, 16, false, Pattern::Ramp},    {3, 63, 1, 16, 12, false, Pattern::Noise},
+    };
+    // Samples alternating by 2^15: the difference of category 16, without extra bits.
+    Case halfway{8, 160, 1, 16, 16, false, Pattern::Zero};
+    std::vector<Uint8> halfwayPixels(size_t(halfway.rows) * halfway.columns * 2);
+    for (size_t i = 0; i < halfwayPixels.size() / 2; ++i) {
+        const Uint16 w = Uint16((i % 3 == 1) ? 0x8000 : (i % 7));
+        std::memcpy(&halfwayPixels[2 * i], &w, 2);
+    }
+    auto check = [](const Case &c, const std::vector<Uint8> &pixels) {
+        SCOPED_TRACE(c.name());
+        std::vector<Uint16> wide(pixels.size() / 2);
+        std::memcpy(wide.data(), pixels.data(), wide.size() * 2);
+        auto encode = [&](LosslessJpeg::Coder coder) {
+            LosslessJpeg::useCoder(coder);
+            std::vector<uint8_t> out;
+            const bool ok = c.allocated == 8 ? LosslessJpeg::encode(pixels.data(), c.rows, c.columns, c.stored, out)
+                                             : LosslessJpeg::encode(wide.data(), c.rows, c.columns, c.stored, out);
+            EXPECT_TRUE(ok);
+            return out;
+        };
+        const std::vector<uint8_t> portable = encode(LosslessJpeg::Coder::Portable);
+        const std::vector<uint8_t> vector = encode(LosslessJpeg::Coder::Fastest);
+        ASSERT_FALSE(vector.empty());
+        EXPECT_TRUE(portable == vector) << "portable " << portable.size() << " bytes, vector " << vector.size();
+        // And the stream holds the image.
+        const unsigned mask = (1u << c.stored) - 1u;
+        if (c.allocated == 8) {
+            std::vector<uint8_t> back(pixels.size());
+            ASSERT_EQ(LosslessJpeg::decode(vector.data(), vector.size(), back.data(), back.size()), LosslessJpeg::Result::Ok);
+            for (size_t i = 0; i < back.size(); ++i)
+                ASSERT_EQ(back[i], pixels[i] & mask) << "sample " << i;
+        } else {
+            std::vector<uint16_t> back(wide.size());
+            ASSERT_EQ(LosslessJpeg::decode(vector.data(), vector.size(), back.data(), back.size()), LosslessJpeg::Result::Ok);
+            for (size_t i = 0; i < back.size(); ++i)
+                ASSERT_EQ(back[i], wide[i] & mask) << "sample " << i;
+        }
+    };
+    for (const Case &c : cases)
+        check(c, makePixels(c));
+    check(halfway, halfwayPixels);
+}
+
 TEST(LosslessJpeg, DamagedOrTruncatedStreamsAreErrorsAndStoredFilesReadBackExactly)
 {
     initializeRuntime();

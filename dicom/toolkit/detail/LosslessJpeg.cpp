@@ -2,12 +2,17 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cstring>
 #include <memory>
 #include <type_traits>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
+#endif
+#if defined(__x86_64__) && defined(__GNUC__)
+#define PACS_VECTOR_CODES 1
+#include <immintrin.h>
 #endif
 
 namespace pacs::toolkit::detail {
@@ -111,7 +116,7 @@ void buildTable(const std::array<uint32_t, kSymbols> &histogram, HuffmanTable &t
 class BitWriter
 {
 public:
-    explicit BitWriter(std::vector<uint8_t> &out) : m_out(out) {}
+    explicit BitWriter(std::vector<uint8_t> &out) : m_out(&out), m_data(out.data()) {}
 
     // Room for `bytes` more output bytes (stuffing included) without checks,
     // and for the eight-byte store past them.
@@ -119,10 +124,14 @@ public:
     {
         // The caller sizes the buffer for most frames; growing past that is rare.
         const size_t need = m_used + bytes + 8;
-        if (m_out.size() < need)
-            m_out.resize(std::max(need, m_out.size() * 2));
+        if (m_out->size() < need) {
+            m_out->resize(std::max(need, m_out->size() * 2));
+            m_data = m_out->data();
+        }
     }
-    // Appends `count` (1 to 57) bits.
+    // Appends `count` (1 to 57) bits. The output pointer is kept here, not
+    // read from the vector: a byte stored through it may alias the vector,
+    // which would then be read again after every store.
     void put(uint64_t value, int count)
     {
         m_accumulator = (m_accumulator << count) | value;
@@ -131,14 +140,14 @@ public:
         const int bytes = m_count >> 3;
         if (((~word - 0x0101010101010101ull) & word & 0x8080808080808080ull) == 0) { // no 0xFF byte
             const uint64_t big = __builtin_bswap64(word);
-            std::memcpy(m_out.data() + m_used, &big, sizeof big);
+            std::memcpy(m_data + m_used, &big, sizeof big);
             m_used += size_t(bytes);
         } else {
             for (int i = 0; i < bytes; ++i) {
                 const uint8_t byte = uint8_t(word >> (56 - 8 * i));
-                m_out[m_used++] = byte;
+                m_data[m_used++] = byte;
                 if (byte == 0xFF)
-                    m_out[m_used++] = 0x00;
+                    m_data[m_used++] = 0x00;
             }
         }
         m_count &= 7;
@@ -152,14 +161,15 @@ public:
     // After align(): a marker, not stuffed.
     void putMarker(uint8_t code)
     {
-        m_out[m_used++] = 0xFF;
-        m_out[m_used++] = code;
+        m_data[m_used++] = 0xFF;
+        m_data[m_used++] = code;
     }
     void finish() { align(); }
     size_t &used() { return m_used; }
 
 private:
-    std::vector<uint8_t> &m_out;
+    std::vector<uint8_t> *m_out;
+    uint8_t *m_data;
     uint64_t m_accumulator = 0;
     int m_count = 0;
     size_t m_used = 0;
@@ -300,6 +310,166 @@ void countCategories(const int16_t *d, int n, std::array<uint32_t, kSymbols> &co
         ++counts[size_t(categoryOf(d[x]))];
 }
 
+#if defined(PACS_VECTOR_CODES)
+// GCC 12's 512-bit intrinsics start their results from self-initialised
+// values, which its own warning then reports wherever they are inlined.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+
+// Each category's code and its length, (code << 5) | length, for the
+// categories 0..16 (the rest unused) as two registers' worth.
+struct VectorCodeTable
+{
+    alignas(64) uint32_t entry[32] = {};
+};
+
+bool vectorCodesAvailable()
+{
+    static const bool available = __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+                                  __builtin_cpu_supports("avx512cd") && __builtin_cpu_supports("avx512vl");
+    return available;
+}
+#endif
+
+std::atomic<bool> portableCoder{false};
+
+#if defined(PACS_VECTOR_CODES)
+
+// Two registers of neighbouring pieces of code (value and bit length per
+// 64-bit lane, in order across a then b) joined pairwise: the earlier piece
+// in the higher bits. A joined length past 57 leaves its value undefined.
+__attribute__((target("avx512f,avx512bw,avx512cd,avx512vl"))) inline void
+joinPairs(__m512i a, __m512i aLength, __m512i b, __m512i bLength, __m512i &value, __m512i &length)
+{
+    const __m512i evens = _mm512_setr_epi64(0, 2, 4, 6, 8, 10, 12, 14);
+    const __m512i odds = _mm512_setr_epi64(1, 3, 5, 7, 9, 11, 13, 15);
+    const __m512i first = _mm512_permutex2var_epi64(a, evens, b), second = _mm512_permutex2var_epi64(a, odds, b);
+    const __m512i secondLength = _mm512_permutex2var_epi64(aLength, odds, bLength);
+    value = _mm512_or_si512(_mm512_sllv_epi64(first, secondLength), second);
+    length = _mm512_add_epi64(_mm512_permutex2var_epi64(aLength, evens, bLength), secondLength);
+}
+
+// 32 samples from `at` on as 16-bit lanes, masked to the precision.
+template <typename Sample>
+__attribute__((target("avx512f,avx512bw,avx512cd,avx512vl"))) inline __m512i thirtyTwoSamples(const Sample *at, __m512i keep)
+{
+    if constexpr (sizeof(Sample) == 2)
+        return _mm512_and_si512(_mm512_loadu_si512(at), keep);
+    else
+        return _mm512_and_si512(_mm512_cvtepu8_epi16(_mm256_loadu_si256(reinterpret_cast<const __m256i *>(at))), keep);
+}
+
+// Sixteen differences' codes with their extra bits, joined in pairs: each
+// pair's value and bit length in a 64-bit lane, the earlier difference in
+// the higher bits (31 bits a difference at most, so a pair fits its lane).
+__attribute__((target("avx512f,avx512bw,avx512cd,avx512vl"))) inline void
+codePairs(__m256i differences, __m512i low, __m512i high, __m512i &pairs, __m512i &lengths)
+{
+    const __m512i one = _mm512_set1_epi32(1), lowHalves = _mm512_set1_epi64(0xFFFFFFFF);
+    const __m512i v = _mm512_cvtepi16_epi32(differences);
+    // |-32768| is 32768 here, category 16, the one without extra bits: the
+    // extra bits' count is the category's low four bits.
+    const __m512i category = _mm512_sub_epi32(_mm512_set1_epi32(32), _mm512_lzcnt_epi32(_mm512_abs_epi32(v)));
+    const __m512i entry = _mm512_permutex2var_epi32(low, category, high);
+    const __m512i extraBits = _mm512_and_si512(category, _mm512_set1_epi32(15));
+    // A negative difference's extra bits are those of d - 1.
+    const __m512i extra = _mm512_and_si512(_mm512_add_epi32(v, _mm512_srai_epi32(v, 31)),
+                                           _mm512_sub_epi32(_mm512_sllv_epi32(one, extraBits), one));
+    const __m512i value = _mm512_or_si512(_mm512_sllv_epi32(_mm512_srli_epi32(entry, 5), extraBits), extra);
+    const __m512i length = _mm512_add_epi32(_mm512_and_si512(entry, _mm512_set1_epi32(31)), extraBits);
+    const __m512i secondLength = _mm512_srli_epi64(length, 32);
+    pairs = _mm512_or_si512(_mm512_sllv_epi64(_mm512_and_si512(value, lowHalves), secondLength), _mm512_srli_epi64(value, 32));
+    lengths = _mm512_add_epi64(_mm512_and_si512(length, lowHalves), secondLength);
+}
+
+// A row's codes 64 differences at a time, for processors with 512-bit
+// vectors: every difference's code with its extra bits computed side by
+// side (category from the leading zeros, code from a register-held table),
+// then joined in registers up to eight at a time, so the bit writer, the one
+// step that must go in order, takes about one store per eight samples.
+// The differences are taken here too, from the row's samples (the first
+// from `prediction`). Returns how many of the row's samples it coded (a
+// multiple of 64).
+template <typename Sample>
+__attribute__((target("avx512f,avx512bw,avx512cd,avx512vl"))) int
+codeRowVector(const Sample *row, int columns, unsigned mask, unsigned prediction, const HuffmanTable &table,
+              const VectorCodeTable &codes, BitWriter &out)
+{
+    BitWriter writer = out; // in registers while the row is coded
+
+    const __m512i low = _mm512_load_si512(codes.entry), high = _mm512_load_si512(codes.entry + 16);
+    const __m512i mostBits = _mm512_set1_epi64(57);
+    const __m512i keep = _mm512_set1_epi16(int16_t(uint16_t(mask)));
+    // The first sample's prediction comes from the caller.
+    alignas(64) Sample start[33];
+    if (columns >= 64) {
+        start[0] = Sample(prediction);
+        std::memcpy(start + 1, row, 32 * sizeof(Sample));
+    }
+    auto differenceAt = [&](int i) { return difference(row[i] & mask, i == 0 ? prediction : (row[i - 1] & mask)); };
+    int x = 0;
+    for (; x + 64 <= columns; x += 64) {
+        // Differences wrap at 2^16, as the format's do.
+        const __m512i halves[2] = {
+            _mm512_sub_epi16(thirtyTwoSamples(row + x, keep), thirtyTwoSamples(x == 0 ? start : row + x - 1, keep)),
+            _mm512_sub_epi16(thirtyTwoSamples(row + x + 32, keep), thirtyTwoSamples(row + x + 31, keep))};
+        __m512i pairs[4], pairLengths[4];
+        codePairs(_mm512_castsi512_si256(halves[0]), low, high, pairs[0], pairLengths[0]);
+        codePairs(_mm512_extracti64x4_epi64(halves[0], 1), low, high, pairs[1], pairLengths[1]);
+        codePairs(_mm512_castsi512_si256(halves[1]), low, high, pairs[2], pairLengths[2]);
+        codePairs(_mm512_extracti64x4_epi64(halves[1], 1), low, high, pairs[3], pairLengths[3]);
+        __m512i fours[2], fourLengths[2], eights, eightLengths;
+        joinPairs(pairs[0], pairLengths[0], pairs[1], pairLengths[1], fours[0], fourLengths[0]);
+        joinPairs(pairs[2], pairLengths[2], pairs[3], pairLengths[3], fours[1], fourLengths[1]);
+        joinPairs(fours[0], fourLengths[0], fours[1], fourLengths[1], eights, eightLengths);
+        alignas(64) uint64_t eight[8], eightLength[8], four[16], fourLength[16];
+        _mm512_store_si512(eight, eights);
+        _mm512_store_si512(eightLength, eightLengths);
+        _mm512_store_si512(four, fours[0]);
+        _mm512_store_si512(four + 8, fours[1]);
+        _mm512_store_si512(fourLength, fourLengths[0]);
+        _mm512_store_si512(fourLength + 8, fourLengths[1]);
+        // Eight codes in one store where they fit it (nine in ten on CT),
+        // else as two fours; fours too long for one (large differences
+        // only) go one code at a time.
+        const unsigned longFours = _mm512_cmpgt_epu64_mask(fourLengths[0], mostBits) |
+                                   (unsigned(_mm512_cmpgt_epu64_mask(fourLengths[1], mostBits)) << 8);
+        if (longFours == 0) [[likely]] {
+            for (int j = 0; j < 8; ++j) {
+                if (eightLength[j] <= 57) {
+                    writer.put(eight[j], int(eightLength[j]));
+                } else {
+                    writer.put(four[2 * j], int(fourLength[2 * j]));
+                    writer.put(four[2 * j + 1], int(fourLength[2 * j + 1]));
+                }
+            }
+            continue;
+        }
+        for (int j = 0; j < 8; ++j) {
+            if (eightLength[j] <= 57) {
+                writer.put(eight[j], int(eightLength[j]));
+                continue;
+            }
+            for (int f = 2 * j; f < 2 * j + 2; ++f) {
+                if (fourLength[f] <= 57) {
+                    writer.put(four[f], int(fourLength[f]));
+                    continue;
+                }
+                for (int i = x + 4 * f; i < x + 4 * f + 4; ++i) {
+                    uint32_t bits;
+                    int length;
+                    codeOf(table, differenceAt(i), bits, length);
+                    writer.put(bits, length);
+                }
+            }
+        }
+    }
+    out = writer;
+    return x;
+}
+#pragma GCC diagnostic pop
+#endif
+
 template <typename Sample>
 bool encodeFrame(const Sample *samples, int rows, int columns, int precision, std::vector<uint8_t> &out, size_t &length)
 {
@@ -343,6 +513,12 @@ bool encodeFrame(const Sample *samples, int rows, int columns, int precision, st
         codeOf(table, d, bits, length);
         small[size_t(d + kSmall)] = (bits << 5) | uint32_t(length);
     }
+#if defined(PACS_VECTOR_CODES)
+    const bool vector = !portableCoder.load(std::memory_order_relaxed) && vectorCodesAvailable();
+    VectorCodeTable vectorTable;
+    for (int c = 0; c < kSymbols; ++c)
+        vectorTable.entry[c] = (uint32_t(table.code[size_t(c)]) << 5) | table.length[size_t(c)];
+#endif
 
     // The headers first apart, then at the start of `out`, which keeps the
     // size it had: growing it zero-fills, and the last frame's length is
@@ -388,9 +564,16 @@ bool encodeFrame(const Sample *samples, int rows, int columns, int precision, st
         }
         const Sample *row = samples + size_t(y) * size_t(columns);
         const unsigned prediction = startsBand(y) ? first : (samples[size_t(y - 1) * size_t(columns)] & mask);
-        rowDifferences(row, columns, mask, prediction, differences.data(), smallFour.data());
-        const int16_t *d = differences.data();
         int x = 0;
+#if defined(PACS_VECTOR_CODES)
+        if (vector)
+            x = codeRowVector(row, columns, mask, prediction, table, vectorTable, writer);
+#endif
+        // The rest of the row (all of it without the vector coder) from its differences.
+        if (x < columns)
+            rowDifferences(row + x, columns - x, mask, x == 0 ? prediction : (row[x - 1] & mask),
+                           differences.data() + x, smallFour.data() + x / 4);
+        const int16_t *d = differences.data();
         // Eight samples' codes at a time where all eight are small: in one
         // store when they fit it (the usual case: a few bits each), else by
         // fours or pairs; a four with a large difference, and the row's last
@@ -919,6 +1102,20 @@ bool LosslessJpeg::encode(const uint8_t *samples, int rows, int columns, int pre
                           size_t &length)
 {
     return precision <= 8 && encodeFrame(samples, rows, columns, precision, buffer, length);
+}
+
+void LosslessJpeg::useCoder(Coder coder)
+{
+    portableCoder.store(coder == Coder::Portable);
+}
+
+bool LosslessJpeg::vectorCoder()
+{
+#if defined(PACS_VECTOR_CODES)
+    return vectorCodesAvailable();
+#else
+    return false;
+#endif
 }
 
 bool LosslessJpeg::encode(const uint16_t *samples, int rows, int columns, int precision, std::vector<uint8_t> &out)

@@ -44,6 +44,14 @@ public:
     static bool encode(const uint8_t *samples, int rows, int columns, int precision, std::vector<uint8_t> &buffer,
                        size_t &length);
 
+    // The encoders code with 512-bit vectors where the processor has them
+    // (`Coder::Fastest`), else portably; both write the same bytes, which the
+    // tests check by choosing the portable one (for every thread).
+    enum class Coder { Fastest, Portable };
+    static void useCoder(Coder coder);
+    // Whether the fastest coder here is the vector one.
+    static bool vectorCoder();
+
     // Reads the frame header and checks that the fast path decodes the stream.
     static Result readHeader(const uint8_t *data, size_t size, LosslessJpegHeader &header, std::string *error = nullptr);
 
