@@ -3,6 +3,7 @@
 #include "dicom/toolkit/ToolkitEncodeQueue.h"
 
 #include "dicom/toolkit/detail/J2kCodec.h"
+#include "dicom/toolkit/detail/DescriptorOutputStream.h"
 #include "dicom/toolkit/detail/SaveHold.h"
 #include "dicom/toolkit/detail/Runtime.h"
 
@@ -16,7 +17,6 @@
 #include <dcmtk/dcmdata/dcdatset.h>
 #include <dcmtk/dcmdata/dcdeftag.h>
 #include <dcmtk/dcmdata/dcfilefo.h>
-#include <dcmtk/dcmdata/dcostrmb.h>
 #include <dcmtk/dcmdata/dcwcache.h>
 #include <dcmtk/dcmdata/dcstack.h>
 #include <dcmtk/dcmjpeg/djrplol.h>
@@ -303,34 +303,21 @@ OFCondition saveFileChecked(DcmFileFormat &file, int fd, E_TransferSyntax xfer, 
     bytes = 0;
     if (again && (::ftruncate(fd, 0) != 0 || ::lseek(fd, 0, SEEK_SET) != 0))
         return makeOFCondition(OFM_dcmdata, 19, OF_error, std::strerror(errno));
-    thread_local std::vector<char> buffer(256 * 1024);
-    DcmOutputBufferStream out(buffer.data(), offile_off_t(buffer.size()));
+    DescriptorOutputStream out(fd);
     DcmWriteCache cache;
-    int ioError = 0;
-    auto drain = [&] {
-        void *data = nullptr;
-        offile_off_t length = 0;
-        out.flushBuffer(data, length);
-        const char *at = static_cast<const char *>(data);
-        while (length > 0 && ioError == 0) {
-            const ssize_t n = ::write(fd, at, size_t(length));
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0) {
-                ioError = n < 0 ? errno : EIO;
-                break;
-            }
-            at += n;
-            length -= n;
-            bytes += n;
-        }
-    };
     file.transferInit();
+    // The stream takes all it is given, so one pass writes the file; a few
+    // more are allowed, never an endless loop.
     OFCondition cond;
+    int passes = 0;
     do {
         cond = file.write(out, xfer, EET_ExplicitLength, &cache, EGL_recalcGL, EPD_withoutPadding, 0, 0, 0, EWM_updateMeta);
-        drain();
-    } while (cond == EC_StreamNotifyClient && ioError == 0);
+    } while (cond == EC_StreamNotifyClient && out.good() && ++passes < 16);
+    if (cond == EC_StreamNotifyClient)
+        cond = makeOFCondition(OFM_dcmdata, 19, OF_error, "the file's encoding did not finish");
+    out.flush();
+    const int ioError = out.consumer().error();
+    bytes = out.consumer().written();
     file.transferEnd();
     if (ioError != 0)
         return makeOFCondition(OFM_dcmdata, 19, OF_error, std::strerror(ioError));
