@@ -299,7 +299,7 @@ TEST(LosslessJpeg, OursAndDcmtksCodersDecodeEachOthersStreamsToTheSamePixels)
     }
 }
 
-// The codes come from statistics of every fourth row: where the rows are
+// The codes come from statistics of every eighth row: where the rows are
 // alike, the frame is as short as with the whole frame's statistics, which
 // DCMTK's encoder gathers for more than 8 bits.
 TEST(LosslessJpeg, FramesAreAsShortAsWithTheWholeFramesStatistics)

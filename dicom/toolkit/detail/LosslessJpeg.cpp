@@ -485,11 +485,12 @@ bool encodeFrame(const Sample *samples, int rows, int columns, int precision, st
     const bool restarts = bandRows < rows;
     // Each band starts as the image does, from the middle of the range.
     auto startsBand = [&](int y) { return y % bandRows == 0; };
-    // Pass one: how often each difference category occurs. Every fourth row
+    // Pass one: how often each difference category occurs. Every eighth row
     // tells the frame's statistics as well as all of them (same size to a
-    // tenth of a per cent on CT) at a quarter of the pass; every category
+    // tenth of a per cent on CT; 0.02 % above every fourth row's, which took
+    // a ninth of the encoding more) at an eighth of the pass; every category
     // keeps a code, so a difference the sample missed is still coded.
-    constexpr int kSampledRow = 4;
+    constexpr int kSampledRow = 8;
     std::vector<int16_t> differences(size_t(columns) + 8);
     std::vector<uint8_t> smallFour(size_t(columns) / 4 + 2);
     std::array<uint32_t, kSymbols> histogram{};
