@@ -10,10 +10,13 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <netinet/tcp.h>
+#include <poll.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <random>
@@ -49,6 +52,36 @@ std::vector<uint8_t> pdu(uint8_t type, size_t body, std::mt19937 &random)
     for (size_t i = 0; i < body; ++i)
         bytes.push_back(uint8_t(random()));
     return bytes;
+}
+
+// A P-DATA PDU of one value of `dataBytes`; `control` is its message
+// control byte (bit 1: the message's last fragment).
+std::vector<uint8_t> pdataPdu(size_t dataBytes, uint8_t control, std::mt19937 &random)
+{
+    const size_t item = dataBytes + 2, body = item + 4;
+    std::vector<uint8_t> bytes{0x04, 0, uint8_t(body >> 24), uint8_t(body >> 16), uint8_t(body >> 8), uint8_t(body),
+                               uint8_t(item >> 24), uint8_t(item >> 16), uint8_t(item >> 8), uint8_t(item), 1, control};
+    for (size_t i = 0; i < dataBytes; ++i)
+        bytes.push_back(uint8_t(random()));
+    return bytes;
+}
+
+// What the peer reads within `limit` while the writer keeps the connection open.
+std::vector<uint8_t> readWithin(int reader, size_t expected, std::chrono::milliseconds limit)
+{
+    std::vector<uint8_t> received;
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    uint8_t buffer[65536];
+    while (received.size() < expected && std::chrono::steady_clock::now() < deadline) {
+        pollfd wait{reader, POLLIN, 0};
+        if (::poll(&wait, 1, 50) <= 0)
+            continue;
+        const ssize_t n = ::read(reader, buffer, sizeof(buffer));
+        if (n <= 0)
+            break;
+        received.insert(received.end(), buffer, buffer + n);
+    }
+    return received;
 }
 
 // Writes `stream` in the given pieces and returns what the peer read.
@@ -168,4 +201,55 @@ TEST(GuardedConnection, DataFoundReadableStaysSoOnlyUntilItIsRead)
     ::close(writer);
     EXPECT_TRUE(connection.networkDataAvailable(5000)) << "the peer's close is there to read";
     EXPECT_EQ(connection.read(got, sizeof(got)), 0);
+}
+
+// A message's inner fragments go to the kernel as "more to come", so that
+// it sends them in full segments; the last fragment pushes them all out.
+// A writer that stops inside a message (nothing more to write) still has
+// all it wrote delivered, within the kernel's 200 ms for data held back: no
+// byte waits for a write that never comes.
+TEST(GuardedConnection, AMessagesInnerFragmentsGoOutWithItsLastAndNeverWaitForIt)
+{
+    std::mt19937 random(23);
+    const auto [writer, reader] = loopbackPair();
+    ASSERT_GE(writer, 0);
+    ASSERT_GE(reader, 0);
+    const int on = 1;
+    ::setsockopt(writer, IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on)); // as every association's socket
+    GuardedConnection connection(writer, std::make_unique<DcmTCPConnection>(writer), std::string(), false, true);
+    auto writeAll = [&](const std::vector<uint8_t> &bytes) {
+        // As DCMTK writes a P-DATA PDU: its two headers, then the data.
+        EXPECT_EQ(connection.write(const_cast<uint8_t *>(bytes.data()), 12), 12);
+        EXPECT_EQ(connection.write(const_cast<uint8_t *>(bytes.data()) + 12, bytes.size() - 12),
+                  ssize_t(bytes.size() - 12));
+    };
+    std::vector<uint8_t> message;
+    for (int i = 0; i < 32; ++i) {
+        const auto fragment = pdataPdu(16372, 0x00, random);
+        message.insert(message.end(), fragment.begin(), fragment.end());
+    }
+    const auto last = pdataPdu(999, 0x02, random);
+    message.insert(message.end(), last.begin(), last.end());
+    std::thread write([&] {
+        for (size_t at = 0; at < message.size();) {
+            const size_t size = 12 + (size_t(message[at + 2]) << 24 | size_t(message[at + 3]) << 16
+                                      | size_t(message[at + 4]) << 8 | message[at + 5]) - 6;
+            writeAll(std::vector<uint8_t>(message.begin() + ptrdiff_t(at), message.begin() + ptrdiff_t(at + size)));
+            at += size;
+        }
+    });
+    EXPECT_EQ(readWithin(reader, message.size(), std::chrono::seconds(10)), message);
+    write.join();
+
+    // Inner fragments and then nothing: they arrive all the same.
+    std::vector<uint8_t> unfinished;
+    for (int i = 0; i < 3; ++i) {
+        const auto fragment = pdataPdu(1000 + 3000 * size_t(i), 0x01, random);
+        unfinished.insert(unfinished.end(), fragment.begin(), fragment.end());
+        writeAll(fragment);
+    }
+    const auto started = std::chrono::steady_clock::now();
+    EXPECT_EQ(readWithin(reader, unfinished.size(), std::chrono::seconds(10)), unfinished);
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5));
+    ::close(reader);
 }

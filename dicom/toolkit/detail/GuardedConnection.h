@@ -61,6 +61,12 @@ private:
     uint64_t m_pduLeft = 0;     // bytes of the current PDU not yet written
     uint8_t m_header[6] = {};   // a PDU header split over writes, as far as it came
     size_t m_headerHave = 0;
+    // A P-DATA PDU's first value header (length, context, control byte), as far as it came.
+    uint8_t m_pdvHeader[6] = {};
+    size_t m_pdvHave = 0;
+    uint64_t m_pduLength = 0;     // of the current PDU
+    bool m_pdata = false;         // the current PDU is P-DATA
+    bool m_lastEndedMessage = true; // the last PDU finished was not a message's inner fragment
     uint8_t m_held[64] = {};    // a short write held for the next one
     size_t m_heldSize = 0;
     std::string m_prefetched;
