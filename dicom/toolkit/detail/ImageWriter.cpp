@@ -239,8 +239,9 @@ FileIdentity FileIdentity::of(const QString &path)
 
 std::mutex &storedFileLock()
 {
-    static std::mutex lock;
-    return lock;
+    // Never destroyed, as the encode queue's worker may still take it at exit.
+    static std::mutex *const lock = new std::mutex;
+    return *lock;
 }
 
 QString noSpaceError(const QString &folder, qint64 needed, const QString &path)

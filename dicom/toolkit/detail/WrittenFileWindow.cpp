@@ -18,8 +18,10 @@ WrittenFileWindow &WrittenFileWindow::received()
     // on purpose: pages given back a while ago are reused less readily than
     // those of the last few files (a window of 64 MB took 15 % more CPU
     // for the same ingest than one of 16 MB).
-    static WrittenFileWindow window(16 * 1024 * 1024, 1024);
-    return window;
+    // Never destroyed: the encode queue's worker may still add its last file
+    // while the process exits, after the statics made since the queue are gone.
+    static WrittenFileWindow *const window = new WrittenFileWindow(16 * 1024 * 1024, 1024);
+    return *window;
 }
 
 void WrittenFileWindow::add(const QString &path, qint64 bytes)
